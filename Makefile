@@ -1,0 +1,35 @@
+# Thin wrapper over CMake. `make test` is the whole check CI runs.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+CTEST       = ctest --output-on-failure -j$(JOBS) --test-dir
+
+.PHONY: all deps build test test-plain test-asan run bench clean
+
+all: build
+
+deps:
+	@sh scripts/deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j$(JOBS)
+
+test: test-plain test-asan
+
+test-plain: build
+	$(CTEST) $(BUILD)
+
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DOMBREL_SANITIZE=ON -DOMBREL_BUILD_BENCH=OFF
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST) $(ASAN_BUILD)
+
+run: build
+	./$(BUILD)/cli/ombrel-cli --help
+
+bench: build
+	for b in $(BUILD)/bench/*_bench; do $$b; done
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,1 @@
+#include "hiding/payload.h"

@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "imagelib/state.h"
+#include "platform/win32.h"
+
+TEST(ErrorTable, TextsAndUnknownCodes) {
+    EXPECT_STREQ(PixErrorText(0), "No error");
+    EXPECT_STREQ(PixErrorText(6), "Invlaid BMP file");
+    EXPECT_STREQ(PixErrorText(20), "Invlaid TIFF image");
+    EXPECT_STREQ(PixErrorText(28), "Image is not of the requested bit-depth");
+    EXPECT_STREQ(PixErrorText(60), "Not a valid image file");
+    for (int code : {8, 12, 29, 59, 61, -1}) EXPECT_EQ(PixErrorText(code), nullptr) << code;
+    EXPECT_EQ(PixErrorMessage(8), "Error #8");
+    EXPECT_EQ(PixErrorMessage(2), "Unable to open file");
+}
+
+TEST(ThreadState, FreshThreadStartsFromInitialValues) {
+    std::thread([] {
+        EXPECT_EQ(PixGetLastError(), 0);
+        const PixThreadState& s = PixState();
+        EXPECT_EQ(s.screenGamma, 2.9);
+        EXPECT_EQ(s.pngDensityRead.x, 1);
+        EXPECT_EQ(s.pngDensityRead.unit, 0);
+        EXPECT_EQ(s.tiffResolutionWrite.unit, 1);
+        EXPECT_TRUE(s.pngTextsWrite.empty());
+    }).join();
+}
+
+TEST(ThreadState, EachThreadReadsItsOwnCode) {
+    int seenA = -1, seenB = -1;
+    std::thread a([&] {
+        PixSetLastError(kPixErrBmp);
+        std::this_thread::yield();
+        seenA = PixGetLastError();
+    });
+    std::thread b([&] {
+        PixSetLastError(kPixErrPcx);
+        std::this_thread::yield();
+        seenB = PixGetLastError();
+    });
+    a.join();
+    b.join();
+    EXPECT_EQ(seenA, kPixErrBmp);
+    EXPECT_EQ(seenB, kPixErrPcx);
+}
+
+TEST(GlobalMemory, LockCountingAndZeroFill) {
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 100);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(GlobalSize(block), 100u);
+    auto* first = static_cast<uint8_t*>(GlobalLock(block));
+    auto* second = static_cast<uint8_t*>(GlobalLock(block));
+    EXPECT_EQ(first, second);
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(first[i], 0);
+    EXPECT_NE(GlobalUnlock(block), 0);  // one lock remains
+    EXPECT_EQ(GlobalUnlock(block), 0);
+    EXPECT_EQ(GetLastError(), NO_ERROR);
+    EXPECT_EQ(GlobalUnlock(block), 0);  // not locked any more
+    EXPECT_EQ(GetLastError(), ERROR_NOT_LOCKED);
+    EXPECT_EQ(GlobalFree(block), nullptr);
+    EXPECT_EQ(GlobalLock(nullptr), nullptr);
+    EXPECT_EQ(GlobalFree(nullptr), nullptr);
+}
+
+TEST(GlobalMemory, TextBlockHoldsTheStringAndItsZero) {
+    HGLOBAL block = PixNewTextBlock("abc");
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(GlobalSize(block), 4u);
+    EXPECT_STREQ(static_cast<const char*>(GlobalLock(block)), "abc");
+    GlobalUnlock(block);
+    GlobalFree(block);
+}
+
+TEST(Platform, ModuleFileNameIsThisProgram) {
+    char path[4096];
+    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    ASSERT_GT(length, 0u);
+    EXPECT_NE(std::strstr(path, "state_test"), nullptr) << path;
+    char tiny[4];
+    EXPECT_EQ(GetModuleFileNameA(nullptr, tiny, sizeof tiny), sizeof tiny);
+    EXPECT_EQ(tiny[3], '\0');
+}
+
+TEST(Platform, TlsSlotsArePerThread) {
+    const DWORD slot = TlsAlloc();
+    ASSERT_NE(slot, TLS_OUT_OF_INDEXES);
+    int mine = 1, theirs = 2;
+    ASSERT_TRUE(TlsSetValue(slot, &mine));
+    std::thread([&] {
+        EXPECT_EQ(TlsGetValue(slot), nullptr);
+        TlsSetValue(slot, &theirs);
+        EXPECT_EQ(TlsGetValue(slot), &theirs);
+    }).join();
+    EXPECT_EQ(TlsGetValue(slot), &mine);
+    EXPECT_TRUE(TlsFree(slot));
+}

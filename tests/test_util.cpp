@@ -1,0 +1,110 @@
+#include "tests/test_util.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+    std::random_device random;
+    for (;;) {
+        path_ = fs::temp_directory_path() / ("ombrel-test-" + std::to_string(random()));
+        if (fs::create_directory(path_)) break;
+    }
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+Bytes ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFileBytes(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes TakeBlock(HGLOBAL block) {
+    Bytes bytes;
+    if (block == nullptr) return bytes;
+    const auto* data = static_cast<const uint8_t*>(GlobalLock(block));
+    bytes.assign(data, data + GlobalSize(block));
+    GlobalUnlock(block);
+    GlobalFree(block);
+    return bytes;
+}
+
+bool ReadPpm(const std::string& path, Picture* picture) {
+    const Bytes data = ReadFileBytes(path);
+    size_t pos = 0;
+    std::vector<std::string> fields;
+    while (fields.size() < 4 && pos < data.size()) {
+        while (pos < data.size() && std::isspace(data[pos])) ++pos;
+        if (pos < data.size() && data[pos] == '#') {
+            while (pos < data.size() && data[pos] != '\n') ++pos;
+            continue;
+        }
+        size_t end = pos;
+        while (end < data.size() && !std::isspace(data[end])) ++end;
+        fields.emplace_back(data.begin() + static_cast<long>(pos), data.begin() + static_cast<long>(end));
+        pos = end;
+    }
+    if (fields.size() != 4 || fields[0] != "P6" || fields[3] != "255") return false;
+    picture->width = static_cast<uint32_t>(std::stoul(fields[1]));
+    picture->height = static_cast<uint32_t>(std::stoul(fields[2]));
+    const size_t size = size_t{picture->width} * picture->height * 3;
+    ++pos;  // the single white space after maxval
+    if (data.size() < pos + size) return false;
+    picture->rgb.assign(data.begin() + static_cast<long>(pos),
+                        data.begin() + static_cast<long>(pos + size));
+    return true;
+}
+
+std::string CorpusDir() { return OMBREL_CORPUS_DIR; }
+
+bool CorpusAvailable() { return fs::exists(fs::path(CorpusDir()) / "MANIFEST.tsv"); }
+
+std::vector<CorpusRow> CorpusRows(const std::string& format) {
+    std::vector<CorpusRow> rows;
+    std::ifstream in(fs::path(CorpusDir()) / "MANIFEST.tsv");
+    std::string line;
+    std::getline(in, line);  // column names
+    while (std::getline(in, line)) {
+        std::vector<std::string> cells;
+        std::stringstream stream(line);
+        std::string cell;
+        while (std::getline(stream, cell, '\t')) cells.push_back(cell);
+        cells.resize(5);
+        if (cells[1] != format) continue;
+        rows.push_back({cells[0], cells[1], cells[2], cells[3], cells[4]});
+    }
+    return rows;
+}
+
+std::string CorpusTestName(const CorpusRow& row) {
+    std::string name;
+    for (char c : row.path) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
+}
+
+Bytes MakePhoto(uint32_t width, uint32_t height, uint32_t seed) {
+    Bytes rgb(size_t{width} * height * 3);
+    std::mt19937 random(seed);
+    size_t i = 0;
+    for (uint32_t y = 0; y < height; ++y) {
+        for (uint32_t x = 0; x < width; ++x) {
+            const uint32_t noise = random() & 15;
+            rgb[i++] = static_cast<uint8_t>((x * 255 / (width ? width : 1) + noise) & 255);
+            rgb[i++] = static_cast<uint8_t>((y * 255 / (height ? height : 1) + noise) & 255);
+            rgb[i++] = static_cast<uint8_t>(((x + y) * 128 / (width + height) + 64 + noise) & 255);
+        }
+    }
+    return rgb;
+}
