@@ -1,0 +1,40 @@
+// Everything the runs and the capacity report take from or give to the
+// dialog that drives them. The main dialog and the command line implement
+// it; tests implement a recording fake.
+#pragma once
+
+#include <string>
+
+std::string ProgramDirectory();
+
+class DialogPort {
+public:
+    virtual ~DialogPort() = default;
+
+    // The fields the user filled in.
+    virtual std::string BaseImagePath() = 0;
+    virtual std::string DataFilePath() = 0;
+    virtual std::string OutputImagePath() = 0;
+    virtual int MethodIndex() = 0;
+
+    // Stores the status text and shows it at once, before the run goes on.
+    virtual void SetStatus(const std::string& text) = 0;
+    virtual void SetProgressPosition(int position) = 0;
+    virtual void StepProgress() = 0;
+    virtual void SetCapacityText(const std::string& text) = 0;
+
+    // A message box with the application's caption and an exclamation icon.
+    virtual void ShowMessage(const std::string& text) = 0;
+    // A Yes/No box; true for Yes.
+    virtual bool AskYesNo(const std::string& text) = 0;
+    // The save-file dialog that asks where an extracted file goes instead:
+    // the chosen full path, or empty when the user cancels.
+    virtual std::string AskOutputFile() = 0;
+
+    virtual void BeginWaitCursor() {}
+    virtual void EndWaitCursor() {}
+    virtual void Pause(unsigned milliseconds) = 0;
+
+    // Where extracted files go unless the user picks another name.
+    virtual std::string OutputDirectory() { return ProgramDirectory(); }
+};

@@ -1,0 +1,36 @@
+// The hiding engine's entry points: encode, detect and decode runs, and the
+// capacity report. Each run is one synchronous call that talks to the user
+// only through its DialogPort and returns an image library code (0 also
+// when it showed a message of its own).
+#pragma once
+
+#include <string>
+
+#include "hiding/dialog_port.h"
+#include "hiding/payload.h"
+
+// Hides the data file in the base image and writes the output image, paths
+// taken from the dialog.
+int EncodeRun(DialogPort& dialog, HidingMethod method);
+
+// Whether the image at `path` carries a payload of `method` (signature only).
+bool ProbeMethod(DialogPort& dialog, HidingMethod method, const std::string& path);
+
+// The method the image carries, tried in detection order, or -1.
+int DetectMethod(DialogPort& dialog, const std::string& path);
+
+// Extracts the hidden file from the image at `path` into the dialog's
+// output directory under its stored name.
+int DecodeRun(DialogPort& dialog, HidingMethod method, const std::string& path);
+
+// `path`, or where the user wants the file instead of overwriting it, or
+// empty when the user cancelled.
+std::string ChooseOutputPath(DialogPort& dialog, const std::string& path);
+
+// Sets the dialog's capacity text for its base image.
+void CapacityReport(DialogPort& dialog);
+
+// The capacity text for an image of width x height.
+std::string CapacityText(uint32_t width, uint32_t height);
+extern const char* const kNotAnImageText;
+extern const char* const kNotEncodedText;
