@@ -53,7 +53,7 @@ BOOL PixWritePNG8(const char* path, const uint8_t* pixels, uint32_t width, uint3
 // file touched); 16 libpng refused the write (for example a colour type and
 // bit depth that do not go together: no file touched) or failed while
 // writing; 2 cannot open; 4 palette copy not allocated or the data could not
-// be flushed to disk; 1 text copies not allocated. A write that fails while
+// be flushed to disk; 1 out of memory. A write that fails while
 // writing rows leaves a partial file.
 BOOL PixWritePNGEx(const char* path, const uint8_t* pixels, uint32_t width, uint32_t height,
                    uint32_t rowBytes, int bitDepth, int colours, const RGBQUAD* palette,
