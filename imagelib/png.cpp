@@ -1,1 +1,548 @@
 #include "imagelib/png.h"
+
+#include <png.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "imagelib/common.h"
+
+// libpng leaves by longjmp. Every frame between a setjmp below and libpng is
+// plain C-like code: what must be released lives in the Png* structs, owned
+// and released by the entry point's frame, which the jump never skips.
+
+namespace {
+
+// No side may exceed the pixel bound; the product is checked by us.
+constexpr png_uint_32 kMaxSide = static_cast<png_uint_32>(kPixMaxPixels);
+// Ancillary chunks (text, iCCP, sPLT) beyond this are refused, not buffered.
+constexpr png_alloc_size_t kChunkMallocMax = 8u << 20;
+
+[[noreturn]] void OnPngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void DropPngWarning(png_structp, png_const_charp) {}
+
+void SetLimits(png_structp png) {
+    png_set_user_limits(png, kMaxSide, kMaxSide);
+    png_set_chunk_malloc_max(png, kChunkMallocMax);
+}
+
+struct PngRead {
+    std::FILE* file = nullptr;  // borrowed
+    bool indexed = false;       // raw palette indices instead of RGB
+    double screenGamma = 0;
+    png_color_16 background{};
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    HGLOBAL block = nullptr;
+    uint8_t* pixels = nullptr;  // block, locked
+    png_uint_32 width = 0, height = 0;
+};
+
+// Signature and IHDR as they stand at the start of the file, before libpng
+// has read anything: lets a reader refuse an oversized or unwanted image at
+// once. `valid` is false when the bytes do not look like a PNG header; libpng
+// then gives the verdict.
+struct PngHeaderPeek {
+    bool valid = false;
+    uint32_t width = 0, height = 0;
+    int colourType = -1;
+};
+
+uint32_t GetBE32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+}
+
+// Reads the first 33 bytes and goes back to the start; false when the file
+// cannot be rewound.
+bool PeekHeader(std::FILE* file, PngHeaderPeek* peek) {
+    static const uint8_t kStart[16] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n',
+                                       0,    0,   0,   13,  'I',  'H',  'D',  'R'};
+    uint8_t bytes[33];
+    const size_t got = std::fread(bytes, 1, sizeof bytes, file);
+    if (got == sizeof bytes && std::memcmp(bytes, kStart, sizeof kStart) == 0) {
+        peek->valid = true;
+        peek->width = GetBE32(bytes + 16);
+        peek->height = GetBE32(bytes + 20);
+        peek->colourType = bytes[25];
+    }
+    return std::fseek(file, 0, SEEK_SET) == 0;
+}
+
+void RequestRgbTransforms(PngRead* r, int depth, int colourType) {
+    png_structp png = r->png;
+    png_infop info = r->info;
+    if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_expand(png);
+    if (colourType == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand(png);
+    if (colourType == PNG_COLOR_TYPE_GRAY || colourType == PNG_COLOR_TYPE_GRAY_ALPHA) {
+        png_set_gray_to_rgb(png);
+    }
+    if (depth == 16) png_set_strip_16(png);
+
+    // Only images with alpha or tRNS are composed; for the rest it is a no-op.
+    png_color_16p fileBackground = nullptr;
+    if (png_get_bKGD(png, info, &fileBackground) != 0) {
+        png_set_background(png, fileBackground, PNG_BACKGROUND_GAMMA_FILE, 1, 1.0);
+    } else {
+        png_set_background(png, &r->background, PNG_BACKGROUND_GAMMA_SCREEN, 0, 1.0);
+    }
+
+    // Without gAMA (or sRGB) the file is taken to match the screen exactly,
+    // and libpng skips corrections within 0.05 of 1.
+    if (std::isfinite(r->screenGamma) && r->screenGamma > 0.0) {
+        double fileGamma = 1.0 / r->screenGamma;
+        png_get_gAMA(png, info, &fileGamma);
+        png_set_gamma(png, r->screenGamma, fileGamma);
+    }
+}
+
+int ReadBody(PngRead* r) {
+    png_structp png = r->png;
+    png_infop info = r->info;
+    SetLimits(png);
+    png_init_io(png, r->file);
+    png_read_info(png, info);
+
+    png_uint_32 width = 0, height = 0;
+    int depth = 0, colourType = 0, interlace = 0;
+    png_get_IHDR(png, info, &width, &height, &depth, &colourType, &interlace, nullptr, nullptr);
+    if (r->indexed) {
+        if (colourType != PNG_COLOR_TYPE_PALETTE) return kPixErrDepth;
+        png_set_packing(png);  // 1, 2, 4 bits: one index per byte
+    } else {
+        RequestRgbTransforms(r, depth, colourType);
+    }
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+
+    const size_t pixelBytes = r->indexed ? 1 : 3;
+    const size_t rowBytes = size_t{width} * pixelBytes;  // width <= 2^30: no overflow
+    if (png_get_rowbytes(png, info) != rowBytes) return kPixErrInternal;
+    size_t total = 0;
+    if (!ImageBytes(width, height, pixelBytes, &total)) return kPixErrMemory;
+    r->block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, total);  // size proven above
+    if (r->block == nullptr) return kPixErrMemory;
+    r->pixels = static_cast<uint8_t*>(GlobalLock(r->block));
+    if (r->pixels == nullptr) return kPixErrMemory;
+
+    // png_read_image's loop, straight into the final buffer.
+    const int passes = png_set_interlace_handling(png);
+    for (int pass = 0; pass < passes; ++pass) {
+        uint8_t* row = r->pixels;
+        for (png_uint_32 y = 0; y < height; ++y, row += rowBytes) png_read_row(png, row, nullptr);
+    }
+    // Reads to IEND so that text chunks after the image data are collected.
+    png_read_end(png, info);
+    r->width = width;
+    r->height = height;
+    return 0;
+}
+
+int RunRead(PngRead* r) {
+    r->png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, OnPngError, DropPngWarning);
+    if (r->png == nullptr) return kPixErrPngCreate;
+    r->info = png_create_info_struct(r->png);
+    if (r->info == nullptr) return kPixErrPngCreate;
+    if (setjmp(png_jmpbuf(r->png))) return kPixErrPng;
+    return ReadBody(r);
+}
+
+// Shared by both readers: peek, read, hand the block over or release it.
+// Leaves the libpng structures for the caller to query, then destroy.
+HGLOBAL ReadPng(PngRead* r, int* code) {
+    PngHeaderPeek peek;
+    if (!PeekHeader(r->file, &peek)) {
+        *code = kPixErrPng;
+    } else if (peek.valid && peek.width != 0 && peek.height > kPixMaxPixels / peek.width) {
+        *code = kPixErrMemory;
+    } else if (peek.valid && r->indexed && peek.colourType != PNG_COLOR_TYPE_PALETTE) {
+        *code = kPixErrDepth;
+    } else {
+        *code = RunRead(r);
+    }
+    if (r->block == nullptr) return nullptr;
+    if (r->pixels != nullptr) GlobalUnlock(r->block);
+    if (*code == 0) return r->block;
+    GlobalFree(r->block);
+    return nullptr;
+}
+
+void CollectTexts(png_structp png, png_infop info, std::vector<PixText>* texts) {
+    png_textp entries = nullptr;
+    const int count = png_get_text(png, info, &entries, nullptr);
+    for (int i = 0; i < count; ++i) {
+        const png_text& t = entries[i];
+        texts->push_back(PixText{t.key != nullptr ? t.key : "", t.text != nullptr ? t.text : "",
+                                 t.compression == PNG_TEXT_COMPRESSION_zTXt ? 1 : 0});
+    }
+}
+
+struct PngSize {
+    std::FILE* file = nullptr;  // borrowed
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    png_uint_32 width = 0, height = 0;
+};
+
+int SizeBody(PngSize* s) {
+    SetLimits(s->png);
+    png_init_io(s->png, s->file);
+    png_read_info(s->png, s->info);
+    s->width = png_get_image_width(s->png, s->info);
+    s->height = png_get_image_height(s->png, s->info);
+    return 0;
+}
+
+int RunSize(PngSize* s) {
+    s->png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, OnPngError, DropPngWarning);
+    if (s->png == nullptr) return kPixErrPngCreate;
+    s->info = png_create_info_struct(s->png);
+    if (s->info == nullptr) return kPixErrPngCreate;
+    if (setjmp(png_jmpbuf(s->png))) return kPixErrPng;
+    return SizeBody(s);
+}
+
+struct PngWrite {
+    const char* path = nullptr;
+    const uint8_t* pixels = nullptr;
+    png_uint_32 width = 0, height = 0;
+    size_t rowBytes = 0;
+    int bitDepth = 0, colourType = 0, interlace = 0;
+    const RGBQUAD* palette = nullptr;
+    int colours = 0;
+    double gamma = 0;
+    png_color_16 background{};
+    PixDensity density{};
+    png_textp texts = nullptr;  // malloc'd array into the thread's text list
+    int textCount = 0;
+
+    std::FILE* file = nullptr;  // opened by the body, closed by the entry point
+    uint8_t* header = nullptr;  // output held back until the file is opened
+    size_t headerSize = 0;
+    bool noMemory = false;
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    png_colorp plte = nullptr;
+};
+
+// Samples per pixel of a colour type, 0 for one libpng will refuse.
+uint64_t Channels(int colourType) {
+    switch (colourType) {
+        case PNG_COLOR_TYPE_GRAY:
+        case PNG_COLOR_TYPE_PALETTE:
+            return 1;
+        case PNG_COLOR_TYPE_GRAY_ALPHA:
+            return 2;
+        case PNG_COLOR_TYPE_RGB:
+            return 3;
+        case PNG_COLOR_TYPE_RGB_ALPHA:
+            return 4;
+    }
+    return 0;
+}
+
+// Until the file is opened, output collects in memory: png_write_info still
+// validates the header (a palette image without PLTE, for one) while it
+// writes, and a refused image must not truncate an existing file.
+void WriteData(png_structp png, png_bytep data, size_t length) {
+    auto* w = static_cast<PngWrite*>(png_get_io_ptr(png));
+    if (w->file != nullptr) {
+        if (std::fwrite(data, 1, length, w->file) != length) png_error(png, "write failed");
+        return;
+    }
+    if (length > SIZE_MAX - w->headerSize) png_error(png, "header too large");
+    auto* grown = static_cast<uint8_t*>(std::realloc(w->header, w->headerSize + length));
+    if (grown == nullptr) {
+        w->noMemory = true;
+        png_error(png, "out of memory");
+    }
+    std::memcpy(grown + w->headerSize, data, length);
+    w->header = grown;
+    w->headerSize += length;
+}
+
+void FlushData(png_structp png) {
+    auto* w = static_cast<PngWrite*>(png_get_io_ptr(png));
+    if (w->file != nullptr) std::fflush(w->file);
+}
+
+int WriteBody(PngWrite* w) {
+    png_structp png = w->png;
+    png_infop info = w->info;
+    SetLimits(png);
+    png_set_write_fn(png, w, WriteData, FlushData);
+    png_set_IHDR(png, info, w->width, w->height, w->bitDepth, w->colourType, w->interlace,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (w->palette != nullptr) {
+        // colours proven within 0..256 by the entry point
+        w->plte = static_cast<png_colorp>(std::malloc(sizeof(png_color) * (w->colours + 1)));
+        if (w->plte == nullptr) return kPixErrWrite;
+        for (int k = 0; k < w->colours; ++k) {
+            w->plte[k].red = w->palette[k].rgbRed;
+            w->plte[k].green = w->palette[k].rgbGreen;
+            w->plte[k].blue = w->palette[k].rgbBlue;
+        }
+        png_set_PLTE(png, info, w->plte, w->colours);
+    }
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    if (gmtime_r(&now, &utc) != nullptr) {
+        png_time stamp{};
+        png_convert_from_struct_tm(&stamp, &utc);
+        png_set_tIME(png, info, &stamp);
+    }
+    png_set_bKGD(png, info, &w->background);
+    png_set_pHYs(png, info, static_cast<png_uint_32>(w->density.x),
+                 static_cast<png_uint_32>(w->density.y), w->density.unit);
+    if (w->gamma > 0.0) png_set_gAMA(png, info, w->gamma);
+    if (w->textCount > 0) png_set_text(png, info, w->texts, w->textCount);
+    png_write_info(png, info);  // header chunks and texts, before the image data
+    png_set_packing(png);       // below 8 bits the rows hold one sample per byte
+
+    if (w->path == nullptr) return kPixErrOpen;
+    w->file = std::fopen(w->path, "wb");
+    if (w->file == nullptr) return kPixErrOpen;
+    if (std::fwrite(w->header, 1, w->headerSize, w->file) != w->headerSize) return kPixErrPngCreate;
+
+    const int passes = png_set_interlace_handling(png);
+    for (int pass = 0; pass < passes; ++pass) {
+        const uint8_t* row = w->pixels;
+        for (png_uint_32 y = 0; y < w->height; ++y, row += w->rowBytes) png_write_row(png, row);
+    }
+    png_write_end(png, nullptr);
+    return 0;
+}
+
+int RunWrite(PngWrite* w) {
+    w->png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, OnPngError, DropPngWarning);
+    if (w->png == nullptr) return kPixErrPngCreate;
+    w->info = png_create_info_struct(w->png);
+    if (w->info == nullptr) return kPixErrPngCreate;
+    if (setjmp(png_jmpbuf(w->png))) return w->noMemory ? kPixErrMemory : kPixErrPngCreate;
+    return WriteBody(w);
+}
+
+// png_set_text copies what it is given, so the entries point straight into
+// the thread's list; only the array is ours to allocate.
+int PointAtTexts(const std::vector<PixText>& list, PngWrite* w) {
+    if (list.empty()) return 0;
+    w->texts = static_cast<png_textp>(std::calloc(list.size(), sizeof(png_text)));
+    if (w->texts == nullptr) return kPixErrMemory;
+    w->textCount = static_cast<int>(list.size());
+    for (size_t k = 0; k < list.size(); ++k) {
+        png_text& t = w->texts[k];
+        t.compression = list[k].compressed != 0 ? PNG_TEXT_COMPRESSION_zTXt
+                                                : PNG_TEXT_COMPRESSION_NONE;
+        t.key = const_cast<char*>(list[k].key.c_str());
+        t.text = const_cast<char*>(list[k].text.c_str());
+        t.text_length = list[k].text.size();
+    }
+    return 0;
+}
+
+BOOL Failed(int code) {
+    PixSetLastError(code);
+    return 0;
+}
+
+HGLOBAL TextCopy(int index, bool key) {
+    const std::vector<PixText>& texts = PixState().pngTextsRead;
+    if (index < 0 || static_cast<size_t>(index) >= texts.size()) {
+        PixSetLastError(kPixErrParam);
+        return nullptr;
+    }
+    const PixText& entry = texts[static_cast<size_t>(index)];
+    HGLOBAL block = PixNewTextBlock(key ? entry.key : entry.text);
+    PixSetLastError(block != nullptr ? 0 : kPixErrMemory);
+    return block;
+}
+
+}  // namespace
+
+HGLOBAL PixReadPNG(const char* path, uint32_t* width, uint32_t* height) {
+    if (width == nullptr || height == nullptr) {
+        PixSetLastError(kPixErrParam);
+        return nullptr;
+    }
+    *width = 0;
+    *height = 0;
+    FilePtr file = OpenFile(path, "rb");
+    if (!file) {
+        PixSetLastError(kPixErrOpen);
+        return nullptr;
+    }
+    PixThreadState& state = PixState();
+    state.pngTextsRead.clear();
+
+    PngRead r;
+    r.file = file.get();
+    r.screenGamma = state.screenGamma;
+    r.background.index = state.background.index;
+    r.background.red = state.background.red;
+    r.background.green = state.background.green;
+    r.background.blue = state.background.blue;
+    r.background.gray = state.background.grey;
+    int code = 0;
+    HGLOBAL block = ReadPng(&r, &code);
+    if (code == 0) {
+        CollectTexts(r.png, r.info, &state.pngTextsRead);
+        png_uint_32 x = 0, y = 0;
+        int unit = 0;
+        if (png_get_pHYs(r.png, r.info, &x, &y, &unit) != 0) {
+            state.pngDensityRead = PixDensity{static_cast<int32_t>(x), static_cast<int32_t>(y), unit};
+        }
+        *width = r.width;
+        *height = r.height;
+    }
+    png_destroy_read_struct(&r.png, &r.info, nullptr);
+    PixSetLastError(code);
+    return block;
+}
+
+HGLOBAL PixReadPNG8(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette) {
+    if (width == nullptr || height == nullptr || palette == nullptr) {
+        PixSetLastError(kPixErrParam);
+        return nullptr;
+    }
+    *width = 0;
+    *height = 0;
+    FilePtr file = OpenFile(path, "rb");
+    if (!file) {
+        PixSetLastError(kPixErrOpen);
+        return nullptr;
+    }
+    PngRead r;
+    r.file = file.get();
+    r.indexed = true;
+    int code = 0;
+    HGLOBAL block = ReadPng(&r, &code);
+    if (code == 0) {
+        png_colorp entries = nullptr;
+        int count = 0;
+        if (png_get_PLTE(r.png, r.info, &entries, &count) == 0) count = 0;
+        for (int k = 0; k < kPixPaletteEntries; ++k) {
+            const png_color c = k < count ? entries[k] : png_color{0, 0, 0};
+            palette[k].rgbBlue = c.blue;
+            palette[k].rgbGreen = c.green;
+            palette[k].rgbRed = c.red;
+        }
+        *width = r.width;
+        *height = r.height;
+    }
+    png_destroy_read_struct(&r.png, &r.info, nullptr);
+    PixSetLastError(code);
+    return block;
+}
+
+BOOL PixGetPNGSize(const char* path, uint32_t* width, uint32_t* height) {
+    if (width == nullptr || height == nullptr) return Failed(kPixErrParam);
+    *width = 0;
+    *height = 0;
+    FilePtr file = OpenFile(path, "rb");
+    if (!file) return Failed(kPixErrOpen);
+    PngSize s;
+    s.file = file.get();
+    const int code = RunSize(&s);
+    png_destroy_read_struct(&s.png, &s.info, nullptr);
+    if (code != 0) return Failed(code);
+    *width = s.width;
+    *height = s.height;
+    PixSetLastError(0);
+    return 1;
+}
+
+BOOL PixWritePNG(const char* path, const uint8_t* pixels, uint32_t width, uint32_t height,
+                 double gamma) {
+    return PixWritePNGEx(path, pixels, width, height, width * 3, 8, 16777216, nullptr,
+                         PNG_COLOR_TYPE_RGB, gamma, 0, PNG_INTERLACE_NONE);
+}
+
+BOOL PixWritePNG8(const char* path, const uint8_t* pixels, uint32_t width, uint32_t height,
+                  int colours, const RGBQUAD* palette, double gamma) {
+    return PixWritePNGEx(path, pixels, width, height, width, 8, colours, palette,
+                         PNG_COLOR_TYPE_PALETTE, gamma, 0, PNG_INTERLACE_NONE);
+}
+
+BOOL PixWritePNGEx(const char* path, const uint8_t* pixels, uint32_t width, uint32_t height,
+                   uint32_t rowBytes, int bitDepth, int colours, const RGBQUAD* palette,
+                   int colourType, double gamma, int32_t /*reserved*/, int interlace) {
+    if (pixels == nullptr) return Failed(kPixErrParam);
+    // The caller's palette has 256 entries; libpng would read each row's
+    // full width from the caller's buffer.
+    if (palette != nullptr && (colours < 0 || colours > kPixPaletteEntries)) {
+        return Failed(kPixErrParam);
+    }
+    const uint64_t channels = Channels(colourType);
+    if (channels != 0 && rowBytes < uint64_t{width} * channels * (bitDepth > 8 ? 2 : 1)) {
+        return Failed(kPixErrParam);
+    }
+
+    PixThreadState& state = PixState();
+    PngWrite w;
+    w.path = path;
+    w.pixels = pixels;
+    w.width = width;
+    w.height = height;
+    w.rowBytes = rowBytes;
+    w.bitDepth = bitDepth;
+    w.colourType = colourType;
+    w.interlace = interlace;
+    w.palette = palette;
+    w.colours = colours;
+    w.gamma = gamma;
+    w.background.index = state.background.index;
+    w.background.red = state.background.red;
+    w.background.green = state.background.green;
+    w.background.blue = state.background.blue;
+    w.background.gray = state.background.grey;
+    w.density = state.pngDensityWrite;
+
+    int code = PointAtTexts(state.pngTextsWrite, &w);
+    if (code == 0) code = RunWrite(&w);
+    png_destroy_write_struct(&w.png, &w.info);
+    // stdio holds the file's tail until fclose; a failed flush is a failed write.
+    if (w.file != nullptr && std::fclose(w.file) != 0 && code == 0) code = kPixErrWrite;
+    std::free(w.texts);
+    std::free(w.plte);
+    std::free(w.header);
+    if (code != 0) return Failed(code);
+    state.pngTextsWrite.clear();
+    PixSetLastError(0);
+    return 1;
+}
+
+double PixSetPNGGamma(double gamma) {
+    PixThreadState& state = PixState();
+    const double previous = state.screenGamma;
+    state.screenGamma = gamma;
+    return previous;
+}
+
+void PixSetPNGBackground(uint8_t index, uint16_t red, uint16_t green, uint16_t blue,
+                         uint16_t grey) {
+    PixState().background = PixBackground{index, red, green, blue, grey};
+}
+
+void PixClearPNGText() {
+    PixThreadState& state = PixState();
+    state.pngTextsRead.clear();
+    state.pngTextsWrite.clear();
+    PixSetLastError(0);
+}
+
+BOOL PixAddPNGText(const char* key, const char* text, int32_t compressed) {
+    PixSetLastError(0);
+    if (key == nullptr || *key == '\0') return 0;
+    PixState().pngTextsWrite.push_back(PixText{key, text != nullptr ? text : "", compressed});
+    return 1;
+}
+
+int PixGetPNGTextCount() {
+    PixSetLastError(0);
+    return static_cast<int>(PixState().pngTextsRead.size());
+}
+
+HGLOBAL PixGetPNGTextKey(int index) { return TextCopy(index, true); }
+
+HGLOBAL PixGetPNGTextValue(int index) { return TextCopy(index, false); }
