@@ -21,9 +21,9 @@ struct Node {
     uint64_t red;
     uint64_t green;
     uint64_t blue;
-    uint64_t count;   // pixels merged in; non-zero once the node is (or was) a colour
-    uint64_t weight;  // pixels anywhere in the subtree, fixed after the histogram
-    uint8_t children; // bit c: child c is a live colour or has live colours below
+    uint64_t count;    // pixels merged in; non-zero once the node is (or was) a colour
+    uint64_t weight;   // pixels anywhere in the subtree, fixed after the histogram
+    uint8_t children;  // bit c: child c is a live colour or has live colours below
 };
 
 struct HeapEntry {
@@ -67,7 +67,8 @@ constexpr std::array<uint8_t, 768> kClampPixel = [] {
 // slot stays small and a few bright pixels cannot smear across a row.
 constexpr std::array<int8_t, 511> kClampError = [] {
     std::array<int8_t, 511> table{};
-    for (int d = -255; d <= 255; ++d) table[d + 255] = static_cast<int8_t>(d < -20 ? -20 : d > 20 ? 20 : d);
+    for (int d = -255; d <= 255; ++d)
+        table[d + 255] = static_cast<int8_t>(d < -20 ? -20 : d > 20 ? 20 : d);
     return table;
 }();
 
@@ -94,7 +95,7 @@ struct Palette {
 };
 
 class Quantizer {
-public:
+  public:
     Quantizer(Node* nodes, HeapEntry* heap) : nodes_(nodes), heap_(heap) {}
 
     void Histogram(const uint8_t* rgb, size_t pixels) {
@@ -155,7 +156,8 @@ public:
         const Node& node = At(level, k);
         if (level < kLeafLevel) {
             for (int c = 7; c >= 0; --c) {
-                if (node.children & (1u << c)) BuildPalette(palette, level + 1, k * 8 + static_cast<uint32_t>(c));
+                if (node.children & (1u << c))
+                    BuildPalette(palette, level + 1, k * 8 + static_cast<uint32_t>(c));
             }
         }
         const uint64_t c = node.count;
@@ -166,7 +168,7 @@ public:
         palette->blue[j] = static_cast<uint8_t>((node.blue + c / 2) / c);
     }
 
-private:
+  private:
     Node& At(int level, uint32_t k) const { return nodes_[kLevelStart[level] + k]; }
     uint64_t Weight(const HeapEntry& e) const { return At(e.level, e.node).weight; }
 
@@ -215,7 +217,9 @@ struct Mapper {
     void Row(const uint8_t* src, uint8_t* dst, uint32_t width, int16_t* read, int16_t* write) {
         uint32_t x = Step > 0 ? 0 : width - 1;
         for (uint32_t n = 0; n < width; ++n, x += Step) {
-            int16_t* in = read + 3 * (x + 1);  // slots 0 and width + 1 take the edges' spill, never read
+            // Pixel x owns slot x + 1; slots 0 and width + 1 only take the
+            // spill off the row's ends and are never read.
+            int16_t* in = read + 3 * (x + 1);
             const uint8_t* p = src + 3 * x;
             const int r = kClampPixel[p[0] + (in[0] >> 1) + kClampOffset];
             const int g = kClampPixel[p[1] + (in[1] >> 1) + kClampOffset];

@@ -30,16 +30,36 @@ void* AllocateOrThrow(size_t size) {
 }
 }  // namespace
 
-void* operator new(size_t size) { return AllocateOrThrow(size); }
-void* operator new[](size_t size) { return AllocateOrThrow(size); }
-void* operator new(size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
-void* operator new[](size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void* operator new(size_t size) {
+    return AllocateOrThrow(size);
+}
+void* operator new[](size_t size) {
+    return AllocateOrThrow(size);
+}
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    return Allocate(size);
+}
+void* operator new[](size_t size, const std::nothrow_t&) noexcept {
+    return Allocate(size);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -52,11 +72,15 @@ std::ostream& operator<<(std::ostream& out, const Rgb& c) {
     return out << '(' << int{c.r} << ", " << int{c.g} << ", " << int{c.b} << ')';
 }
 
-Rgb Entry(const RGBQUAD& q) { return {q.rgbRed, q.rgbGreen, q.rgbBlue}; }
+Rgb Entry(const RGBQUAD& q) {
+    return {q.rgbRed, q.rgbGreen, q.rgbBlue};
+}
 
 // A palette whose every byte is 0xAB, so untouched entries and reserved
 // bytes show.
-std::vector<RGBQUAD> MarkedPalette() { return std::vector<RGBQUAD>(256, {0xAB, 0xAB, 0xAB, 0xAB}); }
+std::vector<RGBQUAD> MarkedPalette() {
+    return std::vector<RGBQUAD>(256, {0xAB, 0xAB, 0xAB, 0xAB});
+}
 
 Bytes Solid(uint32_t width, uint32_t height, Rgb c) {
     Bytes rgb(size_t{width} * height * 3);
@@ -76,8 +100,8 @@ struct Quantized {
 Quantized Quantize(const Bytes& rgb, uint32_t width, uint32_t height, unsigned colours) {
     Quantized out;
     out.indices.assign(size_t{width} * height, 0xEE);
-    EXPECT_TRUE(PixQuantize(rgb.data(), out.indices.data(), width, height, colours,
-                            out.palette.data()));
+    EXPECT_TRUE(
+        PixQuantize(rgb.data(), out.indices.data(), width, height, colours, out.palette.data()));
     EXPECT_EQ(PixGetLastError(), 0);
     return out;
 }
@@ -105,8 +129,8 @@ TEST(Quantize, OneColourGivesOneEntryAndBlackTail) {
 
 TEST(Quantize, ColourCountZeroIsOneAndGivesTheRoundedMean) {
     // Blue's mean, 63.75, rounds up; red's and green's round down.
-    const Bytes rgb = {10, 200, 0,  11, 201, 255,  //
-                       12, 100, 0,  200, 0, 0};
+    const Bytes rgb = {10, 200, 0, 11,  201, 255,  //
+                       12, 100, 0, 200, 0,   0};
     const Quantized zero = Quantize(rgb, 2, 2, 0);
     const Quantized one = Quantize(rgb, 2, 2, 1);
     for (uint8_t index : zero.indices) EXPECT_EQ(index, 0);
@@ -128,8 +152,8 @@ TEST(Quantize, ColourCountAbove256IsTaken256) {
 TEST(Quantize, FewerCubesThanColoursKeepsOneEntryEach) {
     // Cube centres, so each maps to its own entry without error. The palette
     // lists cubes from the highest red/green/blue bit pattern down.
-    const Bytes rgb = {4, 4, 4,    252, 4, 4,    4, 252, 4,  //
-                       4, 4, 252,  132, 68, 36,  4, 4, 4};
+    const Bytes rgb = {4, 4, 4,   252, 4,  4,  4, 252, 4,  //
+                       4, 4, 252, 132, 68, 36, 4, 4,   4};
     const Quantized q = Quantize(rgb, 3, 2, 8);
     const Rgb want[] = {{252, 4, 4}, {132, 68, 36}, {4, 252, 4}, {4, 4, 252}, {4, 4, 4}};
     for (int i = 0; i < 5; ++i) EXPECT_EQ(Entry(q.palette[i]), want[i]) << i;
@@ -156,11 +180,14 @@ const GreyCase kGreyCases[] = {
     //   row 2, left to right: 9 + 1 = 10 -> 9, 9 - 1 = 8 -> 9, 9 - 3 = 6 -> 7
     // Reversing either row, or sending the sideways error to the other error
     // row, changes the middle column.
-    {"RowsAlternateDirection", 3, 3,
+    {"RowsAlternateDirection",
+     3,
+     3,
      {102, 7, 96,  //
       102, 7, 96,  //
       9, 9, 9},
-     256, {99, 9, 7},
+     256,
+     {99, 9, 7},
      {0, 1, 0,  //
       0, 2, 0,  //
       1, 1, 2}},
@@ -174,15 +201,20 @@ const GreyCase kGreyCases[] = {
     // three colours. With equal weights the earliest cube folds first, so
     // 0 and 8 merge into 4 (and not 128 into 136's branch node).
     //   row 0: 0 -> 4 (-4), 8 - 2 = 6 -> 4; row 1: 136 + 1 -> 136, 128 - 2 -> 128
-    {"EqualWeightsFoldTheEarliestCube", 2, 2,
+    {"EqualWeightsFoldTheEarliestCube",
+     2,
+     2,
      {0, 8,  //
       128, 136},
-     3, {136, 128, 4},
+     3,
+     {136, 128, 4},
      {2, 2,  //
       1, 0}},
 };
 
-void PrintTo(const GreyCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const GreyCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class QuantizeGreys : public ::testing::TestWithParam<GreyCase> {};
 
@@ -259,7 +291,8 @@ TEST(QuantizeProperties, WithoutReductionEachEntryIsItsCubesRoundedMean) {
         size_t i = 0;
         for (const auto& [key, s] : sums) {
             const auto& [r, g, b, c] = s;
-            const Rgb mean{static_cast<uint8_t>((r + c / 2) / c), static_cast<uint8_t>((g + c / 2) / c),
+            const Rgb mean{static_cast<uint8_t>((r + c / 2) / c),
+                           static_cast<uint8_t>((g + c / 2) / c),
                            static_cast<uint8_t>((b + c / 2) / c)};
             EXPECT_EQ(Entry(q.palette[i]), mean) << "entry " << i;
             ++i;
@@ -361,9 +394,8 @@ TEST(RgbToGray, WeightsTruncated) {
         Rgb in;
         uint8_t want;
     } cases[] = {
-        {{255, 255, 255}, 255}, {{128, 128, 128}, 127}, {{1, 1, 1}, 0},
-        {{0, 0, 0}, 0},         {{255, 0, 0}, 76},      {{0, 255, 0}, 149},
-        {{0, 0, 255}, 29},
+        {{255, 255, 255}, 255}, {{128, 128, 128}, 127}, {{1, 1, 1}, 0},    {{0, 0, 0}, 0},
+        {{255, 0, 0}, 76},      {{0, 255, 0}, 149},     {{0, 0, 255}, 29},
     };
     Bytes rgb;
     for (const auto& c : cases) rgb.insert(rgb.end(), {c.in.r, c.in.g, c.in.b});
