@@ -3,6 +3,7 @@
 #include <array>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "imagelib/common.h"
 

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <new>
+#include <string>
 #include <tuple>
 
 #include "tests/test_util.h"
