@@ -4,6 +4,7 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -79,26 +80,82 @@ void ClearSize(uint32_t* width, uint32_t* height) {
     if (height != nullptr) *height = 0;
 }
 
-// The RGBA raster (one ABGR word per pixel, bottom row first) becomes the
-// 24-bit buffer in the same block: pixels are compacted front to back, which
-// never overwrites a pixel not yet read (3i + 2 < 4(i + 1)), then the rows are
-// swapped end for end.
-void CompactAndFlip(uint8_t* block, uint32_t width, uint32_t height) {
-    const size_t pixels = size_t{width} * height;
-    const uint32_t* raster = reinterpret_cast<const uint32_t*>(block);
-    uint8_t* out = block;
-    for (size_t i = 0; i < pixels; ++i) {
-        const uint32_t abgr = raster[i];
-        out[0] = static_cast<uint8_t>(TIFFGetR(abgr));
-        out[1] = static_cast<uint8_t>(TIFFGetG(abgr));
-        out[2] = static_cast<uint8_t>(TIFFGetB(abgr));
-        out += 3;
+// Packs `count` RGBA words (as TIFFRGBAImageGet leaves them) into RGB bytes
+// at `out`, which may start anywhere at or below `raster`: pixel i is read
+// before bytes 3i..3i+3 are written, and 3i + 3 < 4(i + 1), so no word is
+// overwritten before it is read.
+void CompactPixels(const uint32_t* raster, size_t count, uint8_t* out) {
+    if (count == 0) return;
+    if constexpr (std::endian::native == std::endian::little) {
+        // Bytes 0..2 of each word are red, green, blue: store the whole word
+        // and let the next pixel overwrite its alpha byte.
+        for (size_t i = 0; i + 1 < count; ++i) std::memcpy(out + 3 * i, raster + i, 4);
+        const uint32_t last = raster[count - 1];
+        std::memcpy(out + 3 * (count - 1), &last, 3);
+    } else {
+        for (size_t i = 0; i < count; ++i) {
+            const uint32_t abgr = raster[i];
+            out[3 * i] = static_cast<uint8_t>(TIFFGetR(abgr));
+            out[3 * i + 1] = static_cast<uint8_t>(TIFFGetG(abgr));
+            out[3 * i + 2] = static_cast<uint8_t>(TIFFGetB(abgr));
+        }
     }
-    const size_t stride = size_t{width} * 3;
-    for (uint32_t top = 0, bottom = height - 1; top < bottom; ++top, --bottom) {
-        uint8_t* a = block + top * stride;
-        std::swap_ranges(a, a + stride, block + bottom * stride);
+}
+
+struct RgbaImage {
+    TIFFRGBAImage img{};
+    bool begun = false;
+    ~RgbaImage() {
+        if (begun) TIFFRGBAImageEnd(&img);
     }
+};
+
+// Rows decoded per band: whole strips or tiles (so none is decoded twice),
+// as many as fit about 1 MiB of raster, so each band is packed while it is
+// still in cache.
+uint32_t BandRows(TIFF* tif, uint32_t width, uint32_t height) {
+    uint32_t unit = height;
+    if (TIFFIsTiled(tif))
+        TIFFGetField(tif, TIFFTAG_TILELENGTH, &unit);
+    else
+        TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &unit);
+    unit = std::clamp<uint32_t>(unit, 1, height);
+    const uint64_t rowBytes = uint64_t{width} * 4;
+    const uint64_t units = std::max<uint64_t>(1, (uint64_t{1} << 20) / (rowBytes * unit));
+    return static_cast<uint32_t>(std::min<uint64_t>(height, units * unit));
+}
+
+// Decodes the picture band by band into the block with libtiff's RGBA
+// interface and packs each band to 3 bytes per pixel in place. The output is
+// top row first: libtiff turns rows within a band for the requested top-left
+// orientation, and bands of a bottom-up file are taken from its end.
+//
+// The band starting at output row d is decoded at the first 4-byte boundary
+// at or after its packed position 3dw; that fits, since the band ends at most
+// at 4(d + rows)w, and packing it moves every pixel down.
+int DecodeRgba(TIFF* tif, uint8_t* block, uint32_t width, uint32_t height) {
+    RgbaImage rgba;
+    char message[1024];
+    // stop-on-error 0: a damaged strip or tile stays black rather than
+    // losing the whole picture.
+    if (!TIFFRGBAImageBegin(&rgba.img, tif, 0, message)) return kPixErrTiff;
+    rgba.begun = true;
+    rgba.img.req_orientation = ORIENTATION_TOPLEFT;
+    const uint16_t stored = rgba.img.orientation;
+    const bool bottomUp = stored == ORIENTATION_BOTLEFT || stored == ORIENTATION_BOTRIGHT ||
+                          stored == ORIENTATION_LEFTBOT || stored == ORIENTATION_RIGHTBOT;
+    const uint32_t band = BandRows(tif, width, height);
+    for (uint32_t done = 0; done < height;) {
+        const uint32_t rows = std::min(band, height - done);
+        const size_t packed = size_t{done} * width * 3;
+        auto* raster = reinterpret_cast<uint32_t*>(block + (packed + 3) / 4 * 4);
+        rgba.img.row_offset = static_cast<int>(bottomUp ? height - done - rows : done);
+        rgba.img.col_offset = 0;
+        if (!TIFFRGBAImageGet(&rgba.img, raster, width, rows)) return kPixErrTiff;
+        CompactPixels(raster, size_t{rows} * width, block + packed);
+        done += rows;
+    }
+    return 0;
 }
 
 int ReadRgb(const char* path, uint32_t* width, uint32_t* height, HGLOBAL* result) {
@@ -115,12 +172,8 @@ int ReadRgb(const char* path, uint32_t* width, uint32_t* height, HGLOBAL* result
     if (!ImageBytes(w, h, 4, &bytes)) return kPixErrMemory;
     GlobalBlock block(bytes);  // size proven by ImageBytes
     if (!block) return kPixErrMemory;
-    // stop-on-error 0: a damaged strip or tile stays black rather than
-    // losing the whole picture.
-    if (!TIFFReadRGBAImage(tif.get(), w, h, reinterpret_cast<uint32_t*>(block.data()), 0))
-        return kPixErrTiff;
-    tif.reset();
-    CompactAndFlip(block.data(), w, h);
+    const int rc = DecodeRgba(tif.get(), block.data(), w, h);
+    if (rc != 0) return rc;
     *width = w;
     *height = h;
     *result = block.release();

@@ -501,6 +501,98 @@ TEST(TiffRead, RefusesWhatItCannotRead) {
     EXPECT_EQ(w, 0u);
 }
 
+// What the reader must return, computed the plain way: libtiff's whole
+// bottom-up RGBA raster, alpha dropped, rows turned end for end.
+Bytes PlainRgbaPicture(const std::string& path) {
+    TiffPtr tif(TIFFOpen(path.c_str(), "r"));
+    if (!tif) return {};
+    uint32_t w = 0, h = 0;
+    TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &h);
+    std::vector<uint32_t> raster(size_t{w} * h);
+    if (!TIFFReadRGBAImage(tif.get(), w, h, raster.data(), 0)) return {};
+    Bytes rgb;
+    for (uint32_t y = h; y-- > 0;)
+        for (uint32_t x = 0; x < w; ++x) {
+            const uint32_t p = raster[size_t{y} * w + x];
+            rgb.insert(rgb.end(), {static_cast<uint8_t>(TIFFGetR(p)),
+                                   static_cast<uint8_t>(TIFFGetG(p)),
+                                   static_cast<uint8_t>(TIFFGetB(p))});
+        }
+    return rgb;
+}
+
+// Pictures large enough to be decoded in several bands, in every
+// orientation and storage layout, read exactly as the plain way shows them.
+TEST(TiffRead, MatchesTheWholeRasterInEveryOrientationAndLayout) {
+    TempDir dir;
+    const uint32_t width = 700, height = 450;  // 1.26 MB of raster
+    const Bytes photo = MakePhoto(width, height, 5);
+    enum Layout { kStrips, kTiles, kSeparate, kJpegYCbCr };
+    for (Layout layout : {kStrips, kTiles, kSeparate, kJpegYCbCr}) {
+        for (uint16_t orientation = 1; orientation <= 8; ++orientation) {
+            SCOPED_TRACE("layout " + std::to_string(layout) + " orientation " +
+                         std::to_string(orientation));
+            const std::string path = dir.File("turned.tif");
+            [&] {
+                TiffPtr tif(TIFFOpen(path.c_str(), "w"));
+                ASSERT_TRUE(tif);
+                TIFF* t = tif.get();
+                TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
+                TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
+                TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+                TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+                TIFFSetField(t, TIFFTAG_ORIENTATION, orientation);
+                TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+                TIFFSetField(t, TIFFTAG_PLANARCONFIG,
+                             layout == kSeparate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+                if (layout == kJpegYCbCr) {
+                    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
+                    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR);
+                    TIFFSetField(t, TIFFTAG_YCBCRSUBSAMPLING, 2, 2);
+                    TIFFSetField(t, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+                }
+                if (layout == kTiles) {
+                    TIFFSetField(t, TIFFTAG_TILEWIDTH, 32);
+                    TIFFSetField(t, TIFFTAG_TILELENGTH, 32);
+                    Bytes tile(32 * 32 * 3);
+                    for (uint32_t ty = 0; ty < height; ty += 32)
+                        for (uint32_t tx = 0; tx < width; tx += 32) {
+                            std::fill(tile.begin(), tile.end(), 0);
+                            for (uint32_t y = ty; y < std::min(height, ty + 32); ++y)
+                                for (uint32_t x = tx; x < std::min(width, tx + 32); ++x)
+                                    std::memcpy(&tile[((y - ty) * 32 + (x - tx)) * 3],
+                                                &photo[(size_t{y} * width + x) * 3], 3);
+                            ASSERT_GE(TIFFWriteTile(t, tile.data(), tx, ty, 0, 0), 0);
+                        }
+                    return;
+                }
+                TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, layout == kJpegYCbCr ? 16 : 7);
+                const uint16_t planes = layout == kSeparate ? 3 : 1;
+                Bytes plane(width);
+                for (uint16_t s = 0; s < planes; ++s)
+                    for (uint32_t y = 0; y < height; ++y) {
+                        const uint8_t* row = &photo[size_t{y} * width * 3];
+                        if (planes == 1) {
+                            ASSERT_GE(TIFFWriteScanline(t, const_cast<uint8_t*>(row), y, 0), 0);
+                            continue;
+                        }
+                        for (uint32_t x = 0; x < width; ++x) plane[x] = row[x * 3 + s];
+                        ASSERT_GE(TIFFWriteScanline(t, plane.data(), y, s), 0);
+                    }
+            }();
+            const Bytes want = PlainRgbaPicture(path);
+            ASSERT_EQ(want.size(), photo.size());
+            const Read r = ReadRgb(path);
+            ASSERT_EQ(r.code, 0);
+            EXPECT_TRUE(r.pixels == want);
+            if (orientation == ORIENTATION_TOPLEFT && layout != kJpegYCbCr) {
+                EXPECT_TRUE(r.pixels == photo);
+            }
+        }
+    }
+}
+
 TEST(TiffRead8, RefusesOtherKindsFromTheTags) {
     TempDir dir;
     const std::string rgb = dir.File("rgb.tif"), grey = dir.File("grey.tif");
