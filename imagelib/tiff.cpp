@@ -45,9 +45,18 @@ struct TiffCloser {
 };
 using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
 
+// No single libtiff allocation may exceed the largest raster the reader
+// itself would take: a damaged directory (65535 samples per pixel, say) then
+// fails cleanly instead of asking for hundreds of gigabytes.
+constexpr tmsize_t kTiffMaxSingleAlloc = static_cast<tmsize_t>(kPixMaxPixels * 4);
+
 TiffPtr OpenTiff(const char* path, const char* mode) {
     InstallTiffHandlers();
-    return TiffPtr(TIFFOpen(path, mode));
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    if (options != nullptr) TIFFOpenOptionsSetMaxSingleMemAlloc(options, kTiffMaxSingleAlloc);
+    TIFF* tif = TIFFOpenExt(path, mode, options);
+    TIFFOpenOptionsFree(options);
+    return TiffPtr(tif);
 }
 
 struct FreeDeleter {

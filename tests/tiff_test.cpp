@@ -321,10 +321,14 @@ TEST(TiffWrite, RefusesBadArgumentsWithoutCreatingAFile) {
     check("8-bit null path", PixWriteTIFF8(nullptr, pixels.data(), 2, 2, palette.entries));
 }
 
+// libtiff writes the header while it opens the file, so a device that takes
+// no data fails there too.
 TEST(TiffWrite, UnopenablePathsGiveCode2) {
     TempDir dir;
     const Bytes pixels(12, 0);
-    for (const std::string& path : {dir.path().string(), dir.File("missing/dir/x.tif")}) {
+    std::vector<std::string> paths = {dir.path().string(), dir.File("missing/dir/x.tif")};
+    if (std::filesystem::exists("/dev/full")) paths.push_back("/dev/full");
+    for (const std::string& path : paths) {
         EXPECT_FALSE(PixWriteTIFF(path.c_str(), pixels.data(), 2, 2)) << path;
         EXPECT_EQ(PixGetLastError(), kPixErrOpen) << path;
     }
