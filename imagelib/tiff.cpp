@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -66,7 +67,7 @@ struct FreeDeleter {
 // Truncates toward zero; NaN and values beyond int32 (a damaged rational)
 // are clamped instead of being undefined behaviour.
 int32_t TruncateResolution(float value) {
-    if (!(value == value)) return 0;
+    if (std::isnan(value)) return 0;
     if (value >= 2147483648.0f) return INT32_MAX;
     if (value <= -2147483648.0f) return INT32_MIN;
     return static_cast<int32_t>(value);

@@ -412,6 +412,13 @@ TEST(TiffRead, ResolutionGoesToTheThreadState) {
     EXPECT_EQ(read.unit, RESUNIT_CENTIMETER);
     EXPECT_EQ(read.x, 300);
     EXPECT_EQ(read.y, 72);
+
+    // A rational beyond int32 is clamped, not cast (undefined behaviour).
+    const std::string wild = dir.File("wild.tif");
+    WriteGrey(wild, 4, 3, true, RESUNIT_INCH, 4e9f, 3e9f);
+    EXPECT_TRUE(PixGetTIFFSize(wild.c_str(), &w, &h));
+    EXPECT_EQ(read.x, INT32_MAX);
+    EXPECT_EQ(read.y, INT32_MAX);
 }
 
 // A little-endian classic TIFF built byte by byte: one directory of SHORT (3)
