@@ -1,6 +1,7 @@
 #include "imagelib/bmp.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -203,12 +204,58 @@ struct Channel {
     }
 };
 
-void ConvertRow24(const uint8_t* in, uint32_t width, uint8_t* out) {
-    for (uint32_t x = 0; x < width; ++x, in += 3, out += 3) {
+inline uint32_t Load32(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+inline void Store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+
+// Swaps the first and third byte of every 3-byte pixel; used both ways.
+// Four pixels are three 32-bit words, permuted with shifts rather than
+// byte by byte (bytes named low first, as a little-endian load has them):
+//   in   B0 G0 R0 B1 | G1 R1 B2 G2 | R2 B3 G3 R3
+//   out  R0 G0 B0 R1 | G1 B1 R2 G2 | B2 R3 G3 B3
+void ConvertRow24Words(const uint8_t* in, uint32_t width, uint8_t* out, uint32_t x) {
+    static_assert(std::endian::native == std::endian::little);
+    for (; x + 4 <= width; x += 4, in += 12, out += 12) {
+        const uint32_t a = Load32(in), b = Load32(in + 4), c = Load32(in + 8);
+        Store32(out, (a >> 16 & 0xFF) | (a & 0xFF00) | (a & 0xFF) << 16 | (b & 0xFF00) << 16);
+        Store32(out + 4, (b & 0xFF) | (a >> 16 & 0xFF00) | (c & 0xFF) << 16 | (b & 0xFF000000));
+        Store32(out + 8, (b >> 16 & 0xFF) | (c >> 16 & 0xFF00) | (c & 0xFF0000) | (c & 0xFF00) << 16);
+    }
+    for (; x < width; ++x, in += 3, out += 3) {
         out[0] = in[2];
         out[1] = in[1];
         out[2] = in[0];
     }
+}
+
+#if defined(__x86_64__)
+// One byte shuffle per four pixels. Each 16-byte load and store reaches 4
+// bytes past the four pixels, so the loop stops while 6 pixels remain; the
+// extra bytes stored are rewritten by the next step.
+__attribute__((target("ssse3"))) uint32_t ConvertRow24Shuffle(const uint8_t* in, uint32_t width, uint8_t* out) {
+    using Bytes16 = uint8_t __attribute__((vector_size(16)));
+    const Bytes16 order = {2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 12, 13, 14, 15};
+    uint32_t x = 0;
+    for (; x + 6 <= width; x += 4, in += 12, out += 12) {
+        Bytes16 v;
+        std::memcpy(&v, in, 16);
+        v = __builtin_shuffle(v, order);
+        std::memcpy(out, &v, 16);
+    }
+    return x;
+}
+#endif
+
+void ConvertRow24(const uint8_t* in, uint32_t width, uint8_t* out) {
+    uint32_t x = 0;
+#if defined(__x86_64__)
+    static const bool shuffle = __builtin_cpu_supports("ssse3");
+    if (shuffle) x = ConvertRow24Shuffle(in, width, out);
+#endif
+    ConvertRow24Words(in + 3 * size_t{x}, width, out + 3 * size_t{x}, x);
 }
 
 void ConvertRow32(const uint8_t* in, uint32_t width, uint8_t* out) {
