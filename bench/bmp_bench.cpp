@@ -1,7 +1,6 @@
 // BMP read and write throughput on a 6000 x 4000 picture, against plain
 // fread and fwrite of a file of the same size, all through the page cache.
 #include <benchmark/benchmark.h>
-
 #include <unistd.h>
 
 #include <array>
@@ -21,7 +20,7 @@ constexpr uint32_t kHeight = 4000;
 
 // The input files, written once and removed at exit.
 class Files {
-public:
+  public:
     Files() : dir_(fs::temp_directory_path() / ("ombrel-bmp-bench-" + std::to_string(getpid()))) {
         fs::create_directories(dir_);
         rgb_.resize(size_t{kWidth} * kHeight * 3);
@@ -35,9 +34,11 @@ public:
                 indices_[i] = static_cast<uint8_t>(x * 7 + y);
             }
         }
-        for (int i = 0; i < 256; ++i) palette_[i] = {uint8_t(i), uint8_t(i / 2), uint8_t(255 - i), 0};
+        for (int i = 0; i < 256; ++i)
+            palette_[i] = {uint8_t(i), uint8_t(i / 2), uint8_t(255 - i), 0};
         if (!PixWriteBMP(Rgb().c_str(), rgb_.data(), kWidth, kHeight) ||
-            !PixWriteBMP8(Indexed().c_str(), indices_.data(), kWidth, kHeight, 8, 256, palette_.data())) {
+            !PixWriteBMP8(Indexed().c_str(), indices_.data(), kWidth, kHeight, 8, 256,
+                          palette_.data())) {
             std::fprintf(stderr, "cannot write the benchmark files in %s\n", dir_.c_str());
             std::exit(1);
         }
@@ -54,7 +55,7 @@ public:
     const std::vector<uint8_t>& indices() const { return indices_; }
     const RGBQUAD* palette() const { return palette_.data(); }
 
-private:
+  private:
     fs::path dir_;
     std::vector<uint8_t> rgb_;
     std::vector<uint8_t> indices_;
@@ -66,7 +67,9 @@ const Files& TheFiles() {
     return files;
 }
 
-int64_t FileBytes(const std::string& path) { return static_cast<int64_t>(fs::file_size(path)); }
+int64_t FileBytes(const std::string& path) {
+    return static_cast<int64_t>(fs::file_size(path));
+}
 
 void BM_ReadBmp24(benchmark::State& state) {
     const std::string path = TheFiles().Rgb();
@@ -95,7 +98,8 @@ void BM_WriteBmp24(benchmark::State& state) {
     const Files& files = TheFiles();
     const std::string out = files.Out("out24.bmp");
     for (auto _ : state) {
-        if (!PixWriteBMP(out.c_str(), files.rgb().data(), kWidth, kHeight)) state.SkipWithError("write failed");
+        if (!PixWriteBMP(out.c_str(), files.rgb().data(), kWidth, kHeight))
+            state.SkipWithError("write failed");
     }
     state.SetBytesProcessed(state.iterations() * FileBytes(out));
 }
@@ -104,7 +108,8 @@ void BM_WriteBmp8(benchmark::State& state) {
     const Files& files = TheFiles();
     const std::string out = files.Out("out8.bmp");
     for (auto _ : state) {
-        if (!PixWriteBMP8(out.c_str(), files.indices().data(), kWidth, kHeight, 8, 256, files.palette())) {
+        if (!PixWriteBMP8(out.c_str(), files.indices().data(), kWidth, kHeight, 8, 256,
+                          files.palette())) {
             state.SkipWithError("write failed");
         }
     }

@@ -14,7 +14,8 @@ namespace {
 constexpr size_t kFileHeaderBytes = 14;
 constexpr size_t kInfoHeaderBytes = 40;  // what the writer produces
 constexpr size_t kMaxHeaderBytes = 124;  // V5
-constexpr size_t kBlockBytes = size_t{1} << 20;  // rows are read and written in blocks of about this
+// Rows are read and written in blocks of about this many bytes.
+constexpr size_t kBlockBytes = size_t{1} << 20;
 
 // The headers as read from the file, not yet trusted.
 struct BmpHeader {
@@ -41,16 +42,17 @@ struct Geometry {
 
 using Palette = uint8_t[256][3];  // red, green, blue; entries the file lacks stay black
 
-std::unique_ptr<uint8_t[]> Scratch(size_t bytes) { return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[bytes]); }
+std::unique_ptr<uint8_t[]> Scratch(size_t bytes) {
+    return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[bytes]);
+}
 
-bool ReadExactly(std::FILE* file, void* out, size_t bytes) { return std::fread(out, 1, bytes, file) == bytes; }
+bool ReadExactly(std::FILE* file, void* out, size_t bytes) {
+    return std::fread(out, 1, bytes, file) == bytes;
+}
 
 bool IsKnownHeaderSize(uint32_t size) {
-    switch (size) {
-        case 12: case 16: case 40: case 52: case 56: case 64: case 108: case 124:
-            return true;
-    }
-    return false;
+    constexpr uint32_t kSizes[] = {12, 16, 40, 52, 56, 64, 108, 124};  // OS/2 1.x and 2.x, V3 to V5
+    return std::find(std::begin(kSizes), std::end(kSizes), size) != std::end(kSizes);
 }
 
 // Reads the file header and the information header, leaving the file at the
@@ -97,7 +99,9 @@ int ReadHeaders(std::FILE* file, BmpHeader* h) {
     return 0;
 }
 
-bool IsIndexedDepth(uint32_t bits) { return bits == 1 || bits == 2 || bits == 4 || bits == 8; }
+bool IsIndexedDepth(uint32_t bits) {
+    return bits == 1 || bits == 2 || bits == 4 || bits == 8;
+}
 
 // Entries the colour table holds for an indexed depth (colours used is a claim: at most 256).
 uint32_t TableEntries(const BmpHeader& h) {
@@ -157,7 +161,8 @@ template <typename Convert>
 int ForEachStoredRow(std::FILE* file, const Geometry& g, Convert convert) {
     if (g.rows == 0 || g.stride == 0) return 0;
     const size_t blockRows = std::clamp<size_t>(kBlockBytes / g.stride, 1, g.rows);
-    auto block = Scratch(blockRows * g.stride);  // size proven in ValidateGeometry (within the file)
+    // Size proven in ValidateGeometry: these rows lie within the file.
+    auto block = Scratch(blockRows * g.stride);
     if (!block) return kPixErrMemory;
     for (uint32_t done = 0; done < g.rows;) {
         const size_t count = std::min<size_t>(blockRows, g.rows - done);
@@ -170,7 +175,8 @@ int ForEachStoredRow(std::FILE* file, const Geometry& g, Convert convert) {
     return 0;
 }
 
-// Index of pixel x in a row of 1, 2, 4 or 8 bits per pixel, first pixel in the most significant bits.
+// Index of pixel x in a row of 1, 2, 4 or 8 bits per pixel; the first pixel
+// is in the most significant bits.
 inline uint8_t IndexAt(const uint8_t* row, uint32_t x, uint32_t bits) {
     const uint32_t bit = x * bits;
     const uint32_t shift = 8 - bits - bit % 8;
@@ -209,9 +215,11 @@ inline uint32_t Load32(const uint8_t* p) {
     std::memcpy(&v, p, 4);
     return v;
 }
-inline void Store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+inline void Store32(uint8_t* p, uint32_t v) {
+    std::memcpy(p, &v, 4);
+}
 
-// Swaps the first and third byte of every 3-byte pixel; used both ways.
+// Swaps the first and third byte of every 3-byte pixel from pixel x on.
 // Four pixels are three 32-bit words, permuted with shifts rather than
 // byte by byte (bytes named low first, as a little-endian load has them):
 //   in   B0 G0 R0 B1 | G1 R1 B2 G2 | R2 B3 G3 R3
@@ -222,7 +230,8 @@ void ConvertRow24Words(const uint8_t* in, uint32_t width, uint8_t* out, uint32_t
         const uint32_t a = Load32(in), b = Load32(in + 4), c = Load32(in + 8);
         Store32(out, (a >> 16 & 0xFF) | (a & 0xFF00) | (a & 0xFF) << 16 | (b & 0xFF00) << 16);
         Store32(out + 4, (b & 0xFF) | (a >> 16 & 0xFF00) | (c & 0xFF) << 16 | (b & 0xFF000000));
-        Store32(out + 8, (b >> 16 & 0xFF) | (c >> 16 & 0xFF00) | (c & 0xFF0000) | (c & 0xFF00) << 16);
+        Store32(out + 8,
+                (b >> 16 & 0xFF) | (c >> 16 & 0xFF00) | (c & 0xFF0000) | (c & 0xFF00) << 16);
     }
     for (; x < width; ++x, in += 3, out += 3) {
         out[0] = in[2];
@@ -235,7 +244,8 @@ void ConvertRow24Words(const uint8_t* in, uint32_t width, uint8_t* out, uint32_t
 // One byte shuffle per four pixels. Each 16-byte load and store reaches 4
 // bytes past the four pixels, so the loop stops while 6 pixels remain; the
 // extra bytes stored are rewritten by the next step.
-__attribute__((target("ssse3"))) uint32_t ConvertRow24Shuffle(const uint8_t* in, uint32_t width, uint8_t* out) {
+__attribute__((target("ssse3"))) uint32_t ConvertRow24Shuffle(const uint8_t* in, uint32_t width,
+                                                              uint8_t* out) {
     using Bytes16 = uint8_t __attribute__((vector_size(16)));
     const Bytes16 order = {2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 12, 13, 14, 15};
     uint32_t x = 0;
@@ -249,6 +259,7 @@ __attribute__((target("ssse3"))) uint32_t ConvertRow24Shuffle(const uint8_t* in,
 }
 #endif
 
+// BGR to RGB and back: the swap is its own inverse.
 void ConvertRow24(const uint8_t* in, uint32_t width, uint8_t* out) {
     uint32_t x = 0;
 #if defined(__x86_64__)
@@ -285,26 +296,6 @@ void ConvertRowIndexed(const uint8_t* in, uint32_t width, uint32_t bits, const P
     }
 }
 
-// Delivers the run-length data one byte at a time from a small fixed buffer.
-class ByteSource {
-public:
-    explicit ByteSource(std::FILE* file) : file_(file) {}
-    int Next() {
-        if (pos_ == len_) {
-            len_ = std::fread(buffer_, 1, sizeof buffer_, file_);
-            pos_ = 0;
-            if (len_ == 0) return -1;
-        }
-        return buffer_[pos_++];
-    }
-
-private:
-    std::FILE* file_;
-    uint8_t buffer_[1 << 16];
-    size_t pos_ = 0;
-    size_t len_ = 0;
-};
-
 // Run-length data (compression 1 at 8 bits, 2 at 4 bits), stored bottom row
 // first, as pairs of bytes: a count and a colour, or 0 and an escape code
 // (0 end of line, 1 end of bitmap, 2 delta x y, n >= 3 an absolute run of n
@@ -321,8 +312,6 @@ int ReadRle(std::FILE* file, const BmpHeader& h, HGLOBAL* image) {
     GlobalBlock block(bytes);
     if (!block) return kPixErrMemory;
     uint8_t* pixels = block.data();
-    std::unique_ptr<ByteSource> source(new (std::nothrow) ByteSource(file));
-    if (!source) return kPixErrMemory;
 
     const bool four = h.bitCount == 4;
     enum State { kCount, kColour, kEscape, kCode, kAbsolute, kDeltaX, kDeltaY } state = kCount;
@@ -334,8 +323,8 @@ int ReadRle(std::FILE* file, const BmpHeader& h, HGLOBAL* image) {
     int64_t y = h.height - 1;
     uint64_t n = 0;  // bytes read; escapes start on odd counts, pad bytes fall on even ones
     for (;;) {
-        const int b = source->Next();
-        if (b < 0) return kPixErrRead;  // ended before end-of-bitmap
+        const int b = std::getc(file);     // buffered by the stream, so no buffer of our own
+        if (b == EOF) return kPixErrRead;  // ended before end-of-bitmap
         ++n;
         if (state == kCount && b == 0 && (n & 1) != 0) state = kEscape;
         uint32_t emit = 0;
@@ -395,7 +384,7 @@ int ReadRle(std::FILE* file, const BmpHeader& h, HGLOBAL* image) {
                 break;
         }
         if (emit == 0 || x >= width) continue;  // pixels past the row end are dropped
-        if (y < 0) return kPixErrBmp;          // a pixel above the top row
+        if (y < 0) return kPixErrBmp;           // a pixel above the top row
         const uint32_t kept = static_cast<uint32_t>(std::min<int64_t>(emit, width - x));
         uint8_t* out = pixels + (static_cast<size_t>(y) * width + static_cast<size_t>(x)) * 3;
         for (uint32_t k = 0; k < kept; ++k, out += 3) {
@@ -420,7 +409,8 @@ int ReadBmp24(const char* path, HGLOBAL* image, uint32_t* width, uint32_t* heigh
     if (const int rc = ReadHeaders(file.get(), &h)) return rc;
     if (h.width <= 0) return 0;  // no error of ours: the caller reports "not a valid image"
 
-    if ((h.compression == kRle8 && h.bitCount == 8) || (h.compression == kRle4 && h.bitCount == 4)) {
+    if ((h.compression == kRle8 && h.bitCount == 8) ||
+        (h.compression == kRle4 && h.bitCount == 4)) {
         if (const int rc = ReadRle(file.get(), h, image)) return rc;
         *width = static_cast<uint32_t>(h.width);
         *height = static_cast<uint32_t>(h.height);
@@ -460,10 +450,18 @@ int ReadBmp24(const char* path, HGLOBAL* image, uint32_t* width, uint32_t* heigh
         rc = ForEachStoredRow(file.get(), g, [&](const uint8_t* in, uint32_t y) {
             uint8_t* out = pixels + y * rowBytes;
             switch (bits) {
-                case 16: ConvertRow555(in, g.width, out); break;
-                case 24: ConvertRow24(in, g.width, out); break;
-                case 32: ConvertRow32(in, g.width, out); break;
-                default: ConvertRowIndexed(in, g.width, bits, palette, out); break;
+                case 16:
+                    ConvertRow555(in, g.width, out);
+                    break;
+                case 24:
+                    ConvertRow24(in, g.width, out);
+                    break;
+                case 32:
+                    ConvertRow32(in, g.width, out);
+                    break;
+                default:
+                    ConvertRowIndexed(in, g.width, bits, palette, out);
+                    break;
             }
         });
     }
@@ -474,7 +472,8 @@ int ReadBmp24(const char* path, HGLOBAL* image, uint32_t* width, uint32_t* heigh
     return 0;
 }
 
-int ReadBmp8(const char* path, HGLOBAL* image, uint32_t* width, uint32_t* height, RGBQUAD* palette) {
+int ReadBmp8(const char* path, HGLOBAL* image, uint32_t* width, uint32_t* height,
+             RGBQUAD* palette) {
     FilePtr file = OpenFile(path, "rb");
     if (!file) return kPixErrOpen;
     BmpHeader h;
@@ -548,13 +547,16 @@ int WriteBmp(const char* path, const uint8_t* pixels, uint32_t width, uint32_t h
     }
     const size_t stride = StoredRowBytes(width, static_cast<uint32_t>(bits));
     const uint64_t imageBytes = uint64_t{stride} * height;
-    const uint64_t offset = kFileHeaderBytes + kInfoHeaderBytes + 4 * static_cast<uint64_t>(colours);
+    const uint64_t offset =
+        kFileHeaderBytes + kInfoHeaderBytes + 4 * static_cast<uint64_t>(colours);
     const uint64_t fileBytes = offset + imageBytes;
     // The header's sizes are 32-bit, and its width and height signed.
     if (width > INT32_MAX || height > INT32_MAX || fileBytes > UINT32_MAX) return kPixErrParam;
 
-    const size_t blockRows = height == 0 ? 1 : std::clamp<size_t>(kBlockBytes / std::max<size_t>(stride, 1), 1, height);
-    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[blockRows * stride]());  // pads stay 0
+    const size_t blockRows =
+        height == 0 ? 1 : std::clamp<size_t>(kBlockBytes / std::max<size_t>(stride, 1), 1, height);
+    // Value-initialised: the row pads are never written, so they stay 0.
+    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[blockRows * stride]());
     if (!block) return kPixErrMemory;
     FilePtr file = OpenFile(path, "wb");
     if (!file) return kPixErrOpen;
@@ -590,7 +592,7 @@ int WriteBmp(const char* path, const uint8_t* pixels, uint32_t width, uint32_t h
             const uint8_t* in = pixels + size_t{height - 1 - done} * inRowBytes;
             uint8_t* out = block.get() + i * stride;
             if (bits == 24) {
-                ConvertRow24(in, width, out);  // the swap is its own inverse
+                ConvertRow24(in, width, out);
             } else {
                 PackIndices(in, width, static_cast<uint32_t>(bits), out);
             }

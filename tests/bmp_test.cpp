@@ -12,7 +12,9 @@
 #include "tests/test_util.h"
 
 // A corpus row shows as its file in failure messages.
-void PrintTo(const CorpusRow& row, std::ostream* out) { *out << row.path; }
+void PrintTo(const CorpusRow& row, std::ostream* out) {
+    *out << row.path;
+}
 
 // Fixtures name only the fields they set; the rest keep their defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -63,7 +65,9 @@ std::vector<Rgb> Ramp(size_t n) {
     for (size_t i = 0; i < n; ++i) p[i] = {uint8_t(10 * i), uint8_t(20 * i), uint8_t(30 * i)};
     return p;
 }
-Rgb RampAt(size_t i) { return {uint8_t(10 * i), uint8_t(20 * i), uint8_t(30 * i)}; }
+Rgb RampAt(size_t i) {
+    return {uint8_t(10 * i), uint8_t(20 * i), uint8_t(30 * i)};
+}
 
 struct Decoded {
     int error = -1;
@@ -98,7 +102,7 @@ Decoded Read8(const std::string& path) {
 }
 
 class BmpFiles : public ::testing::Test {
-protected:
+  protected:
     std::string Put(const Bytes& bytes, const std::string& name = "t.bmp") {
         const std::string path = dir_.File(name);
         WriteFileBytes(path, bytes);
@@ -112,7 +116,8 @@ protected:
 
 TEST_F(BmpFiles, IndexedBitOrderMostSignificantFirst) {
     // 1 bit: 0b10110000 -> 1, 0, 1, 1, 0
-    Decoded d = Decode(BuildBmp({.width = 5, .bits = 1, .palette = Ramp(2), .data = {0xB0, 0, 0, 0}}));
+    Decoded d =
+        Decode(BuildBmp({.width = 5, .bits = 1, .palette = Ramp(2), .data = {0xB0, 0, 0, 0}}));
     ASSERT_EQ(d.error, 0);
     const int want1[] = {1, 0, 1, 1, 0};
     for (uint32_t x = 0; x < 5; ++x) EXPECT_EQ(d.At(x, 0), RampAt(want1[x])) << x;
@@ -129,7 +134,8 @@ TEST_F(BmpFiles, IndexedBitOrderMostSignificantFirst) {
     for (uint32_t x = 0; x < 5; ++x) EXPECT_EQ(d.At(x, 0), RampAt(want2[x])) << x;
 
     // The 8-bit reader unpacks the same bytes into indices.
-    d = Read8(Put(BuildBmp({.width = 5, .bits = 2, .palette = Ramp(4), .data = {0x1B, 0x80, 0, 0}})));
+    d = Read8(
+        Put(BuildBmp({.width = 5, .bits = 2, .palette = Ramp(4), .data = {0x1B, 0x80, 0, 0}})));
     ASSERT_EQ(d.error, 0);
     EXPECT_EQ(d.pixels, (Bytes{0, 1, 2, 3, 2}));
 }
@@ -151,17 +157,26 @@ TEST_F(BmpFiles, TopDownAndBottomUpTwinsGiveTheSameBuffer) {
     EXPECT_EQ(a.At(2, 1), (Rgb{19, 18, 17}));
 
     // The 8-bit reader follows the same row order.
-    const Decoded c = Read8(Put(BuildBmp({.width = 2, .height = 2, .bits = 8, .palette = Ramp(4),
-                                          .coloursUsed = 4, .data = {1, 2, 0, 0, 3, 0, 0, 0}})));
-    const Decoded e = Read8(Put(BuildBmp({.width = 2, .height = -2, .bits = 8, .palette = Ramp(4),
-                                          .coloursUsed = 4, .data = {3, 0, 0, 0, 1, 2, 0, 0}})));
+    const Decoded c = Read8(Put(BuildBmp({.width = 2,
+                                          .height = 2,
+                                          .bits = 8,
+                                          .palette = Ramp(4),
+                                          .coloursUsed = 4,
+                                          .data = {1, 2, 0, 0, 3, 0, 0, 0}})));
+    const Decoded e = Read8(Put(BuildBmp({.width = 2,
+                                          .height = -2,
+                                          .bits = 8,
+                                          .palette = Ramp(4),
+                                          .coloursUsed = 4,
+                                          .data = {3, 0, 0, 0, 1, 2, 0, 0}})));
     EXPECT_EQ(c.pixels, (Bytes{3, 0, 1, 2}));
     EXPECT_EQ(c.pixels, e.pixels);
 }
 
 TEST_F(BmpFiles, SixteenAndThirtyTwoBitComponents) {
     // 5-5-5: all ones (bit 15 ignored) is white, all zeros is 7, 7, 7.
-    Decoded d = Decode(BuildBmp({.width = 3, .bits = 16, .data = {0xFF, 0xFF, 0x00, 0x00, 0x00, 0x7C, 0, 0}}));
+    Decoded d = Decode(
+        BuildBmp({.width = 3, .bits = 16, .data = {0xFF, 0xFF, 0x00, 0x00, 0x00, 0x7C, 0, 0}}));
     ASSERT_EQ(d.error, 0);
     EXPECT_EQ(d.At(0, 0), (Rgb{255, 255, 255}));
     EXPECT_EQ(d.At(1, 0), (Rgb{7, 7, 7}));
@@ -188,8 +203,8 @@ TEST_F(BmpFiles, SixteenAndThirtyTwoBitComponents) {
 }
 
 TEST_F(BmpFiles, IndicesBeyondTheColourTableReadAsBlack) {
-    const Decoded d = Decode(BuildBmp({.width = 2, .bits = 8, .palette = Ramp(2), .coloursUsed = 2,
-                                       .data = {1, 200, 0, 0}}));
+    const Decoded d = Decode(BuildBmp(
+        {.width = 2, .bits = 8, .palette = Ramp(2), .coloursUsed = 2, .data = {1, 200, 0, 0}}));
     ASSERT_EQ(d.error, 0);
     EXPECT_EQ(d.At(0, 0), RampAt(1));
     EXPECT_EQ(d.At(1, 0), (Rgb{0, 0, 0}));
@@ -198,8 +213,8 @@ TEST_F(BmpFiles, IndicesBeyondTheColourTableReadAsBlack) {
 TEST_F(BmpFiles, EightBitReaderDepthsAndPalette) {
     // 4 bits uncompressed is read; the palette gets the table's colours and
     // keeps its other entries and every reserved byte.
-    const std::string path = Put(BuildBmp({.width = 1, .bits = 4, .palette = Ramp(3), .coloursUsed = 3,
-                                           .data = {0x20, 0, 0, 0}}));
+    const std::string path = Put(BuildBmp(
+        {.width = 1, .bits = 4, .palette = Ramp(3), .coloursUsed = 3, .data = {0x20, 0, 0, 0}}));
     Decoded d;
     for (auto& e : d.palette) e = {1, 2, 3, 4};
     HGLOBAL block = PixReadBMP8(path.c_str(), &d.width, &d.height, d.palette.data());
@@ -212,11 +227,19 @@ TEST_F(BmpFiles, EightBitReaderDepthsAndPalette) {
     EXPECT_EQ(d.palette[3].rgbBlue, 1);
 
     // Compression, depth above 8 and unsupported depths.
-    EXPECT_EQ(Read8(Put(BuildBmp({.width = 2, .bits = 8, .compression = 1, .palette = Ramp(2),
-                                  .data = {2, 1, 0, 1}}))).error, kPixErrBmpRle);
-    EXPECT_EQ(Read8(Put(BuildBmp({.width = 1, .bits = 24, .data = {0, 0, 0, 0}}))).error, kPixErrDepth);
-    EXPECT_EQ(Read8(Put(BuildBmp({.width = 1, .bits = 3, .palette = Ramp(8), .data = {0, 0, 0, 0}}))).error,
-              kPixErrBmp);
+    EXPECT_EQ(Read8(Put(BuildBmp({.width = 2,
+                                  .bits = 8,
+                                  .compression = 1,
+                                  .palette = Ramp(2),
+                                  .data = {2, 1, 0, 1}})))
+                  .error,
+              kPixErrBmpRle);
+    EXPECT_EQ(Read8(Put(BuildBmp({.width = 1, .bits = 24, .data = {0, 0, 0, 0}}))).error,
+              kPixErrDepth);
+    EXPECT_EQ(
+        Read8(Put(BuildBmp({.width = 1, .bits = 3, .palette = Ramp(8), .data = {0, 0, 0, 0}})))
+            .error,
+        kPixErrBmp);
     const Decoded np = [&] {
         Decoded r;
         EXPECT_EQ(PixReadBMP8(path.c_str(), &r.width, &r.height, nullptr), nullptr);
@@ -238,7 +261,12 @@ struct RleCase {
 };
 
 const RleCase kRleCases[] = {
-    {"EightByTwoExample", 8, 8, 2, {3, 4, 5, 6, 0, 0, 0, 1}, 0,
+    {"EightByTwoExample",
+     8,
+     8,
+     2,
+     {3, 4, 5, 6, 0, 0, 0, 1},
+     0,
      {-1, -1, -1, -1, -1, -1, -1, -1, 4, 4, 4, 6, 6, 6, 6, 6}},
     {"EndOfLineAndDelta", 8, 3, 2, {1, 1, 0, 0, 0, 2, 2, 0, 1, 2, 0, 1}, 0, {-1, -1, 2, 1, -1, -1}},
     {"DeltaDownIsUp", 8, 2, 2, {0, 2, 1, 1, 1, 3, 0, 1}, 0, {-1, 3, -1, -1}},
@@ -252,6 +280,7 @@ const RleCase kRleCases[] = {
     {"DeltaAboveTopThenPixel", 8, 2, 1, {0, 2, 0, 1, 1, 1, 0, 1}, kPixErrBmp, {}},
     {"NoEndOfBitmap", 8, 2, 1, {2, 1}, kPixErrRead, {}},
     {"TopDownRefused", 8, 2, -1, {2, 1, 0, 1}, kPixErrMemory, {}},
+    {"AreaOverLimit", 8, 1 << 16, (1 << 14) + 1, {0, 1}, kPixErrMemory, {}},
     {"FourBitTopDownRefused", 4, 2, -1, {2, 0x11, 0, 1}, kPixErrMemory, {}},
 };
 
@@ -259,9 +288,12 @@ class RleDecodes : public BmpFiles, public ::testing::WithParamInterface<RleCase
 
 TEST_P(RleDecodes, AsTheRunsSay) {
     const RleCase& c = GetParam();
-    const Decoded d = Decode(BuildBmp({.width = c.width, .height = c.height, .bits = c.bits,
+    const Decoded d = Decode(BuildBmp({.width = c.width,
+                                       .height = c.height,
+                                       .bits = c.bits,
                                        .compression = c.bits == 8 ? 1u : 2u,
-                                       .palette = Ramp(size_t{1} << c.bits), .data = c.data}));
+                                       .palette = Ramp(size_t{1} << c.bits),
+                                       .data = c.data}));
     ASSERT_EQ(d.error, c.want);
     if (c.want != 0) {
         EXPECT_FALSE(d.hasImage);
@@ -271,7 +303,9 @@ TEST_P(RleDecodes, AsTheRunsSay) {
     ASSERT_EQ(d.pixels.size(), c.pixels.size() * 3);
     for (size_t i = 0; i < c.pixels.size(); ++i) {
         const Rgb want = c.pixels[i] < 0 ? Rgb{0, 0, 0} : RampAt(static_cast<size_t>(c.pixels[i]));
-        EXPECT_EQ(d.At(static_cast<uint32_t>(i % d.width), static_cast<uint32_t>(i / d.width)), want) << i;
+        EXPECT_EQ(d.At(static_cast<uint32_t>(i % d.width), static_cast<uint32_t>(i / d.width)),
+                  want)
+            << i;
     }
 }
 
@@ -289,7 +323,11 @@ struct BadHeader {
 
 // A valid 4 x 2, 8-bit file with 4 colours: 54 + 16 + 8 bytes.
 Bytes SmallFile() {
-    return BuildBmp({.width = 4, .height = 2, .bits = 8, .palette = Ramp(4), .coloursUsed = 4,
+    return BuildBmp({.width = 4,
+                     .height = 2,
+                     .bits = 8,
+                     .palette = Ramp(4),
+                     .coloursUsed = 4,
                      .data = {0, 1, 2, 3, 3, 2, 1, 0}});
 }
 
@@ -312,13 +350,26 @@ const BadHeader kBadHeaders[] = {
     {"BitFieldsAt8Bits", [](Bytes& b) { PutLE32(&b[30], 3); }, kPixErrBmp, kPixErrBmpRle},
     {"RleOfTheWrongDepth", [](Bytes& b) { PutLE32(&b[30], 2); }, kPixErrBmp, kPixErrBmpRle},
     {"OffsetPastEnd", [](Bytes& b) { PutLE32(&b[10], 0xFFFFFFF0u); }, kPixErrRead, kPixErrRead},
-    {"ColoursUsedHuge", [](Bytes& b) { PutLE32(&b[46], 0xFFFFFFFFu); }, kPixErrRead, kPixErrRead},  // 256 entries > file
-    {"AreaOverLimit", [](Bytes& b) { PutLE32(&b[18], 1u << 16); PutLE32(&b[22], (1u << 14) + 1); },
+    {"ColoursUsedHuge", [](Bytes& b) { PutLE32(&b[46], 0xFFFFFFFFu); }, kPixErrRead,
+     kPixErrRead},  // 256 entries > file
+    {"AreaOverLimit",
+     [](Bytes& b) {
+         PutLE32(&b[18], 1u << 16);
+         PutLE32(&b[22], (1u << 14) + 1);
+     },
      kPixErrMemory, kPixErrMemory},
-    {"SidesHuge", [](Bytes& b) { PutLE32(&b[18], 0x7FFFFFFF); PutLE32(&b[22], 0x80000001u); },
+    {"SidesHuge",
+     [](Bytes& b) {
+         PutLE32(&b[18], 0x7FFFFFFF);
+         PutLE32(&b[22], 0x80000001u);
+     },
      kPixErrMemory, kPixErrMemory},
     // Exactly at the limit: allowed, then refused because the file cannot hold the rows.
-    {"AreaAtLimitButShortFile", [](Bytes& b) { PutLE32(&b[18], 1u << 16); PutLE32(&b[22], 1u << 14); },
+    {"AreaAtLimitButShortFile",
+     [](Bytes& b) {
+         PutLE32(&b[18], 1u << 16);
+         PutLE32(&b[22], 1u << 14);
+     },
      kPixErrRead, kPixErrRead},
 };
 
@@ -341,7 +392,6 @@ TEST_P(HostileHeader, IsRefusedWithItsCode) {
 
 INSTANTIATE_TEST_SUITE_P(Patched, HostileHeader, ::testing::ValuesIn(kBadHeaders),
                          [](const auto& info) { return std::string(info.param.name); });
-
 
 // ---------------------------------------------------------------- size query
 
@@ -391,7 +441,8 @@ TEST_F(BmpFiles, MissingFileAndNullPointers) {
 // Index buffer with every value below 2^bits, in a pattern that shows shifted rows.
 Bytes IndexPattern(uint32_t width, uint32_t height, int bits) {
     Bytes b(size_t{width} * height);
-    for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<uint8_t>((i * 7 + i / width) % (1u << bits));
+    for (size_t i = 0; i < b.size(); ++i)
+        b[i] = static_cast<uint8_t>((i * 7 + i / width) % (1u << bits));
     return b;
 }
 
@@ -445,6 +496,7 @@ TEST_F(BmpFiles, WrittenBytesAreExact) {
     const Bytes rgb = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
     const std::string path = dir_.File("exact.bmp");
     ASSERT_TRUE(PixWriteBMP(path.c_str(), rgb.data(), 2, 2));
+    // clang-format off
     const Bytes want = {
         'B', 'M', 70, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,  // file size 70, data at 54
         40, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0,             // header size, width, height
@@ -453,6 +505,7 @@ TEST_F(BmpFiles, WrittenBytesAreExact) {
         9, 8, 7, 12, 11, 10, 0, 0,                       // bottom row, blue green red
         3, 2, 1, 6, 5, 4, 0, 0,                          // top row
     };
+    // clang-format on
     EXPECT_EQ(ReadFileBytes(path), want);
 
     // Width 1 at 24 bits: 3 data bytes and 1 pad per row.
@@ -471,7 +524,8 @@ TEST_F(BmpFiles, WrittenBytesAreExact) {
     EXPECT_EQ(GetLE32(&file[34]), 4u);
     EXPECT_EQ(GetLE32(&file[46]), 256u);
     EXPECT_EQ(GetLE32(&file[50]), 256u);
-    EXPECT_EQ(Bytes(file.begin() + 54 + 4 * 200, file.begin() + 58 + 4 * 200), (Bytes{200, 55, 88, 0}));
+    EXPECT_EQ(Bytes(file.begin() + 54 + 4 * 200, file.begin() + 58 + 4 * 200),
+              (Bytes{200, 55, 88, 0}));
     EXPECT_EQ(Bytes(file.begin() + 1078, file.end()), (Bytes{5, 6, 7, 0}));
 
     // 1 and 4 bits pack from the most significant bits, a partial byte low bits zero.
@@ -496,23 +550,26 @@ TEST_F(BmpFiles, WriterRefusesBadParametersWithoutTouchingTheFile) {
         BOOL (*write)(const char*, const uint8_t*, const RGBQUAD*);
     };
     const Case cases[] = {
-        {"NullPixels", [](const char* p, const uint8_t*, const RGBQUAD*) { return PixWriteBMP(p, nullptr, 2, 2); }},
-        {"NullPixels8", [](const char* p, const uint8_t*, const RGBQUAD* q) {
-             return PixWriteBMP8(p, nullptr, 2, 2, 8, 256, q); }},
-        {"NullPalette", [](const char* p, const uint8_t* x, const RGBQUAD*) {
-             return PixWriteBMP8(p, x, 2, 2, 8, 256, nullptr); }},
-        {"Bits2", [](const char* p, const uint8_t* x, const RGBQUAD* q) { return PixWriteBMP8(p, x, 2, 2, 2, 4, q); }},
-        {"Bits24", [](const char* p, const uint8_t* x, const RGBQUAD* q) { return PixWriteBMP8(p, x, 2, 2, 24, 0, q); }},
-        {"Colours257", [](const char* p, const uint8_t* x, const RGBQUAD* q) {
-             return PixWriteBMP8(p, x, 2, 2, 8, 257, q); }},
-        {"Colours17At4Bits", [](const char* p, const uint8_t* x, const RGBQUAD* q) {
-             return PixWriteBMP8(p, x, 2, 2, 4, 17, q); }},
-        {"Colours3At1Bit", [](const char* p, const uint8_t* x, const RGBQUAD* q) {
-             return PixWriteBMP8(p, x, 2, 2, 1, 3, q); }},
-        {"ColoursNegative", [](const char* p, const uint8_t* x, const RGBQUAD* q) {
-             return PixWriteBMP8(p, x, 2, 2, 8, -1, q); }},
-        {"FileOver4GiB", [](const char* p, const uint8_t* x, const RGBQUAD*) {
-             return PixWriteBMP(p, x, 40000, 40000); }},
+        {"NullPixels", [](const char* p, const uint8_t*,
+                          const RGBQUAD*) { return PixWriteBMP(p, nullptr, 2, 2); }},
+        {"NullPixels8", [](const char* p, const uint8_t*,
+                           const RGBQUAD* q) { return PixWriteBMP8(p, nullptr, 2, 2, 8, 256, q); }},
+        {"NullPalette", [](const char* p, const uint8_t* x,
+                           const RGBQUAD*) { return PixWriteBMP8(p, x, 2, 2, 8, 256, nullptr); }},
+        {"Bits2", [](const char* p, const uint8_t* x,
+                     const RGBQUAD* q) { return PixWriteBMP8(p, x, 2, 2, 2, 4, q); }},
+        {"Bits24", [](const char* p, const uint8_t* x,
+                      const RGBQUAD* q) { return PixWriteBMP8(p, x, 2, 2, 24, 0, q); }},
+        {"Colours257", [](const char* p, const uint8_t* x,
+                          const RGBQUAD* q) { return PixWriteBMP8(p, x, 2, 2, 8, 257, q); }},
+        {"Colours17At4Bits", [](const char* p, const uint8_t* x,
+                                const RGBQUAD* q) { return PixWriteBMP8(p, x, 2, 2, 4, 17, q); }},
+        {"Colours3At1Bit", [](const char* p, const uint8_t* x,
+                              const RGBQUAD* q) { return PixWriteBMP8(p, x, 2, 2, 1, 3, q); }},
+        {"ColoursNegative", [](const char* p, const uint8_t* x,
+                               const RGBQUAD* q) { return PixWriteBMP8(p, x, 2, 2, 8, -1, q); }},
+        {"FileOver4GiB", [](const char* p, const uint8_t* x,
+                            const RGBQUAD*) { return PixWriteBMP(p, x, 40000, 40000); }},
     };
     for (const Case& c : cases) {
         PixSetLastError(-1);
@@ -585,7 +642,8 @@ TEST_P(Corpus, BehavesAsListed) {
         ASSERT_EQ(pal.size(), 768u);
         for (size_t i = 0; i < 256; ++i) {
             const RGBQUAD& q = d8.palette[i];
-            EXPECT_EQ((Rgb{q.rgbRed, q.rgbGreen, q.rgbBlue}), (Rgb{pal[3 * i], pal[3 * i + 1], pal[3 * i + 2]}))
+            EXPECT_EQ((Rgb{q.rgbRed, q.rgbGreen, q.rgbBlue}),
+                      (Rgb{pal[3 * i], pal[3 * i + 1], pal[3 * i + 2]}))
                 << "palette entry " << i;
         }
     } else if (row.notes.find("8-bit reader refuses") != std::string::npos) {
