@@ -14,6 +14,10 @@ extern "C" {
 #include <jpeglib.h>
 }
 
+// The thread's jpegReadOption and jpegWriteOption stay 0 in this system,
+// which means libjpeg's default DCT method and no message boxes, so they are
+// not consulted.
+//
 // libjpeg leaves by longjmp, so every frame below that arms a jump buffer is
 // plain: no object with a destructor, and no local changed after setjmp that
 // is read after the jump. What must be released lives in a struct owned by

@@ -16,9 +16,10 @@
 // still succeeds. The COM markers of the file replace the thread's comments
 // read (each cut at its first zero byte), and its JFIF density replaces
 // jpegDensityRead; both are kept even when the image data later fails.
-// Fails with null and 0 x 0: 5 for a null argument, 2 when the file cannot
-// be opened (comments read left as they were), 9 for anything libjpeg
-// refuses, 1 for an image over kPixMaxPixels or when memory runs out.
+// Fails with null: 5 for a null argument and 2 when the file cannot be
+// opened (sizes and comments read left as they were); once the file is open,
+// with *width = *height = 0 and 9 for anything libjpeg refuses, 1 for an
+// image over kPixMaxPixels or when memory runs out.
 HGLOBAL PixReadJPG(const char* path, uint32_t* width, uint32_t* height);
 
 // Reads only the header of a JPEG file and gives its size. Nonzero on
@@ -45,8 +46,9 @@ BOOL PixWriteJPG(const char* path, const uint8_t* pixels, uint32_t width, uint32
 // WriteJPGRow takes the next RGB row (width x 3 bytes, also for grey output);
 // 0 with code 4 when libjpeg fails, 5 once every row has been written.
 // EndJPGWrite finishes and closes the file and always frees the write state,
-// which is invalid afterwards; nonzero on success, else 9 (or 4 when a row
-// had failed or the file cannot be closed cleanly).
+// which is invalid afterwards; nonzero on success, else 9 (4 when a row had
+// failed or the file cannot be closed cleanly, 1 when the state cannot be
+// locked, which also leaves it allocated).
 HGLOBAL BeginJPGWrite(const char* path, uint32_t width, uint32_t height, int colour, int quality,
                       int progressive);
 BOOL WriteJPGRow(HGLOBAL state, const uint8_t* row);
