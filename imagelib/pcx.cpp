@@ -2,8 +2,13 @@
 
 #include <sys/types.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -19,6 +24,9 @@ constexpr unsigned kMaxRun = 63;
 constexpr uint8_t kPaletteMarker = 12;
 constexpr size_t kPaletteTail = 1 + 256 * 3;  // marker and 256 red, green, blue
 constexpr size_t kInputChunk = size_t{1} << 18;
+constexpr size_t kBlock = 16;  // bytes the decoder loads and stores at once
+// Literals are copied a block at a time from anywhere in the current block.
+constexpr size_t kFastInput = 2 * kBlock;
 constexpr uint32_t kMaxWriteWidth = 65534;    // rounded up to even it must fit 16 bits
 constexpr uint32_t kMaxWriteHeight = 65535;
 
@@ -142,26 +150,105 @@ bool Fill(PcxReader* r, size_t want) {
     return true;
 }
 
-// Decodes one scan line. A run that reaches past the line end is cut there;
-// the rest of it is dropped, not carried into the next line.
+#if defined(__SSE2__)
+// Writes a run of `count` (at most 63) bytes with block stores, so `to` needs
+// 64 bytes of room; returns count.
+inline size_t StoreRun(uint8_t* to, size_t count, uint8_t value) {
+    const __m128i fill = _mm_set1_epi8(static_cast<char>(value));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), fill);
+    if (count > kBlock) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 16), fill);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 32), fill);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 48), fill);
+    }
+    return count;
+}
+#endif
+
+// Fast-path decoding of a stretch of scan line: stops before `room` drops
+// below one longest run plus one block, or the input below one block and a
+// value byte, so that no run can cross the line end and every load and store
+// stays inside the input window and the line's slack.
+void DecodeFast(const uint8_t** input, const uint8_t* inEnd, uint8_t* line, size_t* at,
+                size_t length) {
+    const uint8_t* in = *input;
+    size_t out = *at;
+#if defined(__SSE2__)
+    const __m128i markerBits = _mm_set1_epi8(static_cast<char>(kRunMarker));
+    const __m128i singleRun = _mm_set1_epi8(static_cast<char>(kRunMarker + 1));
+    while (out + kMaxRun + kBlock <= length && inEnd - in >= static_cast<ptrdiff_t>(kFastInput)) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+        unsigned markers = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(block, markerBits), markerBits)));
+        if (markers == 0) {  // sixteen literals
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(line + out), block);
+            in += kBlock;
+            out += kBlock;
+            continue;
+        }
+        // Eight pairs. Writers store every byte of 192 or more as (193, v),
+        // so bright areas are mostly blocks of such pairs.
+        if ((markers & 0x5555u) == 0x5555u) {
+            const unsigned singles =
+                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, singleRun)));
+            if ((singles & 0x5555u) == 0x5555u) {
+                const __m128i values = _mm_srli_epi16(block, 8);
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(line + out),
+                                 _mm_packus_epi16(values, values));
+                in += kBlock;
+                out += kBlock / 2;
+                continue;
+            }
+            if (out + 7 * kMaxRun + 4 * kBlock <= length) {  // room for eight runs
+                for (size_t k = 0; k < kBlock; k += 2) {
+                    out += StoreRun(line + out, in[k] & kMaxRun, in[k + 1]);
+                }
+                in += kBlock;
+                continue;
+            }
+        }
+        // Mixed block: walk its tokens by the marker mask. A value byte may
+        // look like a marker, so each run clears the bits up to its value.
+        size_t pos = 0;
+        while (out + kMaxRun + kBlock <= length) {
+            const size_t next = markers != 0 ? static_cast<size_t>(__builtin_ctz(markers)) : kBlock;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(line + out),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + pos)));
+            out += next - pos;
+            pos = next;
+            if (next >= kBlock - 1) break;  // no marker, or its value is in the next block
+            out += StoreRun(line + out, in[next] & kMaxRun, in[next + 1]);  // room proven above
+            pos = next + 2;
+            markers &= ~0u << pos;
+        }
+        in += pos;
+    }
+#else
+    while (out + kMaxRun + kBlock <= length && inEnd - in >= 2) {
+        const uint8_t v = in[0];
+        const bool run = v >= kRunMarker;
+        const size_t count = run ? (v & kMaxRun) : 1;
+        const uint8_t value = run ? in[1] : v;
+        in += 1 + run;
+        line[out] = value;  // harmless for an empty run: out < length
+        if (count > 1) std::memset(line + out + 1, value, count - 1);
+        out += count;
+    }
+#endif
+    *input = in;
+    *at = out;
+}
+
+// Decodes one scan line into `line`, which has kBlock bytes of slack. A run
+// that reaches past the line end is cut there; the rest of it is dropped,
+// not carried into the next line.
 bool ReadScanLine(PcxReader* r, uint8_t* line) {
     const size_t length = r->header.lineBytes;
     size_t out = 0;
     while (out < length) {
-        Fill(r, 2);
-        // Fast path: far enough from the line end that no run can cross it.
+        Fill(r, kFastInput);
         const uint8_t* in = r->input.get() + r->pos;
-        const uint8_t* inEnd = r->input.get() + r->end;
-        while (out + kMaxRun + 1 <= length && inEnd - in >= 2) {
-            const uint8_t v = in[0];
-            const bool run = v >= kRunMarker;
-            const size_t count = run ? (v & kMaxRun) : 1;
-            const uint8_t value = run ? in[1] : v;
-            in += 1 + run;
-            line[out] = value;  // harmless for an empty run: out < length
-            if (count > 1) std::memset(line + out + 1, value, count - 1);
-            out += count;
-        }
+        DecodeFast(&in, r->input.get() + r->end, line, &out, length);
         r->pos = static_cast<size_t>(in - r->input.get());
         if (out == length) break;
 
@@ -221,7 +308,7 @@ int ReadRgb(std::FILE* file, uint32_t* width, uint32_t* height, HGLOBAL* result)
     if (!ImageBytes(h.width, h.height, 3, &bytes)) return kPixErrMemory;
     if (!DataCanFill(r)) return kPixErrPcx;
     GlobalBlock pixels(bytes);  // size proven by ImageBytes
-    Scratch line = NewScratch(h.lineBytes);
+    Scratch line = NewScratch(h.lineBytes + kBlock);
     Scratch indices = NewScratch(h.width);
     if (!pixels || !line || !indices) return kPixErrMemory;
     if (const int rc = StartData(&r)) return rc;
@@ -271,7 +358,7 @@ int ReadIndexed(std::FILE* file, uint32_t* width, uint32_t* height, RGBQUAD* pal
     if (!ImageBytes(h.width, h.height, 1, &bytes)) return kPixErrMemory;
     if (!DataCanFill(r)) return kPixErrPcx;
     GlobalBlock pixels(bytes);  // size proven by ImageBytes
-    Scratch line = NewScratch(h.lineBytes);
+    Scratch line = NewScratch(h.lineBytes + kBlock);
     if (!pixels || !line) return kPixErrMemory;
     if (const int rc = StartData(&r)) return rc;
 

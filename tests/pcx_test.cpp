@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <random>
 
 #include "imagelib/common.h"
 #include "imagelib/pcx.h"
@@ -162,7 +163,7 @@ TEST(PcxWriter, EightBitFileEndsWithPalette) {
 TEST(PcxRoundTrip, TwentyFourBitOddWidth) {
     TempDir dir;
     const std::string path = dir.File("photo.pcx");
-    for (uint32_t width : {1u, 37u, 130u}) {
+    for (uint32_t width : {1u, 37u, 130u, 1001u}) {
         const Bytes photo = MakePhoto(width, 9, width);
         ASSERT_TRUE(PixWritePCX(path.c_str(), photo.data(), width, 9));
         uint32_t w = 0, h = 0;
@@ -184,33 +185,101 @@ TEST(PcxRoundTrip, TwentyFourBitOddWidth) {
     }
 }
 
+// Indices in runs of 1 to 70 equal values, so that lines hold literals,
+// single high bytes, short runs and runs longer than the coder's 63.
+Bytes RunnyIndices(size_t count, uint32_t seed) {
+    std::mt19937 random(seed);
+    Bytes out;
+    while (out.size() < count) {
+        const size_t run = random() % 4 == 0 ? 1 + random() % 70 : 1 + random() % 3;
+        out.insert(out.end(), run, static_cast<uint8_t>(random()));
+    }
+    out.resize(count);
+    return out;
+}
+
 TEST(PcxRoundTrip, EightBitOddWidth) {
     TempDir dir;
     const std::string path = dir.File("indexed.pcx");
-    const uint32_t width = 65, height = 7;
-    Bytes indices(width * height);
-    for (size_t i = 0; i < indices.size(); ++i) indices[i] = static_cast<uint8_t>(i * 7 / 5);
-    std::fill(indices.begin(), indices.begin() + 64, 250);  // one row mostly one run
     std::array<RGBQUAD, 256> palette;
     for (int i = 0; i < 256; ++i) {
         palette[i] = {static_cast<uint8_t>(3 * i), static_cast<uint8_t>(i / 2),
                       static_cast<uint8_t>(255 - i), 0};
     }
-    ASSERT_TRUE(PixWritePCX8(path.c_str(), indices.data(), width, height, palette.data()));
+    for (uint32_t width : {65u, 999u}) {
+        const uint32_t height = 7;
+        const Bytes indices = RunnyIndices(size_t{width} * height, width);
+        ASSERT_TRUE(PixWritePCX8(path.c_str(), indices.data(), width, height, palette.data()));
 
-    Read8 r = ReadIndexed(path);
-    ASSERT_NE(r.block, nullptr);
-    EXPECT_EQ(r.width, width);
-    EXPECT_EQ(r.height, height);
-    EXPECT_EQ(r.indices, indices);
-    for (int i = 0; i < 256; ++i) EXPECT_EQ(Entry(r.palette[i]), Entry(palette[i])) << i;
+        Read8 r = ReadIndexed(path);
+        ASSERT_NE(r.block, nullptr);
+        EXPECT_EQ(r.width, width);
+        EXPECT_EQ(r.height, height);
+        EXPECT_TRUE(r.indices == indices) << width;
+        for (int i = 0; i < 256; ++i) EXPECT_EQ(Entry(r.palette[i]), Entry(palette[i])) << i;
 
-    uint32_t w = 0, h = 0;
-    const Bytes rgb = ReadRgb(path, &w, &h);
-    ASSERT_EQ(rgb.size(), indices.size() * 3);
-    for (size_t i = 0; i < indices.size(); ++i) {
-        ASSERT_EQ((Rgb{rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]}), Entry(palette[indices[i]]))
-            << i;
+        uint32_t w = 0, h = 0;
+        const Bytes rgb = ReadRgb(path, &w, &h);
+        ASSERT_EQ(rgb.size(), indices.size() * 3);
+        for (size_t i = 0; i < indices.size(); ++i) {
+            ASSERT_EQ((Rgb{rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]}), Entry(palette[indices[i]]))
+                << i;
+        }
+    }
+}
+
+// Byte-at-a-time decoding as the format defines it, to hold the reader's
+// block-wise decoder against: false when the data ends inside a line.
+bool PlainDecode(const Bytes& data, size_t lineBytes, size_t lines, Bytes* out) {
+    size_t at = 0;
+    for (size_t y = 0; y < lines; ++y) {
+        Bytes line;
+        while (line.size() < lineBytes) {
+            if (at >= data.size()) return false;
+            size_t count = 1;
+            uint8_t value = data[at++];
+            if (value >= 0xC0) {
+                if (at >= data.size()) return false;
+                count = value & 63;
+                value = data[at++];
+            }
+            line.insert(line.end(), std::min(count, lineBytes - line.size()), value);
+        }
+        out->insert(out->end(), line.begin(), line.end());
+    }
+    return true;
+}
+
+TEST(PcxReader, ArbitraryDataDecodesAsByteByByte) {
+    TempDir dir;
+    const std::string path = dir.File("random.pcx");
+    std::mt19937 random(2024);
+    for (int round = 0; round < 200; ++round) {
+        PcxFile f;
+        f.version = 3;
+        f.width = static_cast<uint16_t>(1 + random() % 700);
+        f.height = static_cast<uint16_t>(1 + random() % 4);
+        f.bytesPerLine = static_cast<uint16_t>(f.width + random() % 3);
+        const size_t wanted = size_t{f.bytesPerLine} * f.height;
+        const size_t length = random() % 3 == 0 ? random() % wanted : wanted + 64;
+        const unsigned markerShare = random() % 8;  // out of 8
+        while (f.data.size() < length) {
+            const bool marker = random() % 8 < markerShare;
+            f.data.push_back(static_cast<uint8_t>(marker ? 0xC0 | random() : random() % 0xC0));
+        }
+        WriteFileBytes(path, f.Build());
+
+        Bytes lines;
+        const bool complete = PlainDecode(f.data, f.bytesPerLine, f.height, &lines);
+        Read8 r = ReadIndexed(path);
+        ASSERT_EQ(PixGetLastError(), complete ? 0 : kPixErrPcx) << "round " << round;
+        if (!complete) continue;
+        Bytes want;
+        for (size_t y = 0; y < f.height; ++y) {
+            const auto row = lines.begin() + static_cast<ptrdiff_t>(y * f.bytesPerLine);
+            want.insert(want.end(), row, row + f.width);
+        }
+        ASSERT_TRUE(r.indices == want) << "round " << round;
     }
 }
 
@@ -387,6 +456,17 @@ const BadFile kBadFiles[] = {
     {"HeightBeyondData", [](Bytes& b) { PutLE16(&b[10], 5000); }, kBad, kBad, 0},
     {"DataCut", [](Bytes& b) { b.resize(128 + 9); }, kBad, kBad, 0},
     {"RunValueMissing", [](Bytes& b) { b.resize(128 + 11); }, kBad, kBad, 0},
+    // Long enough for block-wise decoding, with the marker last in a block.
+    {"LongLineRunValueMissing",
+     [](Bytes& b) {
+         PcxFile f;
+         f.version = 3;
+         f.width = f.bytesPerLine = 200;
+         f.data = Bytes(111, 1);
+         f.data.push_back(0xC1);
+         b = f.Build();
+     },
+     kBad, kBad, 0},
 };
 
 class PcxRejects : public ::testing::TestWithParam<BadFile> {};
