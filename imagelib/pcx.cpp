@@ -165,10 +165,10 @@ inline size_t StoreRun(uint8_t* to, size_t count, uint8_t value) {
 }
 #endif
 
-// Fast-path decoding of a stretch of scan line: stops before `room` drops
-// below one longest run plus one block, or the input below one block and a
-// value byte, so that no run can cross the line end and every load and store
-// stays inside the input window and the line's slack.
+// Decodes as much of a scan line as can be done a block at a time: while the
+// line has room for a block of literals and a longest run after it, and the
+// window holds two blocks, so that no run can reach the line end and every
+// load and store stays inside the window and the line.
 void DecodeFast(const uint8_t** input, const uint8_t* inEnd, uint8_t* line, size_t* at,
                 size_t length) {
     const uint8_t* in = *input;
@@ -239,9 +239,8 @@ void DecodeFast(const uint8_t** input, const uint8_t* inEnd, uint8_t* line, size
     *at = out;
 }
 
-// Decodes one scan line into `line`, which has kBlock bytes of slack. A run
-// that reaches past the line end is cut there; the rest of it is dropped,
-// not carried into the next line.
+// Decodes one scan line into `line`. A run that reaches past the line end is
+// cut there; the rest of it is dropped, not carried into the next line.
 bool ReadScanLine(PcxReader* r, uint8_t* line) {
     const size_t length = r->header.lineBytes;
     size_t out = 0;
@@ -308,7 +307,7 @@ int ReadRgb(std::FILE* file, uint32_t* width, uint32_t* height, HGLOBAL* result)
     if (!ImageBytes(h.width, h.height, 3, &bytes)) return kPixErrMemory;
     if (!DataCanFill(r)) return kPixErrPcx;
     GlobalBlock pixels(bytes);  // size proven by ImageBytes
-    Scratch line = NewScratch(h.lineBytes + kBlock);
+    Scratch line = NewScratch(h.lineBytes);
     Scratch indices = NewScratch(h.width);
     if (!pixels || !line || !indices) return kPixErrMemory;
     if (const int rc = StartData(&r)) return rc;
@@ -358,7 +357,7 @@ int ReadIndexed(std::FILE* file, uint32_t* width, uint32_t* height, RGBQUAD* pal
     if (!ImageBytes(h.width, h.height, 1, &bytes)) return kPixErrMemory;
     if (!DataCanFill(r)) return kPixErrPcx;
     GlobalBlock pixels(bytes);  // size proven by ImageBytes
-    Scratch line = NewScratch(h.lineBytes + kBlock);
+    Scratch line = NewScratch(h.lineBytes);
     if (!pixels || !line) return kPixErrMemory;
     if (const int rc = StartData(&r)) return rc;
 
