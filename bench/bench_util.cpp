@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <mutex>
+#include <set>
 
 const std::vector<uint8_t>& BenchPhoto() {
     static const std::vector<uint8_t> rgb = [] {
@@ -31,8 +33,52 @@ const std::vector<uint8_t>& BenchPhoto() {
     return rgb;
 }
 
+const BenchIndexed& BenchPhotoIndexed() {
+    static const BenchIndexed indexed = [] {
+        const std::vector<uint8_t>& rgb = BenchPhoto();
+        BenchIndexed out;
+        out.indices.resize(size_t{kBenchWidth} * kBenchHeight);
+        for (size_t i = 0; i < out.indices.size(); ++i) {  // red 3 bits, green 3, blue 2
+            out.indices[i] = static_cast<uint8_t>((rgb[3 * i] & 0xE0) |
+                                                  (rgb[3 * i + 1] >> 5 << 2) | rgb[3 * i + 2] >> 6);
+        }
+        for (int i = 0; i < 256; ++i) {
+            out.palette[i] = {static_cast<uint8_t>((i & 3) * 85),
+                              static_cast<uint8_t>((i >> 2 & 7) * 36),
+                              static_cast<uint8_t>((i >> 5) * 36), 0};
+        }
+        return out;
+    }();
+    return indexed;
+}
+
+namespace {
+
+// The scratch paths handed out; the benchmark files are tens of megabytes,
+// so none may outlive the run.
+class ScratchFiles {
+  public:
+    void Add(const std::string& path) {
+        std::lock_guard<std::mutex> hold(lock_);
+        paths_.insert(path);
+    }
+    ~ScratchFiles() {
+        std::error_code ignored;
+        for (const std::string& path : paths_) std::filesystem::remove(path, ignored);
+    }
+
+  private:
+    std::mutex lock_;
+    std::set<std::string> paths_;
+};
+
+}  // namespace
+
 std::string BenchTempPath(const std::string& name) {
-    return (std::filesystem::temp_directory_path() /
-            ("ombrel-bench-" + std::to_string(::getpid()) + "-" + name))
-        .string();
+    static ScratchFiles scratch;
+    const std::string path = (std::filesystem::temp_directory_path() /
+                              ("ombrel-bench-" + std::to_string(::getpid()) + "-" + name))
+                                 .string();
+    scratch.Add(path);
+    return path;
 }

@@ -1,16 +1,14 @@
-// The JPEG entry points against bare libjpeg doing the same job on a
-// 6000 x 4000 photo-like picture: decoding a file into one RGB buffer, and
+// The JPEG entry points against bare libjpeg doing the same job on the
+// 6000 x 4000 bench picture: decoding a file into one RGB buffer, and
 // encoding an RGB buffer at quality 75, baseline, into a file.
 #include <benchmark/benchmark.h>
 
-#include <unistd.h>
-
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "imagelib/jpeg.h"
 
 extern "C" {
@@ -19,36 +17,7 @@ extern "C" {
 
 namespace {
 
-constexpr uint32_t kWidth = 6000, kHeight = 4000;
 constexpr int kQuality = 75;
-
-// Smooth shading with edges and fine grain, so the encoder sees something
-// like a photograph rather than flat colour or pure noise.
-const std::vector<uint8_t>& Photo() {
-    static const std::vector<uint8_t> rgb = [] {
-        std::vector<uint8_t> out(size_t{kWidth} * kHeight * 3);
-        uint32_t seed = 12345;
-        size_t i = 0;
-        for (uint32_t y = 0; y < kHeight; ++y) {
-            for (uint32_t x = 0; x < kWidth; ++x) {
-                seed = seed * 1664525u + 1013904223u;
-                const int grain = static_cast<int>(seed >> 28) - 8;
-                const double shade = 0.5 + 0.5 * std::sin(x * 0.003) * std::cos(y * 0.004);
-                const bool object = (x / 700 + y / 500) % 3 == 0;
-                const int r = static_cast<int>(shade * 200) + (object ? 40 : 0) + grain;
-                const int g = static_cast<int>((1.0 - shade) * 150) + 40 + grain;
-                const int b = static_cast<int>(y * 200 / kHeight) + (object ? 0 : 30) + grain;
-                for (int v : {r, g, b}) out[i++] = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
-            }
-        }
-        return out;
-    }();
-    return rgb;
-}
-
-std::string BenchFile(const char* name) {
-    return "/tmp/ombrel_jpeg_bench_" + std::to_string(getpid()) + "_" + name;
-}
 
 void BareWrite(const std::string& path, const uint8_t* rgb) {
     jpeg_compress_struct info;
@@ -58,15 +27,15 @@ void BareWrite(const std::string& path, const uint8_t* rgb) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) std::abort();
     jpeg_stdio_dest(&info, file);
-    info.image_width = kWidth;
-    info.image_height = kHeight;
+    info.image_width = kBenchWidth;
+    info.image_height = kBenchHeight;
     info.input_components = 3;
     info.in_color_space = JCS_RGB;
     jpeg_set_defaults(&info);
     jpeg_set_quality(&info, kQuality, TRUE);
     jpeg_start_compress(&info, TRUE);
     while (info.next_scanline < info.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(rgb + size_t{info.next_scanline} * kWidth * 3);
+        JSAMPROW row = const_cast<JSAMPROW>(rgb + size_t{info.next_scanline} * kBenchWidth * 3);
         jpeg_write_scanlines(&info, &row, 1);
     }
     jpeg_finish_compress(&info);
@@ -77,8 +46,8 @@ void BareWrite(const std::string& path, const uint8_t* rgb) {
 // The file both readers decode, written once by bare libjpeg.
 const std::string& SourceFile() {
     static const std::string path = [] {
-        std::string p = BenchFile("source.jpg");
-        BareWrite(p, Photo().data());
+        std::string p = BenchTempPath("source.jpg");
+        BareWrite(p, BenchPhoto().data());
         return p;
     }();
     return path;
@@ -121,10 +90,10 @@ void BM_BareRead(benchmark::State& state) {
 }
 
 void BM_PixWriteJPG(benchmark::State& state) {
-    const std::vector<uint8_t>& rgb = Photo();
-    const std::string path = BenchFile("ours.jpg");
+    const std::vector<uint8_t>& rgb = BenchPhoto();
+    const std::string path = BenchTempPath("ours.jpg");
     for (auto _ : state) {
-        if (!PixWriteJPG(path.c_str(), rgb.data(), kWidth, kHeight, kQuality, 1, 0)) {
+        if (!PixWriteJPG(path.c_str(), rgb.data(), kBenchWidth, kBenchHeight, kQuality, 1, 0)) {
             state.SkipWithError("write failed");
         }
     }
@@ -132,16 +101,11 @@ void BM_PixWriteJPG(benchmark::State& state) {
 }
 
 void BM_BareWrite(benchmark::State& state) {
-    const std::vector<uint8_t>& rgb = Photo();
-    const std::string path = BenchFile("bare.jpg");
+    const std::vector<uint8_t>& rgb = BenchPhoto();
+    const std::string path = BenchTempPath("bare.jpg");
     for (auto _ : state) BareWrite(path, rgb.data());
     std::remove(path.c_str());
 }
-
-// Built before timing starts, removed at exit.
-struct Cleanup {
-    ~Cleanup() { std::remove(BenchFile("source.jpg").c_str()); }
-} cleanup;
 
 }  // namespace
 

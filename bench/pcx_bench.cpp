@@ -1,70 +1,34 @@
-// PCX read and write of a 6000 x 4000 photo-like picture, 24-bit and 8-bit,
+// PCX read and write of the 6000 x 4000 bench picture, 24-bit and 8-bit,
 // beside plain fread and fwrite of the same number of pixel bytes. All files
 // sit in the page cache (written once, then read over and over).
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "imagelib/pcx.h"
 
 namespace {
 
-constexpr uint32_t kWidth = 6000;
-constexpr uint32_t kHeight = 4000;
-
-// Smooth gradients with a little noise, so runs are short as in a photo.
-std::vector<uint8_t> MakePicture() {
-    std::vector<uint8_t> rgb(size_t{kWidth} * kHeight * 3);
-    std::mt19937 random(7);
-    size_t i = 0;
-    for (uint32_t y = 0; y < kHeight; ++y) {
-        for (uint32_t x = 0; x < kWidth; ++x) {
-            const uint32_t noise = random() & 7;
-            rgb[i++] = static_cast<uint8_t>((x * 255 / kWidth + noise) & 0xFF);
-            rgb[i++] = static_cast<uint8_t>((y * 255 / kHeight + noise) & 0xFF);
-            rgb[i++] = static_cast<uint8_t>(((x + y) * 127 / kHeight + noise) & 0xFF);
-        }
-    }
-    return rgb;
-}
-
 struct Fixture {
-    std::filesystem::path dir;
-    std::vector<uint8_t> rgb;
-    std::vector<uint8_t> indices;
-    std::vector<RGBQUAD> palette = std::vector<RGBQUAD>(256);
-    std::string rgbFile, indexFile, plainRgb, plainIndex, output;
+    const std::vector<uint8_t>& rgb = BenchPhoto();
+    const std::vector<uint8_t>& indices = BenchPhotoIndexed().indices;
+    const RGBQUAD* palette = BenchPhotoIndexed().palette.data();
+    const std::string rgbFile = BenchTempPath("rgb.pcx");
+    const std::string indexFile = BenchTempPath("index.pcx");
+    const std::string plainRgb = BenchTempPath("rgb.raw");
+    const std::string plainIndex = BenchTempPath("index.raw");
+    const std::string output = BenchTempPath("out");
 
     Fixture() {
-        dir = std::filesystem::temp_directory_path() / ("pcx_bench." + std::to_string(getpid()));
-        std::filesystem::create_directories(dir);
-        rgb = MakePicture();
-        indices.resize(size_t{kWidth} * kHeight);
-        for (size_t i = 0; i < indices.size(); ++i) {  // 3-3-2 colour cube
-            indices[i] = static_cast<uint8_t>((rgb[3 * i] & 0xE0) | (rgb[3 * i + 1] >> 5 << 2) |
-                                              rgb[3 * i + 2] >> 6);
-        }
-        for (int i = 0; i < 256; ++i) {
-            palette[i] = {static_cast<uint8_t>((i & 3) * 85), static_cast<uint8_t>((i >> 2 & 7) * 36),
-                          static_cast<uint8_t>((i >> 5) * 36), 0};
-        }
-        rgbFile = (dir / "rgb.pcx").string();
-        indexFile = (dir / "index.pcx").string();
-        plainRgb = (dir / "rgb.raw").string();
-        plainIndex = (dir / "index.raw").string();
-        output = (dir / "out").string();
-        PixWritePCX(rgbFile.c_str(), rgb.data(), kWidth, kHeight);
-        PixWritePCX8(indexFile.c_str(), indices.data(), kWidth, kHeight, palette.data());
+        PixWritePCX(rgbFile.c_str(), rgb.data(), kBenchWidth, kBenchHeight);
+        PixWritePCX8(indexFile.c_str(), indices.data(), kBenchWidth, kBenchHeight, palette);
         WritePlain(plainRgb, rgb);
         WritePlain(plainIndex, indices);
     }
-    ~Fixture() { std::filesystem::remove_all(dir); }
 
     static bool WritePlain(const std::string& path, const std::vector<uint8_t>& bytes) {
         std::FILE* file = std::fopen(path.c_str(), "wb");
@@ -97,7 +61,7 @@ void BM_ReadPcx24(benchmark::State& state) {
 void BM_WritePcx24(benchmark::State& state) {
     Fixture& f = Data();
     for (auto _ : state) {
-        if (!PixWritePCX(f.output.c_str(), f.rgb.data(), kWidth, kHeight)) {
+        if (!PixWritePCX(f.output.c_str(), f.rgb.data(), kBenchWidth, kBenchHeight)) {
             state.SkipWithError("write failed");
         }
     }
@@ -119,7 +83,8 @@ void BM_ReadPcx8(benchmark::State& state) {
 void BM_WritePcx8(benchmark::State& state) {
     Fixture& f = Data();
     for (auto _ : state) {
-        if (!PixWritePCX8(f.output.c_str(), f.indices.data(), kWidth, kHeight, f.palette.data())) {
+        if (!PixWritePCX8(f.output.c_str(), f.indices.data(), kBenchWidth, kBenchHeight,
+                          f.palette)) {
             state.SkipWithError("write failed");
         }
     }
