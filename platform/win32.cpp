@@ -1,5 +1,6 @@
 #include "platform/win32.h"
 
+#include <sys/mman.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,7 +20,31 @@ struct alignas(std::max_align_t) Block {
     uint64_t magic;
     size_t size;
     unsigned locks;
+    size_t mapped;  // bytes mapped for the block, 0 when it came from malloc
 };
+
+// Whole images are mapped on their own and backed by huge pages where the
+// kernel allows: faulting in a 72 MB picture page by page costs more than
+// reading it from the page cache.
+constexpr size_t kMapThreshold = size_t{16} << 20;
+constexpr size_t kHugePage = size_t{2} << 20;
+
+Block* MapBlock(size_t total) {
+    const size_t length = (total + kHugePage - 1) / kHugePage * kHugePage;
+    void* memory = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) return nullptr;
+    // Keep the huge-page-aligned part and give the rest back.
+    auto* start = static_cast<char*>(memory);
+    const uintptr_t address = reinterpret_cast<uintptr_t>(start);
+    const size_t head = (kHugePage - address % kHugePage) % kHugePage;
+    if (head != 0) munmap(start, head);
+    if (kHugePage - head != 0) munmap(start + head + length, kHugePage - head);
+    madvise(start + head, length, MADV_HUGEPAGE);
+    auto* block = reinterpret_cast<Block*>(start + head);
+    block->mapped = length;
+    return block;
+}
 constexpr uint64_t kBlockMagic = 0x6b636f6c426c6d4fULL;  // live block
 constexpr uint64_t kFreedMagic = 0x64656572466c6d4fULL;  // freed: double free shows
 
@@ -39,14 +64,20 @@ HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    // calloc of a large block maps fresh zero pages, so zero-filling is free.
-    void* memory = (flags & GMEM_ZEROINIT) ? std::calloc(1, sizeof(Block) + bytes)
-                                           : std::malloc(sizeof(Block) + bytes);
-    if (memory == nullptr) {
+    // Mapped pages arrive zero-filled, so GMEM_ZEROINIT costs nothing there.
+    const size_t total = sizeof(Block) + bytes;
+    Block* block = nullptr;
+    if (total >= kMapThreshold) {
+        block = MapBlock(total);
+    } else {
+        void* memory = (flags & GMEM_ZEROINIT) ? std::calloc(1, total) : std::malloc(total);
+        block = static_cast<Block*>(memory);
+        if (block != nullptr) block->mapped = 0;
+    }
+    if (block == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    auto* block = static_cast<Block*>(memory);
     block->magic = kBlockMagic;
     block->size = bytes;
     block->locks = 0;
@@ -88,7 +119,11 @@ HGLOBAL GlobalFree(HGLOBAL handle) {
         return handle;
     }
     block->magic = kFreedMagic;
-    std::free(block);
+    if (block->mapped != 0) {
+        munmap(block, block->mapped);
+    } else {
+        std::free(block);
+    }
     return nullptr;
 }
 

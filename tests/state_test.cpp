@@ -65,6 +65,22 @@ TEST(GlobalMemory, LockCountingAndZeroFill) {
     EXPECT_EQ(GlobalFree(nullptr), nullptr);
 }
 
+TEST(GlobalMemory, LargeBlocksAreZeroedAndWritable) {
+    for (size_t size : {size_t{16} << 20, (size_t{40} << 20) + 3}) {
+        HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
+        ASSERT_NE(block, nullptr);
+        EXPECT_EQ(GlobalSize(block), size);
+        auto* bytes = static_cast<uint8_t*>(GlobalLock(block));
+        ASSERT_NE(bytes, nullptr);
+        EXPECT_EQ(bytes[0], 0);
+        EXPECT_EQ(bytes[size / 2], 0);
+        EXPECT_EQ(bytes[size - 1], 0);
+        bytes[0] = bytes[size - 1] = 0xAB;
+        EXPECT_EQ(GlobalUnlock(block), 0);
+        EXPECT_EQ(GlobalFree(block), nullptr);
+    }
+}
+
 TEST(GlobalMemory, TextBlockHoldsTheStringAndItsZero) {
     HGLOBAL block = PixNewTextBlock("abc");
     ASSERT_NE(block, nullptr);
