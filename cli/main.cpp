@@ -2,7 +2,6 @@
 // remote shells and batches. The runs are the dialog's own, driven through
 // a TerminalPort.
 #include <CLI/CLI.hpp>
-
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -96,9 +95,10 @@ int Capacity(TerminalPort& port, const std::string& image, bool json) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Hides a file inside a picture, gets it back out, and tells how much a\n"
-                 "picture can carry.",
-                 "ombrel-cli"};
+    CLI::App app{
+        "Hides a file inside a picture, gets it back out, and tells how much a\n"
+        "picture can carry.",
+        "ombrel-cli"};
     app.set_version_flag("--version", std::string("ombrel-cli ") + OMBREL_VERSION,
                          "Print the version and exit");
     app.require_subcommand(1);
@@ -122,8 +122,9 @@ int main(int argc, char** argv) {
         ->required();
 
     CLI::App* decode = app.add_subcommand("decode", "Extract the file hidden in IMAGE");
-    decode->add_option("-o,--output-dir", options.outputDirectory,
-                       "Directory to write the file into (default: the current one)")
+    decode
+        ->add_option("-o,--output-dir", options.outputDirectory,
+                     "Directory to write the file into (default: the current one)")
         ->check(CLI::ExistingDirectory);
     decode->add_flag("-f,--force", options.force, "Replace a file of the same name");
     decode->add_option("IMAGE", image, "Image to decode")->required()->check(CLI::ExistingFile);

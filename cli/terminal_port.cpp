@@ -28,7 +28,9 @@ TerminalPort::TerminalPort(const Options& options)
       showProgress_(!options.quiet && ::isatty(STDERR_FILENO) == 1),
       outputDirectory_(WithoutTrailingSlashes(options.outputDirectory)) {}
 
-TerminalPort::~TerminalPort() { EndProgress(); }
+TerminalPort::~TerminalPort() {
+    EndProgress();
+}
 
 void TerminalPort::SetStatus(const std::string& text) {
     status_ = text;
@@ -94,7 +96,9 @@ bool TerminalPort::AskYesNo(const std::string& text) {
     return false;
 }
 
-std::string TerminalPort::AskOutputFile() { return {}; }
+std::string TerminalPort::AskOutputFile() {
+    return {};
+}
 
 int TerminalPort::Finish(int code) {
     EndProgress();

@@ -8,11 +8,11 @@
 #include "hiding/dialog_port.h"
 
 class TerminalPort : public DialogPort {
-public:
+  public:
     struct Options {
-        bool quiet = false;              // no progress line
-        bool force = false;              // replace an existing extracted file
-        std::string outputDirectory;     // empty: the current directory
+        bool quiet = false;           // no progress line
+        bool force = false;           // replace an existing extracted file
+        std::string outputDirectory;  // empty: the current directory
     };
     explicit TerminalPort(const Options& options);
     ~TerminalPort() override;
@@ -54,12 +54,12 @@ public:
     // The file the last decode wrote; empty when it wrote none.
     const std::string& extractedPath() const { return extracted_; }
 
-private:
+  private:
     void Draw();
 
     bool force_;
-    bool interactive_;    // standard input is a terminal: questions may be asked
-    bool showProgress_;   // standard error is a terminal and not quiet
+    bool interactive_;   // standard input is a terminal: questions may be asked
+    bool showProgress_;  // standard error is a terminal and not quiet
     bool lineShown_ = false;
     std::string outputDirectory_;
     std::string status_;

@@ -1,7 +1,7 @@
 // Black-box tests of ombrel-cli: each runs the built program with standard
 // input from /dev/null and reads back its output, errors and exit status.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -28,7 +28,9 @@ struct Outcome {
     std::string err;
 };
 
-std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::string Text(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
 
 // Runs ombrel-cli with `args` in `directory` (the test's own when empty).
 Outcome RunCli(const std::vector<std::string>& args, const std::string& directory = {}) {
@@ -49,8 +51,8 @@ Outcome RunCli(const std::vector<std::string>& args, const std::string& director
                                      0600);
     if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, pointers.data(),
-                                    environ);
+    const int spawned =
+        posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, pointers.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     Outcome outcome;
     if (spawned != 0) {
@@ -78,11 +80,13 @@ void WriteBase(const std::string& path, uint32_t width, uint32_t height) {
     ASSERT_TRUE(PixWriteBMP(path.c_str(), rgb.data(), width, height)) << path;
 }
 
-const char* Name(HidingMethod method) { return GetMethodInfo(method).name; }
+const char* Name(HidingMethod method) {
+    return GetMethodInfo(method).name;
+}
 
 // A base image, a data file for it and an empty directory to decode into.
 class CliFiles : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         WriteBase(base, 64, 48);  // 3072 pixels: 7/8 carries 384 bytes
         WriteFileBytes(data, secret);
@@ -101,7 +105,7 @@ struct RoundTripCase {
     const char* output;
 };
 const RoundTripCase kRoundTrips[] = {
-    {Method78, "carrier.bmp"}, {Method68, "carrier.bmp"}, {Method886, "carrier.png"},
+    {Method78, "carrier.bmp"},  {Method68, "carrier.bmp"},  {Method886, "carrier.png"},
     {Method777, "carrier.bmp"}, {Method666, "carrier.bmp"},
 };
 
@@ -200,13 +204,17 @@ struct RefusalCase {
 };
 const uint32_t kBigData = 500;  // more than 7/8 carries in 64 x 48 pixels
 const RefusalCase kRefusals[] = {
-    {"DataTooBig", {"encode", "base.bmp", "big.dat", "out.bmp"},
-     FitMessage(Method78, kPayloadHeaderSize + sizeof "big.dat" + kBigData), "out.bmp"},
+    {"DataTooBig",
+     {"encode", "base.bmp", "big.dat", "out.bmp"},
+     FitMessage(Method78, kPayloadHeaderSize + sizeof "big.dat" + kBigData),
+     "out.bmp"},
     {"NotEncodedDetect", {"detect", "base.bmp"}, kNotEncodedText, nullptr},
     {"NotEncodedDecode", {"decode", "base.bmp"}, kNotEncodedText, nullptr},
     // The writer's code as the dialog shows it: no 24-bit JPEG output.
-    {"ErrorCode", {"encode", "-m", "886", "base.bmp", "big.dat", "out.jpg"},
-     PixErrorMessage(kPixErrParam), "out.jpg"},
+    {"ErrorCode",
+     {"encode", "-m", "886", "base.bmp", "big.dat", "out.jpg"},
+     PixErrorMessage(kPixErrParam),
+     "out.jpg"},
     {"CapacityNotImage", {"capacity", "big.dat"}, kNotAnImageText, nullptr},
     {"CapacityJsonNotImage", {"capacity", "--json", "big.dat"}, kNotAnImageText, nullptr},
 };
@@ -221,7 +229,9 @@ TEST_P(CliRefusal, ExitsOneWithMessage) {
     EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(outcome.err, GetParam().message + "\n");
     EXPECT_EQ(outcome.out, "");
-    if (GetParam().mustNotExist) EXPECT_FALSE(fs::exists(dir.File(GetParam().mustNotExist)));
+    if (GetParam().mustNotExist) {
+        EXPECT_FALSE(fs::exists(dir.File(GetParam().mustNotExist)));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, CliRefusal, ::testing::ValuesIn(kRefusals),
