@@ -1,1 +1,402 @@
 #include "imagelib/jpeg.h"
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+
+#include "imagelib/common.h"
+
+// jpeglib.h expects FILE and size_t to be declared before it.
+extern "C" {
+#include <jpeglib.h>
+}
+
+// The thread's jpegReadOption and jpegWriteOption stay 0 in this system,
+// which means libjpeg's default DCT method and no message boxes, so they are
+// not consulted.
+//
+// libjpeg leaves by longjmp, so every frame below that arms a jump buffer is
+// plain: no object with a destructor, and no local changed after setjmp that
+// is read after the jump. What must be released lives in a struct owned by
+// the caller of that frame.
+
+namespace {
+
+struct JpegErrors {
+    jpeg_error_mgr pub;  // first: libjpeg hands back a pointer to it
+    jmp_buf jump;
+};
+
+[[noreturn]] void JumpOnError(j_common_ptr info) {
+    longjmp(reinterpret_cast<JpegErrors*>(info->err)->jump, 1);
+}
+
+void SendMessageToDebugger(j_common_ptr info) {
+    char text[JMSG_LENGTH_MAX];
+    (*info->err->format_message)(info, text);
+    OutputDebugStringA(text);
+    OutputDebugStringA("\n");
+}
+
+jpeg_error_mgr* SetUpErrors(JpegErrors* errors) {
+    jpeg_std_error(&errors->pub);
+    errors->pub.error_exit = JumpOnError;
+    errors->pub.output_message = SendMessageToDebugger;
+    return &errors->pub;
+}
+
+// A progressive file can hold any number of scans, and libjpeg walks the
+// whole image for each of them; a few hundred bytes per scan could keep a
+// read busy for hours. Real files have about ten scans.
+constexpr int kMaxScans = 500;
+
+void LimitScans(j_common_ptr info) {
+    if (info->is_decompressor &&
+        reinterpret_cast<j_decompress_ptr>(info)->input_scan_number > kMaxScans) {
+        (*info->err->error_exit)(info);
+    }
+}
+
+struct JpegRead {
+    jpeg_decompress_struct info;
+    JpegErrors errors;
+    jpeg_progress_mgr progress;
+    HGLOBAL block;
+    uint8_t* pixels;
+    uint32_t width, height;  // set once the block holds the picture
+};
+static_assert(std::is_trivial_v<JpegRead>);
+
+// Replaces the thread's comments read with the COM markers libjpeg saved,
+// each up to its first zero byte. False when memory runs out.
+bool CollectComments(j_decompress_ptr info, PixThreadState* state) {
+    try {
+        state->jpegCommentsRead.clear();
+        for (jpeg_saved_marker_ptr m = info->marker_list; m != nullptr; m = m->next) {
+            if (m->marker != JPEG_COM || m->data == nullptr) continue;
+            const char* text = reinterpret_cast<const char*>(m->data);
+            state->jpegCommentsRead.emplace_back(text, strnlen(text, m->data_length));
+        }
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+void StoreRgbRow(const uint8_t* in, uint8_t* out, size_t width, int components) {
+    if (components == 1) {
+        for (size_t x = 0; x < width; ++x, out += 3) out[0] = out[1] = out[2] = in[x];
+    } else if (components == 4) {
+        // Adobe CMYK is stored inverted, so ink-free white reads 255, 255, 255, 255.
+        for (size_t x = 0; x < width; ++x, in += 4, out += 3) {
+            const unsigned k = in[3];
+            out[0] = static_cast<uint8_t>((in[0] * k + 127) / 255);
+            out[1] = static_cast<uint8_t>((in[1] * k + 127) / 255);
+            out[2] = static_cast<uint8_t>((in[2] * k + 127) / 255);
+        }
+    }
+    // Any other layout (a two-component file, say) stays black.
+}
+
+int ReadJpegFrame(std::FILE* file, JpegRead* r, PixThreadState* state) {
+    r->info.err = SetUpErrors(&r->errors);
+    if (setjmp(r->errors.jump)) return kPixErrJpg;
+    jpeg_create_decompress(&r->info);
+    r->progress.progress_monitor = LimitScans;
+    r->info.progress = &r->progress;
+    jpeg_stdio_src(&r->info, file);
+    jpeg_save_markers(&r->info, JPEG_COM, 0xFFFF);
+    jpeg_read_header(&r->info, TRUE);
+    if (!CollectComments(&r->info, state)) return kPixErrMemory;
+    state->jpegDensityRead = {r->info.X_density, r->info.Y_density, r->info.density_unit};
+
+    // Refuse a huge header before libjpeg allocates for it: a progressive
+    // file's coefficients are buffered whole in jpeg_start_decompress.
+    size_t bytes = 0;
+    if (!ImageBytes(r->info.image_width, r->info.image_height, 3, &bytes)) return kPixErrMemory;
+    jpeg_start_decompress(&r->info);
+    const size_t width = r->info.output_width;
+    const int components = r->info.output_components;
+    if (!ImageBytes(width, r->info.output_height, 3, &bytes)) return kPixErrMemory;
+    r->block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, bytes);  // size proven just above
+    if (r->block == nullptr) return kPixErrMemory;
+    r->pixels = static_cast<uint8_t*>(GlobalLock(r->block));
+    if (r->pixels == nullptr) return kPixErrMemory;
+
+    const size_t stride = width * 3;
+    if (components == 3) {
+        // RGB output goes straight into the block, no copy.
+        while (r->info.output_scanline < r->info.output_height) {
+            JSAMPROW row = r->pixels + r->info.output_scanline * stride;
+            jpeg_read_scanlines(&r->info, &row, 1);
+        }
+    } else {
+        JSAMPARRAY sample = (*r->info.mem->alloc_sarray)(
+            reinterpret_cast<j_common_ptr>(&r->info), JPOOL_IMAGE,
+            static_cast<JDIMENSION>(width * components), 1);
+        while (r->info.output_scanline < r->info.output_height) {
+            const size_t y = r->info.output_scanline;
+            jpeg_read_scanlines(&r->info, sample, 1);
+            StoreRgbRow(sample[0], r->pixels + y * stride, width, components);
+        }
+    }
+    jpeg_finish_decompress(&r->info);
+    r->width = r->info.output_width;
+    r->height = r->info.output_height;
+    return 0;
+}
+
+int SizeFrame(std::FILE* file, jpeg_decompress_struct* info, JpegErrors* errors, uint32_t* width,
+              uint32_t* height) {
+    info->err = SetUpErrors(errors);
+    if (setjmp(errors->jump)) return kPixErrJpg;
+    jpeg_create_decompress(info);
+    jpeg_stdio_src(info, file);
+    jpeg_read_header(info, TRUE);
+    *width = info->image_width;
+    *height = info->image_height;
+    return 0;
+}
+
+// The write state: lives in a movable block from BeginJPGWrite to
+// EndJPGWrite, so it must be trivial.
+struct JpegWrite {
+    jpeg_compress_struct info;
+    JpegErrors errors;
+    std::FILE* file;
+    uint8_t* greyRow;  // scratch for one grey row; null for colour output
+    int rowFailed;     // libjpeg's state after a row error is not safe to finish
+};
+static_assert(std::is_trivial_v<JpegWrite>);
+
+// libjpeg limits: a COM marker holds 65533 bytes, a side 65500 pixels.
+bool WriteWouldBeRefused(const PixThreadState& state, uint32_t width, uint32_t height) {
+    if (width > JPEG_MAX_DIMENSION || height > JPEG_MAX_DIMENSION) return true;
+    for (const std::string& comment : state.jpegCommentsWrite) {
+        if (comment.size() > 65533) return true;
+    }
+    return false;
+}
+
+int BeginFrame(JpegWrite* w, const PixThreadState* state, const char* path, uint32_t width,
+               uint32_t height, int colour, int quality, int progressive) {
+    w->info.err = SetUpErrors(&w->errors);
+    if (setjmp(w->errors.jump)) return kPixErrJpg;
+    jpeg_create_compress(&w->info);
+    // Refused up front so that an existing file is not truncated for nothing.
+    if (WriteWouldBeRefused(*state, width, height)) return kPixErrJpg;
+    if (!colour) {
+        w->greyRow = static_cast<uint8_t*>(std::malloc(width));
+        if (w->greyRow == nullptr) return kPixErrMemory;
+    }
+    w->file = std::fopen(path, "wb");
+    if (w->file == nullptr) return kPixErrOpen;
+    jpeg_stdio_dest(&w->info, w->file);
+
+    w->info.image_width = width;
+    w->info.image_height = height;
+    w->info.input_components = colour ? 3 : 1;
+    w->info.in_color_space = colour ? JCS_RGB : JCS_GRAYSCALE;
+    jpeg_set_defaults(&w->info);
+    jpeg_set_quality(&w->info, quality, TRUE);
+    if (progressive) jpeg_simple_progression(&w->info);
+    w->info.density_unit = static_cast<UINT8>(state->jpegDensityWrite.unit);
+    w->info.X_density = static_cast<UINT16>(state->jpegDensityWrite.x);
+    w->info.Y_density = static_cast<UINT16>(state->jpegDensityWrite.y);
+    jpeg_start_compress(&w->info, TRUE);
+    for (const std::string& comment : state->jpegCommentsWrite) {
+        if (comment.empty()) continue;
+        jpeg_write_marker(&w->info, JPEG_COM, reinterpret_cast<const JOCTET*>(comment.data()),
+                          static_cast<unsigned>(comment.size()));
+    }
+    return 0;
+}
+
+int WriteRowFrame(JpegWrite* w, const uint8_t* row) {
+    if (setjmp(w->errors.jump)) {
+        w->rowFailed = 1;
+        return kPixErrWrite;
+    }
+    JSAMPROW rows[1];
+    if (w->greyRow != nullptr) {
+        for (JDIMENSION x = 0; x < w->info.image_width; ++x) {
+            const uint8_t* p = row + size_t{x} * 3;
+            w->greyRow[x] = static_cast<uint8_t>(0.587 * p[1] + 0.114 * p[2] + 0.299 * p[0]);
+        }
+        rows[0] = w->greyRow;
+    } else {
+        rows[0] = const_cast<JSAMPROW>(row);  // libjpeg only reads input rows
+    }
+    jpeg_write_scanlines(&w->info, rows, 1);
+    return 0;
+}
+
+int FinishFrame(JpegWrite* w) {
+    if (setjmp(w->errors.jump)) return kPixErrJpg;
+    jpeg_finish_compress(&w->info);
+    return 0;
+}
+
+// Releases everything the write state holds; `code` is the result so far,
+// turned into a write error if closing the file loses data.
+int ReleaseWrite(JpegWrite* w, int code) {
+    jpeg_destroy_compress(&w->info);
+    if (w->file != nullptr && std::fclose(w->file) != 0 && code == 0) code = kPixErrWrite;
+    w->file = nullptr;
+    std::free(w->greyRow);
+    w->greyRow = nullptr;
+    return code;
+}
+
+}  // namespace
+
+HGLOBAL PixReadJPG(const char* path, uint32_t* width, uint32_t* height) {
+    if (path == nullptr || width == nullptr || height == nullptr) {
+        PixSetLastError(kPixErrParam);
+        return nullptr;
+    }
+    PixThreadState& state = PixState();
+    FilePtr file = OpenFile(path, "rb");
+    if (!file) {
+        PixSetLastError(kPixErrOpen);
+        return nullptr;
+    }
+    state.jpegCommentsRead.clear();
+    *width = *height = 0;
+
+    JpegRead r{};
+    const int code = ReadJpegFrame(file.get(), &r, &state);
+    jpeg_destroy_decompress(&r.info);
+    if (r.pixels != nullptr) GlobalUnlock(r.block);
+    if (code != 0) {
+        GlobalFree(r.block);
+        PixSetLastError(code);
+        return nullptr;
+    }
+    *width = r.width;
+    *height = r.height;
+    PixSetLastError(kPixOk);
+    return r.block;
+}
+
+BOOL PixGetJPGSize(const char* path, uint32_t* width, uint32_t* height) {
+    if (path == nullptr || width == nullptr || height == nullptr) {
+        PixSetLastError(kPixErrParam);
+        return 0;
+    }
+    *width = *height = 0;
+    FilePtr file = OpenFile(path, "rb");
+    if (!file) return PixSetLastError(kPixErrOpen), 0;
+
+    jpeg_decompress_struct info{};
+    JpegErrors errors{};
+    uint32_t w = 0, h = 0;
+    const int code = SizeFrame(file.get(), &info, &errors, &w, &h);
+    jpeg_destroy_decompress(&info);
+    if (code != 0) return PixSetLastError(code), 0;
+    *width = w;
+    *height = h;
+    PixSetLastError(kPixOk);
+    return 1;
+}
+
+HGLOBAL BeginJPGWrite(const char* path, uint32_t width, uint32_t height, int colour, int quality,
+                      int progressive) {
+    if (path == nullptr || width == 0 || height == 0) {
+        PixSetLastError(kPixErrParam);
+        return nullptr;
+    }
+    const PixThreadState& state = PixState();
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(JpegWrite));
+    auto* w = static_cast<JpegWrite*>(GlobalLock(block));
+    if (w == nullptr) {
+        GlobalFree(block);
+        PixSetLastError(kPixErrMemory);
+        return nullptr;
+    }
+    const int code = BeginFrame(w, &state, path, width, height, colour, quality, progressive);
+    if (code != 0) {
+        ReleaseWrite(w, code);
+        GlobalUnlock(block);
+        GlobalFree(block);
+        PixSetLastError(code);
+        return nullptr;
+    }
+    GlobalUnlock(block);
+    PixSetLastError(kPixOk);
+    return block;
+}
+
+BOOL WriteJPGRow(HGLOBAL state, const uint8_t* row) {
+    if (state == nullptr || row == nullptr) return PixSetLastError(kPixErrParam), 0;
+    auto* w = static_cast<JpegWrite*>(GlobalLock(state));
+    if (w == nullptr) return PixSetLastError(kPixErrMemory), 0;
+    int code = kPixErrParam;  // every row already written
+    if (w->rowFailed) {
+        code = kPixErrWrite;
+    } else if (w->info.next_scanline < w->info.image_height) {
+        code = WriteRowFrame(w, row);
+    }
+    GlobalUnlock(state);
+    PixSetLastError(code);
+    return code == 0;
+}
+
+BOOL EndJPGWrite(HGLOBAL state) {
+    if (state == nullptr) return PixSetLastError(kPixErrParam), 0;
+    auto* w = static_cast<JpegWrite*>(GlobalLock(state));
+    if (w == nullptr) return PixSetLastError(kPixErrMemory), 0;
+    int code = w->rowFailed ? kPixErrWrite : FinishFrame(w);
+    code = ReleaseWrite(w, code);
+    GlobalUnlock(state);
+    GlobalFree(state);
+    PixSetLastError(code);
+    return code == 0;
+}
+
+BOOL PixWriteJPG(const char* path, const uint8_t* pixels, uint32_t width, uint32_t height,
+                 int quality, int colour, int progressive) {
+    if (pixels == nullptr) return PixSetLastError(kPixErrParam), 0;
+    HGLOBAL state = BeginJPGWrite(path, width, height, colour, quality, progressive);
+    if (state == nullptr) return 0;
+    const size_t stride = size_t{width} * 3;  // width <= 65500, checked by BeginJPGWrite
+    for (uint32_t y = 0; y < height; ++y) {
+        if (!WriteJPGRow(state, pixels + y * stride)) {
+            const int code = PixGetLastError();
+            EndJPGWrite(state);
+            return PixSetLastError(code), 0;
+        }
+    }
+    return EndJPGWrite(state);
+}
+
+BOOL PixAddJPGComment(const char* text) {
+    if (text == nullptr) return PixSetLastError(kPixErrParam), 0;
+    PixState().jpegCommentsWrite.emplace_back(text);
+    PixSetLastError(kPixOk);
+    return 1;
+}
+
+void PixClearJPGComments() {
+    PixState().jpegCommentsWrite.clear();
+    PixSetLastError(kPixOk);
+}
+
+int PixGetJPGCommentCount() {
+    PixSetLastError(kPixOk);
+    return static_cast<int>(PixState().jpegCommentsRead.size());
+}
+
+HGLOBAL PixGetJPGComment(int index) {
+    const auto& comments = PixState().jpegCommentsRead;
+    if (index < 0 || static_cast<size_t>(index) >= comments.size()) {
+        PixSetLastError(kPixErrParam);
+        return nullptr;
+    }
+    HGLOBAL block = PixNewTextBlock(comments[index]);
+    PixSetLastError(block != nullptr ? kPixOk : kPixErrMemory);
+    return block;
+}

@@ -1,0 +1,38 @@
+#include "bench/bench_util.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+
+const std::vector<uint8_t>& BenchPhoto() {
+    static const std::vector<uint8_t> rgb = [] {
+        std::vector<uint8_t> out(size_t{kBenchWidth} * kBenchHeight * 3);
+        uint32_t seed = 12345;
+        size_t i = 0;
+        for (uint32_t y = 0; y < kBenchHeight; ++y) {
+            for (uint32_t x = 0; x < kBenchWidth; ++x) {
+                seed = seed * 1664525u + 1013904223u;
+                const int grain = static_cast<int>(seed >> 28) - 8;
+                const double fx = double(x) / kBenchWidth, fy = double(y) / kBenchHeight;
+                const double wave = 40 * std::sin(fx * 9.0 + fy * 4.0) * std::cos(fy * 7.0);
+                const bool shape = (x / 700 + y / 500) % 3 == 0;
+                const int r = int(200 * fx + 30 + wave) + (shape ? 30 : 0) + grain;
+                const int g = int(180 * fy + 40 - wave) + grain;
+                const int b = int(120 * (1 - fx * fy) + 60 + wave / 2) + (shape ? 0 : 20) + grain;
+                out[i++] = static_cast<uint8_t>(std::clamp(r, 0, 255));
+                out[i++] = static_cast<uint8_t>(std::clamp(g, 0, 255));
+                out[i++] = static_cast<uint8_t>(std::clamp(b, 0, 255));
+            }
+        }
+        return out;
+    }();
+    return rgb;
+}
+
+std::string BenchTempPath(const std::string& name) {
+    return (std::filesystem::temp_directory_path() /
+            ("ombrel-bench-" + std::to_string(::getpid()) + "-" + name))
+        .string();
+}

@@ -1,0 +1,401 @@
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <filesystem>
+#include <random>
+
+#include "app/working_image.h"
+#include "hiding/channel.h"
+#include "hiding/palette.h"
+#include "hiding/runs.h"
+#include "imagelib/pix.h"
+#include "tests/test_util.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Records what a run shows and answers its questions from a script.
+class FakeDialog : public DialogPort {
+public:
+    std::string base, data, output, outputDirectory;
+    std::deque<bool> yesNoAnswers;
+    std::deque<std::string> fileAnswers;
+    std::vector<std::string> events;    // status, progress and pauses, in order
+    std::vector<std::string> messages;  // message and question texts
+    std::string status = "before";
+    std::string capacity;
+    int progress = -1;
+
+    std::string BaseImagePath() override { return base; }
+    std::string DataFilePath() override { return data; }
+    std::string OutputImagePath() override { return output; }
+    int MethodIndex() override { return 0; }
+    void SetStatus(const std::string& text) override {
+        status = text;
+        events.push_back("status:" + text);
+    }
+    void SetProgressPosition(int position) override {
+        progress = position;
+        events.push_back("progress=" + std::to_string(position));
+    }
+    void StepProgress() override {
+        ++progress;
+        events.push_back("step");
+    }
+    void SetCapacityText(const std::string& text) override { capacity = text; }
+    void ShowMessage(const std::string& text) override { messages.push_back(text); }
+    bool AskYesNo(const std::string& text) override {
+        messages.push_back(text);
+        bool answer = yesNoAnswers.front();
+        yesNoAnswers.pop_front();
+        return answer;
+    }
+    std::string AskOutputFile() override {
+        std::string answer = fileAnswers.front();
+        fileAnswers.pop_front();
+        return answer;
+    }
+    void Pause(unsigned milliseconds) override {
+        events.push_back("pause " + std::to_string(milliseconds));
+    }
+    std::string OutputDirectory() override { return outputDirectory; }
+};
+
+Bytes RandomBytes(size_t size, uint32_t seed) {
+    std::mt19937 random(seed);
+    Bytes bytes(size);
+    for (auto& b : bytes) b = static_cast<uint8_t>(random());
+    return bytes;
+}
+
+class RunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directory(dir.path() / "out");
+        dialog.base = dir.File("base.bmp");
+        dialog.data = dir.File("secret.dat");
+        dialog.outputDirectory = dir.File("out");
+        photo = MakePhoto(kWidth, kHeight);
+        ASSERT_TRUE(PixWriteBMP(dialog.base.c_str(), photo.data(), kWidth, kHeight));
+        secret = RandomBytes(150, 9);
+        WriteFileBytes(dialog.data, secret);
+    }
+
+    // Encodes, detects and decodes; returns the method found.
+    int RoundTrip(HidingMethod method, const std::string& outputName) {
+        dialog.output = dir.File(outputName);
+        EXPECT_EQ(EncodeRun(dialog, method), 0) << outputName;
+        EXPECT_TRUE(dialog.messages.empty()) << dialog.messages.front();
+        const int found = DetectMethod(dialog, dialog.output);
+        if (found >= 0) {
+            EXPECT_EQ(DecodeRun(dialog, static_cast<HidingMethod>(found), dialog.output), 0);
+        }
+        return found;
+    }
+
+    static constexpr uint32_t kWidth = 67, kHeight = 45;
+    TempDir dir;
+    FakeDialog dialog;
+    Bytes photo, secret;
+};
+
+}  // namespace
+
+TEST_F(RunTest, EveryMethodIntoEveryFormatItWrites) {
+    const std::vector<std::string> eightBit = {"c.bmp", "c.pcx", "c.png", "c.tif", "c.TIFF"};
+    const std::vector<std::string> channel = {"c.bmp", "c.pcx", "c.png", "c.tif", "c.tiff"};
+    for (int m = 0; m < kMethodCount; ++m) {
+        const auto method = static_cast<HidingMethod>(m);
+        for (const std::string& name : GetMethodInfo(method).indexed ? eightBit : channel) {
+            if (name == "c.TIFF") continue;  // 8-bit TIFF is written only as .tif
+            SCOPED_TRACE(std::string(GetMethodInfo(method).name) + " " + name);
+            fs::remove_all(dir.path() / "out");
+            fs::create_directory(dir.path() / "out");
+            EXPECT_EQ(RoundTrip(method, name), method);
+            EXPECT_EQ(ReadFileBytes(dir.File("out/secret.dat")), secret);
+            EXPECT_EQ(dialog.status, "Extracted " + dir.File("out") + "/secret.dat");
+            EXPECT_TRUE(dialog.messages.empty());
+        }
+    }
+}
+
+TEST_F(RunTest, PaletteOutputShowsTheReducedImage) {
+    dialog.output = dir.File("c.bmp");
+    ASSERT_EQ(EncodeRun(dialog, Method68), 0);
+    uint32_t width = 0, height = 0;
+    RGBQUAD palette[256] = {};
+    const Bytes indices = TakeBlock(PixReadBMP8(dialog.output.c_str(), &width, &height, palette));
+    ASSERT_EQ(indices.size(), size_t{kWidth} * kHeight);
+
+    Bytes reduced(indices.size());
+    RGBQUAD reducedPalette[256] = {};
+    ASSERT_TRUE(PixQuantize(photo.data(), reduced.data(), kWidth, kHeight, 64, reducedPalette));
+    for (size_t j = 0; j < indices.size(); ++j) {
+        ASSERT_EQ(indices[j] >> 2, reduced[j]) << j;
+        const RGBQUAD& shown = palette[indices[j]];
+        const RGBQUAD& want = reducedPalette[reduced[j]];
+        ASSERT_EQ(shown.rgbRed, want.rgbRed);
+        ASSERT_EQ(shown.rgbGreen, want.rgbGreen);
+        ASSERT_EQ(shown.rgbBlue, want.rgbBlue);
+    }
+}
+
+TEST_F(RunTest, StatusAndProgressInOrder) {
+    dialog.output = dir.File("c.png");
+    ASSERT_EQ(EncodeRun(dialog, Method666), 0);
+    EXPECT_EQ(dialog.events,
+              (std::vector<std::string>{"progress=0", "step", "status:Reading", "step", "step",
+                                        "status:Set up", "status:Encoding", "step",
+                                        "status:Writing", "step", "status:", "pause 750"}));
+    dialog.events.clear();
+    ASSERT_EQ(DecodeRun(dialog, Method666, dialog.output), 0);
+    EXPECT_EQ(dialog.events,
+              (std::vector<std::string>{"status:Reading", "progress=0", "step", "step", "step",
+                                        "status:Decoding", "step",
+                                        "status:Extracted " + dir.File("out/secret.dat"), "step",
+                                        "pause 750"}));
+
+    dialog.output = dir.File("c8.bmp");
+    dialog.events.clear();
+    ASSERT_EQ(EncodeRun(dialog, Method78), 0);
+    EXPECT_EQ(dialog.events,
+              (std::vector<std::string>{"progress=0", "step", "status:Reading", "step", "step",
+                                        "status:Set up", "status:Encoding", "step",
+                                        "status:Writing", "step", "status:", "pause 750"}));
+}
+
+TEST_F(RunTest, EncodeRefusals) {
+    // Too big: the fit message, nothing written, status as it was.
+    WriteFileBytes(dialog.data, Bytes(2000, 1));
+    dialog.output = dir.File("c.bmp");
+    EXPECT_EQ(EncodeRun(dialog, Method78), 0);
+    ASSERT_EQ(dialog.messages.size(), 1u);
+    EXPECT_EQ(dialog.messages[0],
+              "Data file will not fit in specified image!\nAn image containing at least 16216 "
+              "pixels is required to hide this file");
+    EXPECT_EQ(dialog.status, "before");
+    EXPECT_FALSE(fs::exists(dialog.output));
+    WriteFileBytes(dialog.data, secret);
+
+    struct Case {
+        const char* name;
+        HidingMethod method;
+        std::string base, data, output;
+        int want;
+    };
+    const Case cases[] = {
+        {"EmptyOutput", Method666, dialog.base, dialog.data, "", kPixErrParam},
+        {"MissingData", Method666, dialog.base, dir.File("none"), dir.File("o.bmp"), kPixErrRead},
+        {"JpegOutput", Method666, dialog.base, dialog.data, dir.File("o.jpg"), kPixErrParam},
+        {"TiffLongNameFor8Bit", Method68, dialog.base, dialog.data, dir.File("o.tiff"),
+         kPixErrParam},
+    };
+    for (const Case& c : cases) {
+        dialog.base = c.base;
+        dialog.data = c.data;
+        dialog.output = c.output;
+        EXPECT_EQ(EncodeRun(dialog, c.method), c.want) << c.name;
+        if (!c.output.empty()) {
+            EXPECT_FALSE(fs::exists(c.output)) << c.name;
+        }
+    }
+    // A base image whose size cannot be read gets the fit message.
+    dialog.messages.clear();
+    dialog.base = dir.File("picture.gif");
+    WriteFileBytes(dialog.base, {1, 2, 3});
+    dialog.output = dir.File("o.bmp");
+    EXPECT_EQ(EncodeRun(dialog, Method666), 0);
+    ASSERT_EQ(dialog.messages.size(), 1u);
+    EXPECT_NE(dialog.messages[0].find("will not fit"), std::string::npos);
+}
+
+TEST_F(RunTest, DecodeMessages) {
+    // An image without a payload.
+    EXPECT_EQ(DetectMethod(dialog, dialog.base), -1);
+    // A 777 payload read as 666.
+    dialog.output = dir.File("c.bmp");
+    ASSERT_EQ(EncodeRun(dialog, Method777), 0);
+    EXPECT_EQ(DecodeRun(dialog, Method666, dialog.output), 0);
+    EXPECT_EQ(dialog.messages, (std::vector<std::string>{"This is not a Ombrel 666 file"}));
+
+    // A header that claims more data than the image holds.
+    dialog.messages.clear();
+    Bytes pixels = photo;
+    const uint8_t header[16] = {'O', 'm', '6', '6', '6', 0, 0, 0, 2, 0, 0, 0, 0xFF, 0xFF, 0, 0};
+    Bytes payload(header, header + 16);
+    payload.insert(payload.end(), {'x', 0});
+    Embed666(pixels.data(), uint64_t{kWidth} * kHeight, payload.data(), payload.size());
+    const std::string crafted = dir.File("crafted.bmp");
+    ASSERT_TRUE(PixWriteBMP(crafted.c_str(), pixels.data(), kWidth, kHeight));
+    EXPECT_EQ(DetectMethod(dialog, crafted), Method666);
+    EXPECT_EQ(DecodeRun(dialog, Method666, crafted), 0);
+    EXPECT_EQ(dialog.messages,
+              (std::vector<std::string>{"Invalid Ombrel file (datasize too big for file)"}));
+
+    // A payload whose name would leave the folder is written inside it.
+    dialog.messages.clear();
+    pixels = photo;
+    payload = {'O', 'm', '6', '6', '6', 0, 0, 0, 9, 0, 0, 0, 1, 0, 0, 0};
+    for (char c : std::string("../evil\0", 8)) payload.push_back(static_cast<uint8_t>(c));
+    payload.push_back(0);
+    payload.push_back(42);
+    Embed666(pixels.data(), uint64_t{kWidth} * kHeight, payload.data(), payload.size());
+    ASSERT_TRUE(PixWriteBMP(crafted.c_str(), pixels.data(), kWidth, kHeight));
+    EXPECT_EQ(DecodeRun(dialog, Method666, crafted), 0);
+    EXPECT_EQ(ReadFileBytes(dir.File("out/evil")), Bytes{42});
+    EXPECT_FALSE(fs::exists(dir.File("evil")));
+
+    // A file no reader takes, and one that is missing.
+    EXPECT_EQ(DecodeRun(dialog, Method666, dir.File("none.bmp")), kPixErrOpen);
+    EXPECT_EQ(DecodeRun(dialog, Method78, dir.File("none.bmp")), kPixErrOpen);
+}
+
+TEST_F(RunTest, OverwritePrompt) {
+    dialog.output = dir.File("c.bmp");
+    ASSERT_EQ(EncodeRun(dialog, Method886), 0);
+    const std::string existing = dir.File("out/secret.dat");
+    const std::string prompt = existing + " exists\nOverwrite?\nNo to Rename";
+
+    WriteFileBytes(existing, {7});
+    dialog.yesNoAnswers = {true};
+    ASSERT_EQ(DecodeRun(dialog, Method886, dialog.output), 0);
+    EXPECT_EQ(dialog.messages, std::vector<std::string>{prompt});
+    EXPECT_EQ(ReadFileBytes(existing), secret);
+
+    WriteFileBytes(existing, {7});
+    dialog.messages.clear();
+    dialog.status = "before";
+    dialog.yesNoAnswers = {false};
+    dialog.fileAnswers = {""};
+    ASSERT_EQ(DecodeRun(dialog, Method886, dialog.output), 0);
+    EXPECT_EQ(ReadFileBytes(existing), Bytes{7});
+    EXPECT_EQ(dialog.status, "Decoding");
+
+    dialog.yesNoAnswers = {false};
+    dialog.fileAnswers = {dir.File("renamed.dat")};
+    ASSERT_EQ(DecodeRun(dialog, Method886, dialog.output), 0);
+    EXPECT_EQ(ReadFileBytes(existing), Bytes{7});
+    EXPECT_EQ(ReadFileBytes(dir.File("renamed.dat")), secret);
+    EXPECT_EQ(dialog.status, "Extracted " + dir.File("renamed.dat"));
+
+    // A folder that cannot take the file: code 2, no status, nothing left.
+    dialog.status = "before";
+    dialog.outputDirectory = dir.File("missing");
+    EXPECT_EQ(DecodeRun(dialog, Method886, dialog.output), kPixErrOpen);
+    EXPECT_EQ(dialog.status, "Decoding");
+}
+
+TEST_F(RunTest, CapacityReport) {
+    const std::string hundred = dir.File("h.bmp");
+    const Bytes pixels(100 * 100 * 3, 0);
+    ASSERT_TRUE(PixWriteBMP(hundred.c_str(), pixels.data(), 100, 100));
+    dialog.base = hundred;
+    CapacityReport(dialog);
+    EXPECT_EQ(dialog.capacity,
+              "Method : Bytes\n7/8    : 1234\n6/8    : 2484\n886    : 2484\n777    : 3734\n"
+              "666    : 7484");
+    EXPECT_EQ(CapacityText(10, 10),
+              "Method : Bytes\n7/8    : -4\n6/8    : 9\n886    : 9\n777    : 21\n666    : 59");
+    for (const std::string& path : {std::string(), dir.File("h.gif"), dir.File("none.png")}) {
+        dialog.base = path;
+        CapacityReport(dialog);
+        EXPECT_EQ(dialog.capacity, "The image you have selected is not a valid image file");
+    }
+}
+
+TEST(WorkingImage, ExtensionRules) {
+    EXPECT_EQ(GetExtension("a/b.c/name.JPG  "), ".JPG");
+    EXPECT_EQ(GetExtension("noext"), "");
+    TempDir dir;
+    const std::string path = dir.File("x.bmp");
+    const Bytes pixels = MakePhoto(5, 3);
+    ASSERT_TRUE(PixWriteBMP(path.c_str(), pixels.data(), 5, 3));
+    fs::copy_file(path, dir.File("UPPER.BMP "));
+    fs::copy_file(path, dir.File("plain"));
+    fs::copy_file(path, dir.File("x.gif"));
+
+    CWorkingImage image;
+    EXPECT_EQ(image.Load(dir.File("UPPER.BMP ")), 0);
+    EXPECT_EQ(image.width, 5u);
+    EXPECT_EQ(image.formatCode, kSaveBmp);
+    EXPECT_EQ(image.Load(""), kPixErrOpen);  // keeps what it holds
+    EXPECT_TRUE(image.HasImage());
+    EXPECT_EQ(image.fileName, dir.File("UPPER.BMP "));
+    EXPECT_EQ(image.Load(dir.File("plain")), kPixErrNotImage);
+    EXPECT_FALSE(image.HasImage());
+    EXPECT_EQ(image.fileName, "");
+    EXPECT_EQ(image.Load(dir.File("x.gif")), kPixErrNotImage);
+    EXPECT_EQ(image.Save(dir.File("y.bmp"), kSaveBmp), kPixErrParam);
+    EXPECT_FALSE(fs::exists(dir.File("y.bmp")));
+
+    uint32_t size[2] = {9, 9};
+    EXPECT_EQ(GetImageSizeByExtension("", size), kPixErrOpen);
+    EXPECT_EQ(size[0], 9u);
+    EXPECT_EQ(GetImageSizeByExtension(dir.File("x.gif"), size), kPixErrOpen);
+    EXPECT_EQ(size[0], 0u);
+    EXPECT_EQ(GetImageSizeByExtension(dir.File("UPPER.BMP "), size), 0);
+    EXPECT_EQ(size[0], 5u);
+    EXPECT_EQ(size[1], 3u);
+
+    ASSERT_EQ(image.Load(path), 0);
+    EXPECT_EQ(SaveByExtension(dir.File("y.jpg"), image), kPixErrParam);
+    EXPECT_FALSE(fs::exists(dir.File("y.jpg")));
+    RGBQUAD palette[256] = {};
+    EXPECT_EQ(WriteIndexedByExtension(dir.File("y.tiff"), pixels.data(), 5, 3, palette),
+              kPixErrParam);
+    EXPECT_FALSE(fs::exists(dir.File("y.tiff")));
+    EXPECT_EQ(SaveByExtension(dir.File("y.tiff"), image), 0);
+    EXPECT_TRUE(fs::exists(dir.File("y.tiff")));
+
+    std::unique_ptr<uint8_t[]> grey(image.MakeGrey(palette));
+    ASSERT_NE(grey, nullptr);
+    EXPECT_EQ(palette[200].rgbRed, 200);
+    EXPECT_EQ(palette[200].rgbGreen, 200);
+    EXPECT_EQ(palette[200].rgbBlue, 200);
+}
+
+TEST(WorkingImage, EverySaveTypeReadsBack) {
+    TempDir dir;
+    const Bytes pixels = MakePhoto(9, 7);
+    const std::string base = dir.File("base.bmp");
+    ASSERT_TRUE(PixWriteBMP(base.c_str(), pixels.data(), 9, 7));
+    CWorkingImage image;
+    ASSERT_EQ(image.Load(base), 0);
+    for (int type = kSaveJpeg; type <= kSaveTiffGrey; ++type) {
+        const char* extension = type <= kSaveJpegGrey  ? ".jpg"
+                                : type <= kSavePngGrey ? ".png"
+                                : type <= kSaveBmpGrey ? ".bmp"
+                                : type <= kSavePcxGrey ? ".pcx"
+                                                       : ".tif";
+        const std::string path = dir.File("t" + std::to_string(type) + extension);
+        EXPECT_EQ(image.Save(path, type), 0) << type;
+        CWorkingImage back;
+        EXPECT_EQ(back.Load(path), 0) << type;
+        EXPECT_EQ(back.width, 9u);
+        EXPECT_EQ(back.height, 7u);
+    }
+}
+
+TEST(WorkingImage, PngTextsTravelFromBaseToOutput) {
+    TempDir dir;
+    const Bytes pixels = MakePhoto(40, 30);
+    const std::string base = dir.File("base.png");
+    PixClearPNGText();
+    PixAddPNGText("Title", "Sky", 0);
+    PixAddPNGText("Author", "Me", 1);
+    PixAddPNGText("Comment", "Three", 0);
+    ASSERT_TRUE(PixWritePNG(base.c_str(), pixels.data(), 40, 30, 0.0));
+
+    FakeDialog dialog;
+    dialog.base = base;
+    dialog.data = dir.File("d.txt");
+    dialog.output = dir.File("out.png");
+    WriteFileBytes(dialog.data, {1, 2, 3});
+    ASSERT_EQ(EncodeRun(dialog, Method777), 0);
+    CWorkingImage out;
+    ASSERT_EQ(out.Load(dialog.output), 0);
+    EXPECT_EQ(out.pngTextKeys, (std::vector<std::string>{"Title", "Author", "Comment"}));
+    EXPECT_EQ(out.pngTextValues, (std::vector<std::string>{"Sky", "Me", "Three"}));
+    EXPECT_EQ(PixGetPNGTextCount(), 3);
+}
