@@ -1,0 +1,159 @@
+// ombrel-cli: the hiding engine's runs from the command line, for scripts,
+// remote shells and batches. The runs are the dialog's own, driven through
+// a TerminalPort.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/working_image.h"
+#include "cli/terminal_port.h"
+#include "hiding/payload.h"
+#include "hiding/runs.h"
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+std::vector<std::string> MethodNames() {
+    std::vector<std::string> names;
+    for (int m = 0; m < kMethodCount; ++m)
+        names.push_back(GetMethodInfo(static_cast<HidingMethod>(m)).name);
+    return names;
+}
+
+int MethodIndex(const std::string& name) {
+    const std::vector<std::string> names = MethodNames();
+    for (int m = 0; m < kMethodCount; ++m)
+        if (names[m] == name) return m;
+    return -1;  // unreachable: the parser only lets the listed names through
+}
+
+void PrintResult(const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+    std::fputc('\n', stdout);
+}
+
+int Encode(TerminalPort& port, const std::string& methodName) {
+    port.method = MethodIndex(methodName);
+    return port.Finish(EncodeRun(port, static_cast<HidingMethod>(port.method)));
+}
+
+int Decode(TerminalPort& port, const std::string& image) {
+    const int method = DetectMethod(port, image);
+    if (method < 0) {
+        port.Say(kNotEncodedText);
+        return 1;
+    }
+    const int status = port.Finish(DecodeRun(port, static_cast<HidingMethod>(method), image));
+    if (status == 0) PrintResult(port.extractedPath());
+    return status;
+}
+
+int Detect(TerminalPort& port, const std::string& image) {
+    const int method = DetectMethod(port, image);
+    port.EndProgress();
+    if (method < 0) {
+        port.Say(kNotEncodedText);
+        return 1;
+    }
+    PrintResult(GetMethodInfo(static_cast<HidingMethod>(method)).name);
+    return 0;
+}
+
+int Capacity(TerminalPort& port, const std::string& image, bool json) {
+    if (!json) {
+        port.baseImage = image;
+        CapacityReport(port);
+        port.EndProgress();
+        if (port.capacityText() == kNotAnImageText) {
+            port.Say(kNotAnImageText);
+            return 1;
+        }
+        PrintResult(port.capacityText());
+        return 0;
+    }
+    uint32_t size[2] = {0, 0};
+    if (GetImageSizeByExtension(image, size) != 0) {
+        port.Say(kNotAnImageText);
+        return 1;
+    }
+    // Less the payload header, as the report counts.
+    std::string text = "{\"width\":" + std::to_string(size[0]) +
+                       ",\"height\":" + std::to_string(size[1]) + ",\"capacity\":{";
+    for (int m = 0; m < kMethodCount; ++m) {
+        const auto method = static_cast<HidingMethod>(m);
+        const int64_t bytes = static_cast<int64_t>(MethodCapacity(method, size[0], size[1])) -
+                              static_cast<int64_t>(kPayloadHeaderSize);
+        if (m > 0) text += ",";
+        text += "\"" + std::string(GetMethodInfo(method).name) + "\":" + std::to_string(bytes);
+    }
+    PrintResult(text + "}}");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "Hides a file inside a picture, gets it back out, and tells how much a\n"
+        "picture can carry.",
+        "ombrel-cli"};
+    app.set_version_flag("--version", std::string("ombrel-cli ") + OMBREL_VERSION,
+                         "Print the version and exit");
+    app.require_subcommand(1);
+
+    TerminalPort::Options options;
+    app.add_flag("-q,--quiet", options.quiet, "No progress line");
+
+    std::string methodName = GetMethodInfo(Method78).name;
+    std::string base, data, output, image;
+    bool json = false;
+
+    CLI::App* encode = app.add_subcommand("encode", "Hide DATA in BASE, writing the image OUTPUT");
+    encode->add_option("-m,--method", methodName, "Hiding method")
+        ->check(CLI::IsMember(MethodNames()))
+        ->capture_default_str();
+    encode->add_option("BASE", base, "Base image (BMP, JPEG, PCX, PNG, TIFF)")
+        ->required()
+        ->check(CLI::ExistingFile);
+    encode->add_option("DATA", data, "File to hide")->required()->check(CLI::ExistingFile);
+    encode->add_option("OUTPUT", output, "Image to write; its extension picks the format")
+        ->required();
+
+    CLI::App* decode = app.add_subcommand("decode", "Extract the file hidden in IMAGE");
+    decode
+        ->add_option("-o,--output-dir", options.outputDirectory,
+                     "Directory to write the file into (default: the current one)")
+        ->check(CLI::ExistingDirectory);
+    decode->add_flag("-f,--force", options.force, "Replace a file of the same name");
+    decode->add_option("IMAGE", image, "Image to decode")->required()->check(CLI::ExistingFile);
+
+    CLI::App* detect = app.add_subcommand("detect", "Print the method IMAGE was encoded with");
+    detect->add_option("IMAGE", image, "Image to examine")->required()->check(CLI::ExistingFile);
+
+    CLI::App* capacity =
+        app.add_subcommand("capacity", "Print how many bytes each method can hide in IMAGE");
+    capacity->add_flag("--json", json, "Print one JSON object");
+    capacity->add_option("IMAGE", image, "Base image")->required()->check(CLI::ExistingFile);
+
+    for (CLI::App* command : {encode, decode, detect, capacity}) command->fallthrough();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int code = app.exit(error);
+        return code == 0 ? 0 : kUsageError;
+    }
+
+    TerminalPort port(options);
+    if (encode->parsed()) {
+        port.baseImage = base;
+        port.dataFile = data;
+        port.outputImage = output;
+        return Encode(port, methodName);
+    }
+    if (decode->parsed()) return Decode(port, image);
+    if (detect->parsed()) return Detect(port, image);
+    return Capacity(port, image, json);
+}
