@@ -425,6 +425,21 @@ TEST_F(BmpFiles, SizeQueryReadsTheHeadersOnly) {
     EXPECT_EQ(PixGetLastError(), kPixErrOpen);
 }
 
+TEST_F(BmpFiles, BitFieldMasksBelongToThe24BitReaderOnly) {
+    // 16-bit bit-field file cut right after its 40-byte header: the masks are missing.
+    Bytes file = BuildBmp({.width = 2, .height = 2, .bits = 16, .compression = 3});
+    ASSERT_EQ(file.size(), 54u);
+    uint32_t w = 0, h = 0;
+    EXPECT_TRUE(PixGetBMPSize(Put(file).c_str(), &w, &h));
+    EXPECT_EQ(w, 2u);
+    EXPECT_EQ(Read8(Put(file)).error, kPixErrDepth);
+    EXPECT_EQ(Decode(file).error, kPixErrRead);
+    PutLE32(&file[18], 0);  // width 0 is "not a valid image" before anything else is read
+    const Decoded d = Decode(file);
+    EXPECT_EQ(d.error, 0);
+    EXPECT_FALSE(d.hasImage);
+}
+
 TEST_F(BmpFiles, MissingFileAndNullPointers) {
     const std::string missing = dir_.File("missing.bmp");
     EXPECT_EQ(Read24(missing).error, kPixErrOpen);
