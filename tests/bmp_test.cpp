@@ -553,6 +553,16 @@ TEST_F(BmpFiles, WrittenBytesAreExact) {
     ASSERT_TRUE(PixWriteBMP8(path.c_str(), nibbles.data(), 3, 1, 4, 16, palette.data()));
     file = ReadFileBytes(path);
     EXPECT_EQ(Bytes(file.begin() + 118, file.end()), (Bytes{0xA3, 0xF0, 0, 0}));
+
+    // Indices too wide for the depth lose their high bits; the neighbours stay intact.
+    const Bytes wide1 = {3, 0, 2, 1};
+    ASSERT_TRUE(PixWriteBMP8(path.c_str(), wide1.data(), 4, 1, 1, 2, palette.data()));
+    file = ReadFileBytes(path);
+    EXPECT_EQ(Bytes(file.begin() + 62, file.end()), (Bytes{0x90, 0, 0, 0}));
+    const Bytes wide4 = {0x12, 0x34};
+    ASSERT_TRUE(PixWriteBMP8(path.c_str(), wide4.data(), 2, 1, 4, 16, palette.data()));
+    file = ReadFileBytes(path);
+    EXPECT_EQ(Bytes(file.begin() + 118, file.end()), (Bytes{0x24, 0, 0, 0}));
 }
 
 TEST_F(BmpFiles, WriterRefusesBadParametersWithoutTouchingTheFile) {
