@@ -26,8 +26,8 @@ struct BmpHeader {
     uint32_t bitCount = 0;
     uint32_t compression = 0;
     uint32_t coloursUsed = 0;
-    uint32_t entryBytes = 4;  // colour-table entry: 3 in OS/2 1.x files
-    uint32_t masks[3] = {};   // red, green, blue, for compression 3 only
+    uint32_t entryBytes = 4;             // colour-table entry: 3 in OS/2 1.x files
+    uint32_t masks[3] = {};              // red, green, blue, for compression 3 only
     uint8_t info[kMaxHeaderBytes] = {};  // the information header; zeros past its end
 };
 
@@ -398,10 +398,6 @@ int ReadRle(std::FILE* file, const BmpHeader& h, HGLOBAL* image) {
         x = std::min<int64_t>(x + emit, width);
     }
 }
-
-}  // namespace
-
-namespace {
 
 // The 24-bit reader's body; *image is set only on success.
 int ReadBmp24(const char* path, HGLOBAL* image, uint32_t* width, uint32_t* height) {
