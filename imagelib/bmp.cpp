@@ -26,8 +26,9 @@ struct BmpHeader {
     uint32_t bitCount = 0;
     uint32_t compression = 0;
     uint32_t coloursUsed = 0;
-    uint32_t entryBytes = 4;  // colour-table entry: 3 in OS/2 1.x files
-    uint32_t masks[3] = {};   // red, green, blue, for compression 3 only
+    uint32_t entryBytes = 4;             // colour-table entry: 3 in OS/2 1.x files
+    uint32_t masks[3] = {};              // red, green, blue, for compression 3 only
+    uint8_t info[kMaxHeaderBytes] = {};  // the information header; zeros past its end
 };
 
 enum Compression : uint32_t { kRgb = 0, kRle8 = 1, kRle4 = 2, kBitFields = 3 };
@@ -56,15 +57,14 @@ bool IsKnownHeaderSize(uint32_t size) {
 }
 
 // Reads the file header and the information header, leaving the file at the
-// colour table. Masks are read only for compression 3 (after a 40-byte
-// header they are the 12 bytes that follow it). Returns a result code.
+// colour table. Returns a result code.
 int ReadHeaders(std::FILE* file, BmpHeader* h) {
     uint8_t fileHeader[kFileHeaderBytes];
     if (!ReadExactly(file, fileHeader, sizeof fileHeader)) return kPixErrRead;
     if (fileHeader[0] != 'B' || fileHeader[1] != 'M') return kPixErrBmp;
     h->dataOffset = GetLE32(fileHeader + 10);
 
-    uint8_t info[kMaxHeaderBytes] = {};
+    uint8_t* info = h->info;
     if (!ReadExactly(file, info, 4)) return kPixErrRead;
     h->headerSize = GetLE32(info);
     if (!IsKnownHeaderSize(h->headerSize)) return kPixErrBmp;
@@ -84,18 +84,20 @@ int ReadHeaders(std::FILE* file, BmpHeader* h) {
     }
     // Its absolute value does not fit: refuse rather than negate.
     if (h->height == INT32_MIN) return kPixErrBmp;
+    return 0;
+}
 
-    if (h->compression == kBitFields && (h->bitCount == 16 || h->bitCount == 32)) {
-        const uint8_t* masks = info + 40;
-        uint8_t after[12];
-        if (h->headerSize == 40) {
-            if (!ReadExactly(file, after, sizeof after)) return kPixErrRead;
-            masks = after;
-        } else if (h->headerSize < 52) {
-            return kPixErrBmp;  // this header has no room for masks
-        }
-        for (int i = 0; i < 3; ++i) h->masks[i] = GetLE32(masks + 4 * i);
+// Bit-field masks (compression 3), the file being just past the headers:
+// inside headers of 52 bytes or more, else the 12 bytes after a 40-byte one.
+// Headers of 12 and 16 bytes have no compression field, so never get here.
+int ReadMasks(std::FILE* file, BmpHeader* h) {
+    const uint8_t* masks = h->info + 40;
+    uint8_t after[12];
+    if (h->headerSize == 40) {
+        if (!ReadExactly(file, after, sizeof after)) return kPixErrRead;
+        masks = after;
     }
+    for (int i = 0; i < 3; ++i) h->masks[i] = GetLE32(masks + 4 * i);
     return 0;
 }
 
@@ -397,10 +399,6 @@ int ReadRle(std::FILE* file, const BmpHeader& h, HGLOBAL* image) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // The 24-bit reader's body; *image is set only on success.
 int ReadBmp24(const char* path, HGLOBAL* image, uint32_t* width, uint32_t* height) {
     FilePtr file = OpenFile(path, "rb");
@@ -418,6 +416,9 @@ int ReadBmp24(const char* path, HGLOBAL* image, uint32_t* width, uint32_t* heigh
     }
     const bool bitFields = h.compression == kBitFields && (h.bitCount == 16 || h.bitCount == 32);
     if (h.compression != kRgb && !bitFields) return kPixErrBmp;
+    if (bitFields) {
+        if (const int rc = ReadMasks(file.get(), &h)) return rc;
+    }
 
     Palette palette;
     if (IsIndexedDepth(h.bitCount)) {

@@ -406,8 +406,6 @@ size_t EncodePlane(const uint8_t* plane, size_t length, uint8_t* out) {
 struct PcxWriter {
     std::FILE* file = nullptr;  // borrowed
     uint8_t header[kHeaderSize] = {};
-    uint32_t rowsWritten = 0;
-    uint32_t rows = 0;
     unsigned planes = 0;
     size_t bytesPerLine = 0;
     Scratch line;     // planes x bytes per line, pad bytes stay 0
@@ -439,7 +437,6 @@ bool WriteLine(PcxWriter* w) {
         at += EncodePlane(w->line.get() + p * w->bytesPerLine, w->bytesPerLine,
                           w->encoded.get() + at);
     }
-    ++w->rowsWritten;
     return WriteAll(w->file, w->encoded.get(), at);
 }
 
@@ -451,7 +448,6 @@ int WritePcx(const char* path, const uint8_t* pixels, uint32_t width, uint32_t h
         return kPixErrParam;
     }
     PcxWriter w;
-    w.rows = height;
     w.planes = planes;
     w.bytesPerLine = (size_t{width} + 1) & ~size_t{1};
     const size_t lineBytes = w.bytesPerLine * planes;

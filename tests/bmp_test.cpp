@@ -425,6 +425,21 @@ TEST_F(BmpFiles, SizeQueryReadsTheHeadersOnly) {
     EXPECT_EQ(PixGetLastError(), kPixErrOpen);
 }
 
+TEST_F(BmpFiles, BitFieldMasksBelongToThe24BitReaderOnly) {
+    // 16-bit bit-field file cut right after its 40-byte header: the masks are missing.
+    Bytes file = BuildBmp({.width = 2, .height = 2, .bits = 16, .compression = 3});
+    ASSERT_EQ(file.size(), 54u);
+    uint32_t w = 0, h = 0;
+    EXPECT_TRUE(PixGetBMPSize(Put(file).c_str(), &w, &h));
+    EXPECT_EQ(w, 2u);
+    EXPECT_EQ(Read8(Put(file)).error, kPixErrDepth);
+    EXPECT_EQ(Decode(file).error, kPixErrRead);
+    PutLE32(&file[18], 0);  // width 0 is "not a valid image" before anything else is read
+    const Decoded d = Decode(file);
+    EXPECT_EQ(d.error, 0);
+    EXPECT_FALSE(d.hasImage);
+}
+
 TEST_F(BmpFiles, MissingFileAndNullPointers) {
     const std::string missing = dir_.File("missing.bmp");
     EXPECT_EQ(Read24(missing).error, kPixErrOpen);
@@ -538,6 +553,16 @@ TEST_F(BmpFiles, WrittenBytesAreExact) {
     ASSERT_TRUE(PixWriteBMP8(path.c_str(), nibbles.data(), 3, 1, 4, 16, palette.data()));
     file = ReadFileBytes(path);
     EXPECT_EQ(Bytes(file.begin() + 118, file.end()), (Bytes{0xA3, 0xF0, 0, 0}));
+
+    // Indices too wide for the depth lose their high bits; the neighbours stay intact.
+    const Bytes wide1 = {3, 0, 2, 1};
+    ASSERT_TRUE(PixWriteBMP8(path.c_str(), wide1.data(), 4, 1, 1, 2, palette.data()));
+    file = ReadFileBytes(path);
+    EXPECT_EQ(Bytes(file.begin() + 62, file.end()), (Bytes{0x90, 0, 0, 0}));
+    const Bytes wide4 = {0x12, 0x34};
+    ASSERT_TRUE(PixWriteBMP8(path.c_str(), wide4.data(), 2, 1, 4, 16, palette.data()));
+    file = ReadFileBytes(path);
+    EXPECT_EQ(Bytes(file.begin() + 118, file.end()), (Bytes{0x24, 0, 0, 0}));
 }
 
 TEST_F(BmpFiles, WriterRefusesBadParametersWithoutTouchingTheFile) {
