@@ -124,6 +124,17 @@ private:
 void (*const kChannelEmbedders[])(uint8_t*, uint64_t, const uint8_t*, uint64_t) = {
     nullptr, nullptr, Embed886, Embed777, Embed666};
 
+bool IsMethod(HidingMethod method) { return method >= 0 && method < kMethodCount; }
+
+// The last stage, reached once the writer has run, whatever it returned; a
+// run that stops before the write leaves its status and skips the pause.
+int FinishEncode(DialogPort& dialog, int writerCode) {
+    dialog.StepProgress();
+    dialog.SetStatus("");
+    dialog.Pause(kRunPause);
+    return writerCode;
+}
+
 // Embeds in 24-bit pixels and saves them (steps "Set up" to "Writing").
 int EncodeChannel(DialogPort& dialog, HidingMethod method, CWorkingImage& image,
                   const std::vector<uint8_t>& payload, const std::string& output) {
@@ -137,9 +148,9 @@ int EncodeChannel(DialogPort& dialog, HidingMethod method, CWorkingImage& image,
         dialog.StepProgress();
     }
     dialog.SetStatus("Writing");
-    return ReplaceFile(output, [&](const std::string& target) {
-        return SaveByExtension(target, image);
-    });
+    return FinishEncode(dialog, ReplaceFile(output, [&](const std::string& target) {
+                            return SaveByExtension(target, image);
+                        }));
 }
 
 // Reduces, embeds in the indices and writes an 8-bit image.
@@ -166,9 +177,10 @@ int EncodePalette(DialogPort& dialog, HidingMethod method, CWorkingImage& image,
     dialog.StepProgress();
     (method == Method78 ? Embed78 : Embed68)(indices.get(), n, payload.data(), payload.size());
     dialog.SetStatus("Writing");
-    return ReplaceFile(output, [&](const std::string& target) {
-        return WriteIndexedByExtension(target, indices.get(), width, height, spread);
-    });
+    return FinishEncode(dialog, ReplaceFile(output, [&](const std::string& target) {
+                            return WriteIndexedByExtension(target, indices.get(), width, height,
+                                                           spread);
+                        }));
 }
 
 // Runs the decode checks in order, stepping progress between them; null
@@ -232,7 +244,7 @@ std::string ProgramDirectory() {
 int EncodeRun(DialogPort& dialog, HidingMethod method) {
     dialog.SetProgressPosition(0);
     const std::string output = dialog.OutputImagePath();
-    if (output.empty()) return kPixErrParam;
+    if (output.empty() || !IsMethod(method)) return kPixErrParam;
     WaitCursor wait(dialog);
 
     const std::string base = dialog.BaseImagePath();
@@ -256,16 +268,13 @@ int EncodeRun(DialogPort& dialog, HidingMethod method) {
         return 0;
     }
 
-    const int result = GetMethodInfo(method).indexed
-                           ? EncodePalette(dialog, method, image, build.bytes, output)
-                           : EncodeChannel(dialog, method, image, build.bytes, output);
-    dialog.StepProgress();
-    dialog.SetStatus("");
-    dialog.Pause(kRunPause);
-    return result;
+    return GetMethodInfo(method).indexed
+               ? EncodePalette(dialog, method, image, build.bytes, output)
+               : EncodeChannel(dialog, method, image, build.bytes, output);
 }
 
 bool ProbeMethod(DialogPort& dialog, HidingMethod method, const std::string& path) {
+    if (!IsMethod(method)) return false;
     dialog.SetStatus("Reading");
     if (GetMethodInfo(method).indexed) {
         IndexedImage image(path);
@@ -293,6 +302,7 @@ int DetectMethod(DialogPort& dialog, const std::string& path) {
 }
 
 int DecodeRun(DialogPort& dialog, HidingMethod method, const std::string& path) {
+    if (!IsMethod(method)) return kPixErrParam;
     dialog.SetStatus("Reading");
     dialog.SetProgressPosition(0);
     if (GetMethodInfo(method).indexed) {
