@@ -81,20 +81,24 @@ bool FileExists(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0;
 }
 
-// A name beside `path` for writing before the result replaces it, keeping
-// the extension so that writers chosen by extension still apply.
-std::string TemporaryBeside(const std::string& path) {
+// A name beside `path` for writing before the result replaces it, with the
+// target's extension when `keepExtension` so that writers chosen by extension
+// still apply. It does not grow with the target's name, which may already be
+// as long as the file system allows.
+std::string TemporaryBeside(const std::string& path, bool keepExtension) {
+    static unsigned serial = 0;
     const size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    return dir + ".~" + name + "." + std::to_string(::getpid()) + GetExtension(name);
+    return dir + ".ombrel-" + std::to_string(::getpid()) + "-" + std::to_string(++serial) +
+           (keepExtension ? GetExtension(name) : std::string());
 }
 
 // Writes through a temporary file and renames it over `path` only once every
 // byte is on disk, so a failed write never harms a file that was there.
 template <typename Write>
-int ReplaceFile(const std::string& path, Write write) {
-    const std::string temporary = TemporaryBeside(path);
+int ReplaceFile(const std::string& path, bool keepExtension, Write write) {
+    const std::string temporary = TemporaryBeside(path, keepExtension);
     const int code = write(temporary);
     if (code == 0 && std::rename(temporary.c_str(), path.c_str()) == 0) return 0;
     std::remove(temporary.c_str());
@@ -102,7 +106,7 @@ int ReplaceFile(const std::string& path, Write write) {
 }
 
 int WriteDataFile(const std::string& path, const std::vector<uint8_t>& data) {
-    return ReplaceFile(path, [&](const std::string& target) {
+    return ReplaceFile(path, false, [&](const std::string& target) {
         std::FILE* file = std::fopen(target.c_str(), "wb");
         if (file == nullptr) return static_cast<int>(kPixErrOpen);
         const bool written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
@@ -148,7 +152,7 @@ int EncodeChannel(DialogPort& dialog, HidingMethod method, CWorkingImage& image,
         dialog.StepProgress();
     }
     dialog.SetStatus("Writing");
-    return FinishEncode(dialog, ReplaceFile(output, [&](const std::string& target) {
+    return FinishEncode(dialog, ReplaceFile(output, true, [&](const std::string& target) {
                             return SaveByExtension(target, image);
                         }));
 }
@@ -177,7 +181,7 @@ int EncodePalette(DialogPort& dialog, HidingMethod method, CWorkingImage& image,
     dialog.StepProgress();
     (method == Method78 ? Embed78 : Embed68)(indices.get(), n, payload.data(), payload.size());
     dialog.SetStatus("Writing");
-    return FinishEncode(dialog, ReplaceFile(output, [&](const std::string& target) {
+    return FinishEncode(dialog, ReplaceFile(output, true, [&](const std::string& target) {
                             return WriteIndexedByExtension(target, indices.get(), width, height,
                                                            spread);
                         }));

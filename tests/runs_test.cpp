@@ -406,6 +406,21 @@ TEST_F(RunTest, FailedWritesLeaveExistingFilesAlone) {
     EXPECT_EQ(dialog.status, "Decoding");
 }
 
+TEST_F(RunTest, LongestFileNamesTheSystemAllows) {
+    // 255 bytes is the longest name a Linux file system takes; the stored
+    // name then has 256 bytes with its zero, within the 260 a decode allows.
+    const std::string dataName = "data." + std::string(250, 'x');
+    const std::string outputName = std::string(251, 'o') + ".bmp";
+    dialog.data = dir.File(dataName);
+    WriteFileBytes(dialog.data, secret);
+    dialog.output = dir.File(outputName);
+    dialog.base = dir.File("base.bmp");
+    ASSERT_EQ(EncodeRun(dialog, Method666), 0);
+    ASSERT_TRUE(fs::exists(dialog.output));
+    EXPECT_EQ(DecodeRun(dialog, Method666, dialog.output), 0);
+    EXPECT_EQ(ReadFileBytes(dir.File("out/" + dataName)), secret);
+}
+
 TEST_F(RunTest, OverwritePrompt) {
     dialog.output = dir.File("c.bmp");
     ASSERT_EQ(EncodeRun(dialog, Method886), 0);
