@@ -340,12 +340,14 @@ std::string CapacityText(uint32_t width, uint32_t height) {
                                                     "777    : ", "666    : "};
     std::string text = "Method : Bytes";
     for (int m = 0; m < kMethodCount; ++m) {
-        const auto bytes =
-            static_cast<int64_t>(MethodCapacity(static_cast<HidingMethod>(m), width, height)) -
-            static_cast<int64_t>(kPayloadHeaderSize);
+        // Less the header, signed; 666 on a header of 2^32 - 1 squared pixels
+        // is above the largest signed 64-bit number, so no signed type is used.
+        const uint64_t capacity = MethodCapacity(static_cast<HidingMethod>(m), width, height);
         text += "\n";
         text += kRows[m];
-        text += std::to_string(bytes);
+        text += capacity >= kPayloadHeaderSize
+                    ? std::to_string(capacity - kPayloadHeaderSize)
+                    : "-" + std::to_string(kPayloadHeaderSize - capacity);
     }
     return text;
 }
