@@ -145,6 +145,10 @@ uint8_t* CWorkingImage::MakeEightBit(RGBQUAD* palette, bool grey) {
     if (indices != nullptr) {
         converted = grey ? PixRGBToGray(rgb, width, height, indices)
                          : PixQuantize(rgb, indices, width, height, 256, palette);
+    } else {
+        // Save reports the library's last error, which would otherwise still
+        // say 0 and make the missing write look like a success.
+        PixSetLastError(kPixErrMemory);
     }
     ReleasePixels();
     if (grey) GreyRamp(palette);  // written whether or not the conversion worked

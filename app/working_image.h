@@ -55,7 +55,8 @@ public:
 
     // 8-bit forms of the image for the 8-bit save types: width x height
     // indices (the caller frees them with delete[]) and a palette. Null
-    // when no image is held or the conversion fails.
+    // when no image is held or the conversion fails; in the latter case the
+    // library's last error says why (1 when the indices cannot be had).
     uint8_t* MakeIndexed(RGBQUAD* palette);
     uint8_t* MakeGrey(RGBQUAD* palette);
 

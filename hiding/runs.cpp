@@ -81,20 +81,24 @@ bool FileExists(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0;
 }
 
-// A name beside `path` for writing before the result replaces it, keeping
-// the extension so that writers chosen by extension still apply.
-std::string TemporaryBeside(const std::string& path) {
+// A name beside `path` for writing before the result replaces it, with the
+// target's extension when `keepExtension` so that writers chosen by extension
+// still apply. It does not grow with the target's name, which may already be
+// as long as the file system allows.
+std::string TemporaryBeside(const std::string& path, bool keepExtension) {
+    static unsigned serial = 0;
     const size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    return dir + ".~" + name + "." + std::to_string(::getpid()) + GetExtension(name);
+    return dir + ".ombrel-" + std::to_string(::getpid()) + "-" + std::to_string(++serial) +
+           (keepExtension ? GetExtension(name) : std::string());
 }
 
 // Writes through a temporary file and renames it over `path` only once every
 // byte is on disk, so a failed write never harms a file that was there.
 template <typename Write>
-int ReplaceFile(const std::string& path, Write write) {
-    const std::string temporary = TemporaryBeside(path);
+int ReplaceFile(const std::string& path, bool keepExtension, Write write) {
+    const std::string temporary = TemporaryBeside(path, keepExtension);
     const int code = write(temporary);
     if (code == 0 && std::rename(temporary.c_str(), path.c_str()) == 0) return 0;
     std::remove(temporary.c_str());
@@ -102,7 +106,7 @@ int ReplaceFile(const std::string& path, Write write) {
 }
 
 int WriteDataFile(const std::string& path, const std::vector<uint8_t>& data) {
-    return ReplaceFile(path, [&](const std::string& target) {
+    return ReplaceFile(path, false, [&](const std::string& target) {
         std::FILE* file = std::fopen(target.c_str(), "wb");
         if (file == nullptr) return static_cast<int>(kPixErrOpen);
         const bool written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
@@ -124,6 +128,17 @@ private:
 void (*const kChannelEmbedders[])(uint8_t*, uint64_t, const uint8_t*, uint64_t) = {
     nullptr, nullptr, Embed886, Embed777, Embed666};
 
+bool IsMethod(HidingMethod method) { return method >= 0 && method < kMethodCount; }
+
+// The last stage, reached once the writer has run, whatever it returned; a
+// run that stops before the write leaves its status and skips the pause.
+int FinishEncode(DialogPort& dialog, int writerCode) {
+    dialog.StepProgress();
+    dialog.SetStatus("");
+    dialog.Pause(kRunPause);
+    return writerCode;
+}
+
 // Embeds in 24-bit pixels and saves them (steps "Set up" to "Writing").
 int EncodeChannel(DialogPort& dialog, HidingMethod method, CWorkingImage& image,
                   const std::vector<uint8_t>& payload, const std::string& output) {
@@ -137,9 +152,9 @@ int EncodeChannel(DialogPort& dialog, HidingMethod method, CWorkingImage& image,
         dialog.StepProgress();
     }
     dialog.SetStatus("Writing");
-    return ReplaceFile(output, [&](const std::string& target) {
-        return SaveByExtension(target, image);
-    });
+    return FinishEncode(dialog, ReplaceFile(output, true, [&](const std::string& target) {
+                            return SaveByExtension(target, image);
+                        }));
 }
 
 // Reduces, embeds in the indices and writes an 8-bit image.
@@ -166,9 +181,10 @@ int EncodePalette(DialogPort& dialog, HidingMethod method, CWorkingImage& image,
     dialog.StepProgress();
     (method == Method78 ? Embed78 : Embed68)(indices.get(), n, payload.data(), payload.size());
     dialog.SetStatus("Writing");
-    return ReplaceFile(output, [&](const std::string& target) {
-        return WriteIndexedByExtension(target, indices.get(), width, height, spread);
-    });
+    return FinishEncode(dialog, ReplaceFile(output, true, [&](const std::string& target) {
+                            return WriteIndexedByExtension(target, indices.get(), width, height,
+                                                           spread);
+                        }));
 }
 
 // Runs the decode checks in order, stepping progress between them; null
@@ -232,7 +248,7 @@ std::string ProgramDirectory() {
 int EncodeRun(DialogPort& dialog, HidingMethod method) {
     dialog.SetProgressPosition(0);
     const std::string output = dialog.OutputImagePath();
-    if (output.empty()) return kPixErrParam;
+    if (output.empty() || !IsMethod(method)) return kPixErrParam;
     WaitCursor wait(dialog);
 
     const std::string base = dialog.BaseImagePath();
@@ -256,16 +272,13 @@ int EncodeRun(DialogPort& dialog, HidingMethod method) {
         return 0;
     }
 
-    const int result = GetMethodInfo(method).indexed
-                           ? EncodePalette(dialog, method, image, build.bytes, output)
-                           : EncodeChannel(dialog, method, image, build.bytes, output);
-    dialog.StepProgress();
-    dialog.SetStatus("");
-    dialog.Pause(kRunPause);
-    return result;
+    return GetMethodInfo(method).indexed
+               ? EncodePalette(dialog, method, image, build.bytes, output)
+               : EncodeChannel(dialog, method, image, build.bytes, output);
 }
 
 bool ProbeMethod(DialogPort& dialog, HidingMethod method, const std::string& path) {
+    if (!IsMethod(method)) return false;
     dialog.SetStatus("Reading");
     if (GetMethodInfo(method).indexed) {
         IndexedImage image(path);
@@ -293,6 +306,7 @@ int DetectMethod(DialogPort& dialog, const std::string& path) {
 }
 
 int DecodeRun(DialogPort& dialog, HidingMethod method, const std::string& path) {
+    if (!IsMethod(method)) return kPixErrParam;
     dialog.SetStatus("Reading");
     dialog.SetProgressPosition(0);
     if (GetMethodInfo(method).indexed) {
@@ -326,12 +340,14 @@ std::string CapacityText(uint32_t width, uint32_t height) {
                                                     "777    : ", "666    : "};
     std::string text = "Method : Bytes";
     for (int m = 0; m < kMethodCount; ++m) {
-        const auto bytes =
-            static_cast<int64_t>(MethodCapacity(static_cast<HidingMethod>(m), width, height)) -
-            static_cast<int64_t>(kPayloadHeaderSize);
+        // Less the header, signed; 666 on a header of 2^32 - 1 squared pixels
+        // is above the largest signed 64-bit number, so no signed type is used.
+        const uint64_t capacity = MethodCapacity(static_cast<HidingMethod>(m), width, height);
         text += "\n";
         text += kRows[m];
-        text += std::to_string(bytes);
+        text += capacity >= kPayloadHeaderSize
+                    ? std::to_string(capacity - kPayloadHeaderSize)
+                    : "-" + std::to_string(kPayloadHeaderSize - capacity);
     }
     return text;
 }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "hiding/channel.h"
+#include "hiding/palette.h"
 #include "hiding/payload.h"
 #include "tests/test_util.h"
 
@@ -124,6 +125,42 @@ TEST(Channel, EmbedderNeverWritesPastTheLastGroup) {
     const Bytes payload = {0xFF, 0xFF, 0xFF};
     Embed666(image.data(), 3, payload.data(), payload.size());
     EXPECT_EQ(image, (Bytes{3, 3, 3, 3, 3, 3, 3, 3, 0}));
+}
+
+TEST(PaletteMethods, IndicesCarryTheLowBitsAndShowTheReducedColour) {
+    // 7/8: 0x4F is bits 1,1,1,1,0,0,1,0 from bit 0; 0x80 sets only the eighth
+    // pixel of its group; the three pixels past the last group carry 0.
+    Bytes indices78 = {0, 1, 2, 3, 4, 5, 6, 7, 127, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19};
+    const Bytes payload78 = {0x4F, 0x80};
+    Embed78(indices78.data(), indices78.size(), payload78.data(), payload78.size());
+    EXPECT_EQ(indices78, (Bytes{1, 3, 5, 7, 8, 10, 13, 14, 254, 20, 22, 24, 26, 28, 30, 33, 34,
+                                36, 38}));
+
+    // 6/8: 0xE4 is the pairs 0, 1, 2, 3 from bit 0; a payload shorter than
+    // the image leaves the rest on the first entry of each run.
+    Bytes indices68 = {0, 1, 2, 63, 5, 6, 7};
+    const uint8_t payload68 = 0xE4;
+    Embed68(indices68.data(), indices68.size(), &payload68, 1);
+    EXPECT_EQ(indices68, (Bytes{0, 5, 10, 255, 20, 24, 28}));
+    EXPECT_EQ(ReducedColours(Method78), 128u);
+    EXPECT_EQ(ReducedColours(Method68), 64u);
+
+    RGBQUAD reduced[256];
+    for (int c = 0; c < 256; ++c)
+        reduced[c] = {static_cast<uint8_t>(c), static_cast<uint8_t>(c + 1),
+                      static_cast<uint8_t>(c + 2), 0};
+    for (HidingMethod method : {Method78, Method68}) {
+        const int copies = method == Method78 ? 2 : 4;
+        RGBQUAD spread[256];
+        std::memset(spread, 0xEE, sizeof spread);
+        BuildSpreadPalette(method, reduced, spread);
+        for (int i = 0; i < 256; ++i) {
+            ASSERT_EQ(spread[i].rgbBlue, i / copies) << copies << " " << i;
+            ASSERT_EQ(spread[i].rgbGreen, i / copies + 1) << copies << " " << i;
+            ASSERT_EQ(spread[i].rgbRed, i / copies + 2) << copies << " " << i;
+            ASSERT_EQ(spread[i].rgbReserved, 0xEE) << copies << " " << i;
+        }
+    }
 }
 
 TEST(MethodTable, CapacitiesAndRequiredPixels) {

@@ -1,8 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
+#include <functional>
+#include <new>
 #include <random>
+#include <utility>
 
 #include "app/working_image.h"
 #include "hiding/channel.h"
@@ -13,7 +21,80 @@
 
 namespace fs = std::filesystem;
 
+// Every allocation of this program goes through these, so a test can refuse
+// the nothrow array of one exact size (an index buffer of width x height
+// bytes) and see what the caller does without it.
 namespace {
+size_t g_refusedArrayBytes = 0;  // 0: refuse nothing
+bool g_refused = false;
+
+void* AllocateArray(size_t size) {
+    if (size != 0 && size == g_refusedArrayBytes) {
+        g_refused = true;
+        return nullptr;
+    }
+    return std::malloc(size == 0 ? 1 : size);
+}
+void* AllocateOrThrow(size_t size) {
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+}  // namespace
+
+void* operator new(size_t size) { return AllocateOrThrow(size); }
+void* operator new[](size_t size) { return AllocateOrThrow(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new[](size_t size, const std::nothrow_t&) noexcept { return AllocateArray(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+
+namespace {
+
+// Refuses nothrow arrays of `bytes` bytes while it lives.
+class RefuseArrays {
+public:
+    explicit RefuseArrays(size_t bytes) {
+        g_refused = false;
+        g_refusedArrayBytes = bytes;
+    }
+    ~RefuseArrays() { g_refusedArrayBytes = 0; }
+    bool refused() const { return g_refused; }
+};
+
+// Files of this process cannot grow past `bytes` while it lives: a write
+// beyond fails with EFBIG, as on a full disk.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &previous_);
+        rlimit limit = previous_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, previousHandler_);
+    }
+
+private:
+    rlimit previous_{};
+    void (*previousHandler_)(int);
+};
+
+// The names in a directory, to see that nothing was left behind.
+std::vector<std::string> Listing(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 // Records what a run shows and answers its questions from a script.
 class FakeDialog : public DialogPort {
@@ -26,6 +107,7 @@ public:
     std::string status = "before";
     std::string capacity;
     int progress = -1;
+    std::function<void()> onFirstStep;  // runs at the first progress step
 
     std::string BaseImagePath() override { return base; }
     std::string DataFilePath() override { return data; }
@@ -42,6 +124,7 @@ public:
     void StepProgress() override {
         ++progress;
         events.push_back("step");
+        if (onFirstStep) std::exchange(onFirstStep, nullptr)();
     }
     void SetCapacityText(const std::string& text) override { capacity = text; }
     void ShowMessage(const std::string& text) override { messages.push_back(text); }
@@ -190,6 +273,8 @@ TEST_F(RunTest, EncodeRefusals) {
         {"JpegOutput", Method666, dialog.base, dialog.data, dir.File("o.jpg"), kPixErrParam},
         {"TiffLongNameFor8Bit", Method68, dialog.base, dialog.data, dir.File("o.tiff"),
          kPixErrParam},
+        {"NoSuchMethod", static_cast<HidingMethod>(kMethodCount), dialog.base, dialog.data,
+         dir.File("o.bmp"), kPixErrParam},
     };
     for (const Case& c : cases) {
         dialog.base = c.base;
@@ -249,6 +334,91 @@ TEST_F(RunTest, DecodeMessages) {
     // A file no reader takes, and one that is missing.
     EXPECT_EQ(DecodeRun(dialog, Method666, dir.File("none.bmp")), kPixErrOpen);
     EXPECT_EQ(DecodeRun(dialog, Method78, dir.File("none.bmp")), kPixErrOpen);
+    // No 8-bit reader serves the extension and the library says nothing: a
+    // failure all the same, not a silent success.
+    PixSetLastError(0);
+    EXPECT_EQ(DecodeRun(dialog, Method78, dir.File("c.gif")), kPixErrNotImage);
+    EXPECT_EQ(DecodeRun(dialog, static_cast<HidingMethod>(-1), dialog.output), kPixErrParam);
+    EXPECT_FALSE(ProbeMethod(dialog, static_cast<HidingMethod>(kMethodCount), dialog.output));
+}
+
+TEST_F(RunTest, FitIsTestedAgainOnTheLoadedImage) {
+    // The base image shrinks between the size query and the load.
+    dialog.output = dir.File("c.bmp");
+    const Bytes small = MakePhoto(8, 8);
+    dialog.onFirstStep = [&] { ASSERT_TRUE(PixWriteBMP(dialog.base.c_str(), small.data(), 8, 8)); };
+    EXPECT_EQ(EncodeRun(dialog, Method666), 0);
+    // 16 + 11 + 150 = 177 bytes; 666 needs 4 * 177 / 3 = 236 pixels.
+    EXPECT_EQ(dialog.messages,
+              std::vector<std::string>{"Data file will not fit in specified image!\nAn image "
+                                       "containing at least 236 pixels is required to hide "
+                                       "this file"});
+    EXPECT_FALSE(fs::exists(dialog.output));
+}
+
+TEST_F(RunTest, EncodeThatStopsBeforeWritingLeavesItsStatus) {
+    dialog.output = dir.File("c.bmp");
+    {
+        RefuseArrays refuse(size_t{kWidth} * kHeight);  // the index buffer
+        EXPECT_EQ(EncodeRun(dialog, Method78), kPixErrMemory);
+        EXPECT_TRUE(refuse.refused());
+    }
+    EXPECT_EQ(dialog.events, (std::vector<std::string>{"progress=0", "step", "status:Reading",
+                                                       "step", "step", "status:Set up"}));
+    EXPECT_FALSE(fs::exists(dialog.output));
+
+    // A writer that fails still closes the run.
+    dialog.events.clear();
+    dialog.output = dir.File("c.jpg");
+    EXPECT_EQ(EncodeRun(dialog, Method777), kPixErrParam);
+    EXPECT_EQ(dialog.status, "");
+    EXPECT_EQ(dialog.events.back(), "pause 750");
+}
+
+TEST_F(RunTest, FailedWritesLeaveExistingFilesAlone) {
+    const std::string carrier = dir.File("carrier.bmp");
+    dialog.output = carrier;
+    ASSERT_EQ(EncodeRun(dialog, Method666), 0);
+
+    // An output image that cannot be written whole.
+    dialog.output = dir.File("c.bmp");
+    WriteFileBytes(dialog.output, {1, 2, 3});
+    {
+        FileSizeLimit limit(2000);  // the 67 x 45 BMP needs 9234 bytes
+        EXPECT_EQ(EncodeRun(dialog, Method666), kPixErrWrite);
+    }
+    EXPECT_EQ(ReadFileBytes(dialog.output), (Bytes{1, 2, 3}));
+    EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"base.bmp", "c.bmp", "carrier.bmp",
+                                                             "out", "secret.dat"}));
+
+    // An extracted file that cannot be written whole, over one the user
+    // agreed to replace.
+    const std::string existing = dir.File("out/secret.dat");
+    WriteFileBytes(existing, {7});
+    dialog.yesNoAnswers = {true};
+    dialog.status = "before";
+    {
+        FileSizeLimit limit(100);  // the secret is 150 bytes
+        EXPECT_EQ(DecodeRun(dialog, Method666, carrier), kPixErrWrite);
+    }
+    EXPECT_EQ(ReadFileBytes(existing), Bytes{7});
+    EXPECT_EQ(Listing(dir.path() / "out"), std::vector<std::string>{"secret.dat"});
+    EXPECT_EQ(dialog.status, "Decoding");
+}
+
+TEST_F(RunTest, LongestFileNamesTheSystemAllows) {
+    // 255 bytes is the longest name a Linux file system takes; the stored
+    // name then has 256 bytes with its zero, within the 260 a decode allows.
+    const std::string dataName = "data." + std::string(250, 'x');
+    const std::string outputName = std::string(251, 'o') + ".bmp";
+    dialog.data = dir.File(dataName);
+    WriteFileBytes(dialog.data, secret);
+    dialog.output = dir.File(outputName);
+    dialog.base = dir.File("base.bmp");
+    ASSERT_EQ(EncodeRun(dialog, Method666), 0);
+    ASSERT_TRUE(fs::exists(dialog.output));
+    EXPECT_EQ(DecodeRun(dialog, Method666, dialog.output), 0);
+    EXPECT_EQ(ReadFileBytes(dir.File("out/" + dataName)), secret);
 }
 
 TEST_F(RunTest, OverwritePrompt) {
@@ -297,6 +467,13 @@ TEST_F(RunTest, CapacityReport) {
               "666    : 7484");
     EXPECT_EQ(CapacityText(10, 10),
               "Method : Bytes\n7/8    : -4\n6/8    : 9\n886    : 9\n777    : 21\n666    : 59");
+    // The largest size a header can state; 666's figure is above 2^63.
+    EXPECT_EQ(CapacityText(UINT32_MAX, UINT32_MAX),
+              "Method : Bytes\n7/8    : 2305843008139952112\n6/8    : 4611686016279904240\n"
+              "886    : 4611686016279904240\n777    : 6917529024419856368\n"
+              "666    : 13835058048839712752");
+    EXPECT_EQ(CapacityText(0, 0), "Method : Bytes\n7/8    : -16\n6/8    : -16\n886    : -16\n"
+                                  "777    : -16\n666    : -16");
     for (const std::string& path : {std::string(), dir.File("h.gif"), dir.File("none.png")}) {
         dialog.base = path;
         CapacityReport(dialog);
@@ -374,6 +551,31 @@ TEST(WorkingImage, EverySaveTypeReadsBack) {
         EXPECT_EQ(back.Load(path), 0) << type;
         EXPECT_EQ(back.width, 9u);
         EXPECT_EQ(back.height, 7u);
+    }
+}
+
+TEST(WorkingImage, FailedSavesReportTheirCode) {
+    TempDir dir;
+    const Bytes pixels = MakePhoto(9, 7);
+    const std::string base = dir.File("base.bmp");
+    ASSERT_TRUE(PixWriteBMP(base.c_str(), pixels.data(), 9, 7));
+    CWorkingImage image;
+    ASSERT_EQ(image.Load(base), 0);
+    image.pngTextKeys = {"Title"};
+    image.pngTextValues = {"Sky"};
+
+    // The text list is emptied after the write, but not before its code is read.
+    for (int type : {kSavePng, kSavePng8, kSavePngGrey}) {
+        EXPECT_EQ(image.Save(dir.File("missing/x.png"), type), kPixErrOpen) << type;
+        EXPECT_TRUE(PixState().pngTextsWrite.empty()) << type;
+    }
+    // 8-bit saves whose index buffer cannot be had write nothing and say so.
+    for (int type : {kSavePng8, kSavePngGrey, kSaveBmp8, kSavePcxGrey, kSaveTiff8}) {
+        const std::string path = dir.File("t" + std::to_string(type) + ".img");
+        RefuseArrays refuse(9 * 7);
+        EXPECT_EQ(image.Save(path, type), kPixErrMemory) << type;
+        EXPECT_TRUE(refuse.refused()) << type;
+        EXPECT_FALSE(fs::exists(path)) << type;
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <thread>
+#include <tuple>
 
 #include "imagelib/state.h"
 #include "platform/win32.h"
@@ -21,11 +22,24 @@ TEST(ThreadState, FreshThreadStartsFromInitialValues) {
     std::thread([] {
         EXPECT_EQ(PixGetLastError(), 0);
         const PixThreadState& s = PixState();
+        auto density = [](const PixDensity& d) { return std::tuple(d.x, d.y, d.unit); };
+        auto resolution = [](const PixResolution& r) { return std::tuple(r.unit, r.x, r.y); };
+        EXPECT_EQ(density(s.pngDensityRead), std::tuple(1, 1, 0));
+        EXPECT_EQ(density(s.pngDensityWrite), std::tuple(1, 1, 0));
         EXPECT_EQ(s.screenGamma, 2.9);
-        EXPECT_EQ(s.pngDensityRead.x, 1);
-        EXPECT_EQ(s.pngDensityRead.unit, 0);
-        EXPECT_EQ(s.tiffResolutionWrite.unit, 1);
+        EXPECT_EQ(std::tuple(s.background.index, s.background.red, s.background.green,
+                             s.background.blue, s.background.grey),
+                  std::tuple(0, 0, 0, 0, 0));
+        EXPECT_TRUE(s.pngTextsRead.empty());
         EXPECT_TRUE(s.pngTextsWrite.empty());
+        EXPECT_EQ(resolution(s.tiffResolutionRead), std::tuple(1, 1, 1));
+        EXPECT_EQ(resolution(s.tiffResolutionWrite), std::tuple(1, 1, 1));
+        EXPECT_EQ(s.jpegWriteOption, 0);
+        EXPECT_EQ(density(s.jpegDensityRead), std::tuple(1, 1, 0));
+        EXPECT_EQ(density(s.jpegDensityWrite), std::tuple(1, 1, 0));
+        EXPECT_TRUE(s.jpegCommentsRead.empty());
+        EXPECT_TRUE(s.jpegCommentsWrite.empty());
+        EXPECT_EQ(s.jpegReadOption, 0);
     }).join();
 }
 
