@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <new>
 
@@ -96,11 +97,24 @@ std::string TemporaryBeside(const std::string& path, bool keepExtension) {
 
 // Writes through a temporary file and renames it over `path` only once every
 // byte is on disk, so a failed write never harms a file that was there.
+// A file that is replaced keeps its permissions, and a link keeps pointing
+// at the file it named, as when the file is written in place.
 template <typename Write>
-int ReplaceFile(const std::string& path, bool keepExtension, Write write) {
+int ReplaceFile(const std::string& link, bool keepExtension, Write write) {
+    std::string path = link;
+    struct stat info;
+    if (::lstat(link.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        if (char* real = ::realpath(link.c_str(), nullptr)) {
+            path = real;
+            std::free(real);
+        }
+    }
+    const bool existed = ::stat(path.c_str(), &info) == 0;
     const std::string temporary = TemporaryBeside(path, keepExtension);
     const int code = write(temporary);
-    if (code == 0 && std::rename(temporary.c_str(), path.c_str()) == 0) return 0;
+    if (code == 0 && (!existed || ::chmod(temporary.c_str(), info.st_mode & 07777) == 0) &&
+        std::rename(temporary.c_str(), path.c_str()) == 0)
+        return 0;
     std::remove(temporary.c_str());
     return code != 0 ? code : kPixErrOpen;
 }

@@ -601,3 +601,18 @@ TEST(WorkingImage, PngTextsTravelFromBaseToOutput) {
     EXPECT_EQ(out.pngTextValues, (std::vector<std::string>{"Sky", "Me", "Three"}));
     EXPECT_EQ(PixGetPNGTextCount(), 3);
 }
+
+TEST_F(RunTest, ReplacedFilesKeepTheirModeAndLinks) {
+    dialog.output = dir.File("c.bmp");
+    ASSERT_EQ(EncodeRun(dialog, Method666), 0);
+    const std::string target = dir.File("out/real.dat");
+    WriteFileBytes(target, {7});
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_symlink(target, dir.File("out/secret.dat"));
+    dialog.yesNoAnswers = {true};
+    ASSERT_EQ(DecodeRun(dialog, Method666, dialog.output), 0);
+    EXPECT_TRUE(fs::is_symlink(dir.File("out/secret.dat")));
+    EXPECT_EQ(ReadFileBytes(target), secret);
+    EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+}
