@@ -140,6 +140,10 @@ uint32_t BandRows(TIFF* tif, uint32_t width, uint32_t height) {
 // top row first: libtiff turns rows within a band for the requested top-left
 // orientation, and bands of a bottom-up file are taken from its end.
 //
+// Every band starts on a strip or tile boundary of the file: libtiff cannot
+// start inside a subsampled YCbCr row group. A bottom-up file is taken from
+// its end, so there the first band holds the rows left over.
+//
 // The band starting at output row d is decoded at the first 4-byte boundary
 // at or after its packed position 3dw; that fits, since the band ends at most
 // at 4(d + rows)w, and packing it moves every pixel down.
@@ -155,15 +159,14 @@ int DecodeRgba(TIFF* tif, uint8_t* block, uint32_t width, uint32_t height) {
     const bool bottomUp = stored == ORIENTATION_BOTLEFT || stored == ORIENTATION_BOTRIGHT ||
                           stored == ORIENTATION_LEFTBOT || stored == ORIENTATION_RIGHTBOT;
     const uint32_t band = BandRows(tif, width, height);
-    for (uint32_t done = 0; done < height;) {
-        const uint32_t rows = std::min(band, height - done);
+    uint32_t rows = bottomUp && height % band != 0 ? height % band : band;
+    for (uint32_t done = 0; done < height; done += rows, rows = std::min(band, height - done)) {
         const size_t packed = size_t{done} * width * 3;
         auto* raster = reinterpret_cast<uint32_t*>(block + (packed + 3) / 4 * 4);
         rgba.img.row_offset = static_cast<int>(bottomUp ? height - done - rows : done);
         rgba.img.col_offset = 0;
         if (!TIFFRGBAImageGet(&rgba.img, raster, width, rows)) return kPixErrTiff;
         CompactPixels(raster, size_t{rows} * width, block + packed);
-        done += rows;
     }
     return 0;
 }
