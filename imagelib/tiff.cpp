@@ -246,6 +246,9 @@ int ReadIndexTiles(TIFF* tif, const IndexImage& img) {
     const tmsize_t tileBytes = TIFFTileSize(tif);
     if (tileWidth == 0 || tileLength == 0 || tileRowBytes <= 0 || tileBytes <= 0)
         return kPixErrTiff;
+    // The tile's size is the file's claim, whatever the picture's: bound it
+    // as a picture is bound.
+    if (uint64_t{tileWidth} * tileLength > kPixMaxPixels) return kPixErrMemory;
     // The tile's own arithmetic, checked here rather than trusted.
     if (static_cast<uint64_t>(tileRowBytes) * tileLength > static_cast<uint64_t>(tileBytes) ||
         (uint64_t{tileWidth} * img.bits + 7) / 8 > static_cast<uint64_t>(tileRowBytes))

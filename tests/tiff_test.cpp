@@ -510,6 +510,20 @@ TEST(TiffRead, RefusesWhatItCannotRead) {
     EXPECT_EQ(PixReadTIFF8(hugePalette.c_str(), &w, &h, palette.entries), nullptr);
     EXPECT_EQ(PixGetLastError(), kPixErrMemory);
     EXPECT_EQ(w, 0u);
+
+    // A small picture in one tile of more than 2^30 pixels: the tile is
+    // refused before its buffer is allocated.
+    const std::string hugeTile = dir.File("hugetile.tif");
+    WriteFileBytes(hugeTile, BuildTiff({{256, 4, {16}},
+                                        {257, 4, {16}},
+                                        {258, 3, {8}},
+                                        {262, 3, {PHOTOMETRIC_PALETTE}},
+                                        {277, 3, {1}},
+                                        {320, 3, std::vector<uint32_t>(768, 0)},
+                                        {322, 4, {65536}},
+                                        {323, 4, {16400}}}));
+    EXPECT_EQ(PixReadTIFF8(hugeTile.c_str(), &w, &h, palette.entries), nullptr);
+    EXPECT_EQ(PixGetLastError(), kPixErrMemory);
 }
 
 // What the reader must return, computed the plain way: libtiff's whole
