@@ -98,8 +98,9 @@ void CompactPixels(const uint32_t* raster, size_t count, uint8_t* out) {
     if (count == 0) return;
     if constexpr (std::endian::native == std::endian::little) {
         // Bytes 0..2 of each word are red, green, blue: store the whole word
-        // and let the next pixel overwrite its alpha byte.
-        for (size_t i = 0; i + 1 < count; ++i) std::memcpy(out + 3 * i, raster + i, 4);
+        // and let the next pixel overwrite its alpha byte. The first words
+        // overlap their own destination, hence memmove (one load, one store).
+        for (size_t i = 0; i + 1 < count; ++i) std::memmove(out + 3 * i, raster + i, 4);
         const uint32_t last = raster[count - 1];
         std::memcpy(out + 3 * (count - 1), &last, 3);
     } else {
