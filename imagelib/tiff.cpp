@@ -98,8 +98,9 @@ void CompactPixels(const uint32_t* raster, size_t count, uint8_t* out) {
     if (count == 0) return;
     if constexpr (std::endian::native == std::endian::little) {
         // Bytes 0..2 of each word are red, green, blue: store the whole word
-        // and let the next pixel overwrite its alpha byte.
-        for (size_t i = 0; i + 1 < count; ++i) std::memcpy(out + 3 * i, raster + i, 4);
+        // and let the next pixel overwrite its alpha byte. The first words
+        // overlap their own destination, hence memmove (one load, one store).
+        for (size_t i = 0; i + 1 < count; ++i) std::memmove(out + 3 * i, raster + i, 4);
         const uint32_t last = raster[count - 1];
         std::memcpy(out + 3 * (count - 1), &last, 3);
     } else {
@@ -140,6 +141,10 @@ uint32_t BandRows(TIFF* tif, uint32_t width, uint32_t height) {
 // top row first: libtiff turns rows within a band for the requested top-left
 // orientation, and bands of a bottom-up file are taken from its end.
 //
+// Every band starts on a strip or tile boundary of the file: libtiff cannot
+// start inside a subsampled YCbCr row group. A bottom-up file is taken from
+// its end, so there the first band holds the rows left over.
+//
 // The band starting at output row d is decoded at the first 4-byte boundary
 // at or after its packed position 3dw; that fits, since the band ends at most
 // at 4(d + rows)w, and packing it moves every pixel down.
@@ -155,15 +160,14 @@ int DecodeRgba(TIFF* tif, uint8_t* block, uint32_t width, uint32_t height) {
     const bool bottomUp = stored == ORIENTATION_BOTLEFT || stored == ORIENTATION_BOTRIGHT ||
                           stored == ORIENTATION_LEFTBOT || stored == ORIENTATION_RIGHTBOT;
     const uint32_t band = BandRows(tif, width, height);
-    for (uint32_t done = 0; done < height;) {
-        const uint32_t rows = std::min(band, height - done);
+    uint32_t rows = bottomUp && height % band != 0 ? height % band : band;
+    for (uint32_t done = 0; done < height; done += rows, rows = std::min(band, height - done)) {
         const size_t packed = size_t{done} * width * 3;
         auto* raster = reinterpret_cast<uint32_t*>(block + (packed + 3) / 4 * 4);
         rgba.img.row_offset = static_cast<int>(bottomUp ? height - done - rows : done);
         rgba.img.col_offset = 0;
         if (!TIFFRGBAImageGet(&rgba.img, raster, width, rows)) return kPixErrTiff;
         CompactPixels(raster, size_t{rows} * width, block + packed);
-        done += rows;
     }
     return 0;
 }
@@ -243,6 +247,9 @@ int ReadIndexTiles(TIFF* tif, const IndexImage& img) {
     const tmsize_t tileBytes = TIFFTileSize(tif);
     if (tileWidth == 0 || tileLength == 0 || tileRowBytes <= 0 || tileBytes <= 0)
         return kPixErrTiff;
+    // The tile's size is the file's claim, whatever the picture's: bound it
+    // as a picture is bound.
+    if (uint64_t{tileWidth} * tileLength > kPixMaxPixels) return kPixErrMemory;
     // The tile's own arithmetic, checked here rather than trusted.
     if (static_cast<uint64_t>(tileRowBytes) * tileLength > static_cast<uint64_t>(tileBytes) ||
         (uint64_t{tileWidth} * img.bits + 7) / 8 > static_cast<uint64_t>(tileRowBytes))

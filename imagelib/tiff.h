@@ -26,7 +26,7 @@ HGLOBAL PixReadTIFF(const char* path, uint32_t* width, uint32_t* height);
 // owns the block (GlobalFree). On failure returns null with width and height
 // at 0: 5 null palette, 2 cannot open, 28 any other kind of TIFF (decided from
 // the tags, before any pixel data is decoded), 20 damaged data, 1 no memory or
-// more than kPixMaxPixels pixels.
+// more than kPixMaxPixels pixels in the picture or in one of its tiles.
 HGLOBAL PixReadTIFF8(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette);
 
 // Writes a 24-bit buffer (width x height x 3 bytes) as an uncompressed,

@@ -343,6 +343,16 @@ TEST(PngWrite, TextListEmptiedBySuccessKeptByFailure) {
     EXPECT_FALSE(PixWritePNG(dir.File("no/such/dir.png").c_str(), photo.data(), 4, 4, 0.0));
     EXPECT_EQ(PixGetLastError(), kPixErrOpen);
     EXPECT_EQ(PixState().pngTextsWrite.size(), 2u);
+    if (fs::exists("/dev/full")) {
+        // A small file is lost only when stdio flushes it at close (4); a
+        // large one already inside libpng's writes (16).
+        EXPECT_FALSE(PixWritePNG("/dev/full", photo.data(), 4, 4, 0.0));
+        EXPECT_EQ(PixGetLastError(), kPixErrWrite);
+        const Bytes big = MakePhoto(256, 256);
+        EXPECT_FALSE(PixWritePNG("/dev/full", big.data(), 256, 256, 0.0));
+        EXPECT_EQ(PixGetLastError(), kPixErrPngCreate);
+        EXPECT_EQ(PixState().pngTextsWrite.size(), 2u);
+    }
 
     const std::string first = dir.File("first.png");
     ASSERT_TRUE(PixWritePNG(first.c_str(), photo.data(), 4, 4, 0.0));
@@ -654,6 +664,13 @@ TEST(PngRead8, RefusesAnythingButPalette) {
 }
 
 // ---- per-thread settings and lists ----
+
+TEST(PngSettings, SettersLeaveTheLastError) {
+    PixSetLastError(kPixErrPng);
+    PixSetPNGGamma(2.2);
+    PixSetPNGBackground(0, 1, 2, 3, 0);
+    EXPECT_EQ(PixGetLastError(), kPixErrPng);
+}
 
 TEST(PngThreads, SettingsAndListsArePerThread) {
     TempDir dir;

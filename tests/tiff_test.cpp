@@ -510,6 +510,20 @@ TEST(TiffRead, RefusesWhatItCannotRead) {
     EXPECT_EQ(PixReadTIFF8(hugePalette.c_str(), &w, &h, palette.entries), nullptr);
     EXPECT_EQ(PixGetLastError(), kPixErrMemory);
     EXPECT_EQ(w, 0u);
+
+    // A small picture in one tile of more than 2^30 pixels: the tile is
+    // refused before its buffer is allocated.
+    const std::string hugeTile = dir.File("hugetile.tif");
+    WriteFileBytes(hugeTile, BuildTiff({{256, 4, {16}},
+                                        {257, 4, {16}},
+                                        {258, 3, {8}},
+                                        {262, 3, {PHOTOMETRIC_PALETTE}},
+                                        {277, 3, {1}},
+                                        {320, 3, std::vector<uint32_t>(768, 0)},
+                                        {322, 4, {65536}},
+                                        {323, 4, {16400}}}));
+    EXPECT_EQ(PixReadTIFF8(hugeTile.c_str(), &w, &h, palette.entries), nullptr);
+    EXPECT_EQ(PixGetLastError(), kPixErrMemory);
 }
 
 // What the reader must return, computed the plain way: libtiff's whole
@@ -535,12 +549,14 @@ Bytes PlainRgbaPicture(const std::string& path) {
 
 // Pictures large enough to be decoded in several bands, in every
 // orientation and storage layout, read exactly as the plain way shows them.
+// The odd height keeps the bands of a bottom-up file off the row pairs of
+// subsampled YCbCr unless the reader aligns them.
 TEST(TiffRead, MatchesTheWholeRasterInEveryOrientationAndLayout) {
     TempDir dir;
-    const uint32_t width = 700, height = 450;  // 1.26 MB of raster
+    const uint32_t width = 700, height = 451;  // 1.26 MB of raster
     const Bytes photo = MakePhoto(width, height, 5);
-    enum Layout { kStrips, kTiles, kSeparate, kJpegYCbCr };
-    for (Layout layout : {kStrips, kTiles, kSeparate, kJpegYCbCr}) {
+    enum Layout { kStrips, kTiles, kSeparate, kJpegYCbCr, kRawYCbCr };
+    for (Layout layout : {kStrips, kTiles, kSeparate, kJpegYCbCr, kRawYCbCr}) {
         for (uint16_t orientation = 1; orientation <= 8; ++orientation) {
             SCOPED_TRACE("layout " + std::to_string(layout) + " orientation " +
                          std::to_string(orientation));
@@ -562,6 +578,25 @@ TEST(TiffRead, MatchesTheWholeRasterInEveryOrientationAndLayout) {
                     TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR);
                     TIFFSetField(t, TIFFTAG_YCBCRSUBSAMPLING, 2, 2);
                     TIFFSetField(t, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+                }
+                if (layout == kRawYCbCr) {
+                    // Uncompressed 2x2 subsampling: each unit is four Y, Cb, Cr.
+                    const uint32_t rowsPerStrip = 6;
+                    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR);
+                    TIFFSetField(t, TIFFTAG_YCBCRSUBSAMPLING, 2, 2);
+                    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
+                    const size_t units = size_t{(width + 1) / 2} * (rowsPerStrip / 2);
+                    for (uint32_t strip = 0; strip * rowsPerStrip < height; ++strip) {
+                        Bytes data(units * 6);
+                        for (size_t i = 0; i < data.size(); ++i)
+                            data[i] = static_cast<uint8_t>(i * 7 + strip * 13);
+                        const uint32_t rows = std::min(rowsPerStrip, height - strip * rowsPerStrip);
+                        const size_t bytes = size_t{(width + 1) / 2} * ((rows + 1) / 2) * 6;
+                        ASSERT_GE(TIFFWriteEncodedStrip(t, strip, data.data(),
+                                                        static_cast<tmsize_t>(bytes)),
+                                  0);
+                    }
+                    return;
                 }
                 if (layout == kTiles) {
                     TIFFSetField(t, TIFFTAG_TILEWIDTH, 32);
@@ -597,7 +632,7 @@ TEST(TiffRead, MatchesTheWholeRasterInEveryOrientationAndLayout) {
             const Read r = ReadRgb(path);
             ASSERT_EQ(r.code, 0);
             EXPECT_TRUE(r.pixels == want);
-            if (orientation == ORIENTATION_TOPLEFT && layout != kJpegYCbCr) {
+            if (orientation == ORIENTATION_TOPLEFT && layout != kJpegYCbCr && layout != kRawYCbCr) {
                 EXPECT_TRUE(r.pixels == photo);
             }
         }
