@@ -375,7 +375,11 @@ BOOL PixWriteJPG(const char* path, const uint8_t* pixels, uint32_t width, uint32
 
 BOOL PixAddJPGComment(const char* text) {
     if (text == nullptr) return PixSetLastError(kPixErrParam), 0;
-    PixState().jpegCommentsWrite.emplace_back(text);
+    try {
+        PixState().jpegCommentsWrite.emplace_back(text);
+    } catch (const std::bad_alloc&) {
+        return PixSetLastError(kPixErrMemory), 0;
+    }
     PixSetLastError(kPixOk);
     return 1;
 }

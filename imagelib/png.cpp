@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <ctime>
 
 #include "imagelib/common.h"
@@ -534,7 +535,11 @@ void PixClearPNGText() {
 BOOL PixAddPNGText(const char* key, const char* text, int32_t compressed) {
     PixSetLastError(0);
     if (key == nullptr || *key == '\0') return 0;
-    PixState().pngTextsWrite.push_back(PixText{key, text != nullptr ? text : "", compressed});
+    try {
+        PixState().pngTextsWrite.push_back(PixText{key, text != nullptr ? text : "", compressed});
+    } catch (const std::bad_alloc&) {
+        return PixSetLastError(kPixErrMemory), 0;
+    }
     return 1;
 }
 
