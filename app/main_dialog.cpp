@@ -2,6 +2,7 @@
 
 #include <wx/button.h>
 #include <wx/choice.h>
+#include <wx/cursor.h>
 #include <wx/evtloop.h>
 #include <wx/filedlg.h>
 #include <wx/gauge.h>
@@ -190,9 +191,11 @@ void CMainDialog::ShowFields() {
 void CMainDialog::PushToScreen() {
     if (!IsShownOnScreen()) return;
     Update();
-    // GTK sizes and paints from its main loop. Let that loop run for window
-    // system events of the display kind only: clicks and keys stay queued
-    // until the command returns, as they would behind a busy thread.
+    if (!running_) return;  // the main loop is about to paint anyway
+    // A command holds the main loop, and GTK sizes and paints only from it.
+    // Let it run for window-system events of the display kind alone: clicks
+    // and keys stay queued until the command returns, as they would behind
+    // a busy thread.
     if (wxEventLoopBase* loop = wxEventLoopBase::GetActive()) loop->YieldFor(wxEVT_CATEGORY_UI);
 }
 
@@ -208,6 +211,7 @@ void CMainDialog::StepProgress() { SetProgressPosition(progress_->GetValue() + 1
 std::string CMainDialog::ChooseFile(const FileChoice& choice) {
     const long style =
         choice.save ? wxFD_SAVE | wxFD_OVERWRITE_PROMPT : wxFD_OPEN | wxFD_FILE_MUST_EXIST;
+    wxBusyCursorSuspender arrow;  // the user has to answer: no wait cursor
     wxFileDialog dialog(this, ToWx(choice.title), wxEmptyString, wxEmptyString,
                         ToWx(choice.filter), style);
     if (dialog.ShowModal() != wxID_OK) return {};
@@ -215,10 +219,12 @@ std::string CMainDialog::ChooseFile(const FileChoice& choice) {
 }
 
 void CMainDialog::ShowMessage(const std::string& text) {
+    wxBusyCursorSuspender arrow;
     wxMessageBox(ToWx(text), kAppCaption, wxOK | wxICON_EXCLAMATION, this);
 }
 
 bool CMainDialog::AskYesNo(const std::string& text) {
+    wxBusyCursorSuspender arrow;
     return wxMessageBox(ToWx(text), kAppCaption, wxYES_NO | wxICON_EXCLAMATION, this) == wxYES;
 }
 
