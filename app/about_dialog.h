@@ -8,10 +8,10 @@ class CLinkStatic;
 extern const char* const kMakerAddress;
 
 class CAboutDialog : public wxDialog {
-public:
+  public:
     explicit CAboutDialog(wxWindow* parent);
     CLinkStatic* link() const { return link_; }
 
-private:
+  private:
     CLinkStatic* link_;
 };

@@ -10,21 +10,21 @@
 namespace {
 
 class LineBreaker : public wxTextWrapper {
-public:
+  public:
     LineBreaker(wxWindow* window, const wxString& text, int width) {
         Wrap(window, text, width);
         lines.push_back(current_);
     }
     std::vector<wxString> lines;
 
-protected:
+  protected:
     void OnOutputLine(const wxString& line) override { current_ += line; }
     void OnNewLine() override {
         lines.push_back(current_);
         current_.clear();
     }
 
-private:
+  private:
     wxString current_;
 };
 

@@ -6,7 +6,7 @@
 #include <wx/font.h>
 
 class CFontLabel : public wxControl {
-public:
+  public:
     CFontLabel(wxWindow* parent, wxWindowID id);
 
     void SetTextColour(const wxColour& colour);
@@ -18,10 +18,10 @@ public:
 
     bool AcceptsFocus() const override { return false; }
 
-protected:
+  protected:
     wxSize DoGetBestClientSize() const override;
 
-private:
+  private:
     void OnPaint(wxPaintEvent& event);
     void OnSize(wxSizeEvent& event);
     wxFont TextFont();

@@ -10,7 +10,9 @@ constexpr int kAddressOpened = 33;
 constexpr int kNoAssociation = 31;
 
 // True when `code` counts as a successful open.
-inline bool AddressOpened(int code) { return code > 32; }
+inline bool AddressOpened(int code) {
+    return code > 32;
+}
 
 // "Unable to open hyperlink:\n\n" and the text for `code`.
 std::string OpenErrorMessage(int code);

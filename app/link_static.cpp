@@ -14,7 +14,6 @@ CLinkStatic::CLinkStatic(wxWindow* parent, wxWindowID id, const wxString& text)
     ApplyFont();
     ApplyColour();
     FitToText();
-    // Stands in for the hand cursor borrowed from the help viewer on Windows.
     SetCursor(wxCursor(wxCURSOR_HAND));
     SetToolTip(address_);
     Bind(wxEVT_ENTER_WINDOW, &CLinkStatic::OnEnter, this);
@@ -61,8 +60,7 @@ void CLinkStatic::SetAdjustToFit(bool adjust) {
 }
 
 wxColour CLinkStatic::TextColour() const {
-    if (over_)
-        return hover_.IsOk() ? hover_ : wxSystemSettings::GetColour(wxSYS_COLOUR_HIGHLIGHT);
+    if (over_) return hover_.IsOk() ? hover_ : wxSystemSettings::GetColour(wxSYS_COLOUR_HIGHLIGHT);
     return visited_ ? visitedColour_ : link_;
 }
 
@@ -121,6 +119,5 @@ int CLinkStatic::OpenAddress(const wxString& address) {
 }
 
 void CLinkStatic::ReportOpenError(int code) {
-    wxMessageBox(ToWx(OpenErrorMessage(code)), kAppCaption,
-                 wxOK | wxICON_EXCLAMATION, this);
+    wxMessageBox(ToWx(OpenErrorMessage(code)), kAppCaption, wxOK | wxICON_EXCLAMATION, this);
 }

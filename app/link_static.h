@@ -3,10 +3,12 @@
 // clicked: the About box's link.
 #pragma once
 
+#include <wx/stattext.h>
+// After wx/stattext.h, which the generic control needs first.
 #include <wx/generic/stattextg.h>
 
 class CLinkStatic : public wxGenericStaticText {
-public:
+  public:
     // The text shown; it is also the address until SetAddress gives one.
     CLinkStatic(wxWindow* parent, wxWindowID id, const wxString& text);
 
@@ -32,7 +34,7 @@ public:
     // Shows the message for a failed open.
     void ReportOpenError(int code);
 
-private:
+  private:
     void OnEnter(wxMouseEvent& event);
     void OnLeave(wxMouseEvent& event);
     void OnLeftUp(wxMouseEvent& event);

@@ -4,7 +4,7 @@
 #include <wx/app.h>
 
 class CMainApp : public wxApp {
-public:
+  public:
     // Runs the main dialog modally and returns false once it has closed, so
     // that no message loop follows and the program ends.
     bool OnInit() override;

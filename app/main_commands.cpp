@@ -71,7 +71,7 @@ std::string Wildcard(const std::vector<FilterEntry>& entries) {
             if (end == std::string::npos) end = written.size();
             const std::string pattern = written.substr(start, end - start);
             start = end + 1;
-            if (pattern.empty()) continue;  // the design's lists may end in ";"
+            if (pattern.empty()) continue;  // some lists end in ";"
             if (!patterns.empty()) patterns += ";";
             if (pattern == "*.*") {
                 patterns += "*";
@@ -91,25 +91,27 @@ bool EightBitMethod(int method) {
            GetMethodInfo(static_cast<HidingMethod>(method)).indexed;
 }
 
-bool KnownMethod(int method) { return method >= 0 && method < kMethodCount; }
+bool KnownMethod(int method) {
+    return method >= 0 && method < kMethodCount;
+}
 
 class WaitCursor {
-public:
+  public:
     explicit WaitCursor(DialogPort& view) : view_(view) { view_.BeginWaitCursor(); }
     ~WaitCursor() { view_.EndWaitCursor(); }
     WaitCursor(const WaitCursor&) = delete;
     WaitCursor& operator=(const WaitCursor&) = delete;
 
-private:
+  private:
     DialogPort& view_;
 };
 
 }  // namespace
 
 FileChoice BrowseChoice(BrowseTarget target, int method) {
-    // The design's initial names ("*.BMP;*.PCX;" and the like) only make a
-    // Windows dialog list the matching files; the first filter entry does
-    // that here, and a wildcard in GTK's name box would become a file name.
+    // No initial name: the first filter entry already lists the matching
+    // files, and a wildcard such as "*.BMP;*.PCX" in GTK's name box would be
+    // taken as a file name.
     switch (target) {
         case BrowseTarget::BaseImage:
             return {false, "Base image", Wildcard(kBaseImageFilter)};
@@ -126,9 +128,13 @@ FileChoice BrowseChoice(BrowseTarget target, int method) {
     return {};
 }
 
-FileChoice OutputFileChoice() { return {true, "Output file", Wildcard(kDataFileFilter)}; }
+FileChoice OutputFileChoice() {
+    return {true, "Output file", Wildcard(kDataFileFilter)};
+}
 
-std::string ErrorText(int code) { return PixErrorMessage(code); }
+std::string ErrorText(int code) {
+    return PixErrorMessage(code);
+}
 
 void MainView::SetStatus(const std::string& text) {
     fields.status = text;
@@ -192,10 +198,18 @@ void BrowseCommand(MainView& view, BrowseTarget target) {
     if (path.empty()) return;
     MainFields& f = view.fields;
     switch (target) {
-        case BrowseTarget::BaseImage: f.baseImage = path; break;
-        case BrowseTarget::DataFile: f.dataFile = path; break;
-        case BrowseTarget::OutputImage: f.outputImage = path; break;
-        case BrowseTarget::InputFile: f.inputFile = path; break;
+        case BrowseTarget::BaseImage:
+            f.baseImage = path;
+            break;
+        case BrowseTarget::DataFile:
+            f.dataFile = path;
+            break;
+        case BrowseTarget::OutputImage:
+            f.outputImage = path;
+            break;
+        case BrowseTarget::InputFile:
+            f.inputFile = path;
+            break;
     }
     view.ShowFields();
     if (target == BrowseTarget::BaseImage) CapacityReport(view);

@@ -22,7 +22,7 @@ struct MainFields {
 
 // One file dialog as a browse button or the rename prompt opens it.
 struct FileChoice {
-    bool save = false;   // save with an overwrite prompt, else open an existing file
+    bool save = false;  // save with an overwrite prompt, else open an existing file
     std::string title;
     std::string filter;  // wxWidgets wildcard: "label|patterns|label|patterns"
 };
@@ -43,7 +43,7 @@ std::string ErrorText(int code);
 // and capacity texts go through the fields and ShowFields, as the runs
 // expect of the dialog.
 class MainView : public DialogPort {
-public:
+  public:
     MainFields fields;
 
     // Controls into fields.

@@ -23,7 +23,6 @@
 #include "app/font_label.h"
 #include "app/wx_text.h"
 
-
 namespace {
 
 const char* const kAboutMenuText = "&About Ombrel...";
@@ -38,7 +37,7 @@ void ChangeIfDifferent(wxTextCtrl* control, const std::string& text) {
 }  // namespace
 
 class CMainDialog::Running {
-public:
+  public:
     explicit Running(CMainDialog& dialog) : dialog_(dialog) { dialog_.running_ = true; }
     ~Running() {
         dialog_.running_ = false;
@@ -47,7 +46,7 @@ public:
     Running(const Running&) = delete;
     Running& operator=(const Running&) = delete;
 
-private:
+  private:
     CMainDialog& dialog_;
 };
 
@@ -110,12 +109,16 @@ CMainDialog::CMainDialog(wxWindow* parent)
     };
 
     auto* encodeSizer = new wxStaticBoxSizer(encodeBox, wxVERTICAL);
-    encodeSizer->Add(headRow(imageLabel, encode), wxSizerFlags().Expand().Border(wxALL & ~wxBOTTOM));
-    encodeSizer->Add(pathRow(baseImage_, browseBase), wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT));
+    encodeSizer->Add(headRow(imageLabel, encode),
+                     wxSizerFlags().Expand().Border(wxALL & ~wxBOTTOM));
+    encodeSizer->Add(pathRow(baseImage_, browseBase),
+                     wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT));
     encodeSizer->Add(dataLabel, wxSizerFlags().Border(wxALL & ~wxBOTTOM));
-    encodeSizer->Add(pathRow(dataFile_, browseData), wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT));
+    encodeSizer->Add(pathRow(dataFile_, browseData),
+                     wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT));
     encodeSizer->Add(outputLabel, wxSizerFlags().Border(wxALL & ~wxBOTTOM));
-    encodeSizer->Add(pathRow(outputImage_, browseOutput), wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT));
+    encodeSizer->Add(pathRow(outputImage_, browseOutput),
+                     wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT));
     encodeSizer->Add(flowLabel, wxSizerFlags().Border(wxALL));
 
     auto* left = new wxBoxSizer(wxVERTICAL);
@@ -125,8 +128,10 @@ CMainDialog::CMainDialog(wxWindow* parent)
     left->Add(status_, wxSizerFlags().Expand().Border(wxTOP, 4));
 
     auto* decodeSizer = new wxStaticBoxSizer(decodeBox, wxVERTICAL);
-    decodeSizer->Add(headRow(inputLabel, decode), wxSizerFlags().Expand().Border(wxALL & ~wxBOTTOM));
-    decodeSizer->Add(pathRow(inputFile_, browseInput), wxSizerFlags().Expand().Border(wxALL & ~wxTOP));
+    decodeSizer->Add(headRow(inputLabel, decode),
+                     wxSizerFlags().Expand().Border(wxALL & ~wxBOTTOM));
+    decodeSizer->Add(pathRow(inputFile_, browseInput),
+                     wxSizerFlags().Expand().Border(wxALL & ~wxTOP));
 
     auto* methodSizer = new wxStaticBoxSizer(methodBox, wxVERTICAL);
     methodSizer->Add(method_, wxSizerFlags().Expand().Border(wxALL));
@@ -158,7 +163,8 @@ CMainDialog::CMainDialog(wxWindow* parent)
     // GTK keeps the title bar's menu to itself: the About item lives in the
     // dialog's own context menu, and on F1.
     Bind(wxEVT_CONTEXT_MENU, &CMainDialog::OnContextMenu, this);
-    Bind(wxEVT_MENU, [this](wxCommandEvent&) { ShowAbout(); }, kIdAbout);
+    Bind(
+        wxEVT_MENU, [this](wxCommandEvent&) { ShowAbout(); }, kIdAbout);
     wxAcceleratorEntry about(wxACCEL_NORMAL, WXK_F1, kIdAbout);
     SetAcceleratorTable(wxAcceleratorTable(1, &about));
     Bind(wxEVT_CHAR_HOOK, &CMainDialog::OnCharHook, this);
@@ -199,21 +205,25 @@ void CMainDialog::PushToScreen() {
     if (wxEventLoopBase* loop = wxEventLoopBase::GetActive()) loop->YieldFor(wxEVT_CATEGORY_UI);
 }
 
-void CMainDialog::SetProgressRange(int maximum) { progress_->SetRange(maximum); }
+void CMainDialog::SetProgressRange(int maximum) {
+    progress_->SetRange(maximum);
+}
 
 void CMainDialog::SetProgressPosition(int position) {
     progress_->SetValue(std::clamp(position, 0, progress_->GetRange()));
     PushToScreen();
 }
 
-void CMainDialog::StepProgress() { SetProgressPosition(progress_->GetValue() + 1); }
+void CMainDialog::StepProgress() {
+    SetProgressPosition(progress_->GetValue() + 1);
+}
 
 std::string CMainDialog::ChooseFile(const FileChoice& choice) {
     const long style =
         choice.save ? wxFD_SAVE | wxFD_OVERWRITE_PROMPT : wxFD_OPEN | wxFD_FILE_MUST_EXIST;
     wxBusyCursorSuspender arrow;  // the user has to answer: no wait cursor
-    wxFileDialog dialog(this, ToWx(choice.title), wxEmptyString, wxEmptyString,
-                        ToWx(choice.filter), style);
+    wxFileDialog dialog(this, ToWx(choice.title), wxEmptyString, wxEmptyString, ToWx(choice.filter),
+                        style);
     if (dialog.ShowModal() != wxID_OK) return {};
     return FromWx(dialog.GetPath());
 }
@@ -228,11 +238,17 @@ bool CMainDialog::AskYesNo(const std::string& text) {
     return wxMessageBox(ToWx(text), kAppCaption, wxYES_NO | wxICON_EXCLAMATION, this) == wxYES;
 }
 
-void CMainDialog::BeginWaitCursor() { wxBeginBusyCursor(); }
+void CMainDialog::BeginWaitCursor() {
+    wxBeginBusyCursor();
+}
 
-void CMainDialog::EndWaitCursor() { wxEndBusyCursor(); }
+void CMainDialog::EndWaitCursor() {
+    wxEndBusyCursor();
+}
 
-void CMainDialog::Pause(unsigned milliseconds) { wxMilliSleep(milliseconds); }
+void CMainDialog::Pause(unsigned milliseconds) {
+    wxMilliSleep(milliseconds);
+}
 
 void CMainDialog::ShowAbout() {
     CAboutDialog about(this);
@@ -252,15 +268,23 @@ void CMainDialog::OnDecode(wxCommandEvent&) {
 void CMainDialog::OnBrowse(wxCommandEvent& event) {
     BrowseTarget target = BrowseTarget::BaseImage;
     switch (event.GetId()) {
-        case kIdBrowseData: target = BrowseTarget::DataFile; break;
-        case kIdBrowseOutput: target = BrowseTarget::OutputImage; break;
-        case kIdBrowseInput: target = BrowseTarget::InputFile; break;
+        case kIdBrowseData:
+            target = BrowseTarget::DataFile;
+            break;
+        case kIdBrowseOutput:
+            target = BrowseTarget::OutputImage;
+            break;
+        case kIdBrowseInput:
+            target = BrowseTarget::InputFile;
+            break;
     }
     Running running(*this);
     BrowseCommand(*this, target);
 }
 
-void CMainDialog::OnBaseImageText(wxCommandEvent&) { BaseImageEdited(*this); }
+void CMainDialog::OnBaseImageText(wxCommandEvent&) {
+    BaseImageEdited(*this);
+}
 
 void CMainDialog::OnContextMenu(wxContextMenuEvent& event) {
     // The edits keep their own cut-and-paste menus.

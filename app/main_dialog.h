@@ -14,7 +14,7 @@ class WXDLLIMPEXP_FWD_CORE wxGenericStaticText;
 class WXDLLIMPEXP_FWD_CORE wxTextCtrl;
 class CFontLabel;
 
-// Control identifiers, kept from the dialog's first design.
+// Control identifiers, fixed so that the self-test can find each control.
 enum MainDialogId : int {
     kIdEncode = 1,
     kIdAbout = 16,
@@ -33,9 +33,8 @@ enum MainDialogId : int {
     kIdCapacity = 1013,
 };
 
-
 class CMainDialog : public wxDialog, public MainView {
-public:
+  public:
     explicit CMainDialog(wxWindow* parent);
 
     void ReadControls() override;
@@ -53,7 +52,7 @@ public:
 
     void ShowAbout();
 
-private:
+  private:
     // Marks a command as running, so that a close request waits for its end.
     class Running;
 

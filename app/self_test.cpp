@@ -22,7 +22,7 @@
 namespace {
 
 class Checker {
-public:
+  public:
     explicit Checker(CMainDialog& dialog) : dialog_(dialog) {}
 
     void Expect(bool ok, const wxString& what) {
@@ -56,9 +56,9 @@ public:
         if (auto* method = Find<wxChoice>(kIdMethod)) {
             Expect(method->GetCount() == kMethodCount, "method list size");
             for (int m = 0; m < kMethodCount && m < int(method->GetCount()); ++m)
-                Expect(method->GetString(m) ==
-                           GetMethodInfo(static_cast<HidingMethod>(m)).listEntry,
-                       wxString::Format("method entry %d", m));
+                Expect(
+                    method->GetString(m) == GetMethodInfo(static_cast<HidingMethod>(m)).listEntry,
+                    wxString::Format("method entry %d", m));
             Expect(method->GetSelection() == 0, "method list does not start on 7/8");
         }
         if (auto* progress = Find<wxGauge>(kIdProgress))
@@ -68,14 +68,14 @@ public:
         if (auto* capacity = Find<CFontLabel>(kIdCapacity))
             Expect(capacity->GetText().empty(), "capacity text not empty at start");
 
-        // Tab order follows the design: the encode column, then decode.
+        // Tab order: the encode column, then decode, the method list before its button.
         std::vector<int> tabOrder;
         for (wxWindow* child : dialog_.GetChildren())
             if (child->AcceptsFocusFromKeyboard()) tabOrder.push_back(child->GetId());
-        const std::vector<int> expected = {kIdBaseImage,    kIdBrowseBase, kIdDataFile,
-                                           kIdBrowseData,   kIdOutputImage, kIdBrowseOutput,
-                                           kIdEncode,       kIdInputFile,   kIdBrowseInput,
-                                           kIdMethod,       kIdDecode};
+        const std::vector<int> expected = {kIdBaseImage,  kIdBrowseBase,  kIdDataFile,
+                                           kIdBrowseData, kIdOutputImage, kIdBrowseOutput,
+                                           kIdEncode,     kIdInputFile,   kIdBrowseInput,
+                                           kIdMethod,     kIdDecode};
         Expect(tabOrder == expected, "tab order");
     }
 
@@ -128,12 +128,12 @@ public:
 
     int failures = 0;
 
-private:
+  private:
     CMainDialog& dialog_;
 };
 
 class SelfTestTimer : public wxTimer {
-public:
+  public:
     explicit SelfTestTimer(CMainDialog& dialog) : dialog_(dialog) {}
 
     void Notify() override {
@@ -153,7 +153,7 @@ public:
 
     int failures = -1;
 
-private:
+  private:
     CMainDialog& dialog_;
     int waits_ = 0;
 };

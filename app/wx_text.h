@@ -10,8 +10,9 @@ inline wxString ToWx(const std::string& text) {
     const wxString converted = wxString::FromUTF8(text.data(), text.size());
     // Bytes that are not UTF-8 (an odd file name) still show, through the
     // file-name conversion.
-    return converted.empty() && !text.empty() ? wxString(text.c_str(), *wxConvFileName)
-                                              : converted;
+    return converted.empty() && !text.empty() ? wxString(text.c_str(), *wxConvFileName) : converted;
 }
 
-inline std::string FromWx(const wxString& text) { return text.utf8_string(); }
+inline std::string FromWx(const wxString& text) {
+    return text.utf8_string();
+}

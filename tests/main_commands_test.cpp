@@ -1,3 +1,5 @@
+#include "app/main_commands.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -5,7 +7,6 @@
 #include <filesystem>
 
 #include "app/link_open.h"
-#include "app/main_commands.h"
 #include "hiding/runs.h"
 #include "imagelib/pix.h"
 #include "tests/test_util.h"
@@ -17,7 +18,7 @@ namespace {
 // A main dialog without a window: `controls` is what the user typed or
 // picked, and everything the commands do to the dialog lands in `events`.
 class FakeView : public MainView {
-public:
+  public:
     MainFields controls;
     std::vector<std::string> events;
     std::vector<std::string> messages;
@@ -112,7 +113,7 @@ struct ForcedRuns {
 };
 
 class CommandTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ForcedRuns::encodeResult = ForcedRuns::decodeResult = 0;
         ForcedRuns::detectResult = -1;
@@ -142,7 +143,9 @@ struct MissingPath {
     const char* output;
     const char* const* message;
 };
-void PrintTo(const MissingPath& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const MissingPath& c, std::ostream* os) {
+    *os << c.name;
+}
 const MissingPath kMissingPaths[] = {
     {"AllEmpty", "", "", "", &kNoSourceImageText},
     {"OnlyBaseMissing", "", "d.txt", "o.bmp", &kNoSourceImageText},
@@ -168,12 +171,8 @@ TEST_F(CommandTest, EncodeRunsTheChosenMethodAndShowsItsCodeAsText) {
     const struct {
         int code;
         const char* message;  // null: none
-    } cases[] = {{0, nullptr},
-                 {8, "Error #8"},
-                 {60, "Not a valid image file"},
-                 {29, "Error #29"},
-                 {-3, "Error #-3"},
-                 {5, "Invalid parameter"}};
+    } cases[] = {{0, nullptr},      {8, "Error #8"},   {60, "Not a valid image file"},
+                 {29, "Error #29"}, {-3, "Error #-3"}, {5, "Invalid parameter"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.code);
         FakeView view;
@@ -273,7 +272,8 @@ TEST_F(CommandTest, DecodeOverAnExistingFileAsksThenOffersTheSaveDialog) {
     view.controls.inputFile = dir.File("carrier.png");
     view.yesNoAnswers = {false};  // No, then cancel the save dialog
     DecodeCommand(view);
-    EXPECT_EQ(view.messages, std::vector<std::string>{existing + " exists\nOverwrite?\nNo to Rename"});
+    EXPECT_EQ(view.messages,
+              std::vector<std::string>{existing + " exists\nOverwrite?\nNo to Rename"});
     ASSERT_EQ(view.choices.size(), 1u);
     EXPECT_TRUE(view.choices[0].save);
     EXPECT_EQ(view.choices[0].title, "Output file");
@@ -292,7 +292,9 @@ struct BrowseCase {
     bool save;
     const char* firstLabel;
 };
-void PrintTo(const BrowseCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const BrowseCase& c, std::ostream* os) {
+    *os << c.name;
+}
 const BrowseCase kBrowseCases[] = {
     {"BaseImage", BrowseTarget::BaseImage, Method886, "Base image", false,
      "Image Files (jpg,bmp,pcx,png,tiff)"},
@@ -324,7 +326,8 @@ TEST_P(Browse, OpensTheDialogForTheMethodReadAtThatMoment) {
     const MainFields& f = view.controls;
     const std::string stored[] = {f.baseImage, f.dataFile, f.outputImage, f.inputFile};
     for (int t = 0; t < 4; ++t)
-        EXPECT_EQ(stored[t], t == static_cast<int>(GetParam().target) ? "/pictures/picked.bmp" : "");
+        EXPECT_EQ(stored[t],
+                  t == static_cast<int>(GetParam().target) ? "/pictures/picked.bmp" : "");
 }
 INSTANTIATE_TEST_SUITE_P(Buttons, Browse, ::testing::ValuesIn(kBrowseCases),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -400,7 +403,8 @@ TEST(OpenError, NamesTheShellsCode) {
         {-7, "Unknown Error (-7) occurred."},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(OpenErrorMessage(c.code), std::string("Unable to open hyperlink:\n\n") + c.reason);
+        EXPECT_EQ(OpenErrorMessage(c.code),
+                  std::string("Unable to open hyperlink:\n\n") + c.reason);
     EXPECT_FALSE(AddressOpened(kNoAssociation));
     EXPECT_TRUE(AddressOpened(kAddressOpened));
 }
