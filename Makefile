@@ -26,7 +26,7 @@ test-asan: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST) $(ASAN_BUILD)
 
 run: build
-	./$(BUILD)/cli/ombrel-cli --help
+	./$(BUILD)/app/ombrel
 
 bench: build
 	for b in $(BUILD)/bench/*_bench; do $$b; done

@@ -1,11 +1,9 @@
 #!/bin/sh
-# Installs the Debian packages a build needs. Usage: deps.sh [gui]
+# Installs the Debian packages a build and its tests need.
 set -eu
 packages="cmake make g++ pkg-config zlib1g-dev libpng-dev libtiff-dev libjpeg-dev
-libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev"
-if [ "${1:-}" = gui ]; then
-    packages="$packages libwxgtk3.2-dev"
-fi
+libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libwxgtk3.2-dev
+xvfb xauth"
 missing=""
 for p in $packages; do
     status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)

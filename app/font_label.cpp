@@ -1,0 +1,107 @@
+#include "app/font_label.h"
+
+#include <wx/dcclient.h>
+#include <wx/fontenum.h>
+#include <wx/settings.h>
+#include <wx/textwrapper.h>
+
+#include <vector>
+
+namespace {
+
+class LineBreaker : public wxTextWrapper {
+  public:
+    LineBreaker(wxWindow* window, const wxString& text, int width) {
+        Wrap(window, text, width);
+        lines.push_back(current_);
+    }
+    std::vector<wxString> lines;
+
+  protected:
+    void OnOutputLine(const wxString& line) override { current_ += line; }
+    void OnNewLine() override {
+        lines.push_back(current_);
+        current_.clear();
+    }
+
+  private:
+    wxString current_;
+};
+
+// Room for the report: six lines, the widest with a 10-digit count.
+const char* const kWidestLine = "666    : 0123456789";
+constexpr int kReportLines = 6;
+
+}  // namespace
+
+CFontLabel::CFontLabel(wxWindow* parent, wxWindowID id)
+    : colour_(wxSystemSettings::GetColour(wxSYS_COLOUR_WINDOWTEXT)) {
+    Create(parent, id, wxDefaultPosition, wxDefaultSize, wxBORDER_NONE);
+    SetBackgroundStyle(wxBG_STYLE_PAINT);
+    Bind(wxEVT_PAINT, &CFontLabel::OnPaint, this);
+    Bind(wxEVT_SIZE, &CFontLabel::OnSize, this);
+}
+
+void CFontLabel::SetTextColour(const wxColour& colour) {
+    colour_ = colour;
+    Refresh();
+}
+
+void CFontLabel::SetFontFace(const wxString& face, int height, int weight) {
+    face_ = face;
+    height_ = height;
+    weight_ = weight;
+    font_ = wxFont();
+    SetFont(TextFont());
+    InvalidateBestSize();
+    Refresh();
+}
+
+void CFontLabel::SetText(const wxString& text) {
+    text_ = text;
+    Refresh();
+}
+
+wxFont CFontLabel::TextFont() {
+    if (face_.empty()) return GetFont();
+    if (!font_.IsOk()) {
+        // A missing face would fall back to a proportional font and break
+        // the columns; any fixed-pitch font keeps them.
+        wxFontInfo info(wxSize(0, height_));
+        info.Weight(weight_);
+        if (wxFontEnumerator::IsValidFacename(face_))
+            info.FaceName(face_);
+        else
+            info.Family(wxFONTFAMILY_TELETYPE);
+        font_ = wxFont(info);
+    }
+    return font_;
+}
+
+wxSize CFontLabel::DoGetBestClientSize() const {
+    int width = 0, height = 0;
+    GetTextExtent(kWidestLine, &width, &height);
+    return wxSize(width, height * kReportLines);
+}
+
+void CFontLabel::OnSize(wxSizeEvent& event) {
+    Refresh();  // the words wrap differently at the new width
+    event.Skip();
+}
+
+void CFontLabel::OnPaint(wxPaintEvent&) {
+    wxPaintDC dc(this);
+    const wxSize size = GetClientSize();
+    // The dialog's own face: on GTK the button face is a shade apart from it.
+    dc.SetBackground(wxBrush(GetParent()->GetBackgroundColour()));
+    dc.Clear();
+    dc.SetFont(TextFont());
+    dc.SetTextForeground(colour_);
+    const int lineHeight = dc.GetCharHeight();
+    int y = 0;
+    for (const wxString& line : LineBreaker(this, text_, size.x).lines) {
+        if (y >= size.y) break;
+        dc.DrawText(line, 0, y);
+        y += lineHeight;
+    }
+}

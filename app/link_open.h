@@ -1,0 +1,18 @@
+// Opening the About box's web address, and the message shown when that
+// fails. Codes follow the shell's convention: above 32 is success, 32 and
+// below are the error numbers of the message table.
+#pragma once
+
+#include <string>
+
+constexpr int kAddressOpened = 33;
+// No browser or launcher could be started for the address.
+constexpr int kNoAssociation = 31;
+
+// True when `code` counts as a successful open.
+inline bool AddressOpened(int code) {
+    return code > 32;
+}
+
+// "Unable to open hyperlink:\n\n" and the text for `code`.
+std::string OpenErrorMessage(int code);

@@ -1,0 +1,169 @@
+#include "app/self_test.h"
+
+#include <wx/button.h>
+#include <wx/choice.h>
+#include <wx/filename.h>
+#include <wx/gauge.h>
+#include <wx/stattext.h>
+#include <wx/textctrl.h>
+#include <wx/timer.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "app/about_dialog.h"
+#include "app/font_label.h"
+#include "app/link_static.h"
+#include "app/main_dialog.h"
+#include "app/wx_text.h"
+#include "hiding/runs.h"
+#include "imagelib/pix.h"
+
+namespace {
+
+class Checker {
+  public:
+    explicit Checker(CMainDialog& dialog) : dialog_(dialog) {}
+
+    void Expect(bool ok, const wxString& what) {
+        if (ok) return;
+        ++failures;
+        std::fprintf(stderr, "self-test: %s\n", what.utf8_str().data());
+    }
+
+    template <typename Control>
+    Control* Find(int id) {
+        auto* control = dynamic_cast<Control*>(dialog_.FindWindow(id));
+        Expect(control != nullptr, wxString::Format("control %d is missing", id));
+        return control;
+    }
+
+    void Controls() {
+        Expect(dialog_.IsShownOnScreen(), "the dialog is not on screen");
+        Expect(dialog_.GetTitle() == "Ombrel", "caption");
+        for (int id : {kIdBaseImage, kIdDataFile, kIdOutputImage, kIdInputFile})
+            if (auto* edit = Find<wxTextCtrl>(id))
+                Expect(edit->IsEmpty(), wxString::Format("edit %d not empty", id));
+        const std::vector<std::pair<int, const char*>> buttons = {
+            {kIdEncode, "Encode"}, {kIdDecode, "Decode"},   {kIdBrowseBase, ".."},
+            {kIdBrowseData, ".."}, {kIdBrowseOutput, ".."}, {kIdBrowseInput, ".."}};
+        for (const auto& [id, text] : buttons)
+            if (auto* button = Find<wxButton>(id))
+                Expect(button->GetLabel() == text, wxString::Format("button %d text", id));
+        Expect(dialog_.GetDefaultItem() == dialog_.FindWindow(kIdEncode),
+               "Encode is not the default button");
+
+        if (auto* method = Find<wxChoice>(kIdMethod)) {
+            Expect(method->GetCount() == kMethodCount, "method list size");
+            for (int m = 0; m < kMethodCount && m < int(method->GetCount()); ++m)
+                Expect(
+                    method->GetString(m) == GetMethodInfo(static_cast<HidingMethod>(m)).listEntry,
+                    wxString::Format("method entry %d", m));
+            Expect(method->GetSelection() == 0, "method list does not start on 7/8");
+        }
+        if (auto* progress = Find<wxGauge>(kIdProgress))
+            Expect(progress->GetRange() == 5 && progress->GetValue() == 0, "progress bar");
+        if (auto* status = Find<wxStaticTextBase>(kIdStatus))
+            Expect(status->GetLabel().empty(), "status not empty");
+        if (auto* capacity = Find<CFontLabel>(kIdCapacity))
+            Expect(capacity->GetText().empty(), "capacity text not empty at start");
+
+        // Tab order: the encode column, then decode, the method list before its button.
+        std::vector<int> tabOrder;
+        for (wxWindow* child : dialog_.GetChildren())
+            if (child->AcceptsFocusFromKeyboard()) tabOrder.push_back(child->GetId());
+        const std::vector<int> expected = {kIdBaseImage,  kIdBrowseBase,  kIdDataFile,
+                                           kIdBrowseData, kIdOutputImage, kIdBrowseOutput,
+                                           kIdEncode,     kIdInputFile,   kIdBrowseInput,
+                                           kIdMethod,     kIdDecode};
+        Expect(tabOrder == expected, "tab order");
+    }
+
+    // Typing in the base image edit refreshes the report each time.
+    void CapacityFollowsTyping() {
+        auto* edit = Find<wxTextCtrl>(kIdBaseImage);
+        auto* capacity = Find<CFontLabel>(kIdCapacity);
+        if (edit == nullptr || capacity == nullptr) return;
+
+        const wxString photo = wxFileName::CreateTempFileName("ombrel") + ".bmp";
+        const uint8_t rgb[4 * 3 * 3] = {};
+        Expect(PixWriteBMP(photo.utf8_str(), rgb, 4, 3), "could not write a test image");
+        edit->SetValue(photo.Left(photo.size() - 1));  // ".bm": not an image yet
+        Expect(capacity->GetText() == kNotAnImageText, "report for a partial path");
+        edit->AppendText("p");
+        Expect(capacity->GetText() == ToWx(CapacityText(4, 3)), "report for an image");
+        Expect(dialog_.fields.baseImage == FromWx(photo), "base image field");
+        wxRemoveFile(photo);
+        wxRemoveFile(photo.Left(photo.size() - 4));
+        edit->ChangeValue("");
+    }
+
+    void StatusAndProgressShow() {
+        dialog_.SetStatus("Reading");
+        dialog_.SetProgressRange(5);
+        dialog_.StepProgress();
+        dialog_.StepProgress();
+        if (auto* status = Find<wxStaticTextBase>(kIdStatus))
+            Expect(status->GetLabel() == "Reading", "status text");
+        if (auto* progress = Find<wxGauge>(kIdProgress))
+            Expect(progress->GetValue() == 2, "progress steps");
+        dialog_.SetStatus("");
+        dialog_.SetProgressPosition(0);
+    }
+
+    void AboutBox() {
+        CAboutDialog about(&dialog_);
+        about.Show();
+        Expect(about.GetTitle() == "About Ombrel", "About caption");
+        CLinkStatic* link = about.link();
+        Expect(link->GetLabel() == kMakerAddress && link->GetAddress() == kMakerAddress,
+               "link address");
+        Expect(!link->GetUnderline() && !link->GetFont().GetUnderlined(), "link underlined");
+        Expect(link->TextColour() == wxColour(0, 0, 238), "link colour");
+        Expect(link->GetToolTipText() == kMakerAddress, "link tooltip");
+        const wxSize fitted = link->GetSize();
+        Expect(fitted.x > 0 && fitted.x <= link->GetBestSize().x + 1, "link fits its text");
+        about.Hide();
+    }
+
+    int failures = 0;
+
+  private:
+    CMainDialog& dialog_;
+};
+
+class SelfTestTimer : public wxTimer {
+  public:
+    explicit SelfTestTimer(CMainDialog& dialog) : dialog_(dialog) {}
+
+    void Notify() override {
+        // The window manager may take a moment to map the window.
+        if (!dialog_.IsShownOnScreen() && ++waits_ < 50) {
+            StartOnce(100);
+            return;
+        }
+        Checker check(dialog_);
+        check.Controls();
+        check.CapacityFollowsTyping();
+        check.StatusAndProgressShow();
+        check.AboutBox();
+        failures = check.failures;
+        dialog_.EndModal(wxID_OK);
+    }
+
+    int failures = -1;
+
+  private:
+    CMainDialog& dialog_;
+    int waits_ = 0;
+};
+
+}  // namespace
+
+int RunSelfTest(CMainDialog& dialog) {
+    SelfTestTimer timer(dialog);
+    timer.StartOnce(200);
+    dialog.ShowModal();
+    if (timer.failures == 0) std::fprintf(stderr, "self-test: passed\n");
+    return timer.failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,9 @@
+// A check of the real window for the test suite: opens the main dialog
+// modally, inspects its controls, the capacity report behind the base image
+// edit and the About box, then closes it. Returns the exit status: 0 when
+// every check passed, else 1 (each failure is named on standard error).
+#pragma once
+
+class CMainDialog;
+
+int RunSelfTest(CMainDialog& dialog);
