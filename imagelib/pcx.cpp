@@ -27,6 +27,7 @@ constexpr unsigned kMaxRun = 63;
 constexpr uint8_t kPaletteMarker = 12;
 constexpr size_t kPaletteTail = 1 + 256 * 3;  // marker and 256 red, green, blue
 constexpr size_t kInputChunk = size_t{1} << 18;
+constexpr size_t kOutputChunk = size_t{1} << 20;
 constexpr size_t kBlock = 16;   // bytes loaded and stored at once
 constexpr size_t kWindow = 64;  // bytes whose tokens are found at once
 // A window is decoded when its bytes, and the block its last copy may load
@@ -34,6 +35,7 @@ constexpr size_t kWindow = 64;  // bytes whose tokens are found at once
 constexpr size_t kFastInput = kWindow + 2 * kBlock;
 // Room a decoding step may store into: a window of literals, then a run.
 constexpr size_t kLineSlack = 2 * kWindow;
+constexpr uint64_t kEachByte = 0x0101010101010101u;  // times a byte: the byte in every lane
 constexpr uint32_t kMaxWriteWidth = 65534;    // rounded up to even it must fit 16 bits
 constexpr uint32_t kMaxWriteHeight = 65535;
 
@@ -52,6 +54,10 @@ struct PcxHeader {
     size_t bytesPerLine = 0;
     size_t lineBytes = 0;  // planes x bytes per line
 };
+
+#if defined(__x86_64__)
+const bool kHaveShuffle = __builtin_cpu_supports("ssse3");
+#endif
 
 using Scratch = std::unique_ptr<uint8_t[]>;
 
@@ -201,6 +207,75 @@ inline uint64_t RunMarkers(uint64_t high) {
 }
 #endif
 
+#if defined(__x86_64__)
+// For each 8-bit mask, the lanes 0-7 whose bit is clear, in order, offset
+// by `base`, and how many there are.
+struct PackShuffles {
+    uint8_t lanes[256][8];
+    uint8_t kept[256];
+};
+
+constexpr PackShuffles MakePackShuffles(uint8_t base) {
+    PackShuffles t{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        uint8_t kept = 0;
+        for (uint8_t lane = 0; lane < 8; ++lane) {
+            if ((mask >> lane & 1) == 0) t.lanes[mask][kept++] = static_cast<uint8_t>(base + lane);
+        }
+        for (uint8_t rest = kept; rest < 8; ++rest) t.lanes[mask][rest] = 0x80;
+        t.kept[mask] = kept;
+    }
+    return t;
+}
+
+constexpr PackShuffles kPackLow = MakePackShuffles(0);
+constexpr PackShuffles kPackHigh = MakePackShuffles(8);
+
+// Decodes the blocks of a window (see DecodeFast) while every run in them
+// has a count of 1 or 2, as in grainy pictures nearly all do. A run of 2
+// becomes its value in the marker's place and a run of 1 drops its marker;
+// either way the value byte then stands for itself. Stores up to a block
+// past the bytes produced. Returns the window bytes consumed, ending on a
+// token.
+__attribute__((target("ssse3"))) size_t DecodeShortRuns(const uint8_t* in, uint64_t markers,
+                                                        uint8_t** output) {
+    const __m128i one = _mm_set1_epi8(static_cast<char>(kRunMarker + 1));
+    const __m128i two = _mm_set1_epi8(static_cast<char>(kRunMarker + 2));
+    const __m128i laneBits = _mm_set1_epi64x(static_cast<int64_t>(0x8040201008040201u));
+    const __m128i spread = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1);
+    uint8_t* out = *output;
+    size_t k = 0;
+    for (; k < kWindow; k += kBlock) {
+        const unsigned here = static_cast<unsigned>(markers >> k) & 0xFFFF;
+        const __m128i block = LoadBlock(in + k);
+        const unsigned ones =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, one))) & here;
+        const unsigned twos =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, two))) & here;
+        if ((ones | twos) != here) break;
+        // The twos as a byte mask: each lane tests its bit of the mask.
+        const __m128i twoBits = _mm_and_si128(
+            _mm_shuffle_epi8(_mm_cvtsi32_si128(static_cast<int>(twos)), spread), laneBits);
+        const __m128i twoLanes = _mm_cmpeq_epi8(twoBits, laneBits);
+        const __m128i filled = _mm_or_si128(_mm_and_si128(twoLanes, LoadBlock(in + k + 1)),
+                                            _mm_andnot_si128(twoLanes, block));
+        const unsigned low = ones & 0xFF, high = ones >> 8;
+        const __m128i pack = _mm_unpacklo_epi64(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kPackLow.lanes[low])),
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kPackHigh.lanes[high])));
+        const __m128i packed = _mm_shuffle_epi8(filled, pack);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), packed);
+        out += kPackLow.kept[low];
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_unpackhi_epi64(packed, packed));
+        out += kPackHigh.kept[high];
+    }
+    // A run whose marker ends the last block done still owes its value.
+    if (k != 0 && (markers >> (k - 1) & 1) != 0) *out++ = in[k++];
+    *output = out;
+    return k;
+}
+#endif
+
 // Decodes as much of a scan line as can be done a window at a time: while
 // the window and the bytes its copies reach are in the input, and every step
 // (a window's literals and a longest run) has room before the line end, so
@@ -215,14 +290,28 @@ void DecodeFast(const uint8_t** input, const uint8_t* inEnd, uint8_t* line, size
     while (out <= last && inEnd - in >= static_cast<ptrdiff_t>(kFastInput)) {
         uint64_t markers = RunMarkers(AtLeastMask(in, kRunMarker));
         size_t pos = 0;  // the next token in the window
+#if defined(__x86_64__)
+        if (kHaveShuffle && markers != 0) {
+            uint8_t* to = line + out;
+            pos = DecodeShortRuns(in, markers, &to);
+            out = static_cast<size_t>(to - line);
+            markers = pos < kWindow ? markers & (~uint64_t{0} << pos) : 0;
+        }
+#endif
         while (markers != 0 && out <= last) {
             const size_t next = static_cast<size_t>(__builtin_ctzll(markers));
-            CopyBlocks(line + out, in + pos, next - pos);  // the literals before the run
-            out += next - pos;
-            const size_t count = in[next] & kMaxRun;
-            const Block fill = _mm_set1_epi8(static_cast<char>(in[next + 1]));
+            const size_t literals = next - pos;  // before the run
+            StoreBlock(line + out, LoadBlock(in + pos));
+            if (literals > kBlock) [[unlikely]] {
+                CopyBlocks(line + out + kBlock, in + pos + kBlock, literals - kBlock);
+            }
+            out += literals;
+            uint16_t token;  // marker, value
+            std::memcpy(&token, in + next, 2);
+            const size_t count = token & kMaxRun;
+            const Block fill = _mm_set1_epi64x(static_cast<int64_t>((token >> 8) * kEachByte));
             StoreBlock(line + out, fill);
-            if (count > kBlock) {
+            if (count > kBlock) [[unlikely]] {
                 StoreBlock(line + out + 16, fill);
                 StoreBlock(line + out + 32, fill);
                 StoreBlock(line + out + 48, fill);
@@ -362,7 +451,6 @@ __attribute__((target("ssse3"))) uint32_t TriplesToPlanesShuffle(const uint8_t* 
     return x;
 }
 
-const bool kHaveShuffle = __builtin_cpu_supports("ssse3");
 #endif
 
 // Pixel x of the row is (red[x], green[x], blue[x]).
@@ -606,7 +694,9 @@ struct PcxWriter {
     unsigned planes = 0;
     size_t bytesPerLine = 0;
     Scratch line;     // planes x bytes per line and a block, pad bytes stay 0
-    Scratch encoded;  // room for the worst case, 2 bytes per line byte, and a window
+    Scratch encoded;  // coded lines waiting to be written
+    size_t encodedBytes = 0;
+    size_t encodedRoom = 0;  // a worst-case line, 2 bytes per line byte, and a window fit
 };
 
 void FillHeader(PcxWriter* w, uint32_t width, uint32_t height) {
@@ -628,13 +718,21 @@ bool WriteAll(std::FILE* file, const void* data, size_t bytes) {
     return std::fwrite(data, 1, bytes, file) == bytes;
 }
 
+bool FlushLines(PcxWriter* w) {
+    const size_t bytes = w->encodedBytes;
+    w->encodedBytes = 0;
+    return WriteAll(w->file, w->encoded.get(), bytes);
+}
+
+// Codes the scan line; lines are written in blocks, as small writes cost.
 bool WriteLine(PcxWriter* w) {
-    size_t at = 0;
+    const size_t worst = 2 * w->planes * w->bytesPerLine + kWindow;
+    if (w->encodedRoom - w->encodedBytes < worst && !FlushLines(w)) return false;
     for (unsigned p = 0; p < w->planes; ++p) {
-        at += EncodePlane(w->line.get() + p * w->bytesPerLine, w->bytesPerLine,
-                          w->encoded.get() + at);
+        w->encodedBytes += EncodePlane(w->line.get() + p * w->bytesPerLine, w->bytesPerLine,
+                                       w->encoded.get() + w->encodedBytes);
     }
-    return WriteAll(w->file, w->encoded.get(), at);
+    return true;
 }
 
 int WritePcx(const char* path, const uint8_t* pixels, uint32_t width, uint32_t height,
@@ -650,7 +748,8 @@ int WritePcx(const char* path, const uint8_t* pixels, uint32_t width, uint32_t h
     const size_t lineBytes = w.bytesPerLine * planes;
     // Scratch first, so a failed allocation leaves any existing file alone.
     w.line = NewScratch(lineBytes + kBlock);
-    w.encoded = NewScratch(lineBytes * 2 + kWindow);
+    w.encodedRoom = std::max(kOutputChunk, lineBytes * 2 + kWindow);
+    w.encoded = NewScratch(w.encodedRoom);
     if (!w.line || !w.encoded) return kPixErrMemory;
     std::memset(w.line.get(), 0, lineBytes + kBlock);
     FillHeader(&w, width, height);
@@ -670,6 +769,7 @@ int WritePcx(const char* path, const uint8_t* pixels, uint32_t width, uint32_t h
         }
         if (!WriteLine(&w)) return kPixErrWrite;
     }
+    if (!FlushLines(&w)) return kPixErrWrite;
     if (planes == 1) {
         uint8_t tail[kPaletteTail];
         tail[0] = kPaletteMarker;
