@@ -353,26 +353,29 @@ bool ReadScanLine(PcxReader* r, uint8_t* line) {
     const size_t length = r->header.lineBytes;
     size_t out = 0;
     while (out < length) {
-        Fill(r, kFastInput);
+        Fill(r, kFastInput);  // may come up short at the end of the file
         const uint8_t* in = r->input.get() + r->pos;
-        DecodeFast(&in, r->input.get() + r->end, line, &out, length);
+        const uint8_t* end = r->input.get() + r->end;
+        DecodeFast(&in, end, line, &out, length);
+        // The line end or the end of the input is near: a token at a time
+        // while a whole one is surely there.
+        while (out < length && end - in >= 2) {
+            size_t count = 1;
+            uint8_t value = *in++;
+            if (value >= kRunMarker) {
+                count = value & kMaxRun;
+                value = *in++;
+            }
+            count = std::min(count, length - out);
+            std::memset(line + out, value, count);
+            out += count;
+        }
         r->pos = static_cast<size_t>(in - r->input.get());
         if (out == length) break;
-
-        if (!Fill(r, 1)) return false;
-        size_t count = 1;
-        uint8_t value = r->input[r->pos];
-        if (value >= kRunMarker) {
-            if (!Fill(r, 2)) return false;
-            count = value & kMaxRun;
-            value = r->input[r->pos + 1];
-            r->pos += 2;
-        } else {
-            r->pos += 1;
+        if (!Fill(r, 2)) {  // the file ends within a byte
+            if (r->pos == r->end || r->input[r->pos] >= kRunMarker) return false;
+            line[out++] = r->input[r->pos++];
         }
-        count = std::min(count, length - out);
-        std::memset(line + out, value, count);
-        out += count;
     }
     return true;
 }
