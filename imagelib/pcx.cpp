@@ -568,8 +568,15 @@ int ReadIndexed(std::FILE* file, uint32_t* width, uint32_t* height, RGBQUAD* pal
     if (const int rc = StartData(&r)) return rc;
 
     for (uint32_t y = 0; y < h.height; ++y) {
+        uint8_t* row = pixels.data() + size_t{y} * h.width;
+        // A line of one index a byte can go straight into its row while it
+        // fits in the buffer; its pad spills into the row the next line fills.
+        if (h.depth == 8 && bytes - size_t{y} * h.width >= h.lineBytes) {
+            if (!ReadScanLine(&r, row)) return kPixErrPcx;
+            continue;
+        }
         if (!ReadScanLine(&r, line.get())) return kPixErrPcx;
-        SeparateIndices(h, line.get(), pixels.data() + size_t{y} * h.width);
+        SeparateIndices(h, line.get(), row);
     }
     *result = pixels.release();
     return 0;
