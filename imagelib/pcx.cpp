@@ -5,6 +5,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__)
+#include <tmmintrin.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -24,9 +27,15 @@ constexpr unsigned kMaxRun = 63;
 constexpr uint8_t kPaletteMarker = 12;
 constexpr size_t kPaletteTail = 1 + 256 * 3;  // marker and 256 red, green, blue
 constexpr size_t kInputChunk = size_t{1} << 18;
-constexpr size_t kBlock = 16;  // bytes the decoder loads and stores at once
-// Literals are copied a block at a time from anywhere in the current block.
-constexpr size_t kFastInput = 2 * kBlock;
+constexpr size_t kOutputChunk = size_t{1} << 20;
+constexpr size_t kBlock = 16;   // bytes loaded and stored at once
+constexpr size_t kWindow = 64;  // bytes whose tokens are found at once
+// A window is decoded when its bytes, and the block its last copy may load
+// from a byte past it, are in the input.
+constexpr size_t kFastInput = kWindow + 2 * kBlock;
+// Room a decoding step may store into: a window of literals, then a run.
+constexpr size_t kLineSlack = 2 * kWindow;
+constexpr uint64_t kEachByte = 0x0101010101010101u;  // times a byte: the byte in every lane
 constexpr uint32_t kMaxWriteWidth = 65534;    // rounded up to even it must fit 16 bits
 constexpr uint32_t kMaxWriteHeight = 65535;
 
@@ -45,6 +54,10 @@ struct PcxHeader {
     size_t bytesPerLine = 0;
     size_t lineBytes = 0;  // planes x bytes per line
 };
+
+#if defined(__x86_64__)
+const bool kHaveShuffle = __builtin_cpu_supports("ssse3");
+#endif
 
 using Scratch = std::unique_ptr<uint8_t[]>;
 
@@ -151,80 +164,175 @@ bool Fill(PcxReader* r, size_t want) {
 }
 
 #if defined(__SSE2__)
-// Writes a run of `count` (at most 63) bytes with block stores, so `to` needs
-// 64 bytes of room; returns count.
-inline size_t StoreRun(uint8_t* to, size_t count, uint8_t value) {
-    const __m128i fill = _mm_set1_epi8(static_cast<char>(value));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), fill);
-    if (count > kBlock) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 16), fill);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 32), fill);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 48), fill);
+using Block = __m128i;
+
+inline Block LoadBlock(const uint8_t* from) {
+    return _mm_loadu_si128(reinterpret_cast<const Block*>(from));
+}
+inline void StoreBlock(uint8_t* to, Block block) {
+    _mm_storeu_si128(reinterpret_cast<Block*>(to), block);
+}
+
+// One bit per byte of the window at `from`: set where the byte is at least
+// `floor`.
+inline uint64_t AtLeastMask(const uint8_t* from, uint8_t floor) {
+    const Block limit = _mm_set1_epi8(static_cast<char>(floor));
+    uint64_t mask = 0;
+    for (size_t k = 0; k < kWindow; k += kBlock) {
+        const Block block = LoadBlock(from + k);
+        const Block at = _mm_cmpeq_epi8(_mm_max_epu8(block, limit), block);
+        mask |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(at))} << k;
     }
-    return count;
+    return mask;
+}
+
+// Copies `count` (at most a window) bytes a block at a time: both sides need
+// a block of room past `count`.
+inline void CopyBlocks(uint8_t* to, const uint8_t* from, size_t count) {
+    StoreBlock(to, LoadBlock(from));
+    for (size_t k = kBlock; k < count; k += kBlock) StoreBlock(to + k, LoadBlock(from + k));
+}
+
+// The run markers among the bytes of a window that starts on a token. A
+// stretch of marker-range bytes is marker, value, marker, ... from its start
+// (a stretch always starts on a token), so markers are the bits with the
+// parity of their stretch's start.
+inline uint64_t RunMarkers(uint64_t high) {
+    constexpr uint64_t kEven = 0x5555555555555555u;
+    const uint64_t starts = high & ~(high << 1);
+    // Adding a stretch's start bit carries through the stretch and clears it.
+    const uint64_t evenStretches = high & ~(high + (starts & kEven));
+    const uint64_t oddStretches = high & ~evenStretches;
+    return (evenStretches & kEven) | (oddStretches & ~kEven);
 }
 #endif
 
-// Decodes as much of a scan line as can be done a block at a time: while the
-// line has room for a block of literals and a longest run after it, and the
-// window holds two blocks, so that no run can reach the line end and every
-// load and store stays inside the window and the line.
+#if defined(__x86_64__)
+// For each 8-bit mask, the lanes 0-7 whose bit is clear, in order, offset
+// by `base`, and how many there are.
+struct PackShuffles {
+    uint8_t lanes[256][8];
+    uint8_t kept[256];
+};
+
+constexpr PackShuffles MakePackShuffles(uint8_t base) {
+    PackShuffles t{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        uint8_t kept = 0;
+        for (uint8_t lane = 0; lane < 8; ++lane) {
+            if ((mask >> lane & 1) == 0) t.lanes[mask][kept++] = static_cast<uint8_t>(base + lane);
+        }
+        for (uint8_t rest = kept; rest < 8; ++rest) t.lanes[mask][rest] = 0x80;
+        t.kept[mask] = kept;
+    }
+    return t;
+}
+
+constexpr PackShuffles kPackLow = MakePackShuffles(0);
+constexpr PackShuffles kPackHigh = MakePackShuffles(8);
+
+// Decodes the blocks of a window (see DecodeFast) while every run in them
+// has a count of 1 or 2, as in grainy pictures nearly all do. A run of 2
+// becomes its value in the marker's place and a run of 1 drops its marker;
+// either way the value byte then stands for itself. Stores up to a block
+// past the bytes produced. Returns the window bytes consumed, ending on a
+// token.
+__attribute__((target("ssse3"))) size_t DecodeShortRuns(const uint8_t* in, uint64_t markers,
+                                                        uint8_t** output) {
+    const __m128i one = _mm_set1_epi8(static_cast<char>(kRunMarker + 1));
+    const __m128i two = _mm_set1_epi8(static_cast<char>(kRunMarker + 2));
+    const __m128i laneBits = _mm_set1_epi64x(static_cast<int64_t>(0x8040201008040201u));
+    const __m128i spread = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1);
+    uint8_t* out = *output;
+    size_t k = 0;
+    for (; k < kWindow; k += kBlock) {
+        const unsigned here = static_cast<unsigned>(markers >> k) & 0xFFFF;
+        const __m128i block = LoadBlock(in + k);
+        const unsigned ones =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, one))) & here;
+        const unsigned twos =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, two))) & here;
+        if ((ones | twos) != here) break;
+        // The twos as a byte mask: each lane tests its bit of the mask.
+        const __m128i twoBits = _mm_and_si128(
+            _mm_shuffle_epi8(_mm_cvtsi32_si128(static_cast<int>(twos)), spread), laneBits);
+        const __m128i twoLanes = _mm_cmpeq_epi8(twoBits, laneBits);
+        const __m128i filled = _mm_or_si128(_mm_and_si128(twoLanes, LoadBlock(in + k + 1)),
+                                            _mm_andnot_si128(twoLanes, block));
+        const unsigned low = ones & 0xFF, high = ones >> 8;
+        const __m128i pack = _mm_unpacklo_epi64(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kPackLow.lanes[low])),
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kPackHigh.lanes[high])));
+        const __m128i packed = _mm_shuffle_epi8(filled, pack);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), packed);
+        out += kPackLow.kept[low];
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_unpackhi_epi64(packed, packed));
+        out += kPackHigh.kept[high];
+    }
+    // A run whose marker ends the last block done still owes its value.
+    if (k != 0 && (markers >> (k - 1) & 1) != 0) *out++ = in[k++];
+    *output = out;
+    return k;
+}
+#endif
+
+// Decodes as much of a scan line as can be done a window at a time: while
+// the window and the bytes its copies reach are in the input, and every step
+// (a window's literals and a longest run) has room before the line end, so
+// that no run can reach the line end and every store stays inside the line.
 void DecodeFast(const uint8_t** input, const uint8_t* inEnd, uint8_t* line, size_t* at,
                 size_t length) {
     const uint8_t* in = *input;
     size_t out = *at;
 #if defined(__SSE2__)
-    const __m128i markerBits = _mm_set1_epi8(static_cast<char>(kRunMarker));
-    const __m128i singleRun = _mm_set1_epi8(static_cast<char>(kRunMarker + 1));
-    while (out + kMaxRun + kBlock <= length && inEnd - in >= static_cast<ptrdiff_t>(kFastInput)) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
-        unsigned markers = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(block, markerBits), markerBits)));
-        if (markers == 0) {  // sixteen literals
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(line + out), block);
-            in += kBlock;
-            out += kBlock;
-            continue;
+    if (length < kLineSlack) return;
+    const size_t last = length - kLineSlack;  // the last start with room for a step
+    while (out <= last && inEnd - in >= static_cast<ptrdiff_t>(kFastInput)) {
+        uint64_t markers = RunMarkers(AtLeastMask(in, kRunMarker));
+        size_t pos = 0;  // the next token in the window
+#if defined(__x86_64__)
+        if (kHaveShuffle && markers != 0) {
+            uint8_t* to = line + out;
+            pos = DecodeShortRuns(in, markers, &to);
+            out = static_cast<size_t>(to - line);
+            markers = pos < kWindow ? markers & (~uint64_t{0} << pos) : 0;
         }
-        // Eight pairs. Writers store every byte of 192 or more as (193, v),
-        // so bright areas are mostly blocks of such pairs.
-        if ((markers & 0x5555u) == 0x5555u) {
-            const unsigned singles =
-                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, singleRun)));
-            if ((singles & 0x5555u) == 0x5555u) {
-                const __m128i values = _mm_srli_epi16(block, 8);
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(line + out),
-                                 _mm_packus_epi16(values, values));
-                in += kBlock;
-                out += kBlock / 2;
-                continue;
+#endif
+        while (markers != 0 && out <= last) {
+            const size_t next = static_cast<size_t>(__builtin_ctzll(markers));
+            const size_t literals = next - pos;  // before the run
+            StoreBlock(line + out, LoadBlock(in + pos));
+            if (literals > kBlock) [[unlikely]] {
+                CopyBlocks(line + out + kBlock, in + pos + kBlock, literals - kBlock);
             }
-            if (out + 7 * kMaxRun + 4 * kBlock <= length) {  // room for eight runs
-                for (size_t k = 0; k < kBlock; k += 2) {
-                    out += StoreRun(line + out, in[k] & kMaxRun, in[k + 1]);
-                }
-                in += kBlock;
-                continue;
+            out += literals;
+            uint16_t token;  // marker, value
+            std::memcpy(&token, in + next, 2);
+            const size_t count = token & kMaxRun;
+            const Block fill = _mm_set1_epi64x(static_cast<int64_t>((token >> 8) * kEachByte));
+            StoreBlock(line + out, fill);
+            if (count > kBlock) [[unlikely]] {
+                StoreBlock(line + out + 16, fill);
+                StoreBlock(line + out + 32, fill);
+                StoreBlock(line + out + 48, fill);
             }
-        }
-        // Mixed block: walk its tokens by the marker mask. A value byte may
-        // look like a marker, so each run clears the bits up to its value.
-        size_t pos = 0;
-        while (out + kMaxRun + kBlock <= length) {
-            const size_t next = markers != 0 ? static_cast<size_t>(__builtin_ctz(markers)) : kBlock;
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(line + out),
-                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + pos)));
-            out += next - pos;
-            pos = next;
-            if (next >= kBlock - 1) break;  // no marker, or its value is in the next block
-            out += StoreRun(line + out, in[next] & kMaxRun, in[next + 1]);  // room proven above
+            out += count;
             pos = next + 2;
-            markers &= ~0u << pos;
+            markers &= markers - 1;
+        }
+        if (markers != 0 || out > last) {  // the line end is near: leave the rest to the caller
+            in += pos;
+            break;
+        }
+        if (pos < kWindow) {  // literals to the window end
+            CopyBlocks(line + out, in + pos, kWindow - pos);
+            out += kWindow - pos;
+            pos = kWindow;
         }
         in += pos;
     }
 #else
-    while (out + kMaxRun + kBlock <= length && inEnd - in >= 2) {
+    while (out + kMaxRun + 1 <= length && inEnd - in >= 2) {
         const uint8_t v = in[0];
         const bool run = v >= kRunMarker;
         const size_t count = run ? (v & kMaxRun) : 1;
@@ -245,28 +353,132 @@ bool ReadScanLine(PcxReader* r, uint8_t* line) {
     const size_t length = r->header.lineBytes;
     size_t out = 0;
     while (out < length) {
-        Fill(r, kFastInput);
+        Fill(r, kFastInput);  // may come up short at the end of the file
         const uint8_t* in = r->input.get() + r->pos;
-        DecodeFast(&in, r->input.get() + r->end, line, &out, length);
+        const uint8_t* end = r->input.get() + r->end;
+        DecodeFast(&in, end, line, &out, length);
+        // The line end or the end of the input is near: a token at a time
+        // while a whole one is surely there.
+        while (out < length && end - in >= 2) {
+            size_t count = 1;
+            uint8_t value = *in++;
+            if (value >= kRunMarker) {
+                count = value & kMaxRun;
+                value = *in++;
+            }
+            count = std::min(count, length - out);
+            std::memset(line + out, value, count);
+            out += count;
+        }
         r->pos = static_cast<size_t>(in - r->input.get());
         if (out == length) break;
-
-        if (!Fill(r, 1)) return false;
-        size_t count = 1;
-        uint8_t value = r->input[r->pos];
-        if (value >= kRunMarker) {
-            if (!Fill(r, 2)) return false;
-            count = value & kMaxRun;
-            value = r->input[r->pos + 1];
-            r->pos += 2;
-        } else {
-            r->pos += 1;
+        if (!Fill(r, 2)) {  // the file ends within a byte
+            if (r->pos == r->end || r->input[r->pos] >= kRunMarker) return false;
+            line[out++] = r->input[r->pos++];
         }
-        count = std::min(count, length - out);
-        std::memset(line + out, value, count);
-        out += count;
     }
     return true;
+}
+
+#if defined(__x86_64__)
+// Byte shuffles between three planes of 16 bytes and the 16 RGB triples they
+// make, 48 bytes in three blocks. lanes[j][c] moves bytes of plane c to or
+// from triple block j; lanes of 0x80 clear.
+struct TripleShuffles {
+    uint8_t lanes[3][3][16];
+};
+
+constexpr TripleShuffles MakeTripleShuffles(bool toTriples) {
+    TripleShuffles t{};
+    for (auto& block : t.lanes) {
+        for (auto& plane : block) {
+            for (uint8_t& lane : plane) lane = 0x80;
+        }
+    }
+    for (uint8_t x = 0; x < 16; ++x) {
+        for (uint8_t c = 0; c < 3; ++c) {
+            const uint8_t at = static_cast<uint8_t>(3 * x + c);
+            if (toTriples) {
+                t.lanes[at / 16][c][at % 16] = x;
+            } else {
+                t.lanes[at / 16][c][x] = at % 16;
+            }
+        }
+    }
+    return t;
+}
+
+constexpr TripleShuffles kToTriples = MakeTripleShuffles(true);
+constexpr TripleShuffles kToPlanes = MakeTripleShuffles(false);
+
+__attribute__((target("ssse3"))) inline __m128i Shuffle(__m128i bytes, const uint8_t* lanes) {
+    return _mm_shuffle_epi8(bytes, _mm_loadu_si128(reinterpret_cast<const __m128i*>(lanes)));
+}
+
+// 16 pixels per step; returns the pixels done.
+__attribute__((target("ssse3"))) uint32_t PlanesToTriplesShuffle(const uint8_t* const planes[3],
+                                                                 uint32_t width, uint8_t* out) {
+    uint32_t x = 0;
+    for (; x + 16 <= width; x += 16, out += 48) {
+        __m128i plane[3];
+        for (int c = 0; c < 3; ++c) {
+            plane[c] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes[c] + x));
+        }
+        for (int j = 0; j < 3; ++j) {
+            const __m128i block = _mm_or_si128(
+                _mm_or_si128(Shuffle(plane[0], kToTriples.lanes[j][0]),
+                             Shuffle(plane[1], kToTriples.lanes[j][1])),
+                Shuffle(plane[2], kToTriples.lanes[j][2]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * j), block);
+        }
+    }
+    return x;
+}
+
+__attribute__((target("ssse3"))) uint32_t TriplesToPlanesShuffle(const uint8_t* in, uint32_t width,
+                                                                 uint8_t* const planes[3]) {
+    uint32_t x = 0;
+    for (; x + 16 <= width; x += 16, in += 48) {
+        __m128i block[3];
+        for (int j = 0; j < 3; ++j) {
+            block[j] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * j));
+        }
+        for (int c = 0; c < 3; ++c) {
+            const __m128i plane = _mm_or_si128(
+                _mm_or_si128(Shuffle(block[0], kToPlanes.lanes[0][c]),
+                             Shuffle(block[1], kToPlanes.lanes[1][c])),
+                Shuffle(block[2], kToPlanes.lanes[2][c]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(planes[c] + x), plane);
+        }
+    }
+    return x;
+}
+
+#endif
+
+// Pixel x of the row is (red[x], green[x], blue[x]).
+void PlanesToTriples(const uint8_t* const planes[3], uint32_t width, uint8_t* out) {
+    uint32_t x = 0;
+#if defined(__x86_64__)
+    if (kHaveShuffle) x = PlanesToTriplesShuffle(planes, width, out);
+#endif
+    for (out += size_t{x} * 3; x < width; ++x, out += 3) {
+        out[0] = planes[0][x];
+        out[1] = planes[1][x];
+        out[2] = planes[2][x];
+    }
+}
+
+void TriplesToPlanes(const uint8_t* in, uint32_t width, uint8_t* const planes[3]) {
+    uint32_t x = 0;
+#if defined(__x86_64__)
+    if (kHaveShuffle) x = TriplesToPlanesShuffle(in, width, planes);
+#endif
+    for (in += size_t{x} * 3; x < width; ++x, in += 3) {
+        planes[0][x] = in[0];
+        planes[1][x] = in[1];
+        planes[2][x] = in[2];
+    }
 }
 
 // Turns an indexed scan line into one index per pixel.
@@ -317,15 +529,9 @@ int ReadRgb(std::FILE* file, uint32_t* width, uint32_t* height, HGLOBAL* result)
         if (!ReadScanLine(&r, line.get())) return kPixErrPcx;
         uint8_t* out = pixels.data() + y * stride;
         if (h.depth == 24) {
-            const uint8_t* red = line.get();
-            const uint8_t* green = red + h.bytesPerLine;
-            const uint8_t* blue = green + h.bytesPerLine;
-            for (uint32_t x = 0; x < h.width; ++x) {
-                out[0] = red[x];
-                out[1] = green[x];
-                out[2] = blue[x];
-                out += 3;
-            }
+            const uint8_t* planes[3] = {line.get(), line.get() + h.bytesPerLine,
+                                        line.get() + 2 * h.bytesPerLine};
+            PlanesToTriples(planes, h.width, out);
         } else {
             SeparateIndices(h, line.get(), indices.get());
             for (uint32_t x = 0; x < h.width; ++x) {
@@ -362,8 +568,15 @@ int ReadIndexed(std::FILE* file, uint32_t* width, uint32_t* height, RGBQUAD* pal
     if (const int rc = StartData(&r)) return rc;
 
     for (uint32_t y = 0; y < h.height; ++y) {
+        uint8_t* row = pixels.data() + size_t{y} * h.width;
+        // A line of one index a byte can go straight into its row while it
+        // fits in the buffer; its pad spills into the row the next line fills.
+        if (h.depth == 8 && bytes - size_t{y} * h.width >= h.lineBytes) {
+            if (!ReadScanLine(&r, row)) return kPixErrPcx;
+            continue;
+        }
         if (!ReadScanLine(&r, line.get())) return kPixErrPcx;
-        SeparateIndices(h, line.get(), pixels.data() + size_t{y} * h.width);
+        SeparateIndices(h, line.get(), row);
     }
     *result = pixels.release();
     return 0;
@@ -381,9 +594,18 @@ size_t EmitRun(uint8_t* out, size_t at, unsigned count, uint8_t value) {
     return at;
 }
 
-// Run-length codes one plane of `length` (>= 1) bytes into `out`, which
-// holds 2 x length bytes; returns the bytes written.
-size_t EncodePlane(const uint8_t* plane, size_t length, uint8_t* out) {
+// Appends a stretch of `count` (>= 1) equal bytes as runs of at most 63.
+size_t EmitStretch(uint8_t* out, size_t at, size_t count, uint8_t value) {
+    for (; count > kMaxRun; count -= kMaxRun) {
+        out[at++] = kRunMarker + kMaxRun;
+        out[at++] = value;
+    }
+    return EmitRun(out, at, static_cast<unsigned>(count), value);
+}
+
+// Run-length codes `length` (>= 1) bytes a byte at a time; returns the bytes
+// written.
+size_t EncodeBytes(const uint8_t* plane, size_t length, uint8_t* out) {
     size_t at = 0;
     uint8_t value = plane[0];
     unsigned count = 1;
@@ -403,13 +625,88 @@ size_t EncodePlane(const uint8_t* plane, size_t length, uint8_t* out) {
     return at;
 }
 
+#if defined(__SSE2__)
+// One bit per byte of the window at `from`: set where the byte equals the
+// one after it.
+inline uint64_t RepeatMask(const uint8_t* from) {
+    uint64_t mask = 0;
+    for (size_t k = 0; k < kWindow; k += kBlock) {
+        const Block same = _mm_cmpeq_epi8(LoadBlock(from + k), LoadBlock(from + k + 1));
+        mask |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(same))} << k;
+    }
+    return mask;
+}
+
+// The end of the stretch of bytes equal to plane[from], at most `length`.
+size_t StretchEnd(const uint8_t* plane, size_t from, size_t length) {
+    const uint8_t value = plane[from];
+    const Block fill = _mm_set1_epi8(static_cast<char>(value));
+    size_t end = from;
+    while (length - end >= kBlock &&
+           _mm_movemask_epi8(_mm_cmpeq_epi8(LoadBlock(plane + end), fill)) == 0xFFFF) {
+        end += kBlock;
+    }
+    while (end < length && plane[end] == value) ++end;
+    return end;
+}
+#endif
+
+// Run-length codes one plane of `length` (>= 1) bytes into `out`, which
+// holds 2 x length bytes and a window more; `plane` must be readable for a
+// block past its end. Returns the bytes written.
+//
+// Each stretch of equal bytes is coded on its own, so coding can start over
+// at the first byte of any stretch. Windows start there: in a window, bytes
+// below the marker range that differ from both neighbours are copied as they
+// are, and only the others are coded one stretch at a time.
+size_t EncodePlane(const uint8_t* plane, size_t length, uint8_t* out) {
+    size_t i = 0, at = 0;
+#if defined(__SSE2__)
+    while (length - i > kWindow) {  // the window's last byte has one after it
+        const uint8_t* p = plane + i;
+        const uint64_t repeats = RepeatMask(p);
+        // The window's first byte starts a stretch, whatever came before.
+        uint64_t coded = (AtLeastMask(p, kRunMarker) | repeats) & ~(repeats << 1);
+        size_t pos = 0;  // the next byte to code
+        while (coded != 0) {
+            const size_t next = static_cast<size_t>(__builtin_ctzll(coded));
+            CopyBlocks(out + at, p + pos, next - pos);
+            at += next - pos;
+            const uint64_t ends = ~repeats >> next;
+            const size_t count = ends != 0 ? static_cast<size_t>(__builtin_ctzll(ends)) + 1 : 0;
+            if (count == 0 || count > kMaxRun) {  // long, or reaching past the window
+                const size_t end = StretchEnd(plane, i + next, length);
+                at = EmitStretch(out, at, end - i - next, p[next]);
+                pos = end - i;
+                break;
+            }
+            const uint8_t pair[2] = {static_cast<uint8_t>(kRunMarker + count), p[next]};
+            std::memcpy(out + at, pair, 2);
+            at += 2;
+            pos = next + count;
+            coded &= coded - 1;
+        }
+        if (pos < kWindow) {  // bytes copied as they are to the window end
+            CopyBlocks(out + at, p + pos, kWindow - pos);
+            at += kWindow - pos;
+            pos = kWindow;
+        }
+        i += pos;
+    }
+    if (i == length) return at;
+#endif
+    return at + EncodeBytes(plane + i, length - i, out + at);
+}
+
 struct PcxWriter {
     std::FILE* file = nullptr;  // borrowed
     uint8_t header[kHeaderSize] = {};
     unsigned planes = 0;
     size_t bytesPerLine = 0;
-    Scratch line;     // planes x bytes per line, pad bytes stay 0
-    Scratch encoded;  // room for the worst case, 2 bytes per line byte
+    Scratch line;     // planes x bytes per line and a block, pad bytes stay 0
+    Scratch encoded;  // coded lines waiting to be written
+    size_t encodedBytes = 0;
+    size_t encodedRoom = 0;  // a worst-case line, 2 bytes per line byte, and a window fit
 };
 
 void FillHeader(PcxWriter* w, uint32_t width, uint32_t height) {
@@ -431,13 +728,21 @@ bool WriteAll(std::FILE* file, const void* data, size_t bytes) {
     return std::fwrite(data, 1, bytes, file) == bytes;
 }
 
+bool FlushLines(PcxWriter* w) {
+    const size_t bytes = w->encodedBytes;
+    w->encodedBytes = 0;
+    return WriteAll(w->file, w->encoded.get(), bytes);
+}
+
+// Codes the scan line; lines are written in blocks, as small writes cost.
 bool WriteLine(PcxWriter* w) {
-    size_t at = 0;
+    const size_t worst = 2 * w->planes * w->bytesPerLine + kWindow;
+    if (w->encodedRoom - w->encodedBytes < worst && !FlushLines(w)) return false;
     for (unsigned p = 0; p < w->planes; ++p) {
-        at += EncodePlane(w->line.get() + p * w->bytesPerLine, w->bytesPerLine,
-                          w->encoded.get() + at);
+        w->encodedBytes += EncodePlane(w->line.get() + p * w->bytesPerLine, w->bytesPerLine,
+                                       w->encoded.get() + w->encodedBytes);
     }
-    return WriteAll(w->file, w->encoded.get(), at);
+    return true;
 }
 
 int WritePcx(const char* path, const uint8_t* pixels, uint32_t width, uint32_t height,
@@ -452,10 +757,11 @@ int WritePcx(const char* path, const uint8_t* pixels, uint32_t width, uint32_t h
     w.bytesPerLine = (size_t{width} + 1) & ~size_t{1};
     const size_t lineBytes = w.bytesPerLine * planes;
     // Scratch first, so a failed allocation leaves any existing file alone.
-    w.line = NewScratch(lineBytes);
-    w.encoded = NewScratch(lineBytes * 2);
+    w.line = NewScratch(lineBytes + kBlock);
+    w.encodedRoom = std::max(kOutputChunk, lineBytes * 2 + kWindow);
+    w.encoded = NewScratch(w.encodedRoom);
     if (!w.line || !w.encoded) return kPixErrMemory;
-    std::memset(w.line.get(), 0, lineBytes);
+    std::memset(w.line.get(), 0, lineBytes + kBlock);
     FillHeader(&w, width, height);
 
     FilePtr file = OpenFile(path, "wb");
@@ -467,19 +773,13 @@ int WritePcx(const char* path, const uint8_t* pixels, uint32_t width, uint32_t h
         if (planes == 1) {
             std::memcpy(w.line.get(), pixels + size_t{y} * width, width);
         } else {
-            const uint8_t* in = pixels + size_t{y} * width * 3;
-            uint8_t* red = w.line.get();
-            uint8_t* green = red + w.bytesPerLine;
-            uint8_t* blue = green + w.bytesPerLine;
-            for (uint32_t x = 0; x < width; ++x) {
-                red[x] = in[0];
-                green[x] = in[1];
-                blue[x] = in[2];
-                in += 3;
-            }
+            uint8_t* planes[3] = {w.line.get(), w.line.get() + w.bytesPerLine,
+                                  w.line.get() + 2 * w.bytesPerLine};
+            TriplesToPlanes(pixels + size_t{y} * width * 3, width, planes);
         }
         if (!WriteLine(&w)) return kPixErrWrite;
     }
+    if (!FlushLines(&w)) return kPixErrWrite;
     if (planes == 1) {
         uint8_t tail[kPaletteTail];
         tail[0] = kPaletteMarker;

@@ -158,6 +158,77 @@ TEST(PcxWriter, EightBitFileEndsWithPalette) {
     }
 }
 
+// Run-length coding as the format defines it, one stretch of equal bytes at
+// a time, to hold the writer's window-wise coder against.
+Bytes PlainEncode(const Bytes& bytes) {
+    Bytes out;
+    for (size_t i = 0; i < bytes.size();) {
+        const uint8_t value = bytes[i];
+        size_t run = 1;
+        while (i + run < bytes.size() && bytes[i + run] == value) ++run;
+        i += run;
+        for (; run >= 63; run -= 63) out.insert(out.end(), {255, value});
+        if (run == 1 && value < 192) {
+            out.push_back(value);
+        } else if (run != 0) {
+            out.insert(out.end(), {static_cast<uint8_t>(192 + run), value});
+        }
+    }
+    return out;
+}
+
+// Stretches of equal bytes, mostly short, some longer than a run or a
+// 64-byte window, with values on both sides of the marker range.
+Bytes RandomStretches(std::mt19937& random, size_t count) {
+    Bytes out;
+    while (out.size() < count) {
+        const unsigned pick = random() % 16;
+        const size_t run = pick < 10   ? 1
+                           : pick < 13 ? 2 + random() % 3
+                           : pick < 15 ? 5 + random() % 60
+                                       : 60 + random() % 140;
+        const uint8_t value =
+            static_cast<uint8_t>(random() % 2 != 0 ? 0xC0 + random() % 64 : random() % 0xC0);
+        out.insert(out.end(), run, value);
+    }
+    out.resize(count);
+    return out;
+}
+
+TEST(PcxWriter, CodesAsByteByByte) {
+    TempDir dir;
+    const std::string path = dir.File("coded.pcx");
+    const std::array<RGBQUAD, 256> palette{};
+    std::mt19937 random(99);
+    for (int round = 0; round < 80; ++round) {
+        const bool rgb = round % 2 != 0;
+        const uint32_t width = 1 + random() % 400;
+        const uint32_t height = 1 + random() % 3;
+        Bytes pixels, want;
+        for (uint32_t y = 0; y < height; ++y) {
+            Bytes planes[3];
+            for (Bytes& plane : planes) plane = RandomStretches(random, width);
+            for (uint32_t x = 0; x < width; ++x) {
+                pixels.push_back(planes[0][x]);
+                if (rgb) pixels.insert(pixels.end(), {planes[1][x], planes[2][x]});
+            }
+            for (int p = 0; p < (rgb ? 3 : 1); ++p) {
+                if (width % 2 != 0) planes[p].push_back(0);  // the pad byte
+                const Bytes coded = PlainEncode(planes[p]);
+                want.insert(want.end(), coded.begin(), coded.end());
+            }
+        }
+        ASSERT_TRUE(rgb ? PixWritePCX(path.c_str(), pixels.data(), width, height)
+                        : PixWritePCX8(path.c_str(), pixels.data(), width, height,
+                                       palette.data()));
+        const Bytes file = ReadFileBytes(path);
+        const size_t tail = rgb ? 0 : 769;
+        ASSERT_EQ(file.size(), 128 + want.size() + tail) << "round " << round;
+        ASSERT_TRUE(Bytes(file.begin() + 128, file.end() - static_cast<ptrdiff_t>(tail)) == want)
+            << "round " << round << ", width " << width;
+    }
+}
+
 // ---------------------------------------------------------------- round trips
 
 TEST(PcxRoundTrip, TwentyFourBitOddWidth) {
@@ -263,9 +334,13 @@ TEST(PcxReader, ArbitraryDataDecodesAsByteByByte) {
         const size_t wanted = size_t{f.bytesPerLine} * f.height;
         const size_t length = random() % 3 == 0 ? random() % wanted : wanted + 64;
         const unsigned markerShare = random() % 8;  // out of 8
+        // Half the rounds have mostly runs of 1 and 2, as grainy pictures do.
+        const bool shortRuns = round % 2 == 0;
         while (f.data.size() < length) {
             const bool marker = random() % 8 < markerShare;
-            f.data.push_back(static_cast<uint8_t>(marker ? 0xC0 | random() : random() % 0xC0));
+            uint8_t byte = static_cast<uint8_t>(marker ? 0xC0 | random() : random() % 0xC0);
+            if (marker && shortRuns && random() % 16 != 0) byte = 0xC1 + random() % 2;
+            f.data.push_back(byte);
         }
         WriteFileBytes(path, f.Build());
 
