@@ -359,9 +359,9 @@ std::string CapacityText(uint32_t width, uint32_t height) {
         const uint64_t capacity = MethodCapacity(static_cast<HidingMethod>(m), width, height);
         text += "\n";
         text += kRows[m];
-        text += capacity >= kPayloadHeaderSize
-                    ? std::to_string(capacity - kPayloadHeaderSize)
-                    : "-" + std::to_string(kPayloadHeaderSize - capacity);
+        if (capacity < kPayloadHeaderSize) text += '-';
+        text += std::to_string(capacity >= kPayloadHeaderSize ? capacity - kPayloadHeaderSize
+                                                              : kPayloadHeaderSize - capacity);
     }
     return text;
 }

@@ -35,8 +35,9 @@ struct PcxFile {
         std::memcpy(&b[16], headerPalette.data(), 48);
         b[65] = planes;
         PutLE16(&b[66], bytesPerLine);
-        b.insert(b.end(), data.begin(), data.end());
-        b.insert(b.end(), tail.begin(), tail.end());
+        b.resize(128 + data.size() + tail.size());
+        std::copy(data.begin(), data.end(), b.begin() + 128);
+        std::copy(tail.begin(), tail.end(), b.begin() + 128 + static_cast<long>(data.size()));
         return b;
     }
 };
