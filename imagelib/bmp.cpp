@@ -7,6 +7,10 @@
 #include <memory>
 #include <new>
 
+#if defined(__x86_64__)
+#include <tmmintrin.h>
+#endif
+
 #include "imagelib/common.h"
 
 namespace {
@@ -248,14 +252,11 @@ void ConvertRow24Words(const uint8_t* in, uint32_t width, uint8_t* out, uint32_t
 // extra bytes stored are rewritten by the next step.
 __attribute__((target("ssse3"))) uint32_t ConvertRow24Shuffle(const uint8_t* in, uint32_t width,
                                                               uint8_t* out) {
-    using Bytes16 = uint8_t __attribute__((vector_size(16)));
-    const Bytes16 order = {2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 12, 13, 14, 15};
+    const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 12, 13, 14, 15);
     uint32_t x = 0;
     for (; x + 6 <= width; x += 4, in += 12, out += 12) {
-        Bytes16 v;
-        std::memcpy(&v, in, 16);
-        v = __builtin_shuffle(v, order);
-        std::memcpy(out, &v, 16);
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(v, order));
     }
     return x;
 }

@@ -239,6 +239,27 @@ int ReadIndexStrips(TIFF* tif, const IndexImage& img) {
     return 0;
 }
 
+// Whether every tile's stored bytes lie in the file and could hold the
+// decoded tile: all of it uncompressed, and a thousandth of a tile over
+// 100 MB otherwise, the bound libtiff's own tile reader applies before it
+// allocates (libtiff issue 479). Without it a 2 KB file whose tiles claimed
+// 65536 x 32768 pixels got a 2 GB tile buffer.
+bool TilesPlausible(TIFF* tif, tmsize_t tileBytes) {
+    const uint64_t fileBytes = TIFFGetSizeProc(tif)(TIFFClientdata(tif));
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    const uint64_t decoded = static_cast<uint64_t>(tileBytes);
+    const uint64_t least = compression == COMPRESSION_NONE ? decoded
+                           : decoded > 100'000'000     ? decoded / 1000
+                                                       : 1;
+    for (uint32_t t = 0; t < TIFFNumberOfTiles(tif); ++t) {
+        const uint64_t offset = TIFFGetStrileOffset(tif, t);
+        const uint64_t stored = TIFFGetStrileByteCount(tif, t);
+        if (stored < least || offset > fileBytes || stored > fileBytes - offset) return false;
+    }
+    return true;
+}
+
 int ReadIndexTiles(TIFF* tif, const IndexImage& img) {
     uint32_t tileWidth = 0, tileLength = 0;
     TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tileWidth);
@@ -254,6 +275,7 @@ int ReadIndexTiles(TIFF* tif, const IndexImage& img) {
     if (static_cast<uint64_t>(tileRowBytes) * tileLength > static_cast<uint64_t>(tileBytes) ||
         (uint64_t{tileWidth} * img.bits + 7) / 8 > static_cast<uint64_t>(tileRowBytes))
         return kPixErrTiff;
+    if (!TilesPlausible(tif, tileBytes)) return kPixErrTiff;
     std::unique_ptr<uint8_t, FreeDeleter> tile(
         static_cast<uint8_t*>(std::malloc(static_cast<size_t>(tileBytes))));
     if (!tile) return kPixErrMemory;

@@ -545,12 +545,20 @@ TEST(PngRead, FailuresLeaveNoPictureAndTheirCode) {
     EXPECT_EQ(missing.code, kPixErrOpen);
     EXPECT_EQ(PixGetPNGTextCount(), 1);
 
+    // A text chunk just over the 8 MB chunk limit: libpng only warns about
+    // it and would buffer it whole, whatever length the header claims.
+    std::vector<Chunk> chunks = ParseChunks(file);
+    chunks.insert(chunks.end() - 1, {"tEXt", Text(std::string("Big\0", 4) +
+                                                  std::string((8u << 20) - 3, 'x'))});
+    const Bytes bigText = Assemble(chunks);
+
     struct Case {
         const char* name;
         Bytes bytes;
         int want;
     };
     const Case cases[] = {
+        {"TextChunkOverLimit", bigText, kPixErrPng},
         {"Truncated", Bytes(file.begin(), file.begin() + static_cast<long>(file.size() / 2)),
          kPixErrPng},
         {"NoIend", Bytes(file.begin(), file.end() - 12), kPixErrPng},

@@ -1,0 +1,7 @@
+#include "fuzz/reader_harness.h"
+#include "imagelib/bmp.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const ReaderFormat kBmp = {"bmp", PixGetBMPSize, PixReadBMP, PixReadBMP8, nullptr};
+    return FuzzReader(kBmp, data, size);
+}

@@ -1,0 +1,7 @@
+#include "fuzz/reader_harness.h"
+#include "imagelib/pcx.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const ReaderFormat kPcx = {"pcx", PixGetPCXSize, PixReadPCX, PixReadPCX8, nullptr};
+    return FuzzReader(kPcx, data, size);
+}

@@ -1,0 +1,60 @@
+#include "fuzz/reader_harness.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+// One file per process, so parallel fuzzing jobs never share it.
+const std::string& TempPath(const char* extension) {
+    static const std::string path = [extension] {
+        const char* dir = std::getenv("TMPDIR");
+        return std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/ombrel-fuzz-" +
+               std::to_string(getpid()) + "." + extension;
+    }();
+    return path;
+}
+
+[[noreturn]] void Fail(const char* what, const char* extension) {
+    std::fprintf(stderr, "%s reader: %s\n", extension, what);
+    std::abort();
+}
+
+void CheckResult(HGLOBAL block, uint32_t width, uint32_t height, size_t bytesPerPixel,
+                 const char* extension) {
+    if (block == nullptr) return;
+    if (PixGetLastError() != 0) Fail("returned a buffer with a non-zero code", extension);
+    if (GlobalSize(block) / bytesPerPixel < uint64_t{width} * height)
+        Fail("returned a buffer smaller than width x height", extension);
+    GlobalFree(block);
+}
+
+}  // namespace
+
+int FuzzReader(const ReaderFormat& format, const uint8_t* data, size_t size) {
+    const std::string& path = TempPath(format.extension);
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr || std::fwrite(data, 1, size, file) != size || std::fclose(file) != 0)
+        Fail("cannot write the input file", format.extension);
+
+    uint32_t width = 0, height = 0;
+    // A header the size query refuses still goes to the readers, which must
+    // refuse it as cheaply.
+    if (!format.size(path.c_str(), &width, &height) ||
+        uint64_t{width} * height <= kFuzzMaxPixels) {
+        HGLOBAL block = format.read(path.c_str(), &width, &height);
+        CheckResult(block, width, height, 3, format.extension);
+        if (format.sideResults != nullptr) format.sideResults();
+        if (format.read8 != nullptr) {
+            RGBQUAD palette[kPixPaletteEntries] = {};
+            width = height = 0;
+            block = format.read8(path.c_str(), &width, &height, palette);
+            CheckResult(block, width, height, 1, format.extension);
+        }
+    }
+    std::remove(path.c_str());
+    return 0;
+}

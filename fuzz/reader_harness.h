@@ -1,0 +1,25 @@
+// The body shared by the reader fuzz targets: the input is written to a file
+// of the format and goes through the size query and every reader.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "imagelib/state.h"
+
+struct ReaderFormat {
+    const char* extension;
+    BOOL (*size)(const char* path, uint32_t* width, uint32_t* height);
+    HGLOBAL (*read)(const char* path, uint32_t* width, uint32_t* height);
+    HGLOBAL (*read8)(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette);
+    void (*sideResults)();  // fetches and frees what a read leaves in the thread record
+};
+
+// Inputs whose header claims more pixels than this are only sized, not
+// decoded: the readers accept up to 2^30 pixels, which would spend the
+// fuzzer's time in allocation and zeroing rather than in parsing.
+constexpr uint64_t kFuzzMaxPixels = uint64_t{1} << 20;
+
+// Aborts when a reader breaks its contract: a buffer handed back with a
+// non-zero code, or one smaller than the size it reports.
+int FuzzReader(const ReaderFormat& format, const uint8_t* data, size_t size);
