@@ -35,9 +35,13 @@ void GreyRamp(RGBQUAD* palette) {
 
 }  // namespace
 
-CWorkingImage::CWorkingImage() { Clear(); }
+CWorkingImage::CWorkingImage() {
+    Clear();
+}
 
-CWorkingImage::~CWorkingImage() { Clear(); }
+CWorkingImage::~CWorkingImage() {
+    Clear();
+}
 
 void CWorkingImage::Clear() {
     ReleasePixels();
@@ -58,7 +62,9 @@ void CWorkingImage::ClearPngTexts() {
     pngTextValues.clear();
 }
 
-void CWorkingImage::ClearJpegComments() { jpegComments.clear(); }
+void CWorkingImage::ClearJpegComments() {
+    jpegComments.clear();
+}
 
 uint8_t* CWorkingImage::LockPixels() {
     return pixels == nullptr ? nullptr : static_cast<uint8_t*>(GlobalLock(pixels));
@@ -159,9 +165,13 @@ uint8_t* CWorkingImage::MakeEightBit(RGBQUAD* palette, bool grey) {
     return indices;
 }
 
-uint8_t* CWorkingImage::MakeIndexed(RGBQUAD* palette) { return MakeEightBit(palette, false); }
+uint8_t* CWorkingImage::MakeIndexed(RGBQUAD* palette) {
+    return MakeEightBit(palette, false);
+}
 
-uint8_t* CWorkingImage::MakeGrey(RGBQUAD* palette) { return MakeEightBit(palette, true); }
+uint8_t* CWorkingImage::MakeGrey(RGBQUAD* palette) {
+    return MakeEightBit(palette, true);
+}
 
 int CWorkingImage::Save(const std::string& path, int type) {
     if (pixels == nullptr) return kPixErrParam;
@@ -306,6 +316,7 @@ HGLOBAL ReadIndexedByExtension(const std::string& path, uint32_t* width, uint32_
     if (extension == ".pcx") return PixReadPCX8(file, width, height, palette);
     // The program writes 8-bit PNG and TIFF carriers too; they must read back.
     if (extension == ".png") return PixReadPNG8(file, width, height, palette);
-    if (extension == ".tif" || extension == ".tiff") return PixReadTIFF8(file, width, height, palette);
+    if (extension == ".tif" || extension == ".tiff")
+        return PixReadTIFF8(file, width, height, palette);
     return nullptr;
 }

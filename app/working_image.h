@@ -30,7 +30,7 @@ enum SaveType : int {
 // One 24-bit image, the file it came from, and the texts that travel with
 // it (PNG text chunks, JPEG comments).
 class CWorkingImage {
-public:
+  public:
     CWorkingImage();
     ~CWorkingImage();
     CWorkingImage(const CWorkingImage&) = delete;
@@ -75,7 +75,7 @@ public:
     double readGamma = 2.2;
     double writeGamma = 0.0;
 
-private:
+  private:
     uint8_t* MakeEightBit(RGBQUAD* palette, bool grey);
     void LoadJpegComments();
     void LoadPngTexts();

@@ -39,8 +39,8 @@ const BenchIndexed& BenchPhotoIndexed() {
         BenchIndexed out;
         out.indices.resize(size_t{kBenchWidth} * kBenchHeight);
         for (size_t i = 0; i < out.indices.size(); ++i) {  // red 3 bits, green 3, blue 2
-            out.indices[i] = static_cast<uint8_t>((rgb[3 * i] & 0xE0) |
-                                                  (rgb[3 * i + 1] >> 5 << 2) | rgb[3 * i + 2] >> 6);
+            out.indices[i] = static_cast<uint8_t>((rgb[3 * i] & 0xE0) | (rgb[3 * i + 1] >> 5 << 2) |
+                                                  rgb[3 * i + 2] >> 6);
         }
         for (int i = 0; i < 256; ++i) {
             out.palette[i] = {static_cast<uint8_t>((i & 3) * 85),

@@ -127,14 +127,18 @@ void BM_PlainFread24(benchmark::State& state) {
 void BM_PlainFread24Reused(benchmark::State& state) {
     PlainRead(state, Data().plainRgb, Data().rgb.size(), false);
 }
-void BM_PlainFwrite24(benchmark::State& state) { PlainWrite(state, Data().rgb); }
+void BM_PlainFwrite24(benchmark::State& state) {
+    PlainWrite(state, Data().rgb);
+}
 void BM_PlainFread8(benchmark::State& state) {
     PlainRead(state, Data().plainIndex, Data().indices.size(), true);
 }
 void BM_PlainFread8Reused(benchmark::State& state) {
     PlainRead(state, Data().plainIndex, Data().indices.size(), false);
 }
-void BM_PlainFwrite8(benchmark::State& state) { PlainWrite(state, Data().indices); }
+void BM_PlainFwrite8(benchmark::State& state) {
+    PlainWrite(state, Data().indices);
+}
 
 }  // namespace
 

@@ -16,14 +16,17 @@
 
 namespace {
 
-[[noreturn]] void BareError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+[[noreturn]] void BareError(png_structp png, png_const_charp) {
+    png_longjmp(png, 1);
+}
 void BareWarning(png_structp, png_const_charp) {}
 
 // The minimal libpng write loop: the same image, defaults throughout.
 bool BareWrite(const char* path, const uint8_t* pixels) {
     std::FILE* file = std::fopen(path, "wb");
     if (file == nullptr) return false;
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, BareError, BareWarning);
+    png_structp png =
+        png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, BareError, BareWarning);
     png_infop info = png_create_info_struct(png);
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_write_struct(&png, &info);
@@ -46,7 +49,8 @@ bool BareWrite(const char* path, const uint8_t* pixels) {
 uint8_t* BareRead(const char* path) {
     std::FILE* file = std::fopen(path, "rb");
     if (file == nullptr) return nullptr;
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, BareError, BareWarning);
+    png_structp png =
+        png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, BareError, BareWarning);
     png_infop info = png_create_info_struct(png);
     uint8_t* volatile pixels = nullptr;
     if (setjmp(png_jmpbuf(png))) {

@@ -87,8 +87,7 @@ void BM_Quantize(benchmark::State& state) {
         work = g_peak.load() - before;
         benchmark::DoNotOptimize(indices.data());
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kBenchWidth *
-                            kBenchHeight);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kBenchWidth * kBenchHeight);
     state.counters["work_bytes"] = static_cast<double>(work);
 }
 BENCHMARK(BM_Quantize)->Arg(128)->Arg(64)->Unit(benchmark::kMillisecond);

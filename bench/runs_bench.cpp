@@ -18,7 +18,7 @@
 namespace {
 
 class SilentDialog : public DialogPort {
-public:
+  public:
     std::string base, data, output, directory;
     std::string BaseImagePath() override { return base; }
     std::string DataFilePath() override { return data; }
@@ -28,7 +28,9 @@ public:
     void SetProgressPosition(int) override {}
     void StepProgress() override {}
     void SetCapacityText(const std::string&) override {}
-    void ShowMessage(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
+    void ShowMessage(const std::string& text) override {
+        std::fprintf(stderr, "%s\n", text.c_str());
+    }
     bool AskYesNo(const std::string&) override { return true; }
     std::string AskOutputFile() override { return {}; }
     void Pause(unsigned) override {}
@@ -132,11 +134,10 @@ void BM_DecodeFloor(benchmark::State& state, HidingMethod method, std::string ex
     }
 }
 
-#define RUN_PAIR(name, method, extension)                                                   \
-    BENCHMARK_CAPTURE(BM_Encode, name, method, extension)->Unit(benchmark::kMillisecond);   \
-    BENCHMARK_CAPTURE(BM_EncodeFloor, name, method, extension)                              \
-        ->Unit(benchmark::kMillisecond);                                                    \
-    BENCHMARK_CAPTURE(BM_Decode, name, method, extension)->Unit(benchmark::kMillisecond);   \
+#define RUN_PAIR(name, method, extension)                                                      \
+    BENCHMARK_CAPTURE(BM_Encode, name, method, extension)->Unit(benchmark::kMillisecond);      \
+    BENCHMARK_CAPTURE(BM_EncodeFloor, name, method, extension)->Unit(benchmark::kMillisecond); \
+    BENCHMARK_CAPTURE(BM_Decode, name, method, extension)->Unit(benchmark::kMillisecond);      \
     BENCHMARK_CAPTURE(BM_DecodeFloor, name, method, extension)->Unit(benchmark::kMillisecond)
 
 RUN_PAIR(666_png, Method666, ".png");

@@ -43,8 +43,7 @@ int FuzzReader(const ReaderFormat& format, const uint8_t* data, size_t size) {
     uint32_t width = 0, height = 0;
     // A header the size query refuses still goes to the readers, which must
     // refuse it as cheaply.
-    if (!format.size(path.c_str(), &width, &height) ||
-        uint64_t{width} * height <= kFuzzMaxPixels) {
+    if (!format.size(path.c_str(), &width, &height) || uint64_t{width} * height <= kFuzzMaxPixels) {
         HGLOBAL block = format.read(path.c_str(), &width, &height);
         CheckResult(block, width, height, 3, format.extension);
         if (format.sideResults != nullptr) format.sideResults();

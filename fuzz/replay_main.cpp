@@ -17,7 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 // Under AddressSanitizer a single allocation over 512 MB aborts: no replayed
 // file is big enough to need one, and a reader that takes it on the word of
 // a header would otherwise pass unnoticed.
-extern "C" const char* __asan_default_options() { return "max_allocation_size_mb=512"; }
+extern "C" const char* __asan_default_options() {
+    return "max_allocation_size_mb=512";
+}
 
 namespace {
 

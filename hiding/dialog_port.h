@@ -8,7 +8,7 @@
 std::string ProgramDirectory();
 
 class DialogPort {
-public:
+  public:
     virtual ~DialogPort() = default;
 
     // The fields the user filled in.

@@ -1,6 +1,8 @@
 #include "hiding/palette.h"
 
-unsigned ReducedColours(HidingMethod method) { return method == Method78 ? 128 : 64; }
+unsigned ReducedColours(HidingMethod method) {
+    return method == Method78 ? 128 : 64;
+}
 
 void BuildSpreadPalette(HidingMethod method, const RGBQUAD* reduced, RGBQUAD* spread) {
     const unsigned copies = method == Method78 ? 2 : 4;

@@ -66,7 +66,9 @@ bool CleanStoredName(const uint8_t* bytes, size_t length, std::string* name) {
 const char* const kInvalidFileMessage = "This is not a valid Ombrel file";
 const char* const kDataTooBigMessage = "Invalid Ombrel file (datasize too big for file)";
 
-const MethodInfo& GetMethodInfo(HidingMethod method) { return kMethods[method]; }
+const MethodInfo& GetMethodInfo(HidingMethod method) {
+    return kMethods[method];
+}
 
 uint64_t MethodCapacity(HidingMethod method, uint32_t width, uint32_t height) {
     const uint64_t n = uint64_t{width} * height;
@@ -186,7 +188,9 @@ const char* PayloadReader::ReadHeader() {
     return nullptr;
 }
 
-bool PayloadReader::SignatureMatches() const { return ::SignatureMatches(method_, header_); }
+bool PayloadReader::SignatureMatches() const {
+    return ::SignatureMatches(method_, header_);
+}
 
 const char* PayloadReader::ReadName() {
     const uint32_t length = header_.nameLength;

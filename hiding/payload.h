@@ -57,15 +57,15 @@ std::string FileNamePart(const std::string& path);
 
 // Hooks for the encode run's status and progress while a payload is built.
 class PayloadSteps {
-public:
+  public:
     virtual ~PayloadSteps() = default;
     virtual void SizeKnown() {}  // the data file's size is known
     virtual void Reading() {}    // the data file is open, about to be read
 };
 
 struct PayloadBuild {
-    int code = 0;             // image library code; 0 also after a refusal
-    std::string message;      // the fit message when the payload does not fit
+    int code = 0;                // image library code; 0 also after a refusal
+    std::string message;         // the fit message when the payload does not fit
     std::vector<uint8_t> bytes;  // the payload; empty unless code and message are clear
 };
 
@@ -90,22 +90,22 @@ extern const char* const kDataTooBigMessage;
 // when it passes, or the message the decode shows; a step is only called
 // after the ones before it passed.
 class PayloadReader {
-public:
-    PayloadReader(HidingMethod method, const uint8_t* carrier, size_t carrierBytes,
-                  uint32_t width, uint32_t height);
+  public:
+    PayloadReader(HidingMethod method, const uint8_t* carrier, size_t carrierBytes, uint32_t width,
+                  uint32_t height);
 
-    const char* ReadHeader();      // 16 header bytes
+    const char* ReadHeader();  // 16 header bytes
     bool SignatureMatches() const;
-    const char* ReadName();        // N name bytes, cleaned to a bare file name
-    const char* CheckDataSize();   // D against the whole image's capacity
-    bool AllocateData();           // false when D bytes cannot be had
-    const char* ReadData();        // D data bytes
+    const char* ReadName();       // N name bytes, cleaned to a bare file name
+    const char* CheckDataSize();  // D against the whole image's capacity
+    bool AllocateData();          // false when D bytes cannot be had
+    const char* ReadData();       // D data bytes
 
     const PayloadHeader& header() const { return header_; }
     const std::string& name() const { return name_; }
     const std::vector<uint8_t>& data() const { return data_; }
 
-private:
+  private:
     bool Extract(uint8_t* out, size_t count);
 
     HidingMethod method_;

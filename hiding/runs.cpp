@@ -24,19 +24,19 @@ namespace {
 constexpr unsigned kRunPause = 750;
 
 class WaitCursor {
-public:
+  public:
     explicit WaitCursor(DialogPort& dialog) : dialog_(dialog) { dialog_.BeginWaitCursor(); }
     ~WaitCursor() { dialog_.EndWaitCursor(); }
     WaitCursor(const WaitCursor&) = delete;
     WaitCursor& operator=(const WaitCursor&) = delete;
 
-private:
+  private:
     DialogPort& dialog_;
 };
 
 // An 8-bit image read for a decode or probe: locked while held, freed after.
 class IndexedImage {
-public:
+  public:
     explicit IndexedImage(const std::string& path)
         : block_(ReadIndexedByExtension(path, &width, &height, palette)) {}
     ~IndexedImage() {
@@ -56,26 +56,28 @@ public:
     RGBQUAD palette[kPixPaletteEntries] = {};
     uint8_t* indices = nullptr;
 
-private:
+  private:
     HGLOBAL block_;
 };
 
 // Holds a working image's pixels locked until it goes.
 class PixelLock {
-public:
+  public:
     explicit PixelLock(CWorkingImage& image) : image_(image), pixels(image.LockPixels()) {}
     ~PixelLock() { image_.ReleasePixels(); }
     PixelLock(const PixelLock&) = delete;
     PixelLock& operator=(const PixelLock&) = delete;
 
-private:
+  private:
     CWorkingImage& image_;
 
-public:
+  public:
     uint8_t* const pixels;
 };
 
-uint64_t PixelCount(uint32_t width, uint32_t height) { return uint64_t{width} * height; }
+uint64_t PixelCount(uint32_t width, uint32_t height) {
+    return uint64_t{width} * height;
+}
 
 bool FileExists(const std::string& path) {
     struct stat info;
@@ -130,19 +132,21 @@ int WriteDataFile(const std::string& path, const std::vector<uint8_t>& data) {
 }
 
 class EncodeSteps : public PayloadSteps {
-public:
+  public:
     explicit EncodeSteps(DialogPort& dialog) : dialog_(dialog) {}
     void SizeKnown() override { dialog_.StepProgress(); }
     void Reading() override { dialog_.SetStatus("Reading"); }
 
-private:
+  private:
     DialogPort& dialog_;
 };
 
 void (*const kChannelEmbedders[])(uint8_t*, uint64_t, const uint8_t*, uint64_t) = {
     nullptr, nullptr, Embed886, Embed777, Embed666};
 
-bool IsMethod(HidingMethod method) { return method >= 0 && method < kMethodCount; }
+bool IsMethod(HidingMethod method) {
+    return method >= 0 && method < kMethodCount;
+}
 
 // The last stage, reached once the writer has run, whatever it returned; a
 // run that stops before the write leaves its status and skips the pause.
@@ -234,8 +238,8 @@ int ExtractFromCarrier(DialogPort& dialog, HidingMethod method, const uint8_t* c
     }
 
     const std::string directory = dialog.OutputDirectory();
-    const std::string target =
-        ChooseOutputPath(dialog, directory.empty() ? reader.name() : directory + "/" + reader.name());
+    const std::string target = ChooseOutputPath(
+        dialog, directory.empty() ? reader.name() : directory + "/" + reader.name());
     if (!target.empty()) {
         if (const int written = WriteDataFile(target, reader.data())) return written;
         dialog.SetStatus("Extracted " + target);
@@ -269,7 +273,8 @@ int EncodeRun(DialogPort& dialog, HidingMethod method) {
     uint32_t size[2] = {0, 0};
     GetImageSizeByExtension(base, size);
     EncodeSteps steps(dialog);
-    const PayloadBuild build = BuildPayload(method, dialog.DataFilePath(), size[0], size[1], &steps);
+    const PayloadBuild build =
+        BuildPayload(method, dialog.DataFilePath(), size[0], size[1], &steps);
     if (build.code != 0) return build.code;
     if (!build.message.empty()) {
         dialog.ShowMessage(build.message);
@@ -331,16 +336,14 @@ int DecodeRun(DialogPort& dialog, HidingMethod method, const std::string& path) 
         }
         if (!image.Lock()) return kPixErrMemory;
         return ExtractFromCarrier(dialog, method, image.indices,
-                                  PixelCount(image.width, image.height), image.width,
-                                  image.height);
+                                  PixelCount(image.width, image.height), image.width, image.height);
     }
     CWorkingImage image;
     if (const int code = image.Load(path)) return code;
     PixelLock lock(image);
     if (lock.pixels == nullptr) return kPixErrMemory;
     return ExtractFromCarrier(dialog, method, lock.pixels,
-                              3 * PixelCount(image.width, image.height), image.width,
-                              image.height);
+                              3 * PixelCount(image.width, image.height), image.width, image.height);
 }
 
 std::string ChooseOutputPath(DialogPort& dialog, const std::string& path) {
@@ -350,8 +353,8 @@ std::string ChooseOutputPath(DialogPort& dialog, const std::string& path) {
 }
 
 std::string CapacityText(uint32_t width, uint32_t height) {
-    static const char* const kRows[kMethodCount] = {"7/8    : ", "6/8    : ", "886    : ",
-                                                    "777    : ", "666    : "};
+    static const char* const kRows[kMethodCount] = {
+        "7/8    : ", "6/8    : ", "886    : ", "777    : ", "666    : "};
     std::string text = "Method : Bytes";
     for (int m = 0; m < kMethodCount; ++m) {
         // Less the header, signed; 666 on a header of 2^32 - 1 squared pixels

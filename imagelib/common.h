@@ -35,9 +35,10 @@ inline FilePtr OpenFile(const char* path, const char* mode) {
 // Owns a global memory block until release() hands it to the caller; locks
 // it for as long as the owner lives.
 class GlobalBlock {
-public:
+  public:
     GlobalBlock() = default;
-    explicit GlobalBlock(size_t bytes) : handle_(GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, bytes)) {
+    explicit GlobalBlock(size_t bytes)
+        : handle_(GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, bytes)) {
         if (handle_ != nullptr) data_ = static_cast<uint8_t*>(GlobalLock(handle_));
     }
     GlobalBlock(const GlobalBlock&) = delete;
@@ -60,12 +61,14 @@ public:
         return handle;
     }
 
-private:
+  private:
     HGLOBAL handle_ = nullptr;
     uint8_t* data_ = nullptr;
 };
 
-inline uint16_t GetLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+inline uint16_t GetLE16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 inline uint32_t GetLE32(const uint8_t* p) {
     return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
 }

@@ -134,9 +134,9 @@ int ReadJpegFrame(std::FILE* file, JpegRead* r, PixThreadState* state) {
             jpeg_read_scanlines(&r->info, &row, 1);
         }
     } else {
-        JSAMPARRAY sample = (*r->info.mem->alloc_sarray)(
-            reinterpret_cast<j_common_ptr>(&r->info), JPOOL_IMAGE,
-            static_cast<JDIMENSION>(width * components), 1);
+        JSAMPARRAY sample =
+            (*r->info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&r->info), JPOOL_IMAGE,
+                                         static_cast<JDIMENSION>(width * components), 1);
         while (r->info.output_scanline < r->info.output_height) {
             const size_t y = r->info.output_scanline;
             jpeg_read_scanlines(&r->info, sample, 1);

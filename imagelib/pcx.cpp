@@ -36,7 +36,7 @@ constexpr size_t kFastInput = kWindow + 2 * kBlock;
 // Room a decoding step may store into: a window of literals, then a run.
 constexpr size_t kLineSlack = 2 * kWindow;
 constexpr uint64_t kEachByte = 0x0101010101010101u;  // times a byte: the byte in every lane
-constexpr uint32_t kMaxWriteWidth = 65534;    // rounded up to even it must fit 16 bits
+constexpr uint32_t kMaxWriteWidth = 65534;           // rounded up to even it must fit 16 bits
 constexpr uint32_t kMaxWriteHeight = 65535;
 
 // Header fields, by offset.
@@ -61,7 +61,9 @@ const bool kHaveShuffle = __builtin_cpu_supports("ssse3");
 
 using Scratch = std::unique_ptr<uint8_t[]>;
 
-Scratch NewScratch(size_t bytes) { return Scratch(new (std::nothrow) uint8_t[bytes]); }
+Scratch NewScratch(size_t bytes) {
+    return Scratch(new (std::nothrow) uint8_t[bytes]);
+}
 
 bool IsSupportedLayout(unsigned bits, unsigned planes) {
     if (planes == 1) return bits == 1 || bits == 2 || bits == 4 || bits == 8;
@@ -425,10 +427,10 @@ __attribute__((target("ssse3"))) uint32_t PlanesToTriplesShuffle(const uint8_t* 
             plane[c] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes[c] + x));
         }
         for (int j = 0; j < 3; ++j) {
-            const __m128i block = _mm_or_si128(
-                _mm_or_si128(Shuffle(plane[0], kToTriples.lanes[j][0]),
-                             Shuffle(plane[1], kToTriples.lanes[j][1])),
-                Shuffle(plane[2], kToTriples.lanes[j][2]));
+            const __m128i block =
+                _mm_or_si128(_mm_or_si128(Shuffle(plane[0], kToTriples.lanes[j][0]),
+                                          Shuffle(plane[1], kToTriples.lanes[j][1])),
+                             Shuffle(plane[2], kToTriples.lanes[j][2]));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * j), block);
         }
     }
@@ -444,10 +446,10 @@ __attribute__((target("ssse3"))) uint32_t TriplesToPlanesShuffle(const uint8_t* 
             block[j] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * j));
         }
         for (int c = 0; c < 3; ++c) {
-            const __m128i plane = _mm_or_si128(
-                _mm_or_si128(Shuffle(block[0], kToPlanes.lanes[0][c]),
-                             Shuffle(block[1], kToPlanes.lanes[1][c])),
-                Shuffle(block[2], kToPlanes.lanes[2][c]));
+            const __m128i plane =
+                _mm_or_si128(_mm_or_si128(Shuffle(block[0], kToPlanes.lanes[0][c]),
+                                          Shuffle(block[1], kToPlanes.lanes[1][c])),
+                             Shuffle(block[2], kToPlanes.lanes[2][c]));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(planes[c] + x), plane);
         }
     }

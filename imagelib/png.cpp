@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <ctime>
+#include <new>
 
 #include "imagelib/common.h"
 
@@ -21,7 +21,9 @@ constexpr png_uint_32 kMaxSide = static_cast<png_uint_32>(kPixMaxPixels);
 // Ancillary chunks (text, iCCP, sPLT) beyond this are refused, not buffered.
 constexpr png_alloc_size_t kChunkMallocMax = 8u << 20;
 
-[[noreturn]] void OnPngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+[[noreturn]] void OnPngError(png_structp png, png_const_charp) {
+    png_longjmp(png, 1);
+}
 void DropPngWarning(png_structp, png_const_charp) {}
 // libpng 1.6 reports a chunk longer than png_set_chunk_malloc_max as a benign
 // error, which a read turns into this warning before it buffers the chunk
@@ -340,8 +342,8 @@ int PointAtTexts(const std::vector<PixText>& list, PngWrite* w) {
     w->textCount = static_cast<int>(list.size());
     for (size_t k = 0; k < list.size(); ++k) {
         png_text& t = w->texts[k];
-        t.compression = list[k].compressed != 0 ? PNG_TEXT_COMPRESSION_zTXt
-                                                : PNG_TEXT_COMPRESSION_NONE;
+        t.compression =
+            list[k].compressed != 0 ? PNG_TEXT_COMPRESSION_zTXt : PNG_TEXT_COMPRESSION_NONE;
         t.key = const_cast<char*>(list[k].key.c_str());
         t.text = const_cast<char*>(list[k].text.c_str());
         t.text_length = list[k].text.size();
@@ -398,7 +400,8 @@ HGLOBAL PixReadPNG(const char* path, uint32_t* width, uint32_t* height) {
         png_uint_32 x = 0, y = 0;
         int unit = 0;
         if (png_get_pHYs(r.png, r.info, &x, &y, &unit) != 0) {
-            state.pngDensityRead = PixDensity{static_cast<int32_t>(x), static_cast<int32_t>(y), unit};
+            state.pngDensityRead =
+                PixDensity{static_cast<int32_t>(x), static_cast<int32_t>(y), unit};
         }
         *width = r.width;
         *height = r.height;
@@ -555,6 +558,10 @@ int PixGetPNGTextCount() {
     return static_cast<int>(PixState().pngTextsRead.size());
 }
 
-HGLOBAL PixGetPNGTextKey(int index) { return TextCopy(index, true); }
+HGLOBAL PixGetPNGTextKey(int index) {
+    return TextCopy(index, true);
+}
 
-HGLOBAL PixGetPNGTextValue(int index) { return TextCopy(index, false); }
+HGLOBAL PixGetPNGTextValue(int index) {
+    return TextCopy(index, false);
+}

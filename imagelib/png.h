@@ -71,8 +71,7 @@ double PixSetPNGGamma(double gamma);
 // Sets the background colour: the reader flattens transparency against it
 // when a file has no bKGD chunk (red, green, blue as 8-bit values), the
 // writer stores it as the bKGD chunk. Leaves the last error alone.
-void PixSetPNGBackground(uint8_t index, uint16_t red, uint16_t green, uint16_t blue,
-                         uint16_t grey);
+void PixSetPNGBackground(uint8_t index, uint16_t red, uint16_t green, uint16_t blue, uint16_t grey);
 
 // Empties both text lists (read and to write). Last error 0.
 void PixClearPNGText();

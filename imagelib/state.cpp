@@ -12,7 +12,7 @@ struct RecordNode {
 // Process-wide: the slot that points each thread at its record, and every
 // record ever made, so they are released at exit even after their thread ended.
 class RecordList {
-public:
+  public:
     RecordList() {
         slot_ = TlsAlloc();
         if (slot_ == TLS_OUT_OF_INDEXES) throw TlsException(static_cast<int32_t>(GetLastError()));
@@ -48,7 +48,7 @@ public:
         return *record;
     }
 
-private:
+  private:
     DWORD slot_ = TLS_OUT_OF_INDEXES;
     RecordNode* head_ = nullptr;
     CRITICAL_SECTION lock_;
@@ -79,14 +79,18 @@ std::string PixErrorMessage(int code) {
     return "Error #" + std::to_string(code);
 }
 
-PixThreadState& PixState() { return Records().Current(); }
+PixThreadState& PixState() {
+    return Records().Current();
+}
 
 int PixSetLastError(int code) {
     PixState().lastError = code;
     return code;
 }
 
-int PixGetLastError() { return PixState().lastError; }
+int PixGetLastError() {
+    return PixState().lastError;
+}
 
 HGLOBAL PixNewTextBlock(const std::string& text) {
     HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, text.size() + 1);

@@ -80,7 +80,7 @@ struct PixThreadState {
 // Thrown, and never caught by the library, when the thread-local slot cannot
 // be allocated or set; `code` is GetLastError() at that moment.
 class TlsException {
-public:
+  public:
     explicit TlsException(int32_t code) : code(code) {}
     int32_t code;
 };

@@ -205,8 +205,7 @@ struct IndexImage {
 
 // One packed row of `count` pixels, first pixel in the most significant bits
 // of the first byte, to one index per byte.
-void UnpackRow(const uint8_t* packed, uint16_t bits, uint32_t first, uint32_t count,
-               uint8_t* out) {
+void UnpackRow(const uint8_t* packed, uint16_t bits, uint32_t first, uint32_t count, uint8_t* out) {
     if (bits == 8) {
         std::memcpy(out, packed + first, count);
         return;
@@ -250,8 +249,8 @@ bool TilesPlausible(TIFF* tif, tmsize_t tileBytes) {
     TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
     const uint64_t decoded = static_cast<uint64_t>(tileBytes);
     const uint64_t least = compression == COMPRESSION_NONE ? decoded
-                           : decoded > 100'000'000     ? decoded / 1000
-                                                       : 1;
+                           : decoded > 100'000'000         ? decoded / 1000
+                                                           : 1;
     for (uint32_t t = 0; t < TIFFNumberOfTiles(tif); ++t) {
         const uint64_t offset = TIFFGetStrileOffset(tif, t);
         const uint64_t stored = TIFFGetStrileByteCount(tif, t);
@@ -287,8 +286,8 @@ int ReadIndexTiles(TIFF* tif, const IndexImage& img) {
             const uint32_t rows = std::min(tileLength, img.height - y);
             const uint32_t columns = std::min(tileWidth, img.width - x);
             for (uint32_t r = 0; r < rows; ++r)
-                UnpackRow(tile.get() + r * static_cast<size_t>(tileRowBytes), img.bits, 0,
-                          columns, img.out + size_t{y + r} * img.width + x);
+                UnpackRow(tile.get() + r * static_cast<size_t>(tileRowBytes), img.bits, 0, columns,
+                          img.out + size_t{y + r} * img.width + x);
         }
     }
     return 0;
@@ -298,7 +297,8 @@ int ReadIndexTiles(TIFF* tif, const IndexImage& img) {
 // palette[index] matches what PixReadTIFF returns. Orientations 5 to 8 are
 // not transposed there either.
 void Orient(uint8_t* pixels, uint32_t width, uint32_t height, uint16_t orientation) {
-    const bool mirror = orientation == ORIENTATION_TOPRIGHT || orientation == ORIENTATION_RIGHTTOP ||
+    const bool mirror = orientation == ORIENTATION_TOPRIGHT ||
+                        orientation == ORIENTATION_RIGHTTOP ||
                         orientation == ORIENTATION_BOTRIGHT || orientation == ORIENTATION_RIGHTBOT;
     const bool flip = orientation == ORIENTATION_BOTRIGHT || orientation == ORIENTATION_RIGHTBOT ||
                       orientation == ORIENTATION_BOTLEFT || orientation == ORIENTATION_LEFTBOT;
@@ -489,7 +489,8 @@ int WriteImage(const char* path, const uint8_t* pixels, uint32_t width, uint32_t
     int code = 0;
     HGLOBAL state = BeginTIFFWrite(path, width, height, bits, palette, &code);
     if (state == nullptr) return code;
-    for (uint32_t r = 0; r < height && code == 0; ++r) code = WriteTIFFRow(state, pixels + r * stride);
+    for (uint32_t r = 0; r < height && code == 0; ++r)
+        code = WriteTIFFRow(state, pixels + r * stride);
     const int closed = EndTIFFWrite(state);
     return code != 0 ? code : closed;
 }

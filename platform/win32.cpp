@@ -56,8 +56,12 @@ Block* BlockOf(HGLOBAL handle) {
 
 }  // namespace
 
-DWORD GetLastError() { return lastError; }
-void SetLastError(DWORD code) { lastError = code; }
+DWORD GetLastError() {
+    return lastError;
+}
+void SetLastError(DWORD code) {
+    lastError = code;
+}
 
 HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
     if (bytes > SIZE_MAX - sizeof(Block)) {
@@ -171,9 +175,15 @@ void InitializeCriticalSection(CRITICAL_SECTION* section) {
     pthread_mutexattr_destroy(&attributes);
 }
 
-void EnterCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_lock(&section->mutex); }
-void LeaveCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_unlock(&section->mutex); }
-void DeleteCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_destroy(&section->mutex); }
+void EnterCriticalSection(CRITICAL_SECTION* section) {
+    pthread_mutex_lock(&section->mutex);
+}
+void LeaveCriticalSection(CRITICAL_SECTION* section) {
+    pthread_mutex_unlock(&section->mutex);
+}
+void DeleteCriticalSection(CRITICAL_SECTION* section) {
+    pthread_mutex_destroy(&section->mutex);
+}
 
 void OutputDebugStringA(const char* text) {
     if (text == nullptr) return;

@@ -35,7 +35,7 @@ constexpr UINT GMEM_ZEROINIT = 0x0040;
 constexpr UINT GHND = GMEM_MOVEABLE | GMEM_ZEROINIT;
 
 HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes);  // null when out of memory
-LPVOID GlobalLock(HGLOBAL block);                // null for a null handle
+LPVOID GlobalLock(HGLOBAL block);               // null for a null handle
 BOOL GlobalUnlock(HGLOBAL block);
 HGLOBAL GlobalFree(HGLOBAL block);  // null on success; freeing null is fine
 SIZE_T GlobalSize(HGLOBAL block);   // 0 for a null handle

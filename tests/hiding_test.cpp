@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <random>
-#include <sys/stat.h>
 
 #include "hiding/channel.h"
 #include "hiding/palette.h"
@@ -60,7 +60,8 @@ TEST(Channel, WorkedExamples) {
     Bytes grey(12, 0x80);
     const uint8_t value = 0x4F;
     Embed777(grey.data(), 4, &value, 1);
-    EXPECT_EQ(grey, (Bytes{0x81, 0x81, 0x81, 0x81, 0x80, 0x80, 0x81, 0x80, 0x80, 0x80, 0x80, 0x80}));
+    EXPECT_EQ(grey,
+              (Bytes{0x81, 0x81, 0x81, 0x81, 0x80, 0x80, 0x81, 0x80, 0x80, 0x80, 0x80, 0x80}));
 }
 
 TEST(Channel, ExtractorBoundaries) {
@@ -90,8 +91,8 @@ TEST(Channel, ExtractorBoundaries) {
 TEST(Channel, RoundTripAtCapacityOnOddSizes) {
     for (const ChannelMethod& m : kChannelMethods) {
         for (auto [width, height] : {std::pair{1u, 1u}, {3u, 5u}, {7u, 3u}, {101u, 37u}}) {
-            SCOPED_TRACE(std::string(GetMethodInfo(m.method).name) + " " +
-                         std::to_string(width) + "x" + std::to_string(height));
+            SCOPED_TRACE(std::string(GetMethodInfo(m.method).name) + " " + std::to_string(width) +
+                         "x" + std::to_string(height));
             const uint64_t n = uint64_t{width} * height;
             const Bytes original = RandomBytes(n * 3, width * 31 + height);
             const uint64_t capacity = MethodCapacity(m.method, width, height);
@@ -133,8 +134,8 @@ TEST(PaletteMethods, IndicesCarryTheLowBitsAndShowTheReducedColour) {
     Bytes indices78 = {0, 1, 2, 3, 4, 5, 6, 7, 127, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19};
     const Bytes payload78 = {0x4F, 0x80};
     Embed78(indices78.data(), indices78.size(), payload78.data(), payload78.size());
-    EXPECT_EQ(indices78, (Bytes{1, 3, 5, 7, 8, 10, 13, 14, 254, 20, 22, 24, 26, 28, 30, 33, 34,
-                                36, 38}));
+    EXPECT_EQ(indices78,
+              (Bytes{1, 3, 5, 7, 8, 10, 13, 14, 254, 20, 22, 24, 26, 28, 30, 33, 34, 36, 38}));
 
     // 6/8: 0xE4 is the pairs 0, 1, 2, 3 from bit 0; a payload shorter than
     // the image leaves the rest on the first entry of each run.
@@ -200,7 +201,7 @@ TEST(MethodTable, ListEntriesAndDetectionOrder) {
 }
 
 class BuildPayloadTest : public ::testing::Test {
-protected:
+  protected:
     TempDir dir;
     std::string data = dir.File("secret.bin");
 };
@@ -235,7 +236,8 @@ TEST_F(BuildPayloadTest, ExactFitAndOneByteOver) {
 
 TEST_F(BuildPayloadTest, EmptyDataFileAndFileErrors) {
     WriteFileBytes(data, {});
-    EXPECT_EQ(BuildPayload(Method666, data, 10, 10).bytes, MakePayload(Method666, "secret.bin", {}));
+    EXPECT_EQ(BuildPayload(Method666, data, 10, 10).bytes,
+              MakePayload(Method666, "secret.bin", {}));
     EXPECT_EQ(BuildPayload(Method666, dir.File("missing"), 10, 10).code, kPixErrRead);
     if (geteuid() != 0) {  // root opens anything
         WriteFileBytes(data, {1});
@@ -318,12 +320,11 @@ TEST(DecodeChecks, EachFailureWithItsText) {
         {"NameLengthZero", patched([](Bytes& p) { p[8] = 0; }), 20, 20, Method666, invalid},
         {"NameLength261", patched([](Bytes& p) { p[8] = 5, p[9] = 1; }), 40, 40, Method666,
          invalid},
-        {"NameWithoutZero", patched([](Bytes& p) { p[16 + 5] = 'x'; }), 20, 20, Method666,
-         invalid},
+        {"NameWithoutZero", patched([](Bytes& p) { p[16 + 5] = 'x'; }), 20, 20, Method666, invalid},
         {"NameDotDot", MakePayload(Method666, "..", data), 20, 20, Method666, invalid},
         {"NameEndsInSeparator", MakePayload(Method666, "dir/", data), 20, 20, Method666, invalid},
-        {"DataOverCapacity", patched([](Bytes& p) { p[12] = 0x2D, p[13] = 1; }), 20, 20,
-         Method666, kDataTooBigMessage},
+        {"DataOverCapacity", patched([](Bytes& p) { p[12] = 0x2D, p[13] = 1; }), 20, 20, Method666,
+         kDataTooBigMessage},
         {"DataCutOff", patched([](Bytes& p) { p[12] = 100; }), 12, 12, Method666, invalid},
     };
     for (const Case& c : cases) {
@@ -339,7 +340,8 @@ TEST(DecodeChecks, StoredNameIsReducedToItsLastComponent) {
     for (auto [stored, want] : {std::pair{"../../etc/passwd", "passwd"},
                                 {"C:\\Windows\\x.dll", "x.dll"},
                                 {"a/b\\c", "c"}}) {
-        const Bytes image = Carrier(kChannelMethods[0], MakePayload(Method666, stored, {1}), 30, 30);
+        const Bytes image =
+            Carrier(kChannelMethods[0], MakePayload(Method666, stored, {1}), 30, 30);
         const DecodeOutcome out = Decode(Method666, image, 30, 30);
         EXPECT_EQ(out.message, "") << stored;
         EXPECT_EQ(out.name, want) << stored;
@@ -352,7 +354,8 @@ TEST(DecodeChecks, ProbeSeesOnlyItsOwnSignature) {
         for (const ChannelMethod& other : kChannelMethods)
             EXPECT_EQ(CarriesSignature(other.method, image.data(), image.size()),
                       other.method == m.method)
-                << GetMethodInfo(m.method).name << " probed as " << GetMethodInfo(other.method).name;
+                << GetMethodInfo(m.method).name << " probed as "
+                << GetMethodInfo(other.method).name;
     }
     EXPECT_FALSE(CarriesSignature(Method666, nullptr, 0));
 }

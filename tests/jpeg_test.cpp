@@ -70,7 +70,7 @@ Bytes Tiles(uint32_t w, uint32_t h, const std::vector<std::array<uint8_t, 3>>& c
 }
 
 class JpegTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { PixClearJPGComments(); }
     void TearDown() override { PixClearJPGComments(); }
     TempDir dir;
@@ -81,7 +81,9 @@ protected:
 // --- conformance corpus ---
 
 // Failures name the file rather than dumping the row's bytes.
-void PrintTo(const CorpusRow& row, std::ostream* out) { *out << row.path; }
+void PrintTo(const CorpusRow& row, std::ostream* out) {
+    *out << row.path;
+}
 
 class JpegCorpus : public ::testing::TestWithParam<CorpusRow> {};
 

@@ -1,3 +1,5 @@
+#include "imagelib/pcx.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -7,7 +9,6 @@
 #include <random>
 
 #include "imagelib/common.h"
-#include "imagelib/pcx.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -52,7 +53,9 @@ struct Rgb {
     uint8_t r, g, b;
     bool operator==(const Rgb&) const = default;
 };
-Rgb Entry(const RGBQUAD& q) { return {q.rgbRed, q.rgbGreen, q.rgbBlue}; }
+Rgb Entry(const RGBQUAD& q) {
+    return {q.rgbRed, q.rgbGreen, q.rgbBlue};
+}
 
 struct Read8 {
     HGLOBAL block = nullptr;
@@ -86,7 +89,13 @@ const RunCase kRunCases[] = {
     {"SingleHighByte", {200}, {193, 200, 0}},
     {"SingleLowByte", {100}, {100, 0}},
     {"ThreeThenHigh", {5, 5, 5, 200}, {195, 5, 193, 200}},
-    {"FullRunThenOther", [] { Bytes b(63, 1); b.push_back(2); return b; }(), {255, 1, 2}},
+    {"FullRunThenOther",
+     [] {
+         Bytes b(63, 1);
+         b.push_back(2);
+         return b;
+     }(),
+     {255, 1, 2}},
     {"OddWidthPadJoinsRun", {0, 0, 0}, {196, 0}},
 };
 
@@ -119,16 +128,16 @@ TEST(PcxWriter, TwentyFourBitFileBytes) {
     EXPECT_EQ(PixGetLastError(), 0);
 
     Bytes want(128, 0);
-    want[0] = 10;                // manufacturer
-    want[1] = 5;                 // version
-    want[2] = 1;                 // run-length encoding
-    want[3] = 8;                 // bits per pixel per plane
-    PutLE16(&want[8], 2);        // xmax = width - 1
-    PutLE16(&want[12], 96);      // horizontal resolution
-    PutLE16(&want[14], 96);      // vertical resolution
-    want[65] = 3;                // planes
-    PutLE16(&want[66], 4);       // bytes per line, width rounded up to even
-    PutLE16(&want[68], 1);       // palette info
+    want[0] = 10;            // manufacturer
+    want[1] = 5;             // version
+    want[2] = 1;             // run-length encoding
+    want[3] = 8;             // bits per pixel per plane
+    PutLE16(&want[8], 2);    // xmax = width - 1
+    PutLE16(&want[12], 96);  // horizontal resolution
+    PutLE16(&want[14], 96);  // vertical resolution
+    want[65] = 3;            // planes
+    PutLE16(&want[66], 4);   // bytes per line, width rounded up to even
+    PutLE16(&want[68], 1);   // palette info
     const Bytes line = {10, 20, 30, 0, 195, 200, 0, 196, 0};
     want.insert(want.end(), line.begin(), line.end());
     EXPECT_EQ(ReadFileBytes(path), want);  // no trailing palette
@@ -220,8 +229,7 @@ TEST(PcxWriter, CodesAsByteByByte) {
             }
         }
         ASSERT_TRUE(rgb ? PixWritePCX(path.c_str(), pixels.data(), width, height)
-                        : PixWritePCX8(path.c_str(), pixels.data(), width, height,
-                                       palette.data()));
+                        : PixWritePCX8(path.c_str(), pixels.data(), width, height, palette.data()));
         const Bytes file = ReadFileBytes(path);
         const size_t tail = rgb ? 0 : 769;
         ASSERT_EQ(file.size(), 128 + want.size() + tail) << "round " << round;
@@ -447,20 +455,26 @@ std::array<uint8_t, 48> BlackThenWhite(int blackEntries) {
 }
 
 const PaletteCase kPaletteCases[] = {
-    {"Version5Marked", EightBit(5, PaletteTail(12, [](int i) { return uint8_t(i % 7); })),
+    {"Version5Marked",
+     EightBit(5, PaletteTail(12, [](int i) { return uint8_t(i % 7); })),
      {{0, {0, 1, 2}}, {255, {2, 3, 4}}}},
-    {"Version5Unmarked", EightBit(5, PaletteTail(11, [](int) { return uint8_t(77); })),
+    {"Version5Unmarked",
+     EightBit(5, PaletteTail(11, [](int) { return uint8_t(77); })),
      {{0, {0, 0, 0}}, {100, {100, 100, 100}}, {255, {255, 255, 255}}}},
-    {"Version3TailIgnored", EightBit(3, PaletteTail(12, [](int) { return uint8_t(77); })),
+    {"Version3TailIgnored",
+     EightBit(3, PaletteTail(12, [](int) { return uint8_t(77); })),
      {{1, {1, 1, 1}}, {200, {200, 200, 200}}}},
-    {"FourBitHeader", LowDepth(4, 1, Ramp48()),
+    {"FourBitHeader",
+     LowDepth(4, 1, Ramp48()),
      {{0, {100, 101, 102}}, {15, {145, 146, 147}}, {16, {0, 0, 0}}, {255, {0, 0, 0}}}},
     {"TwoPlanesHeader", LowDepth(1, 2, Ramp48()), {{3, {109, 110, 111}}, {4, {0, 0, 0}}}},
     {"OneBitHeader", LowDepth(1, 1, Ramp48()), {{0, {100, 101, 102}}, {1, {103, 104, 105}}}},
     // Pillow's 1-bit files: entries 0 to 7 black, 8 to 15 white.
-    {"OneBitBlackPair", LowDepth(1, 1, BlackThenWhite(8)),
+    {"OneBitBlackPair",
+     LowDepth(1, 1, BlackThenWhite(8)),
      {{0, {0, 0, 0}}, {1, {255, 255, 255}}, {2, {0, 0, 0}}}},
-    {"OneBitWhiteThenBlack", LowDepth(1, 1, BlackThenWhite(0)),
+    {"OneBitWhiteThenBlack",
+     LowDepth(1, 1, BlackThenWhite(0)),
      {{0, {255, 255, 255}}, {1, {255, 255, 255}}}},
 };
 
@@ -509,8 +523,18 @@ const BadFile kBadFiles[] = {
     {"Version4", [](Bytes& b) { b[1] = 4; }, kBad, kBad, kBad},
     {"Version6", [](Bytes& b) { b[1] = 6; }, kBad, kBad, kBad},
     {"Version255", [](Bytes& b) { b[1] = 255; }, kBad, kBad, kBad},
-    {"ThreePlanesOf1Bit", [](Bytes& b) { b[3] = 1; b[65] = 3; }, kBad, kBad, kBad},
-    {"TwoPlanesOf4Bits", [](Bytes& b) { b[3] = 4; b[65] = 2; }, kBad, kBad, kBad},
+    {"ThreePlanesOf1Bit",
+     [](Bytes& b) {
+         b[3] = 1;
+         b[65] = 3;
+     },
+     kBad, kBad, kBad},
+    {"TwoPlanesOf4Bits",
+     [](Bytes& b) {
+         b[3] = 4;
+         b[65] = 2;
+     },
+     kBad, kBad, kBad},
     {"FourPlanesOf8Bits", [](Bytes& b) { b[65] = 4; }, kBad, kBad, kBad},
     {"ZeroPlanes", [](Bytes& b) { b[65] = 0; }, kBad, kBad, kBad},
     {"ThreeBits", [](Bytes& b) { b[3] = 3; }, kBad, kBad, kBad},
@@ -519,7 +543,12 @@ const BadFile kBadFiles[] = {
     {"XminPastXmax", [](Bytes& b) { PutLE16(&b[4], 9); }, kBad, kBad, kBad},
     {"LineShorterThanWidth", [](Bytes& b) { PutLE16(&b[66], 4); }, kBad, kBad, kBad},
     {"ZeroBytesPerLine", [](Bytes& b) { PutLE16(&b[66], 0); }, kBad, kBad, kBad},
-    {"OneBitLineTooShort", [](Bytes& b) { b[3] = 1; PutLE16(&b[8], 16); PutLE16(&b[66], 2); },
+    {"OneBitLineTooShort",
+     [](Bytes& b) {
+         b[3] = 1;
+         PutLE16(&b[8], 16);
+         PutLE16(&b[66], 2);
+     },
      kBad, kBad, kBad},
     {"TwentyFourBitOver8Bit", [](Bytes& b) { b[65] = 3; }, 0, kPixErrDepth, 0},
     {"OverTwoToThe30Pixels",
@@ -621,8 +650,8 @@ TEST(PcxErrors, OpenAndParameters) {
         const RGBQUAD* palette;
     };
     const Call calls[] = {
-        {nullptr, pixels, 1, 1, palette},       {out.c_str(), nullptr, 1, 1, palette},
-        {out.c_str(), pixels, 0, 1, palette},   {out.c_str(), pixels, 1, 0, palette},
+        {nullptr, pixels, 1, 1, palette},         {out.c_str(), nullptr, 1, 1, palette},
+        {out.c_str(), pixels, 0, 1, palette},     {out.c_str(), pixels, 1, 0, palette},
         {out.c_str(), pixels, 65535, 1, palette}, {out.c_str(), pixels, 1, 65536, palette},
     };
     for (const Call& c : calls) {

@@ -84,7 +84,9 @@ std::vector<std::string> Types(const std::vector<Chunk>& chunks) {
     return types;
 }
 
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes Text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
 // A PNG with no image data behind its header: enough for size queries.
 Bytes HeaderOnlyPng(uint32_t width, uint32_t height, uint8_t colourType) {
@@ -139,7 +141,9 @@ Bytes ThroughPalette(const Indexed& d) {
     return rgb;
 }
 
-std::vector<PixText> TextsRead() { return PixState().pngTextsRead; }
+std::vector<PixText> TextsRead() {
+    return PixState().pngTextsRead;
+}
 
 std::string TakeString(HGLOBAL block) {
     const Bytes bytes = TakeBlock(block);
@@ -229,11 +233,10 @@ TEST(PngInterlace, MatchesNonInterlacedTwin) {
 // reader gives for palette files without transparency or gamma.
 TEST(PngRead8, IndicesThroughPaletteMatchRgbReader) {
     if (!CorpusAvailable()) GTEST_SKIP() << "corpus not found";
-    for (const char* file :
-         {"png/derived/basn3p01-nogama.png", "png/derived/basn3p02-nogama.png",
-          "png/derived/basn3p04-nogama.png", "png/derived/basn3p08-nogama.png",
-          "png/derived/s05i3p02-nogama.png", "png/derived/s39i3p04-nogama.png",
-          "png/libpng/palette-1.png", "png/libpng/palette-8.png"}) {
+    for (const char* file : {"png/derived/basn3p01-nogama.png", "png/derived/basn3p02-nogama.png",
+                             "png/derived/basn3p04-nogama.png", "png/derived/basn3p08-nogama.png",
+                             "png/derived/s05i3p02-nogama.png", "png/derived/s39i3p04-nogama.png",
+                             "png/libpng/palette-1.png", "png/libpng/palette-8.png"}) {
         SCOPED_TRACE(file);
         const std::string path = CorpusDir() + "/" + file;
         const Indexed idx = ReadIndexed(path);
@@ -397,10 +400,9 @@ TEST(PngWrite, RefusedWritesLeaveExistingFile) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         WriteFileBytes(path, original);
-        EXPECT_FALSE(PixWritePNGEx(path.c_str(), c.nullPixels ? nullptr : pixels.data(), 4, 4,
-                                   c.rowBytes, c.depth, c.colours,
-                                   c.withPalette ? palette.data() : nullptr, c.colourType, 0.0, 0,
-                                   0));
+        EXPECT_FALSE(PixWritePNGEx(
+            path.c_str(), c.nullPixels ? nullptr : pixels.data(), 4, 4, c.rowBytes, c.depth,
+            c.colours, c.withPalette ? palette.data() : nullptr, c.colourType, 0.0, 0, 0));
         EXPECT_EQ(PixGetLastError(), c.want);
         EXPECT_EQ(ReadFileBytes(path), original);
     }
@@ -453,8 +455,8 @@ TEST(PngRead, GammaCorrectionOnlyWhenSignificant) {
         double fileGamma, screenGamma;
         bool changed;
     };
-    const Case cases[] = {{0.0, 2.2, false},     {0.0, 2.9, false}, {0.45455, 2.2, false},
-                          {0.45455, 2.9, true},  {2.2, 2.2, true},  {1.0, 1.0, false},
+    const Case cases[] = {{0.0, 2.2, false},     {0.0, 2.9, false},     {0.45455, 2.2, false},
+                          {0.45455, 2.9, true},  {2.2, 2.2, true},      {1.0, 1.0, false},
                           {0.45455, 0.0, false}, {0.45455, -3.0, false}};
     TempDir dir;
     const Bytes photo = MakePhoto(16, 8);
@@ -481,8 +483,8 @@ TEST(PngRead, TextsBeforeAndAfterImageDataInOrder) {
 
     // Move the zTXt chunk behind the image data and add a tEXt after it.
     std::vector<Chunk> chunks = ParseChunks(ReadFileBytes(written));
-    const auto z = std::find_if(chunks.begin(), chunks.end(),
-                                [](const Chunk& c) { return c.type == "zTXt"; });
+    const auto z =
+        std::find_if(chunks.begin(), chunks.end(), [](const Chunk& c) { return c.type == "zTXt"; });
     ASSERT_NE(z, chunks.end());
     const Chunk zipped = *z;
     chunks.erase(z);
@@ -548,8 +550,8 @@ TEST(PngRead, FailuresLeaveNoPictureAndTheirCode) {
     // A text chunk just over the 8 MB chunk limit: libpng only warns about
     // it and would buffer it whole, whatever length the header claims.
     std::vector<Chunk> chunks = ParseChunks(file);
-    chunks.insert(chunks.end() - 1, {"tEXt", Text(std::string("Big\0", 4) +
-                                                  std::string((8u << 20) - 3, 'x'))});
+    chunks.insert(chunks.end() - 1,
+                  {"tEXt", Text(std::string("Big\0", 4) + std::string((8u << 20) - 3, 'x'))});
     const Bytes bigText = Assemble(chunks);
 
     struct Case {
@@ -656,9 +658,9 @@ TEST(PngRead8, RefusesAnythingButPalette) {
         std::string path;
         int want;
     };
-    for (const Case& c : {Case{rgb, kPixErrDepth}, Case{grey, kPixErrDepth},
-                          Case{huge, kPixErrMemory}, Case{junk, kPixErrPng},
-                          Case{dir.File("missing.png"), kPixErrOpen}}) {
+    for (const Case& c :
+         {Case{rgb, kPixErrDepth}, Case{grey, kPixErrDepth}, Case{huge, kPixErrMemory},
+          Case{junk, kPixErrPng}, Case{dir.File("missing.png"), kPixErrOpen}}) {
         SCOPED_TRACE(c.path);
         const Indexed d = ReadIndexed(c.path);
         EXPECT_EQ(d.code, c.want);

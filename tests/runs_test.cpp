@@ -1,5 +1,6 @@
-#include <gtest/gtest.h>
+#include "hiding/runs.h"
 
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -15,7 +16,6 @@
 #include "app/working_image.h"
 #include "hiding/channel.h"
 #include "hiding/palette.h"
-#include "hiding/runs.h"
 #include "imagelib/pix.h"
 #include "tests/test_util.h"
 
@@ -41,24 +41,42 @@ void* AllocateOrThrow(size_t size) {
 }
 }  // namespace
 
-void* operator new(size_t size) { return AllocateOrThrow(size); }
-void* operator new[](size_t size) { return AllocateOrThrow(size); }
+void* operator new(size_t size) {
+    return AllocateOrThrow(size);
+}
+void* operator new[](size_t size) {
+    return AllocateOrThrow(size);
+}
 void* operator new(size_t size, const std::nothrow_t&) noexcept {
     return std::malloc(size == 0 ? 1 : size);
 }
-void* operator new[](size_t size, const std::nothrow_t&) noexcept { return AllocateArray(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void* operator new[](size_t size, const std::nothrow_t&) noexcept {
+    return AllocateArray(size);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
 
 namespace {
 
 // Refuses nothrow arrays of `bytes` bytes while it lives.
 class RefuseArrays {
-public:
+  public:
     explicit RefuseArrays(size_t bytes) {
         g_refused = false;
         g_refusedArrayBytes = bytes;
@@ -70,7 +88,7 @@ public:
 // Files of this process cannot grow past `bytes` while it lives: a write
 // beyond fails with EFBIG, as on a full disk.
 class FileSizeLimit {
-public:
+  public:
     explicit FileSizeLimit(rlim_t bytes) {
         previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
         getrlimit(RLIMIT_FSIZE, &previous_);
@@ -83,7 +101,7 @@ public:
         std::signal(SIGXFSZ, previousHandler_);
     }
 
-private:
+  private:
     rlimit previous_{};
     void (*previousHandler_)(int);
 };
@@ -98,7 +116,7 @@ std::vector<std::string> Listing(const fs::path& dir) {
 
 // Records what a run shows and answers its questions from a script.
 class FakeDialog : public DialogPort {
-public:
+  public:
     std::string base, data, output, outputDirectory;
     std::deque<bool> yesNoAnswers;
     std::deque<std::string> fileAnswers;
@@ -153,7 +171,7 @@ Bytes RandomBytes(size_t size, uint32_t seed) {
 }
 
 class RunTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fs::create_directory(dir.path() / "out");
         dialog.base = dir.File("base.bmp");
@@ -234,10 +252,9 @@ TEST_F(RunTest, StatusAndProgressInOrder) {
     dialog.events.clear();
     ASSERT_EQ(DecodeRun(dialog, Method666, dialog.output), 0);
     EXPECT_EQ(dialog.events,
-              (std::vector<std::string>{"status:Reading", "progress=0", "step", "step", "step",
-                                        "status:Decoding", "step",
-                                        "status:Extracted " + dir.File("out/secret.dat"), "step",
-                                        "pause 750"}));
+              (std::vector<std::string>{
+                  "status:Reading", "progress=0", "step", "step", "step", "status:Decoding", "step",
+                  "status:Extracted " + dir.File("out/secret.dat"), "step", "pause 750"}));
 
     dialog.output = dir.File("c8.bmp");
     dialog.events.clear();
@@ -388,8 +405,8 @@ TEST_F(RunTest, FailedWritesLeaveExistingFilesAlone) {
         EXPECT_EQ(EncodeRun(dialog, Method666), kPixErrWrite);
     }
     EXPECT_EQ(ReadFileBytes(dialog.output), (Bytes{1, 2, 3}));
-    EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"base.bmp", "c.bmp", "carrier.bmp",
-                                                             "out", "secret.dat"}));
+    EXPECT_EQ(Listing(dir.path()),
+              (std::vector<std::string>{"base.bmp", "c.bmp", "carrier.bmp", "out", "secret.dat"}));
 
     // An extracted file that cannot be written whole, over one the user
     // agreed to replace.
@@ -472,8 +489,9 @@ TEST_F(RunTest, CapacityReport) {
               "Method : Bytes\n7/8    : 2305843008139952112\n6/8    : 4611686016279904240\n"
               "886    : 4611686016279904240\n777    : 6917529024419856368\n"
               "666    : 13835058048839712752");
-    EXPECT_EQ(CapacityText(0, 0), "Method : Bytes\n7/8    : -16\n6/8    : -16\n886    : -16\n"
-                                  "777    : -16\n666    : -16");
+    EXPECT_EQ(CapacityText(0, 0),
+              "Method : Bytes\n7/8    : -16\n6/8    : -16\n886    : -16\n"
+              "777    : -16\n666    : -16");
     for (const std::string& path : {std::string(), dir.File("h.gif"), dir.File("none.png")}) {
         dialog.base = path;
         CapacityReport(dialog);

@@ -1,10 +1,11 @@
+#include "imagelib/state.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <thread>
 #include <tuple>
 
-#include "imagelib/state.h"
 #include "platform/win32.h"
 
 TEST(ErrorTable, TextsAndUnknownCodes) {

@@ -28,7 +28,8 @@ Bytes ReadFileBytes(const std::string& path) {
 
 void WriteFileBytes(const std::string& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 Bytes TakeBlock(HGLOBAL block) {
@@ -53,7 +54,8 @@ bool ReadPpm(const std::string& path, Picture* picture) {
         }
         size_t end = pos;
         while (end < data.size() && !std::isspace(data[end])) ++end;
-        fields.emplace_back(data.begin() + static_cast<long>(pos), data.begin() + static_cast<long>(end));
+        fields.emplace_back(data.begin() + static_cast<long>(pos),
+                            data.begin() + static_cast<long>(end));
         pos = end;
     }
     if (fields.size() != 4 || fields[0] != "P6" || fields[3] != "255") return false;
@@ -67,9 +69,13 @@ bool ReadPpm(const std::string& path, Picture* picture) {
     return true;
 }
 
-std::string CorpusDir() { return OMBREL_CORPUS_DIR; }
+std::string CorpusDir() {
+    return OMBREL_CORPUS_DIR;
+}
 
-bool CorpusAvailable() { return fs::exists(fs::path(CorpusDir()) / "MANIFEST.tsv"); }
+bool CorpusAvailable() {
+    return fs::exists(fs::path(CorpusDir()) / "MANIFEST.tsv");
+}
 
 std::vector<CorpusRow> CorpusRows(const std::string& format) {
     std::vector<CorpusRow> rows;

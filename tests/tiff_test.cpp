@@ -220,22 +220,22 @@ TEST(TiffWrite, TagsOfBothWriters) {
 
     // libtiff stores the directory sorted; StripOffsets (273) and
     // StripByteCounts (279) are its own.
-    const std::vector<uint16_t> common = {256, 257, 258, 259, 262, 273, 274,
-                                          277, 278, 279, 282, 283, 284, 296, 305};
+    const std::vector<uint16_t> common = {256, 257, 258, 259, 262, 273, 274, 277,
+                                          278, 279, 282, 283, 284, 296, 305};
     EXPECT_EQ(DirectoryTags(ReadFileBytes(rgbPath)), common);
     std::vector<uint16_t> withMap = common;
     withMap.push_back(320);
     EXPECT_EQ(DirectoryTags(ReadFileBytes(palPath)), withMap);
 
-    const std::string software = "Pixmod / Pixkit, using " +
-                                 std::to_string(TIFFLIB_MAJOR_VERSION) + "." +
-                                 std::to_string(TIFFLIB_MINOR_VERSION) + "." +
+    const std::string software = "Pixmod / Pixkit, using " + std::to_string(TIFFLIB_MAJOR_VERSION) +
+                                 "." + std::to_string(TIFFLIB_MINOR_VERSION) + "." +
                                  std::to_string(TIFFLIB_MICRO_VERSION);
     struct Want {
         std::string path;
         uint16_t samples, photometric;
     };
-    for (const Want& want : {Want{rgbPath, 3, PHOTOMETRIC_RGB}, Want{palPath, 1, PHOTOMETRIC_PALETTE}}) {
+    for (const Want& want :
+         {Want{rgbPath, 3, PHOTOMETRIC_RGB}, Want{palPath, 1, PHOTOMETRIC_PALETTE}}) {
         SCOPED_TRACE(want.path);
         TiffPtr tif(TIFFOpen(want.path.c_str(), "rc"));
         ASSERT_TRUE(tif);
@@ -454,8 +454,10 @@ Bytes BuildTiff(std::vector<Entry> entries) {
             out = &file[file.size() - e.values.size() * size];
         }
         for (uint32_t v : e.values) {
-            if (size == 2) PutLE16(out, static_cast<uint16_t>(v));
-            else PutLE32(out, v);
+            if (size == 2)
+                PutLE16(out, static_cast<uint16_t>(v));
+            else
+                PutLE32(out, v);
             out += size;
         }
     }
@@ -465,9 +467,10 @@ Bytes BuildTiff(std::vector<Entry> entries) {
 // 32768 x 32769: one row more than 2^30 pixels.
 Bytes HugeTiff(uint16_t photometric, uint16_t bits) {
     std::vector<Entry> entries = {
-        {256, 4, {32768}}, {257, 4, {32769}}, {258, 3, {bits}},
-        {259, 3, {COMPRESSION_ADOBE_DEFLATE}}, {262, 3, {photometric}},
-        {277, 3, {1}}, {278, 4, {32769}},
+        {256, 4, {32768}},       {257, 4, {32769}},
+        {258, 3, {bits}},        {259, 3, {COMPRESSION_ADOBE_DEFLATE}},
+        {262, 3, {photometric}}, {277, 3, {1}},
+        {278, 4, {32769}},
     };
     if (photometric == PHOTOMETRIC_PALETTE)
         entries.push_back({320, 3, std::vector<uint32_t>(3u << bits, 0)});
@@ -540,9 +543,9 @@ Bytes PlainRgbaPicture(const std::string& path) {
     for (uint32_t y = h; y-- > 0;)
         for (uint32_t x = 0; x < w; ++x) {
             const uint32_t p = raster[size_t{y} * w + x];
-            rgb.insert(rgb.end(), {static_cast<uint8_t>(TIFFGetR(p)),
-                                   static_cast<uint8_t>(TIFFGetG(p)),
-                                   static_cast<uint8_t>(TIFFGetB(p))});
+            rgb.insert(rgb.end(),
+                       {static_cast<uint8_t>(TIFFGetR(p)), static_cast<uint8_t>(TIFFGetG(p)),
+                        static_cast<uint8_t>(TIFFGetB(p))});
         }
     return rgb;
 }
@@ -741,7 +744,8 @@ TEST(TiffRead8, ReadsPackedTiledAndTurnedFiles) {
             EXPECT_TRUE(r.pixels == stored);
         }
         for (size_t k = size_t{1} << c.bits; k < kPixPaletteEntries; ++k)
-            EXPECT_EQ(back.entries[k].rgbRed | back.entries[k].rgbGreen | back.entries[k].rgbBlue, 0);
+            EXPECT_EQ(back.entries[k].rgbRed | back.entries[k].rgbGreen | back.entries[k].rgbBlue,
+                      0);
     }
 }
 
