@@ -10,59 +10,8 @@
 #include <string>
 #include <tuple>
 
+#include "tests/alloc_failure.h"
 #include "tests/test_util.h"
-
-// Every allocation of this program goes through these, so a test can make
-// the n-th one fail. Replacing the whole family keeps new and delete paired
-// under AddressSanitizer.
-namespace {
-int g_allocationsBeforeFailure = -1;  // negative: never fail
-bool g_allocationFailed = false;
-
-void* Allocate(size_t size) {
-    if (g_allocationsBeforeFailure == 0) {
-        g_allocationFailed = true;
-        return nullptr;
-    }
-    if (g_allocationsBeforeFailure > 0) --g_allocationsBeforeFailure;
-    return std::malloc(size == 0 ? 1 : size);
-}
-void* AllocateOrThrow(size_t size) {
-    if (void* p = Allocate(size)) return p;
-    throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(size_t size) {
-    return AllocateOrThrow(size);
-}
-void* operator new[](size_t size) {
-    return AllocateOrThrow(size);
-}
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
-    return Allocate(size);
-}
-void* operator new[](size_t size, const std::nothrow_t&) noexcept {
-    return Allocate(size);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, size_t) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
 
 namespace {
 
@@ -372,11 +321,13 @@ TEST(QuantizeRefuses, EveryAllocationFailureWithCode1) {
     for (int n = 0;; ++n) {
         Bytes indices(16 * 8, 0xEE);
         std::vector<RGBQUAD> palette = MarkedPalette();
-        g_allocationFailed = false;
-        g_allocationsBeforeFailure = n;
-        const BOOL ok = PixQuantize(rgb.data(), indices.data(), 16, 8, 8, palette.data());
-        const bool allocationFailed = g_allocationFailed;
-        g_allocationsBeforeFailure = -1;
+        bool allocationFailed = false;
+        BOOL ok = 0;
+        {
+            FailNthAllocation fail(n);
+            ok = PixQuantize(rgb.data(), indices.data(), 16, 8, 8, palette.data());
+            allocationFailed = fail.failed();
+        }
         if (!allocationFailed) {
             EXPECT_TRUE(ok);
             break;

@@ -17,73 +17,12 @@
 #include "hiding/channel.h"
 #include "hiding/palette.h"
 #include "imagelib/pix.h"
+#include "tests/alloc_failure.h"
 #include "tests/test_util.h"
 
 namespace fs = std::filesystem;
 
-// Every allocation of this program goes through these, so a test can refuse
-// the nothrow array of one exact size (an index buffer of width x height
-// bytes) and see what the caller does without it.
 namespace {
-size_t g_refusedArrayBytes = 0;  // 0: refuse nothing
-bool g_refused = false;
-
-void* AllocateArray(size_t size) {
-    if (size != 0 && size == g_refusedArrayBytes) {
-        g_refused = true;
-        return nullptr;
-    }
-    return std::malloc(size == 0 ? 1 : size);
-}
-void* AllocateOrThrow(size_t size) {
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(size_t size) {
-    return AllocateOrThrow(size);
-}
-void* operator new[](size_t size) {
-    return AllocateOrThrow(size);
-}
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
-    return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new[](size_t size, const std::nothrow_t&) noexcept {
-    return AllocateArray(size);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, size_t) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
-
-namespace {
-
-// Refuses nothrow arrays of `bytes` bytes while it lives.
-class RefuseArrays {
-  public:
-    explicit RefuseArrays(size_t bytes) {
-        g_refused = false;
-        g_refusedArrayBytes = bytes;
-    }
-    ~RefuseArrays() { g_refusedArrayBytes = 0; }
-    bool refused() const { return g_refused; }
-};
 
 // Files of this process cannot grow past `bytes` while it lives: a write
 // beyond fails with EFBIG, as on a full disk.
