@@ -1,8 +1,12 @@
 #!/bin/sh
 # Runs a program on a private virtual X display. Exit 77 (skipped) when
-# xvfb-run is not installed.
-command -v xvfb-run >/dev/null 2>&1 || {
-    echo "xvfb-run not found: skipping" >&2
-    exit 77
-}
-exec xvfb-run -a -s "-screen 0 1024x768x24" "$@"
+# the virtual display cannot be set up here: xvfb-run also needs Xvfb and
+# xauth, which its package only recommends, and fails without them.
+for tool in xvfb-run Xvfb xauth; do
+    command -v "$tool" >/dev/null 2>&1 || {
+        echo "$tool not found: skipping" >&2
+        exit 77
+    }
+done
+# No stdin: nothing here may wait for a terminal.
+exec xvfb-run -a -s "-screen 0 1024x768x24" "$@" </dev/null
