@@ -4,6 +4,7 @@
 #include <wx/choice.h>
 #include <wx/filename.h>
 #include <wx/gauge.h>
+#include <wx/settings.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 #include <wx/timer.h>
@@ -121,6 +122,19 @@ class Checker {
         Expect(!link->GetUnderline() && !link->GetFont().GetUnderlined(), "link underlined");
         Expect(link->TextColour() == wxColour(0, 0, 238), "link colour");
         Expect(link->GetToolTipText() == kMakerAddress, "link tooltip");
+        // Hover wins over visited; leaving shows the visited colour.
+        link->SetVisited(true);
+        Expect(link->TextColour() == wxColour(85, 26, 139), "visited colour");
+        for (wxEventType type : {wxEVT_ENTER_WINDOW, wxEVT_LEAVE_WINDOW}) {
+            wxMouseEvent move(type);
+            move.SetEventObject(link);
+            link->GetEventHandler()->ProcessEvent(move);
+            const wxColour expected = type == wxEVT_ENTER_WINDOW
+                                          ? wxSystemSettings::GetColour(wxSYS_COLOUR_HIGHLIGHT)
+                                          : wxColour(85, 26, 139);
+            Expect(link->TextColour() == expected && link->GetForegroundColour() == expected,
+                   "hover colour");
+        }
         const wxSize fitted = link->GetSize();
         Expect(fitted.x > 0 && fitted.x <= link->GetBestSize().x + 1, "link fits its text");
         about.Hide();
@@ -137,8 +151,9 @@ class SelfTestTimer : public wxTimer {
     explicit SelfTestTimer(CMainDialog& dialog) : dialog_(dialog) {}
 
     void Notify() override {
-        // The window manager may take a moment to map the window.
-        if (!dialog_.IsShownOnScreen() && ++waits_ < 50) {
+        // The window manager may take a moment to map the window, longer on
+        // a loaded machine under the sanitizers.
+        if (!dialog_.IsShownOnScreen() && ++waits_ < 300) {
             StartOnce(100);
             return;
         }
