@@ -710,11 +710,7 @@ TEST_P(PcxCorpus, BehavesAsListed) {
     if (block == nullptr) return;
     const Bytes rgb = TakeBlock(block);
     if (row.reference.empty()) return;
-    Picture want;
-    ASSERT_TRUE(ReadPpm(CorpusDir() + "/" + row.reference, &want));
-    EXPECT_EQ(w, want.width);
-    EXPECT_EQ(h, want.height);
-    EXPECT_TRUE(rgb == want.rgb) << "pixels differ from the reference";
+    EXPECT_TRUE(MatchesReference(row, w, h, rgb));
 
     const std::string idxPath = CorpusDir() + "/" + row.path + ".ref.idx";
     if (!std::filesystem::exists(idxPath)) return;

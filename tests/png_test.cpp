@@ -185,11 +185,7 @@ TEST_P(PngCorpus, BehavesAsListed) {
     EXPECT_EQ(w, d.width);
     EXPECT_EQ(h, d.height);
     if (row.reference.empty()) return;
-    Picture ref;
-    ASSERT_TRUE(ReadPpm(CorpusDir() + "/" + row.reference, &ref));
-    EXPECT_EQ(d.width, ref.width);
-    EXPECT_EQ(d.height, ref.height);
-    EXPECT_TRUE(d.pixels == ref.rgb) << "pixels differ from " << row.reference;
+    EXPECT_TRUE(MatchesReference(row, d.width, d.height, d.pixels));
 }
 
 INSTANTIATE_TEST_SUITE_P(Png, PngCorpus, ::testing::ValuesIn(CorpusRows("png")),

@@ -100,6 +100,23 @@ std::string CorpusTestName(const CorpusRow& row) {
     return name;
 }
 
+void PrintTo(const CorpusRow& row, std::ostream* out) {
+    *out << row.path;
+}
+
+::testing::AssertionResult MatchesReference(const CorpusRow& row, uint32_t width, uint32_t height,
+                                            const Bytes& rgb) {
+    Picture ref;
+    if (!ReadPpm(CorpusDir() + "/" + row.reference, &ref))
+        return ::testing::AssertionFailure() << "cannot read " << row.reference;
+    if (width != ref.width || height != ref.height)
+        return ::testing::AssertionFailure() << width << "x" << height << " where " << row.reference
+                                             << " is " << ref.width << "x" << ref.height;
+    if (rgb != ref.rgb)
+        return ::testing::AssertionFailure() << "pixels differ from " << row.reference;
+    return ::testing::AssertionSuccess();
+}
+
 Bytes MakePhoto(uint32_t width, uint32_t height, uint32_t seed) {
     Bytes rgb(size_t{width} * height * 3);
     std::mt19937 random(seed);

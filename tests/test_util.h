@@ -56,6 +56,12 @@ struct CorpusRow {
 std::vector<CorpusRow> CorpusRows(const std::string& format);
 // A gtest-safe test name for a row.
 std::string CorpusTestName(const CorpusRow& row);
+// A row shows as its file in failure messages.
+void PrintTo(const CorpusRow& row, std::ostream* out);
+
+// Whether a decoded RGB picture equals the row's .ref.ppm exactly.
+::testing::AssertionResult MatchesReference(const CorpusRow& row, uint32_t width, uint32_t height,
+                                            const Bytes& rgb);
 
 // Deterministic "photo-like" picture: smooth gradients with some texture.
 Bytes MakePhoto(uint32_t width, uint32_t height, uint32_t seed = 1);
