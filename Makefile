@@ -4,15 +4,17 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CTEST       = ctest --output-on-failure -j$(JOBS) --test-dir
 
-.PHONY: all deps build test test-plain test-asan run bench clean
+.PHONY: all deps configure build test test-plain test-asan run bench clean
 
 all: build
 
 deps:
 	@sh scripts/deps.sh
 
-build: deps
+configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
 test: test-plain test-asan
@@ -25,7 +27,9 @@ test-asan: deps
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST) $(ASAN_BUILD)
 
-run: build
+# Only what the window needs, not the tests, benchmarks or fuzz replays.
+run: configure
+	cmake --build $(BUILD) -j$(JOBS) --target ombrel
 	./$(BUILD)/app/ombrel
 
 bench: build

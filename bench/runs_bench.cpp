@@ -10,7 +10,7 @@
 #include <random>
 #include <string>
 
-#include "app/working_image.h"
+#include "working/working_image.h"
 #include "bench/bench_util.h"
 #include "hiding/runs.h"
 #include "imagelib/pix.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/working_image.h"
+#include "working/working_image.h"
 #include "cli/terminal_port.h"
 #include "hiding/payload.h"
 #include "hiding/runs.h"

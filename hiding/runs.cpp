@@ -9,7 +9,7 @@
 #include <memory>
 #include <new>
 
-#include "app/working_image.h"
+#include "working/working_image.h"
 #include "hiding/channel.h"
 #include "hiding/palette.h"
 #include "imagelib/common.h"

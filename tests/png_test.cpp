@@ -166,7 +166,6 @@ class PngCorpus : public ::testing::TestWithParam<CorpusRow> {};
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(PngCorpus);
 
 TEST_P(PngCorpus, BehavesAsListed) {
-    if (!CorpusAvailable()) GTEST_SKIP() << "corpus not found";
     const CorpusRow& row = GetParam();
     const std::string path = CorpusDir() + "/" + row.path;
     const Decoded d = ReadRgb(path);
@@ -195,7 +194,6 @@ INSTANTIATE_TEST_SUITE_P(Png, PngCorpus, ::testing::ValuesIn(CorpusRows("png")),
 // and basn0g01, and the same with gAMA removed) decodes to the twin's pixels,
 // through both readers where the file has a palette.
 TEST(PngInterlace, MatchesNonInterlacedTwin) {
-    if (!CorpusAvailable()) GTEST_SKIP() << "corpus not found";
     int pairs = 0;
     for (const char* dir : {"png/pngsuite", "png/derived"}) {
         for (const auto& entry : fs::directory_iterator(fs::path(CorpusDir()) / dir)) {
@@ -228,7 +226,6 @@ TEST(PngInterlace, MatchesNonInterlacedTwin) {
 // The 8-bit reader's indices, looked up in its palette, are what the 24-bit
 // reader gives for palette files without transparency or gamma.
 TEST(PngRead8, IndicesThroughPaletteMatchRgbReader) {
-    if (!CorpusAvailable()) GTEST_SKIP() << "corpus not found";
     for (const char* file : {"png/derived/basn3p01-nogama.png", "png/derived/basn3p02-nogama.png",
                              "png/derived/basn3p04-nogama.png", "png/derived/basn3p08-nogama.png",
                              "png/derived/s05i3p02-nogama.png", "png/derived/s39i3p04-nogama.png",
@@ -244,7 +241,6 @@ TEST(PngRead8, IndicesThroughPaletteMatchRgbReader) {
 }
 
 TEST(PngText, CorpusCompressionFlagsInFileOrder) {
-    if (!CorpusAvailable()) GTEST_SKIP() << "corpus not found";
     ASSERT_EQ(ReadRgb(CorpusDir() + "/png/pngsuite/ctzn0g04.png").code, 0);
     const std::vector<PixText> texts = TextsRead();
     ASSERT_EQ(texts.size(), 6u);

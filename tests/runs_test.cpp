@@ -13,7 +13,7 @@
 #include <random>
 #include <utility>
 
-#include "app/working_image.h"
+#include "working/working_image.h"
 #include "hiding/channel.h"
 #include "hiding/palette.h"
 #include "imagelib/pix.h"

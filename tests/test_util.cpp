@@ -73,9 +73,6 @@ std::string CorpusDir() {
     return OMBREL_CORPUS_DIR;
 }
 
-bool CorpusAvailable() {
-    return fs::exists(fs::path(CorpusDir()) / "MANIFEST.tsv");
-}
 
 std::vector<CorpusRow> CorpusRows(const std::string& format) {
     std::vector<CorpusRow> rows;

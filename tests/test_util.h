@@ -41,9 +41,8 @@ struct Picture {
 };
 bool ReadPpm(const std::string& path, Picture* picture);
 
-// The shared conformance corpus.
+// The conformance corpus under tests/corpus.
 std::string CorpusDir();
-bool CorpusAvailable();
 
 struct CorpusRow {
     std::string path;       // relative to CorpusDir()

@@ -106,9 +106,6 @@ using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
 class TiffCorpus : public ::testing::TestWithParam<CorpusRow> {};
 
 TEST_P(TiffCorpus, BehavesAsListed) {
-    if (!CorpusAvailable()) {
-        GTEST_SKIP() << "corpus not found";
-    }
     const CorpusRow& row = GetParam();
     const std::string path = CorpusDir() + "/" + row.path;
     const Read rgb = ReadRgb(path);
@@ -148,9 +145,6 @@ INSTANTIATE_TEST_SUITE_P(Corpus, TiffCorpus, ::testing::ValuesIn(CorpusRows("tif
                          [](const auto& info) { return CorpusTestName(info.param); });
 
 TEST(TiffRead8, ReadsTheCorpusPaletteFiles) {
-    if (!CorpusAvailable()) {
-        GTEST_SKIP() << "corpus not found";
-    }
     for (const char* name : {"palette-1c-1b.tiff", "palette-1c-4b.tiff", "palette-1c-8b.tiff"}) {
         Palette palette;
         const Read r = ReadIndexed(CorpusDir() + "/tiff/libtiff/" + name, palette.entries);

@@ -1,4 +1,4 @@
-#include "app/working_image.h"
+#include "working/working_image.h"
 
 #include <cctype>
 #include <memory>
