@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <new>
 
 #include "working/working_image.h"
+#include "hiding/carrier.h"
 #include "hiding/channel.h"
 #include "hiding/palette.h"
 #include "imagelib/common.h"
@@ -32,32 +34,6 @@ class WaitCursor {
 
   private:
     DialogPort& dialog_;
-};
-
-// An 8-bit image read for a decode or probe: locked while held, freed after.
-class IndexedImage {
-  public:
-    explicit IndexedImage(const std::string& path)
-        : block_(ReadIndexedByExtension(path, &width, &height, palette)) {}
-    ~IndexedImage() {
-        if (indices != nullptr) GlobalUnlock(block_);
-        GlobalFree(block_);
-    }
-    IndexedImage(const IndexedImage&) = delete;
-    IndexedImage& operator=(const IndexedImage&) = delete;
-
-    bool Read() const { return block_ != nullptr; }
-    bool Lock() {
-        indices = static_cast<uint8_t*>(GlobalLock(block_));
-        return indices != nullptr;
-    }
-
-    uint32_t width = 0, height = 0;
-    RGBQUAD palette[kPixPaletteEntries] = {};
-    uint8_t* indices = nullptr;
-
-  private:
-    HGLOBAL block_;
 };
 
 // Holds a working image's pixels locked until it goes.
@@ -225,6 +201,49 @@ std::string CheckPayload(DialogPort& dialog, HidingMethod method, PayloadReader&
     return {};
 }
 
+// What the last DetectMethod on this thread read for the method it found,
+// for the DecodeRun that follows it, so the decode reads nothing again.
+thread_local std::unique_ptr<Carrier> detected;
+
+// The carrier bytes the probes of one depth need, so that they share a read.
+uint64_t ProbeBytes(bool indexed) {
+    uint64_t bytes = 0;
+    for (HidingMethod method : kDetectionOrder) {
+        if (GetMethodInfo(method).indexed == indexed)
+            bytes = std::max(bytes, CarrierBytesFor(method, kPayloadHeaderSize));
+    }
+    return bytes;
+}
+
+bool ProbeCarrier(DialogPort& dialog, HidingMethod method, Carrier& carrier) {
+    dialog.SetStatus("Reading");
+    const int code = carrier.Reach(CarrierBytesFor(method, kPayloadHeaderSize));
+    if (code == Carrier::kLockFailed)
+        dialog.ShowMessage(carrier.indexed() ? "Out of memory?" : "Out of memory ?");
+    return code == 0 && CarriesSignature(method, carrier.bytes(), carrier.held());
+}
+
+// Holds the rows with the payload header, then those with the name and the
+// data it states, when the signature is the method's and the data size
+// within what the picture can carry; the checks that follow then find
+// exactly what a read of the whole picture would give them. Reads again
+// should the header read differ, as when the file changed in between.
+int ReachPayload(HidingMethod method, Carrier& carrier) {
+    uint64_t need = CarrierBytesFor(method, kPayloadHeaderSize);
+    for (;;) {
+        if (const int code = carrier.Reach(need)) return code;
+        PayloadReader reader(method, carrier.bytes(), carrier.held(), carrier.width(),
+                             carrier.height());
+        if (reader.ReadHeader() != nullptr || !reader.SignatureMatches()) return 0;
+        const PayloadHeader& header = reader.header();
+        const uint64_t name = header.nameLength <= kMaxNameBytes ? header.nameLength : 0;
+        const uint64_t data = reader.CheckDataSize() == nullptr ? header.dataSize : 0;
+        const uint64_t more = CarrierBytesFor(method, kPayloadHeaderSize + name + data);
+        if (more <= need) return 0;
+        need = more;
+    }
+}
+
 int ExtractFromCarrier(DialogPort& dialog, HidingMethod method, const uint8_t* carrier,
                        size_t carrierBytes, uint32_t width, uint32_t height) {
     dialog.StepProgress();
@@ -298,29 +317,21 @@ int EncodeRun(DialogPort& dialog, HidingMethod method) {
 
 bool ProbeMethod(DialogPort& dialog, HidingMethod method, const std::string& path) {
     if (!IsMethod(method)) return false;
-    dialog.SetStatus("Reading");
-    if (GetMethodInfo(method).indexed) {
-        IndexedImage image(path);
-        if (!image.Read()) return false;
-        if (!image.Lock()) {
-            dialog.ShowMessage("Out of memory?");
-            return false;
-        }
-        return CarriesSignature(method, image.indices, PixelCount(image.width, image.height));
-    }
-    CWorkingImage image;
-    if (image.Load(path) != 0) return false;
-    PixelLock lock(image);
-    if (lock.pixels == nullptr) {
-        dialog.ShowMessage("Out of memory ?");
-        return false;
-    }
-    return CarriesSignature(method, lock.pixels, 3 * PixelCount(image.width, image.height));
+    Carrier carrier(path, GetMethodInfo(method).indexed);
+    return ProbeCarrier(dialog, method, carrier);
 }
 
 int DetectMethod(DialogPort& dialog, const std::string& path) {
-    for (HidingMethod method : kDetectionOrder)
-        if (ProbeMethod(dialog, method, path)) return method;
+    detected.reset();
+    auto eightBit = std::make_unique<Carrier>(path, true, ProbeBytes(true));
+    auto channel = std::make_unique<Carrier>(path, false, ProbeBytes(false));
+    for (HidingMethod method : kDetectionOrder) {
+        std::unique_ptr<Carrier>& carrier = GetMethodInfo(method).indexed ? eightBit : channel;
+        if (ProbeCarrier(dialog, method, *carrier)) {
+            detected = std::move(carrier);
+            return method;
+        }
+    }
     return -1;
 }
 
@@ -328,22 +339,14 @@ int DecodeRun(DialogPort& dialog, HidingMethod method, const std::string& path) 
     if (!IsMethod(method)) return kPixErrParam;
     dialog.SetStatus("Reading");
     dialog.SetProgressPosition(0);
-    if (GetMethodInfo(method).indexed) {
-        IndexedImage image(path);
-        if (!image.Read()) {
-            const int code = PixGetLastError();
-            return code != 0 ? code : kPixErrNotImage;
-        }
-        if (!image.Lock()) return kPixErrMemory;
-        return ExtractFromCarrier(dialog, method, image.indices,
-                                  PixelCount(image.width, image.height), image.width, image.height);
-    }
-    CWorkingImage image;
-    if (const int code = image.Load(path)) return code;
-    PixelLock lock(image);
-    if (lock.pixels == nullptr) return kPixErrMemory;
-    return ExtractFromCarrier(dialog, method, lock.pixels,
-                              3 * PixelCount(image.width, image.height), image.width, image.height);
+    const bool indexed = GetMethodInfo(method).indexed;
+    std::unique_ptr<Carrier> carrier = std::move(detected);
+    if (!carrier || carrier->indexed() != indexed || !carrier->StillMatches(path))
+        carrier = std::make_unique<Carrier>(path, indexed);
+    if (const int code = ReachPayload(method, *carrier))
+        return code == Carrier::kLockFailed ? kPixErrMemory : code;
+    return ExtractFromCarrier(dialog, method, carrier->bytes(), carrier->held(), carrier->width(),
+                              carrier->height());
 }
 
 std::string ChooseOutputPath(DialogPort& dialog, const std::string& path) {

@@ -16,11 +16,16 @@ int EncodeRun(DialogPort& dialog, HidingMethod method);
 // Whether the image at `path` carries a payload of `method` (signature only).
 bool ProbeMethod(DialogPort& dialog, HidingMethod method, const std::string& path);
 
-// The method the image carries, tried in detection order, or -1.
+// The method the image carries, tried in detection order, or -1. The
+// probes of each depth share one read of the rows that hold the signatures;
+// what was read for the method found is kept, on this thread, for the
+// DecodeRun that follows (until the next DetectMethod or DecodeRun).
 int DetectMethod(DialogPort& dialog, const std::string& path);
 
 // Extracts the hidden file from the image at `path` into the dialog's
-// output directory under its stored name.
+// output directory under its stored name. Reads only the rows that hold the
+// payload, starting from what DetectMethod kept when it read this same,
+// unchanged file; damage to the picture below them goes unseen.
 int DecodeRun(DialogPort& dialog, HidingMethod method, const std::string& path);
 
 // `path`, or where the user wants the file instead of overwriting it, or

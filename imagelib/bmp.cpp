@@ -42,7 +42,8 @@ struct Geometry {
     uint32_t width = 0;
     uint32_t rows = 0;
     bool topDown = false;
-    size_t stride = 0;  // bytes per stored row, padded to 4
+    size_t stride = 0;     // bytes per stored row, padded to 4
+    uint32_t taken = 0;    // rows read, from the top of the picture
 };
 
 using Palette = uint8_t[256][3];  // red, green, blue; entries the file lacks stay black
@@ -139,42 +140,48 @@ size_t StoredRowBytes(uint32_t width, uint32_t bits) {
     return static_cast<size_t>((uint64_t{width} * bits + 31) / 32 * 4);
 }
 
-// Checks an uncompressed picture against the pixel limit and against the
-// file's length, before anything is allocated. `bytesPerPixel` is that of
-// the buffer the reader returns.
-int ValidateGeometry(std::FILE* file, const BmpHeader& h, size_t bytesPerPixel, Geometry* g,
-                     size_t* bufferBytes) {
+// Checks an uncompressed picture against the pixel limit and the rows to be
+// read against the file's length, before anything is allocated, and seeks
+// to the first of them. `bytesPerPixel` is that of the buffer the reader
+// returns; *bufferBytes is sized for the top `wanted` rows.
+int ValidateGeometry(std::FILE* file, const BmpHeader& h, size_t bytesPerPixel, uint32_t wanted,
+                     Geometry* g, size_t* bufferBytes) {
     g->width = static_cast<uint32_t>(h.width);
     g->topDown = h.height <= 0;  // zero or negative height: rows stored top first
     g->rows = static_cast<uint32_t>(h.height < 0 ? -h.height : h.height);
+    // The header's claim is bounded whole, however few rows are read.
     if (!ImageBytes(g->width, g->rows, bytesPerPixel, bufferBytes)) return kPixErrMemory;
+    g->taken = std::min(wanted, g->rows);
+    *bufferBytes = size_t{g->width} * g->taken * bytesPerPixel;
     // Width and rows are now below 2^30 each, so none of this overflows.
     g->stride = StoredRowBytes(g->width, h.bitCount);
-    const uint64_t need = uint64_t{g->stride} * g->rows;
+    // A bottom-up file stores the top rows last: they end where the data ends.
+    const uint64_t skip = g->topDown ? 0 : uint64_t{g->stride} * (g->rows - g->taken);
+    const uint64_t need = skip + uint64_t{g->stride} * g->taken;
     if (std::fseek(file, 0, SEEK_END) != 0) return kPixErrBmp;
     const long end = std::ftell(file);
     if (end < 0) return kPixErrBmp;
     const uint64_t fileBytes = static_cast<uint64_t>(end);
     // Data running past the end would be a short read; say so before allocating for it.
     if (h.dataOffset > fileBytes || need > fileBytes - h.dataOffset) return kPixErrRead;
-    if (std::fseek(file, static_cast<long>(h.dataOffset), SEEK_SET) != 0) return kPixErrBmp;
+    if (std::fseek(file, static_cast<long>(h.dataOffset + skip), SEEK_SET) != 0) return kPixErrBmp;
     return 0;
 }
 
-// Reads the stored rows in blocks and hands each to `convert` with the
-// buffer row it belongs to (0 = top).
+// Reads the stored rows of the top g.taken in blocks and hands each to
+// `convert` with the buffer row it belongs to (0 = top).
 template <typename Convert>
 int ForEachStoredRow(std::FILE* file, const Geometry& g, Convert convert) {
-    if (g.rows == 0 || g.stride == 0) return 0;
-    const size_t blockRows = std::clamp<size_t>(kBlockBytes / g.stride, 1, g.rows);
+    if (g.taken == 0 || g.stride == 0) return 0;
+    const size_t blockRows = std::clamp<size_t>(kBlockBytes / g.stride, 1, g.taken);
     // Size proven in ValidateGeometry: these rows lie within the file.
     auto block = Scratch(blockRows * g.stride);
     if (!block) return kPixErrMemory;
-    for (uint32_t done = 0; done < g.rows;) {
-        const size_t count = std::min<size_t>(blockRows, g.rows - done);
+    for (uint32_t done = 0; done < g.taken;) {
+        const size_t count = std::min<size_t>(blockRows, g.taken - done);
         if (!ReadExactly(file, block.get(), count * g.stride)) return kPixErrRead;
         for (size_t i = 0; i < count; ++i, ++done) {
-            const uint32_t y = g.topDown ? done : g.rows - 1 - done;
+            const uint32_t y = g.topDown ? done : g.taken - 1 - done;
             convert(block.get() + i * g.stride, y);
         }
     }
@@ -400,8 +407,11 @@ int ReadRle(std::FILE* file, const BmpHeader& h, HGLOBAL* image) {
     }
 }
 
-// The 24-bit reader's body; *image is set only on success.
-int ReadBmp24(const char* path, HGLOBAL* image, uint32_t* width, uint32_t* height) {
+// The 24-bit reader's body, reading the top `wanted` rows (all of them for
+// run-length data, which has no cheap way to its top rows); *image and
+// *taken are set only on success.
+int ReadBmp24(const char* path, uint32_t wanted, HGLOBAL* image, uint32_t* width, uint32_t* height,
+              uint32_t* taken) {
     FilePtr file = OpenFile(path, "rb");
     if (!file) return kPixErrOpen;
     BmpHeader h;
@@ -412,7 +422,7 @@ int ReadBmp24(const char* path, HGLOBAL* image, uint32_t* width, uint32_t* heigh
         (h.compression == kRle4 && h.bitCount == 4)) {
         if (const int rc = ReadRle(file.get(), h, image)) return rc;
         *width = static_cast<uint32_t>(h.width);
-        *height = static_cast<uint32_t>(h.height);
+        *height = *taken = static_cast<uint32_t>(h.height);
         return 0;
     }
     const bool bitFields = h.compression == kBitFields && (h.bitCount == 16 || h.bitCount == 32);
@@ -430,7 +440,7 @@ int ReadBmp24(const char* path, HGLOBAL* image, uint32_t* width, uint32_t* heigh
 
     Geometry g;
     size_t bytes = 0;
-    if (const int rc = ValidateGeometry(file.get(), h, 3, &g, &bytes)) return rc;
+    if (const int rc = ValidateGeometry(file.get(), h, 3, wanted, &g, &bytes)) return rc;
     GlobalBlock block(bytes);
     if (!block) return kPixErrMemory;
     uint8_t* pixels = block.data();
@@ -470,12 +480,13 @@ int ReadBmp24(const char* path, HGLOBAL* image, uint32_t* width, uint32_t* heigh
     if (rc != 0) return rc;
     *width = g.width;
     *height = g.rows;
+    *taken = g.taken;
     *image = block.release();
     return 0;
 }
 
-int ReadBmp8(const char* path, HGLOBAL* image, uint32_t* width, uint32_t* height,
-             RGBQUAD* palette) {
+int ReadBmp8(const char* path, uint32_t wanted, HGLOBAL* image, uint32_t* width,
+             uint32_t* height, uint32_t* taken, RGBQUAD* palette) {
     FilePtr file = OpenFile(path, "rb");
     if (!file) return kPixErrOpen;
     BmpHeader h;
@@ -494,7 +505,7 @@ int ReadBmp8(const char* path, HGLOBAL* image, uint32_t* width, uint32_t* height
 
     Geometry g;
     size_t bytes = 0;
-    if (const int rc = ValidateGeometry(file.get(), h, 1, &g, &bytes)) return rc;
+    if (const int rc = ValidateGeometry(file.get(), h, 1, wanted, &g, &bytes)) return rc;
     GlobalBlock block(bytes);
     if (!block) return kPixErrMemory;
     uint8_t* pixels = block.data();
@@ -505,6 +516,7 @@ int ReadBmp8(const char* path, HGLOBAL* image, uint32_t* width, uint32_t* height
     if (rc != 0) return rc;
     *width = g.width;
     *height = g.rows;
+    *taken = g.taken;
     *image = block.release();
     return 0;
 }
@@ -622,26 +634,36 @@ int ReadBmpSize(const char* path, uint32_t* width, uint32_t* height) {
 }  // namespace
 
 HGLOBAL PixReadBMP(const char* path, uint32_t* width, uint32_t* height) {
-    if (width == nullptr || height == nullptr) {
+    uint32_t taken = 0;
+    return PixReadBMPRows(path, width, height, UINT32_MAX, &taken);
+}
+
+HGLOBAL PixReadBMPRows(const char* path, uint32_t* width, uint32_t* height, uint32_t rows,
+                       uint32_t* taken) {
+    if (width == nullptr || height == nullptr || taken == nullptr) {
         PixSetLastError(kPixErrParam);
         return nullptr;
     }
-    *width = 0;
-    *height = 0;
+    *width = *height = *taken = 0;
     HGLOBAL image = nullptr;
-    PixSetLastError(ReadBmp24(path, &image, width, height));
+    PixSetLastError(ReadBmp24(path, rows, &image, width, height, taken));
     return image;
 }
 
 HGLOBAL PixReadBMP8(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette) {
-    if (palette == nullptr || width == nullptr || height == nullptr) {
+    uint32_t taken = 0;
+    return PixReadBMP8Rows(path, width, height, palette, UINT32_MAX, &taken);
+}
+
+HGLOBAL PixReadBMP8Rows(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette,
+                        uint32_t rows, uint32_t* taken) {
+    if (palette == nullptr || width == nullptr || height == nullptr || taken == nullptr) {
         PixSetLastError(kPixErrParam);
         return nullptr;
     }
-    *width = 0;
-    *height = 0;
+    *width = *height = *taken = 0;
     HGLOBAL image = nullptr;
-    PixSetLastError(ReadBmp8(path, &image, width, height, palette));
+    PixSetLastError(ReadBmp8(path, rows, &image, width, height, taken, palette));
     return image;
 }
 

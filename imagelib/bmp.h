@@ -34,6 +34,16 @@
 // such a file as "not a valid image".
 HGLOBAL PixReadBMP(const char* path, uint32_t* width, uint32_t* height);
 
+// As PixReadBMP, reading only the top `rows` rows of an uncompressed file
+// (all of them when it has fewer): the block holds *taken rows, byte for byte
+// the top rows PixReadBMP returns, while *width and *height give the whole
+// picture. Run-length files are read whole (*taken = *height). Rows outside
+// those read are not looked at: a file cut short below them still reads. The
+// size limit applies to the whole picture the header states. A null `taken`
+// gives 5.
+HGLOBAL PixReadBMPRows(const char* path, uint32_t* width, uint32_t* height, uint32_t rows,
+                       uint32_t* taken);
+
 // Reads an uncompressed BMP of 1, 2, 4 or 8 bits per pixel into an 8-bit
 // buffer, one palette index per byte, top row first; the caller frees it with
 // GlobalFree. Fills the blue, green and red bytes of the first
@@ -48,6 +58,10 @@ HGLOBAL PixReadBMP(const char* path, uint32_t* width, uint32_t* height);
 // bits per pixel), 1 (too large or no memory). A width of 0 or less returns
 // null with last error 0.
 HGLOBAL PixReadBMP8(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette);
+
+// As PixReadBMP8, reading only the top `rows` rows, as PixReadBMPRows does.
+HGLOBAL PixReadBMP8Rows(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette,
+                        uint32_t rows, uint32_t* taken);
 
 // Writes width x height 24-bit pixels (red, green, blue, top row first) as an
 // uncompressed 24-bit BMP with a 40-byte header, rows bottom first, each

@@ -112,12 +112,12 @@ int OpenReader(std::FILE* file, PcxReader* r) {
     return 0;
 }
 
-// The picture cannot be bigger than the data could describe: every scan
-// line takes at least one byte per 63 bytes it produces.
-bool DataCanFill(const PcxReader& r) {
+// The rows to be read cannot be more than the data could describe: every
+// scan line takes at least one byte per 63 bytes it produces.
+bool DataCanFill(const PcxReader& r, uint32_t rows) {
     const uint64_t perLine = (r.header.lineBytes + kMaxRun - 1) / kMaxRun;
     if (r.fileSize < kHeaderSize) return false;
-    return uint64_t{r.header.height} * perLine <= r.fileSize - kHeaderSize;
+    return uint64_t{rows} * perLine <= r.fileSize - kHeaderSize;
 }
 
 int BuildColours(PcxReader* r) {
@@ -510,7 +510,11 @@ void SeparateIndices(const PcxHeader& h, const uint8_t* line, uint8_t* indices) 
     }
 }
 
-int ReadRgb(std::FILE* file, uint32_t* width, uint32_t* height, HGLOBAL* result) {
+// Both readers decode the top `wanted` scan lines (all when there are
+// fewer) and set *taken to their number; the size limit applies to the
+// whole picture the header states.
+int ReadRgb(std::FILE* file, uint32_t wanted, uint32_t* width, uint32_t* height, uint32_t* taken,
+            HGLOBAL* result) {
     PcxReader r;
     if (const int rc = OpenReader(file, &r)) return rc;
     const PcxHeader& h = r.header;
@@ -519,7 +523,9 @@ int ReadRgb(std::FILE* file, uint32_t* width, uint32_t* height, HGLOBAL* result)
     if (const int rc = BuildColours(&r)) return rc;
     size_t bytes = 0;
     if (!ImageBytes(h.width, h.height, 3, &bytes)) return kPixErrMemory;
-    if (!DataCanFill(r)) return kPixErrPcx;
+    const uint32_t rows = std::min(wanted, h.height);
+    bytes = size_t{h.width} * rows * 3;
+    if (!DataCanFill(r, rows)) return kPixErrPcx;
     GlobalBlock pixels(bytes);  // size proven by ImageBytes
     Scratch line = NewScratch(h.lineBytes);
     Scratch indices = NewScratch(h.width);
@@ -527,7 +533,7 @@ int ReadRgb(std::FILE* file, uint32_t* width, uint32_t* height, HGLOBAL* result)
     if (const int rc = StartData(&r)) return rc;
 
     const size_t stride = size_t{h.width} * 3;
-    for (uint32_t y = 0; y < h.height; ++y) {
+    for (uint32_t y = 0; y < rows; ++y) {
         if (!ReadScanLine(&r, line.get())) return kPixErrPcx;
         uint8_t* out = pixels.data() + y * stride;
         if (h.depth == 24) {
@@ -542,12 +548,13 @@ int ReadRgb(std::FILE* file, uint32_t* width, uint32_t* height, HGLOBAL* result)
             }
         }
     }
+    *taken = rows;
     *result = pixels.release();
     return 0;
 }
 
-int ReadIndexed(std::FILE* file, uint32_t* width, uint32_t* height, RGBQUAD* palette,
-                HGLOBAL* result) {
+int ReadIndexed(std::FILE* file, uint32_t wanted, uint32_t* width, uint32_t* height,
+                uint32_t* taken, RGBQUAD* palette, HGLOBAL* result) {
     PcxReader r;
     if (const int rc = OpenReader(file, &r)) return rc;
     const PcxHeader& h = r.header;
@@ -563,13 +570,15 @@ int ReadIndexed(std::FILE* file, uint32_t* width, uint32_t* height, RGBQUAD* pal
     }
     size_t bytes = 0;
     if (!ImageBytes(h.width, h.height, 1, &bytes)) return kPixErrMemory;
-    if (!DataCanFill(r)) return kPixErrPcx;
+    const uint32_t rows = std::min(wanted, h.height);
+    bytes = size_t{h.width} * rows;
+    if (!DataCanFill(r, rows)) return kPixErrPcx;
     GlobalBlock pixels(bytes);  // size proven by ImageBytes
     Scratch line = NewScratch(h.lineBytes);
     if (!pixels || !line) return kPixErrMemory;
     if (const int rc = StartData(&r)) return rc;
 
-    for (uint32_t y = 0; y < h.height; ++y) {
+    for (uint32_t y = 0; y < rows; ++y) {
         uint8_t* row = pixels.data() + size_t{y} * h.width;
         // A line of one index a byte can go straight into its row while it
         // fits in the buffer; its pad spills into the row the next line fills.
@@ -580,6 +589,7 @@ int ReadIndexed(std::FILE* file, uint32_t* width, uint32_t* height, RGBQUAD* pal
         if (!ReadScanLine(&r, line.get())) return kPixErrPcx;
         SeparateIndices(h, line.get(), row);
     }
+    *taken = rows;
     *result = pixels.release();
     return 0;
 }
@@ -800,32 +810,47 @@ int WritePcx(const char* path, const uint8_t* pixels, uint32_t width, uint32_t h
 }  // namespace
 
 HGLOBAL PixReadPCX(const char* path, uint32_t* width, uint32_t* height) {
-    if (path == nullptr || width == nullptr || height == nullptr) {
+    uint32_t taken = 0;
+    return PixReadPCXRows(path, width, height, UINT32_MAX, &taken);
+}
+
+HGLOBAL PixReadPCXRows(const char* path, uint32_t* width, uint32_t* height, uint32_t rows,
+                       uint32_t* taken) {
+    if (path == nullptr || width == nullptr || height == nullptr || taken == nullptr) {
         PixSetLastError(kPixErrParam);
         return nullptr;
     }
+    *taken = 0;
     FilePtr file = OpenFile(path, "rb");
     if (!file) {
         PixSetLastError(kPixErrOpen);
         return nullptr;
     }
     HGLOBAL result = nullptr;
-    PixSetLastError(ReadRgb(file.get(), width, height, &result));
+    PixSetLastError(ReadRgb(file.get(), rows, width, height, taken, &result));
     return result;
 }
 
 HGLOBAL PixReadPCX8(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette) {
-    if (path == nullptr || width == nullptr || height == nullptr || palette == nullptr) {
+    uint32_t taken = 0;
+    return PixReadPCX8Rows(path, width, height, palette, UINT32_MAX, &taken);
+}
+
+HGLOBAL PixReadPCX8Rows(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette,
+                        uint32_t rows, uint32_t* taken) {
+    if (path == nullptr || width == nullptr || height == nullptr || palette == nullptr ||
+        taken == nullptr) {
         PixSetLastError(kPixErrParam);
         return nullptr;
     }
+    *taken = 0;
     FilePtr file = OpenFile(path, "rb");
     if (!file) {
         PixSetLastError(kPixErrOpen);
         return nullptr;
     }
     HGLOBAL result = nullptr;
-    PixSetLastError(ReadIndexed(file.get(), width, height, palette, &result));
+    PixSetLastError(ReadIndexed(file.get(), rows, width, height, taken, palette, &result));
     return result;
 }
 

@@ -28,12 +28,25 @@
 // failure returns null and frees everything it took.
 HGLOBAL PixReadPCX(const char* path, uint32_t* width, uint32_t* height);
 
+// As PixReadPCX, decoding only the top `rows` scan lines (all of them when
+// the picture has fewer): the block holds *taken rows, byte for byte the top
+// rows PixReadPCX returns, while *width and *height give the whole picture.
+// Data past those lines is not looked at, so a file cut short below them
+// still reads. The size limit applies to the whole picture the header
+// states. A null `taken` gives 5.
+HGLOBAL PixReadPCXRows(const char* path, uint32_t* width, uint32_t* height, uint32_t rows,
+                       uint32_t* taken);
+
 // Reads a PCX file of at most 8 bits per pixel into an 8-bit buffer (one
 // palette index per pixel, top row first, no padding), a block the caller
 // owns as with PixReadPCX. Fills the caller's 256-entry palette: entries 0
 // to 2^bits - 1 with the file's colours, the rest zeroed. A 24-bit file gives
 // null and code 28 and leaves *width, *height and the palette untouched.
 HGLOBAL PixReadPCX8(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette);
+
+// As PixReadPCX8, decoding only the top `rows` scan lines, as PixReadPCXRows.
+HGLOBAL PixReadPCX8Rows(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette,
+                        uint32_t rows, uint32_t* taken);
 
 // Writes width x height 24-bit pixels (red, green, blue, top row first) as a
 // version-5, 3-plane PCX file. Width must be 1 to 65534 and height 1 to

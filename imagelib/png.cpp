@@ -2,6 +2,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +42,7 @@ void SetLimits(png_structp png) {
 struct PngRead {
     std::FILE* file = nullptr;  // borrowed
     bool indexed = false;       // raw palette indices instead of RGB
+    png_uint_32 wanted = PNG_UINT_32_MAX;  // top rows to read; interlaced files read whole
     double screenGamma = 0;
     png_color_16 background{};
     png_structp png = nullptr;
@@ -48,6 +50,7 @@ struct PngRead {
     HGLOBAL block = nullptr;
     uint8_t* pixels = nullptr;  // block, locked
     png_uint_32 width = 0, height = 0;
+    png_uint_32 taken = 0;  // rows in the block, from the top
 };
 
 // Signature and IHDR as they stand at the start of the file, before libpng
@@ -131,6 +134,9 @@ int ReadBody(PngRead* r) {
     if (png_get_rowbytes(png, info) != rowBytes) return kPixErrInternal;
     size_t total = 0;
     if (!ImageBytes(width, height, pixelBytes, &total)) return kPixErrMemory;
+    // Every pass of an interlaced file reaches the bottom row.
+    const png_uint_32 rows = interlace == PNG_INTERLACE_NONE ? std::min(r->wanted, height) : height;
+    total = rowBytes * rows;
     r->block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, total);  // size proven above
     if (r->block == nullptr) return kPixErrMemory;
     r->pixels = static_cast<uint8_t*>(GlobalLock(r->block));
@@ -140,12 +146,13 @@ int ReadBody(PngRead* r) {
     const int passes = png_set_interlace_handling(png);
     for (int pass = 0; pass < passes; ++pass) {
         uint8_t* row = r->pixels;
-        for (png_uint_32 y = 0; y < height; ++y, row += rowBytes) png_read_row(png, row, nullptr);
+        for (png_uint_32 y = 0; y < rows; ++y, row += rowBytes) png_read_row(png, row, nullptr);
     }
     // Reads to IEND so that text chunks after the image data are collected.
-    png_read_end(png, info);
+    if (rows == height) png_read_end(png, info);
     r->width = width;
     r->height = height;
+    r->taken = rows;
     return 0;
 }
 
@@ -351,6 +358,15 @@ int PointAtTexts(const std::vector<PixText>& list, PngWrite* w) {
     return 0;
 }
 
+void UseThreadSettings(const PixThreadState& state, PngRead* r) {
+    r->screenGamma = state.screenGamma;
+    r->background.index = state.background.index;
+    r->background.red = state.background.red;
+    r->background.green = state.background.green;
+    r->background.blue = state.background.blue;
+    r->background.gray = state.background.grey;
+}
+
 BOOL Failed(int code) {
     PixSetLastError(code);
     return 0;
@@ -387,12 +403,7 @@ HGLOBAL PixReadPNG(const char* path, uint32_t* width, uint32_t* height) {
 
     PngRead r;
     r.file = file.get();
-    r.screenGamma = state.screenGamma;
-    r.background.index = state.background.index;
-    r.background.red = state.background.red;
-    r.background.green = state.background.green;
-    r.background.blue = state.background.blue;
-    r.background.gray = state.background.grey;
+    UseThreadSettings(state, &r);
     int code = 0;
     HGLOBAL block = ReadPng(&r, &code);
     if (code == 0) {
@@ -411,13 +422,46 @@ HGLOBAL PixReadPNG(const char* path, uint32_t* width, uint32_t* height) {
     return block;
 }
 
-HGLOBAL PixReadPNG8(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette) {
-    if (width == nullptr || height == nullptr || palette == nullptr) {
+HGLOBAL PixReadPNGRows(const char* path, uint32_t* width, uint32_t* height, uint32_t rows,
+                       uint32_t* taken) {
+    if (width == nullptr || height == nullptr || taken == nullptr) {
         PixSetLastError(kPixErrParam);
         return nullptr;
     }
-    *width = 0;
-    *height = 0;
+    *width = *height = *taken = 0;
+    FilePtr file = OpenFile(path, "rb");
+    if (!file) {
+        PixSetLastError(kPixErrOpen);
+        return nullptr;
+    }
+    PngRead r;
+    r.file = file.get();
+    r.wanted = rows;
+    UseThreadSettings(PixState(), &r);
+    int code = 0;
+    HGLOBAL block = ReadPng(&r, &code);
+    if (code == 0) {
+        *width = r.width;
+        *height = r.height;
+        *taken = r.taken;
+    }
+    png_destroy_read_struct(&r.png, &r.info, nullptr);
+    PixSetLastError(code);
+    return block;
+}
+
+HGLOBAL PixReadPNG8(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette) {
+    uint32_t taken = 0;
+    return PixReadPNG8Rows(path, width, height, palette, UINT32_MAX, &taken);
+}
+
+HGLOBAL PixReadPNG8Rows(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette,
+                        uint32_t rows, uint32_t* taken) {
+    if (width == nullptr || height == nullptr || palette == nullptr || taken == nullptr) {
+        PixSetLastError(kPixErrParam);
+        return nullptr;
+    }
+    *width = *height = *taken = 0;
     FilePtr file = OpenFile(path, "rb");
     if (!file) {
         PixSetLastError(kPixErrOpen);
@@ -426,6 +470,7 @@ HGLOBAL PixReadPNG8(const char* path, uint32_t* width, uint32_t* height, RGBQUAD
     PngRead r;
     r.file = file.get();
     r.indexed = true;
+    r.wanted = rows;
     int code = 0;
     HGLOBAL block = ReadPng(&r, &code);
     if (code == 0) {
@@ -440,6 +485,7 @@ HGLOBAL PixReadPNG8(const char* path, uint32_t* width, uint32_t* height, RGBQUAD
         }
         *width = r.width;
         *height = r.height;
+        *taken = r.taken;
     }
     png_destroy_read_struct(&r.png, &r.info, nullptr);
     PixSetLastError(code);

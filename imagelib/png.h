@@ -20,6 +20,17 @@
 // Any failure after opening leaves texts read empty.
 HGLOBAL PixReadPNG(const char* path, uint32_t* width, uint32_t* height);
 
+// As PixReadPNG, decoding only the top `rows` rows of a non-interlaced file
+// (all of them when it has fewer): the block holds *taken rows, byte for byte
+// the top rows PixReadPNG returns, while *width and *height give the whole
+// picture. The rest of the file is not read, so damage below those rows goes
+// unseen. Interlaced files, whose every pass reaches the bottom row, are read
+// whole (*taken = *height). The text lists and density read are left alone.
+// The size limit applies to the whole picture the header states. A null
+// `taken` gives 5.
+HGLOBAL PixReadPNGRows(const char* path, uint32_t* width, uint32_t* height, uint32_t rows,
+                       uint32_t* taken);
+
 // Reads the raw indices of a palette PNG (colour type 3, any bit depth) into
 // an 8-bit buffer, one index per pixel, and fills `palette`: blue, green, red
 // of each PLTE entry, 0 for entries past the PLTE; reserved bytes untouched.
@@ -28,6 +39,10 @@ HGLOBAL PixReadPNG(const char* path, uint32_t* width, uint32_t* height);
 // any row is decoded. On failure returns null, width and height 0 and the
 // palette untouched; codes as PixReadPNG, and 5 for a null palette.
 HGLOBAL PixReadPNG8(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette);
+
+// As PixReadPNG8, decoding only the top `rows` rows, as PixReadPNGRows.
+HGLOBAL PixReadPNG8Rows(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette,
+                        uint32_t rows, uint32_t* taken);
 
 // PixWritePNGEx(path, pixels, width, height, width * 3, 8, 16777216, null,
 // 2, gamma, 0, 0): a 24-bit RGB buffer as an 8-bit RGB PNG.

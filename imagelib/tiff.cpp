@@ -148,7 +148,13 @@ uint32_t BandRows(TIFF* tif, uint32_t width, uint32_t height) {
 // The band starting at output row d is decoded at the first 4-byte boundary
 // at or after its packed position 3dw; that fits, since the band ends at most
 // at 4(d + rows)w, and packing it moves every pixel down.
-int DecodeRgba(TIFF* tif, uint8_t* block, uint32_t width, uint32_t height) {
+//
+// Only the bands that hold the top `wanted` rows are decoded, the same bands
+// a whole read decodes first, so they come out the same; the block is sized
+// for them, 4 bytes a pixel, and *taken gives their rows. A file stored in
+// one strip is thus read whole.
+int DecodeRgba(TIFF* tif, uint32_t width, uint32_t height, uint32_t wanted, HGLOBAL* result,
+               uint32_t* taken) {
     RgbaImage rgba;
     char message[1024];
     // stop-on-error 0: a damaged strip or tile stays black rather than
@@ -160,19 +166,30 @@ int DecodeRgba(TIFF* tif, uint8_t* block, uint32_t width, uint32_t height) {
     const bool bottomUp = stored == ORIENTATION_BOTLEFT || stored == ORIENTATION_BOTRIGHT ||
                           stored == ORIENTATION_LEFTBOT || stored == ORIENTATION_RIGHTBOT;
     const uint32_t band = BandRows(tif, width, height);
-    uint32_t rows = bottomUp && height % band != 0 ? height % band : band;
-    for (uint32_t done = 0; done < height; done += rows, rows = std::min(band, height - done)) {
+    const uint32_t first = bottomUp && height % band != 0 ? height % band : band;
+    const uint32_t reach = std::min(wanted, height);
+    const uint32_t decoded =
+        reach <= first ? first : std::min(height, first + (reach - first + band - 1) / band * band);
+    size_t bytes = 0;
+    if (!ImageBytes(width, decoded, 4, &bytes)) return kPixErrMemory;
+    GlobalBlock block(bytes);  // size proven by ImageBytes
+    if (!block) return kPixErrMemory;
+    uint32_t rows = first;
+    for (uint32_t done = 0; done < decoded; done += rows, rows = std::min(band, height - done)) {
         const size_t packed = size_t{done} * width * 3;
-        auto* raster = reinterpret_cast<uint32_t*>(block + (packed + 3) / 4 * 4);
+        auto* raster = reinterpret_cast<uint32_t*>(block.data() + (packed + 3) / 4 * 4);
         rgba.img.row_offset = static_cast<int>(bottomUp ? height - done - rows : done);
         rgba.img.col_offset = 0;
         if (!TIFFRGBAImageGet(&rgba.img, raster, width, rows)) return kPixErrTiff;
-        CompactPixels(raster, size_t{rows} * width, block + packed);
+        CompactPixels(raster, size_t{rows} * width, block.data() + packed);
     }
+    *taken = decoded;
+    *result = block.release();
     return 0;
 }
 
-int ReadRgb(const char* path, uint32_t* width, uint32_t* height, HGLOBAL* result) {
+int ReadRgb(const char* path, uint32_t wanted, uint32_t* width, uint32_t* height, uint32_t* taken,
+            HGLOBAL* result) {
     TiffPtr tif = OpenTiff(path, "r");
     if (!tif) return kPixErrOpen;
     char message[1024];
@@ -183,14 +200,12 @@ int ReadRgb(const char* path, uint32_t* width, uint32_t* height, HGLOBAL* result
     ReadResolution(tif.get());
     if (w == 0 || h == 0) return kPixErrTiff;
     size_t bytes = 0;
+    // The header's claim is bounded whole, however few rows are read.
     if (!ImageBytes(w, h, 4, &bytes)) return kPixErrMemory;
-    GlobalBlock block(bytes);  // size proven by ImageBytes
-    if (!block) return kPixErrMemory;
-    const int rc = DecodeRgba(tif.get(), block.data(), w, h);
+    const int rc = DecodeRgba(tif.get(), w, h, wanted, result, taken);
     if (rc != 0) return rc;
     *width = w;
     *height = h;
-    *result = block.release();
     return 0;
 }
 
@@ -198,6 +213,7 @@ int ReadRgb(const char* path, uint32_t* width, uint32_t* height, HGLOBAL* result
 
 struct IndexImage {
     uint32_t width = 0, height = 0;
+    uint32_t taken = 0;  // rows read, from the top
     uint16_t bits = 0;
     size_t rowBytes = 0;  // packed bytes of one decoded row
     uint8_t* out = nullptr;
@@ -226,12 +242,12 @@ int ReadIndexStrips(TIFF* tif, const IndexImage& img) {
     if (!MulSize(img.rowBytes, rowsPerStrip, &stripBytes)) return kPixErrMemory;
     std::unique_ptr<uint8_t, FreeDeleter> strip(static_cast<uint8_t*>(std::malloc(stripBytes)));
     if (!strip) return kPixErrMemory;
-    for (uint32_t row = 0; row < img.height; row += rowsPerStrip) {
+    for (uint32_t row = 0; row < img.taken; row += rowsPerStrip) {
         const uint32_t rows = std::min(rowsPerStrip, img.height - row);
         const tmsize_t want = static_cast<tmsize_t>(img.rowBytes * rows);
         const tstrip_t index = TIFFComputeStrip(tif, row, 0);
         if (TIFFReadEncodedStrip(tif, index, strip.get(), want) < want) return kPixErrTiff;
-        for (uint32_t r = 0; r < rows; ++r)
+        for (uint32_t r = 0; r < std::min(rows, img.taken - row); ++r)
             UnpackRow(strip.get() + r * img.rowBytes, img.bits, 0, img.width,
                       img.out + size_t{row + r} * img.width);
     }
@@ -278,12 +294,12 @@ int ReadIndexTiles(TIFF* tif, const IndexImage& img) {
     std::unique_ptr<uint8_t, FreeDeleter> tile(
         static_cast<uint8_t*>(std::malloc(static_cast<size_t>(tileBytes))));
     if (!tile) return kPixErrMemory;
-    for (uint32_t y = 0; y < img.height; y += tileLength) {
+    for (uint32_t y = 0; y < img.taken; y += tileLength) {
         for (uint32_t x = 0; x < img.width; x += tileWidth) {
             const ttile_t index = TIFFComputeTile(tif, x, y, 0, 0);
             if (TIFFReadEncodedTile(tif, index, tile.get(), tileBytes) < tileBytes)
                 return kPixErrTiff;
-            const uint32_t rows = std::min(tileLength, img.height - y);
+            const uint32_t rows = std::min(tileLength, img.taken - y);
             const uint32_t columns = std::min(tileWidth, img.width - x);
             for (uint32_t r = 0; r < rows; ++r)
                 UnpackRow(tile.get() + r * static_cast<size_t>(tileRowBytes), img.bits, 0, columns,
@@ -326,8 +342,9 @@ void FillPalette(const uint16_t* red, const uint16_t* green, const uint16_t* blu
     }
 }
 
-int ReadIndexed(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette,
-                HGLOBAL* result) {
+// Reads the top `wanted` rows, or every row of a file stored bottom up.
+int ReadIndexed(const char* path, uint32_t wanted, uint32_t* width, uint32_t* height,
+                uint32_t* taken, RGBQUAD* palette, HGLOBAL* result) {
     TiffPtr tif = OpenTiff(path, "r");
     if (!tif) return kPixErrOpen;
     TIFF* t = tif.get();
@@ -348,6 +365,11 @@ int ReadIndexed(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* pa
     if (img.width == 0 || img.height == 0) return kPixErrTiff;
     size_t bytes = 0;
     if (!ImageBytes(img.width, img.height, 1, &bytes)) return kPixErrMemory;
+    // A bottom-up file's top rows are its last: those files are read whole.
+    const bool flip = orientation == ORIENTATION_BOTRIGHT || orientation == ORIENTATION_RIGHTBOT ||
+                      orientation == ORIENTATION_BOTLEFT || orientation == ORIENTATION_LEFTBOT;
+    img.taken = flip ? img.height : std::min(wanted, img.height);
+    bytes = size_t{img.width} * img.taken;
     img.rowBytes = (size_t{img.width} * bits + 7) / 8;
     const tmsize_t scanline = TIFFScanlineSize(t);
     if (scanline <= 0 || static_cast<size_t>(scanline) != img.rowBytes) return kPixErrTiff;
@@ -359,9 +381,10 @@ int ReadIndexed(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* pa
     if (rc != 0) return rc;
     FillPalette(red, green, blue, size_t{1} << bits, palette);
     ReadResolution(t);
-    Orient(img.out, img.width, img.height, orientation);
+    Orient(img.out, img.width, img.taken, orientation);
     *width = img.width;
     *height = img.height;
+    *taken = img.taken;
     *result = block.release();
     return 0;
 }
@@ -498,24 +521,39 @@ int WriteImage(const char* path, const uint8_t* pixels, uint32_t width, uint32_t
 }  // namespace
 
 HGLOBAL PixReadTIFF(const char* path, uint32_t* width, uint32_t* height) {
+    uint32_t taken = 0;
+    return PixReadTIFFRows(path, width, height, UINT32_MAX, &taken);
+}
+
+HGLOBAL PixReadTIFFRows(const char* path, uint32_t* width, uint32_t* height, uint32_t rows,
+                        uint32_t* taken) {
     ClearSize(width, height);
-    if (path == nullptr || width == nullptr || height == nullptr) {
+    if (taken != nullptr) *taken = 0;
+    if (path == nullptr || width == nullptr || height == nullptr || taken == nullptr) {
         PixSetLastError(kPixErrParam);
         return nullptr;
     }
     HGLOBAL result = nullptr;
-    PixSetLastError(ReadRgb(path, width, height, &result));
+    PixSetLastError(ReadRgb(path, rows, width, height, taken, &result));
     return result;
 }
 
 HGLOBAL PixReadTIFF8(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette) {
+    uint32_t taken = 0;
+    return PixReadTIFF8Rows(path, width, height, palette, UINT32_MAX, &taken);
+}
+
+HGLOBAL PixReadTIFF8Rows(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette,
+                         uint32_t rows, uint32_t* taken) {
     ClearSize(width, height);
-    if (path == nullptr || width == nullptr || height == nullptr || palette == nullptr) {
+    if (taken != nullptr) *taken = 0;
+    if (path == nullptr || width == nullptr || height == nullptr || palette == nullptr ||
+        taken == nullptr) {
         PixSetLastError(kPixErrParam);
         return nullptr;
     }
     HGLOBAL result = nullptr;
-    PixSetLastError(ReadIndexed(path, width, height, palette, &result));
+    PixSetLastError(ReadIndexed(path, rows, width, height, taken, palette, &result));
     return result;
 }
 

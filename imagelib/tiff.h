@@ -18,6 +18,16 @@
 // more than kPixMaxPixels pixels.
 HGLOBAL PixReadTIFF(const char* path, uint32_t* width, uint32_t* height);
 
+// As PixReadTIFF, decoding only the strips or tiles that hold the top `rows`
+// rows (all rows when the picture has fewer), the orientation honoured: the
+// block holds the top *taken rows (at least min(rows, *height), more where a
+// strip or tile reaches further), byte for byte those PixReadTIFF returns,
+// while *width and *height give the whole picture. A file stored in a single
+// strip is read whole. The size limit applies to the whole picture the header
+// states. A null `taken` gives 5.
+HGLOBAL PixReadTIFFRows(const char* path, uint32_t* width, uint32_t* height, uint32_t rows,
+                        uint32_t* taken);
+
 // Reads the raw indices of a palette TIFF (Photometric palette, one sample of
 // 1, 2, 4 or 8 bits) into an 8-bit buffer, one index per byte, top row first,
 // and fills `palette` (B, G, R of every entry; entries beyond 2^bits get 0,
@@ -28,6 +38,12 @@ HGLOBAL PixReadTIFF(const char* path, uint32_t* width, uint32_t* height);
 // the tags, before any pixel data is decoded), 20 damaged data, 1 no memory or
 // more than kPixMaxPixels pixels in the picture or in one of its tiles.
 HGLOBAL PixReadTIFF8(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette);
+
+// As PixReadTIFF8, decoding only the strips or tiles that hold the top `rows`
+// rows; *taken gives the rows the block holds. Files stored bottom up, whose
+// top rows come last, are read whole.
+HGLOBAL PixReadTIFF8Rows(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette,
+                         uint32_t rows, uint32_t* taken);
 
 // Writes a 24-bit buffer (width x height x 3 bytes) as an uncompressed,
 // contiguous RGB TIFF with the thread's tiffResolutionWrite. Nonzero on

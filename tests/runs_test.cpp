@@ -298,6 +298,51 @@ TEST_F(RunTest, DecodeMessages) {
     EXPECT_FALSE(ProbeMethod(dialog, static_cast<HidingMethod>(kMethodCount), dialog.output));
 }
 
+TEST_F(RunTest, CarrierCutShortBelowItsPayloadStillDecodes) {
+    // A decode reads only the rows that hold the payload, so a carrier whose
+    // lower half is lost gives its data back where a whole load fails.
+    // Large enough that the PNG's image data spans several chunks.
+    const Bytes large = MakePhoto(300, 200);
+    ASSERT_TRUE(PixWriteBMP(dialog.base.c_str(), large.data(), 300, 200));
+    const std::pair<HidingMethod, const char*> cases[] = {
+        {Method777, "c.png"}, {Method666, "c.pcx"}, {Method78, "c.pcx"}};
+    for (const auto& [method, name] : cases) {
+        SCOPED_TRACE(std::string(GetMethodInfo(method).name) + " " + name);
+        dialog.output = dir.File(name);
+        ASSERT_EQ(EncodeRun(dialog, method), 0);
+        Bytes bytes = ReadFileBytes(dialog.output);
+        bytes.resize(bytes.size() / 2);
+        WriteFileBytes(dialog.output, bytes);
+
+        CWorkingImage whole;
+        uint32_t width = 0, height = 0;
+        RGBQUAD palette[256];
+        if (GetMethodInfo(method).indexed) {
+            EXPECT_EQ(ReadIndexedByExtension(dialog.output, &width, &height, palette), nullptr);
+        } else {
+            EXPECT_NE(whole.Load(dialog.output), 0);
+        }
+        fs::remove(dir.File("out/secret.dat"));
+        EXPECT_EQ(DetectMethod(dialog, dialog.output), method);
+        EXPECT_EQ(DecodeRun(dialog, method, dialog.output), 0);
+        EXPECT_EQ(ReadFileBytes(dir.File("out/secret.dat")), secret);
+        EXPECT_TRUE(dialog.messages.empty());
+    }
+}
+
+TEST_F(RunTest, DecodeReadsAFileReplacedSinceDetectionAgain) {
+    const std::string carrier = dir.File("c.bmp"), other = dir.File("other.bmp");
+    dialog.output = carrier;
+    ASSERT_EQ(EncodeRun(dialog, Method777), 0);
+    dialog.output = other;
+    ASSERT_EQ(EncodeRun(dialog, Method666), 0);
+    ASSERT_EQ(DetectMethod(dialog, carrier), Method777);
+    fs::rename(other, carrier);
+    EXPECT_EQ(DecodeRun(dialog, Method777, carrier), 0);
+    EXPECT_EQ(dialog.messages, std::vector<std::string>{"This is not a Ombrel 777 file"});
+    EXPECT_FALSE(fs::exists(dir.File("out/secret.dat")));
+}
+
 TEST_F(RunTest, FitIsTestedAgainOnTheLoadedImage) {
     // The base image shrinks between the size query and the load.
     dialog.output = dir.File("c.bmp");

@@ -26,6 +26,12 @@ bool TakeText(HGLOBAL block, std::string* text) {
     return chars != nullptr;
 }
 
+void SetPngReadSettings(uint32_t background, double gamma) {
+    PixSetPNGBackground(0, background & 0xFF, (background >> 8) & 0xFF, (background >> 16) & 0xFF,
+                        0);
+    PixSetPNGGamma(gamma);
+}
+
 void GreyRamp(RGBQUAD* palette) {
     for (int i = 0; i < kPixPaletteEntries; ++i) {
         const auto level = static_cast<uint8_t>(i);
@@ -120,9 +126,7 @@ int CWorkingImage::Load(const std::string& path) {
         block = PixReadPCX(file, &width, &height);
         formatCode = kSavePcx;
     } else if (extension == ".png") {
-        PixSetPNGBackground(0, backgroundColour & 0xFF, (backgroundColour >> 8) & 0xFF,
-                            (backgroundColour >> 16) & 0xFF, 0);
-        PixSetPNGGamma(readGamma);
+        SetPngReadSettings(backgroundColour, readGamma);
         block = PixReadPNG(file, &width, &height);
         formatCode = kSavePng;
         ClearPngTexts();
@@ -306,6 +310,35 @@ int WriteIndexedByExtension(const std::string& path, const uint8_t* indices, uin
         return kPixErrParam;
     }
     return PixGetLastError();
+}
+
+HGLOBAL ReadRowsByExtension(const std::string& path, uint32_t rows, uint32_t* width,
+                            uint32_t* height, uint32_t* taken, RGBQUAD* palette) {
+    const std::string extension = LowerExtension(path);
+    const char* file = path.c_str();
+    const bool png = extension == ".png";
+    const bool tiff = extension == ".tif" || extension == ".tiff";
+    if (palette != nullptr) {
+        if (extension == ".bmp") return PixReadBMP8Rows(file, width, height, palette, rows, taken);
+        if (extension == ".pcx") return PixReadPCX8Rows(file, width, height, palette, rows, taken);
+        if (png) return PixReadPNG8Rows(file, width, height, palette, rows, taken);
+        if (tiff) return PixReadTIFF8Rows(file, width, height, palette, rows, taken);
+        return nullptr;
+    }
+    if (extension == ".bmp") return PixReadBMPRows(file, width, height, rows, taken);
+    if (extension == ".pcx") return PixReadPCXRows(file, width, height, rows, taken);
+    if (tiff) return PixReadTIFFRows(file, width, height, rows, taken);
+    if (png) {
+        const CWorkingImage fresh;  // the settings every load reads with
+        SetPngReadSettings(fresh.backgroundColour, fresh.readGamma);
+        return PixReadPNGRows(file, width, height, rows, taken);
+    }
+    if (extension == ".jpg" || extension == ".jpeg") {
+        HGLOBAL block = PixReadJPG(file, width, height);
+        *taken = *height;
+        return block;
+    }
+    return nullptr;
 }
 
 HGLOBAL ReadIndexedByExtension(const std::string& path, uint32_t* width, uint32_t* height,

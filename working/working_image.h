@@ -102,3 +102,14 @@ int WriteIndexedByExtension(const std::string& path, const uint8_t* indices, uin
 // library's code set (or, for any other extension, untouched).
 HGLOBAL ReadIndexedByExtension(const std::string& path, uint32_t* width, uint32_t* height,
                                RGBQUAD* palette);
+
+// The top `rows` rows of an image file (all of them when it has fewer), top
+// row first: 8-bit indices and `palette` as ReadIndexedByExtension reads
+// them when `palette` is given, else 24-bit pixels as Load reads them. The
+// block holds *taken rows, at least min(rows, *height); files without a cheap
+// way to their top rows (JPEG, interlaced PNG, run-length BMP, single-strip
+// TIFF) come whole. *width and *height give the whole picture. Null on
+// failure, with the library's code set, or for an extension no reader
+// serves, untouched.
+HGLOBAL ReadRowsByExtension(const std::string& path, uint32_t rows, uint32_t* width,
+                            uint32_t* height, uint32_t* taken, RGBQUAD* palette = nullptr);
