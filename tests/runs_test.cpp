@@ -405,10 +405,15 @@ TEST_F(RunTest, OverwritePrompt) {
     EXPECT_EQ(ReadFileBytes(dir.File("renamed.dat")), secret);
     EXPECT_EQ(dialog.status, "Extracted " + dir.File("renamed.dat"));
 
-    // A folder that cannot take the file: code 2, no status, nothing left.
+    // A folder that cannot take the file: a message naming the path, no
+    // status, nothing left.
     dialog.status = "before";
+    dialog.messages.clear();
     dialog.outputDirectory = dir.File("missing");
-    EXPECT_EQ(DecodeRun(dialog, Method886, dialog.output), kPixErrOpen);
+    EXPECT_EQ(DecodeRun(dialog, Method886, dialog.output), 0);
+    EXPECT_EQ(dialog.messages, std::vector<std::string>{"Unable to open file " +
+                                                        dir.File("missing/secret.dat") +
+                                                        ": No such file or directory"});
     EXPECT_EQ(dialog.status, "Decoding");
 }
 
@@ -559,17 +564,29 @@ TEST(WorkingImage, PngTextsTravelFromBaseToOutput) {
     EXPECT_EQ(PixGetPNGTextCount(), 3);
 }
 
-TEST_F(RunTest, ReplacedFilesKeepTheirModeAndLinks) {
+TEST_F(RunTest, ReplacedFilesKeepTheirMode) {
+    // A decode over a file the user agreed to replace.
     dialog.output = dir.File("c.bmp");
     ASSERT_EQ(EncodeRun(dialog, Method666), 0);
-    const std::string target = dir.File("out/real.dat");
-    WriteFileBytes(target, {7});
-    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
-    fs::create_symlink(target, dir.File("out/secret.dat"));
+    const std::string existing = dir.File("out/secret.dat");
+    WriteFileBytes(existing, {7});
+    fs::permissions(existing, fs::perms::owner_read | fs::perms::owner_write);
     dialog.yesNoAnswers = {true};
     ASSERT_EQ(DecodeRun(dialog, Method666, dialog.output), 0);
-    EXPECT_TRUE(fs::is_symlink(dir.File("out/secret.dat")));
-    EXPECT_EQ(ReadFileBytes(target), secret);
-    EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
+    EXPECT_EQ(ReadFileBytes(existing), secret);
+    EXPECT_EQ(fs::status(existing).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    // An encode's output is the user's own path: a link there still leads
+    // to the file it names, which keeps its mode.
+    const std::string real = dir.File("real.bmp");
+    WriteFileBytes(real, {7});
+    fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write);
+    dialog.output = dir.File("link.bmp");
+    fs::create_symlink(real, dialog.output);
+    ASSERT_EQ(EncodeRun(dialog, Method666), 0);
+    EXPECT_TRUE(fs::is_symlink(dialog.output));
+    EXPECT_EQ(DetectMethod(dialog, real), Method666);
+    EXPECT_EQ(fs::status(real).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
 }
