@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <barrier>
 #include <csignal>
 #include <cstdlib>
 #include <deque>
@@ -11,6 +13,7 @@
 #include <functional>
 #include <new>
 #include <random>
+#include <thread>
 #include <utility>
 
 #include "working/working_image.h"
@@ -415,6 +418,58 @@ TEST_F(RunTest, OverwritePrompt) {
                                                         dir.File("missing/secret.dat") +
                                                         ": No such file or directory"});
     EXPECT_EQ(dialog.status, "Decoding");
+}
+
+// Two decodes into one folder, both past the look for an existing file
+// before either writes: one file results, and the other run asks.
+TEST_F(RunTest, RacingDecodesNeverBothReplace) {
+    dialog.output = dir.File("c.bmp");
+    ASSERT_EQ(EncodeRun(dialog, Method666), 0);
+    struct Racer : FakeDialog {
+        std::barrier<>* start = nullptr;
+        std::string OutputDirectory() override {  // asked just before the look
+            start->arrive_and_wait();
+            return FakeDialog::OutputDirectory();
+        }
+    };
+    // The looks fall before either rename in only some rounds.
+    for (int round = 0; round < 100 && !HasFailure(); ++round) {
+        fs::remove(dir.File("out/secret.dat"));
+        std::barrier<> start(2);
+        Racer racers[2];
+        for (Racer& racer : racers) {
+            racer.outputDirectory = dir.File("out");
+            racer.start = &start;
+            racer.yesNoAnswers = {false};
+            racer.fileAnswers = {""};
+        }
+        std::thread other([&] { EXPECT_EQ(DecodeRun(racers[0], Method666, dialog.output), 0); });
+        EXPECT_EQ(DecodeRun(racers[1], Method666, dialog.output), 0);
+        other.join();
+        const int extracted = std::count_if(std::begin(racers), std::end(racers), [](auto& r) {
+            return r.status.starts_with("Extracted ");
+        });
+        EXPECT_EQ(extracted, 1) << "round " << round;
+        EXPECT_EQ(racers[0].messages.size() + racers[1].messages.size(), 1u) << "round " << round;
+        EXPECT_EQ(ReadFileBytes(dir.File("out/secret.dat")), secret);
+    }
+}
+
+TEST_F(RunTest, NewFilesTakeTheirModeFromTheUmask) {
+    for (const mode_t mask : {022, 077, 002, 0277}) {
+        fs::remove(dir.File("c.bmp"));
+        fs::remove(dir.File("out/secret.dat"));
+        dialog.output = dir.File("c.bmp");
+        const mode_t previous = ::umask(mask);
+        EXPECT_EQ(EncodeRun(dialog, Method666), 0);
+        EXPECT_EQ(DecodeRun(dialog, Method666, dialog.output), 0);
+        ::umask(previous);
+        for (const std::string& path : {dialog.output, dir.File("out/secret.dat")}) {
+            struct stat info {};
+            ASSERT_EQ(::stat(path.c_str(), &info), 0) << path;
+            EXPECT_EQ(info.st_mode & 0777, 0666 & ~mask) << path << " umask " << mask;
+        }
+    }
 }
 
 TEST_F(RunTest, CapacityReport) {
