@@ -39,7 +39,8 @@ void TerminalPort::SetStatus(const std::string& text) {
     if (text.starts_with(extracted)) {
         extracted_ = text.substr(extracted.size());
         hidden_ = extracted_.ends_with(kHiddenFileNote);
-        if (hidden_) extracted_.resize(extracted_.size() - std::string_view(kHiddenFileNote).size());
+        if (hidden_)
+            extracted_.resize(extracted_.size() - std::string_view(kHiddenFileNote).size());
     }
     Draw();
 }

@@ -87,7 +87,8 @@ std::string RandomName() {
         static std::atomic<unsigned> serial{0};
         timespec now{};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
-        uint64_t mix = (uint64_t(now.tv_nsec) << 20) ^ uint64_t(::getpid()) ^ (uint64_t(++serial) << 44);
+        uint64_t mix =
+            (uint64_t(now.tv_nsec) << 20) ^ uint64_t(::getpid()) ^ (uint64_t(++serial) << 44);
         for (unsigned char& b : bytes) {
             mix = mix * 6364136223846793005u + 1442695040888963407u;
             b = static_cast<unsigned char>(mix >> 56);

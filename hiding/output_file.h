@@ -45,10 +45,10 @@ class OutputFile {
     bool Fail(int error);
 
     Replace replace_;
-    std::string leaf_;        // the target's name in its folder
-    int folder_ = -1;         // the target's folder, held open
-    int fd_ = -1;             // the temporary file
-    std::string temporary_;   // its name in the folder
+    std::string leaf_;       // the target's name in its folder
+    int folder_ = -1;        // the target's folder, held open
+    int fd_ = -1;            // the temporary file
+    std::string temporary_;  // its name in the folder
     std::string writePath_;
     unsigned finalMode_ = 0;  // permission bits to publish with
     bool replacesFile_ = false;

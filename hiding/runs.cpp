@@ -131,9 +131,8 @@ int Report(DialogPort& dialog, const Written& written) {
 
 int WriteImage(DialogPort& dialog, const std::string& output,
                const std::function<int(const std::string& file)>& write) {
-    return Report(dialog, WriteOutput(output, Replace::kLinkTarget, [&](OutputFile& file) {
-                      return write(file.WritePath());
-                  }));
+    return Report(dialog, WriteOutput(output, Replace::kLinkTarget,
+                                      [&](OutputFile& file) { return write(file.WritePath()); }));
 }
 
 struct OutputChoice {

@@ -212,7 +212,9 @@ struct PlantCase {
     bool encode;  // else a decode into the output folder
     bool fifo;    // else a link to the victim
 };
-void PrintTo(const PlantCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const PlantCase& c, std::ostream* os) {
+    *os << c.name;
+}
 const PlantCase kPlants[] = {
     {"DecodeLink", false, false},
     {"DecodeFifo", false, true},
@@ -278,7 +280,9 @@ struct LimitCase {
     const char* kept;               // a file the failed write must leave as it was
     rlim_t limit;
 };
-void PrintTo(const LimitCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const LimitCase& c, std::ostream* os) {
+    *os << c.name;
+}
 const LimitCase kLimits[] = {
     {"Bmp", {"encode", "-m", "777", "base.bmp", "secret.dat", "x.bmp"}, "x.bmp", 2000},
     {"Pcx", {"encode", "-m", "777", "base.bmp", "secret.dat", "x.pcx"}, "x.pcx", 2000},
@@ -366,7 +370,9 @@ struct StdoutCase {
     std::vector<std::string> args;  // in the test's folder
     Stdout out;
 };
-void PrintTo(const StdoutCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const StdoutCase& c, std::ostream* os) {
+    *os << c.name;
+}
 const StdoutCase kStdouts[] = {
     {"CapacityJsonFull", {"capacity", "--json", "base.bmp"}, Stdout::kFull},
     {"CapacityFull", {"capacity", "base.bmp"}, Stdout::kFull},
@@ -396,7 +402,9 @@ struct NameCase {
     std::string stored;
     std::string shown;
 };
-void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const NameCase& c, std::ostream* os) {
+    *os << c.name;
+}
 const NameCase kNames[] = {
     {"TerminalTitle", "a\x1b]0;pwned\x07.txt", "a\\x1b]0;pwned\\x07.txt"},
     {"Newline", "line\nbreak.txt", "line\\nbreak.txt"},
@@ -404,8 +412,14 @@ const NameCase kNames[] = {
     {"TabAndDelete", "t\tx\x7f", "t\\tx\\x7f"},
     {"Backspaces", "evil\b\b\b\bgood", "evil\\x08\\x08\\x08\\x08good"},
     {"InvalidUtf8", "caf\xe9\xff.txt", "caf\\xe9\\xff.txt"},
-    {"C1Control", "csi\xc2\x9b" "2J", "csi\\xc2\\x9b2J"},
-    {"RightToLeftOverride", "ann\xe2\x80\xae" "exe.txt", "ann\\u202eexe.txt"},
+    {"C1Control",
+     "csi\xc2\x9b"
+     "2J",
+     "csi\\xc2\\x9b2J"},
+    {"RightToLeftOverride",
+     "ann\xe2\x80\xae"
+     "exe.txt",
+     "ann\\u202eexe.txt"},
 };
 
 class StoredName : public Hostile, public ::testing::WithParamInterface<NameCase> {};

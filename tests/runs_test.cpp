@@ -414,9 +414,9 @@ TEST_F(RunTest, OverwritePrompt) {
     dialog.messages.clear();
     dialog.outputDirectory = dir.File("missing");
     EXPECT_EQ(DecodeRun(dialog, Method886, dialog.output), 0);
-    EXPECT_EQ(dialog.messages, std::vector<std::string>{"Unable to open file " +
-                                                        dir.File("missing/secret.dat") +
-                                                        ": No such file or directory"});
+    EXPECT_EQ(dialog.messages,
+              std::vector<std::string>{"Unable to open file " + dir.File("missing/secret.dat") +
+                                       ": No such file or directory"});
     EXPECT_EQ(dialog.status, "Decoding");
 }
 
