@@ -158,14 +158,14 @@ void BM_Write(benchmark::State& state, HidingMethod method) {
     }
 }
 
-#define FORMAT_SET(name, method, extension)                                                        \
-    BENCHMARK_CAPTURE(BM_Load, name, method, extension)->Unit(benchmark::kMillisecond);            \
-    BENCHMARK_CAPTURE(BM_Detect, name, method, extension)->Unit(benchmark::kMillisecond);          \
-    BENCHMARK_CAPTURE(BM_Decode, name##_1KiB, method, 1024, extension)                             \
-        ->Unit(benchmark::kMillisecond);                                                           \
-    BENCHMARK_CAPTURE(BM_Decode, name##_1MiB, method, 1 << 20, extension)                          \
-        ->Unit(benchmark::kMillisecond);                                                           \
-    BENCHMARK_CAPTURE(BM_Decode, name##_full, method, kFull, extension)                            \
+#define FORMAT_SET(name, method, extension)                                               \
+    BENCHMARK_CAPTURE(BM_Load, name, method, extension)->Unit(benchmark::kMillisecond);   \
+    BENCHMARK_CAPTURE(BM_Detect, name, method, extension)->Unit(benchmark::kMillisecond); \
+    BENCHMARK_CAPTURE(BM_Decode, name##_1KiB, method, 1024, extension)                    \
+        ->Unit(benchmark::kMillisecond);                                                  \
+    BENCHMARK_CAPTURE(BM_Decode, name##_1MiB, method, 1 << 20, extension)                 \
+        ->Unit(benchmark::kMillisecond);                                                  \
+    BENCHMARK_CAPTURE(BM_Decode, name##_full, method, kFull, extension)                   \
         ->Unit(benchmark::kMillisecond)
 
 FORMAT_SET(777_png, Method777, ".png");

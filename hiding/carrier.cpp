@@ -85,8 +85,8 @@ bool Carrier::StillMatches(const std::string& path) const {
     struct stat now {};
     if (path != path_ || ::stat(path.c_str(), &now) != 0) return false;
     const struct stat& then = identity_;
-    return now.st_dev == then.st_dev && now.st_ino == then.st_ino &&
-           now.st_size == then.st_size && now.st_mtim.tv_sec == then.st_mtim.tv_sec &&
+    return now.st_dev == then.st_dev && now.st_ino == then.st_ino && now.st_size == then.st_size &&
+           now.st_mtim.tv_sec == then.st_mtim.tv_sec &&
            now.st_mtim.tv_nsec == then.st_mtim.tv_nsec &&
            now.st_ctim.tv_sec == then.st_ctim.tv_sec && now.st_ctim.tv_nsec == then.st_ctim.tv_nsec;
 }

@@ -42,8 +42,8 @@ struct Geometry {
     uint32_t width = 0;
     uint32_t rows = 0;
     bool topDown = false;
-    size_t stride = 0;     // bytes per stored row, padded to 4
-    uint32_t taken = 0;    // rows read, from the top of the picture
+    size_t stride = 0;   // bytes per stored row, padded to 4
+    uint32_t taken = 0;  // rows read, from the top of the picture
 };
 
 using Palette = uint8_t[256][3];  // red, green, blue; entries the file lacks stay black
@@ -485,8 +485,8 @@ int ReadBmp24(const char* path, uint32_t wanted, HGLOBAL* image, uint32_t* width
     return 0;
 }
 
-int ReadBmp8(const char* path, uint32_t wanted, HGLOBAL* image, uint32_t* width,
-             uint32_t* height, uint32_t* taken, RGBQUAD* palette) {
+int ReadBmp8(const char* path, uint32_t wanted, HGLOBAL* image, uint32_t* width, uint32_t* height,
+             uint32_t* taken, RGBQUAD* palette) {
     FilePtr file = OpenFile(path, "rb");
     if (!file) return kPixErrOpen;
     BmpHeader h;

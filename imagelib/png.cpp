@@ -40,8 +40,8 @@ void SetLimits(png_structp png) {
 }
 
 struct PngRead {
-    std::FILE* file = nullptr;  // borrowed
-    bool indexed = false;       // raw palette indices instead of RGB
+    std::FILE* file = nullptr;             // borrowed
+    bool indexed = false;                  // raw palette indices instead of RGB
     png_uint_32 wanted = PNG_UINT_32_MAX;  // top rows to read; interlaced files read whole
     double screenGamma = 0;
     png_color_16 background{};

@@ -108,17 +108,14 @@ TEST_P(TopRows, EqualTheWholeReadsTopRows) {
         EXPECT_TRUE(std::equal(whole.palette.begin(), whole.palette.end(), rowsPalette.begin(),
                                [](const RGBQUAD& a, const RGBQUAD& b) {
                                    return a.rgbRed == b.rgbRed && a.rgbGreen == b.rgbGreen &&
-                                          a.rgbBlue == b.rgbBlue &&
-                                          a.rgbReserved == b.rgbReserved;
+                                          a.rgbBlue == b.rgbBlue && a.rgbReserved == b.rgbReserved;
                                }));
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Corpus, TopRows, ::testing::ValuesIn(AllCases()),
-                         [](const auto& info) {
-                             return std::string(info.param.reader->name) + "_" +
-                                    CorpusTestName(info.param.row);
-                         });
+INSTANTIATE_TEST_SUITE_P(Corpus, TopRows, ::testing::ValuesIn(AllCases()), [](const auto& info) {
+    return std::string(info.param.reader->name) + "_" + CorpusTestName(info.param.row);
+});
 
 // Rows below those read may be missing: a file cut short reads as far as it
 // goes, and the whole read still refuses it.
@@ -133,9 +130,11 @@ TEST(TopRowsOfACutFile, ReadWhereTheWholeFails) {
     };
     const Format formats[] = {
         {"cut.pcx", PixWritePCX, kReaders[2]},
-        {"cut.png", [](const char* p, const uint8_t* px, uint32_t w, uint32_t h) {
+        {"cut.png",
+         [](const char* p, const uint8_t* px, uint32_t w, uint32_t h) {
              return PixWritePNG(p, px, w, h, 0.0);
-         }, kReaders[4]},
+         },
+         kReaders[4]},
     };
     for (const Format& format : formats) {
         SCOPED_TRACE(format.file);
