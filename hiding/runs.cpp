@@ -169,10 +169,7 @@ int EncodeChannel(DialogPort& dialog, HidingMethod method, CWorkingImage& image,
                                   payload.data(), payload.size());
         dialog.StepProgress();
     }
-    dialog.SetStatus("Writing");
-    return FinishEncode(dialog, ReplaceFile(output, true, [&](const std::string& target) {
-                            return SaveByExtension(target, image);
-                        }));
+    return WriteOutputImage(dialog, image, output);
 }
 
 // Reduces, embeds in the indices and writes an 8-bit image.
@@ -237,19 +234,31 @@ int ExtractFromCarrier(DialogPort& dialog, HidingMethod method, const uint8_t* c
         return 0;
     }
 
+    return WriteExtractedFile(dialog, reader.name(), reader.data());
+}
+
+}  // namespace
+
+int WriteOutputImage(DialogPort& dialog, CWorkingImage& image, const std::string& output) {
+    dialog.SetStatus("Writing");
+    return FinishEncode(dialog, ReplaceFile(output, true, [&](const std::string& target) {
+                            return SaveByExtension(target, image);
+                        }));
+}
+
+int WriteExtractedFile(DialogPort& dialog, const std::string& name,
+                       const std::vector<uint8_t>& data) {
     const std::string directory = dialog.OutputDirectory();
-    const std::string target = ChooseOutputPath(
-        dialog, directory.empty() ? reader.name() : directory + "/" + reader.name());
+    const std::string target =
+        ChooseOutputPath(dialog, directory.empty() ? name : directory + "/" + name);
     if (!target.empty()) {
-        if (const int written = WriteDataFile(target, reader.data())) return written;
+        if (const int written = WriteDataFile(target, data)) return written;
         dialog.SetStatus("Extracted " + target);
     }
     dialog.StepProgress();
     dialog.Pause(kRunPause);
     return 0;
 }
-
-}  // namespace
 
 std::string ProgramDirectory() {
     char path[PATH_MAX + 1] = {};
@@ -353,18 +362,19 @@ std::string ChooseOutputPath(DialogPort& dialog, const std::string& path) {
 }
 
 std::string CapacityText(uint32_t width, uint32_t height) {
-    static const char* const kRows[kMethodCount] = {
-        "7/8    : ", "6/8    : ", "886    : ", "777    : ", "666    : "};
+    static const char* const kRows[kMethodListCount] = {
+        "7/8    : ", "6/8    : ", "886    : ", "777    : ", "666    : ", "sealed : "};
     std::string text = "Method : Bytes";
-    for (int m = 0; m < kMethodCount; ++m) {
+    for (int m = 0; m < kMethodListCount; ++m) {
         // Less the header, signed; 666 on a header of 2^32 - 1 squared pixels
         // is above the largest signed 64-bit number, so no signed type is used.
-        const uint64_t capacity = MethodCapacity(static_cast<HidingMethod>(m), width, height);
+        const auto method = static_cast<HidingMethod>(m);
+        const uint64_t capacity = MethodCapacity(method, width, height);
+        const uint64_t overhead = MethodOverhead(method);
         text += "\n";
         text += kRows[m];
-        if (capacity < kPayloadHeaderSize) text += '-';
-        text += std::to_string(capacity >= kPayloadHeaderSize ? capacity - kPayloadHeaderSize
-                                                              : kPayloadHeaderSize - capacity);
+        if (capacity < overhead) text += '-';
+        text += std::to_string(capacity >= overhead ? capacity - overhead : overhead - capacity);
     }
     return text;
 }
