@@ -9,12 +9,12 @@
 #include <memory>
 #include <new>
 
-#include "working/working_image.h"
 #include "hiding/channel.h"
 #include "hiding/palette.h"
 #include "imagelib/common.h"
 #include "imagelib/pix.h"
 #include "platform/win32.h"
+#include "working/working_image.h"
 
 const char* const kNotAnImageText = "The image you have selected is not a valid image file";
 const char* const kNotEncodedText = "This file was not encoded by Ombrel";

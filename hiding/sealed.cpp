@@ -91,15 +91,15 @@ bool DeriveHeaderKeys(const Passphrase& passphrase, const uint8_t* salt, Keys* k
 bool DeriveContentKey(const Passphrase& passphrase, const uint8_t* salt, unsigned passes,
                       unsigned memoryLog2MiB, Keys* keys) {
     if (passes == kSealedPasses && memoryLog2MiB == kSealedMemoryLog2MiB) {
-        crypto_kdf_derive_from_key(keys->content, sizeof keys->content, kContentKeyId,
-                                   kKdfContext, keys->master);
+        crypto_kdf_derive_from_key(keys->content, sizeof keys->content, kContentKeyId, kKdfContext,
+                                   keys->master);
         return true;
     }
     uint8_t stronger[crypto_kdf_KEYBYTES];
     const bool derived = Argon2(passphrase, salt, passes, memoryLog2MiB, stronger);
     if (derived)
-        crypto_kdf_derive_from_key(keys->content, sizeof keys->content, kContentKeyId,
-                                   kKdfContext, stronger);
+        crypto_kdf_derive_from_key(keys->content, sizeof keys->content, kContentKeyId, kKdfContext,
+                                   stronger);
     sodium_memzero(stronger, sizeof stronger);
     return derived;
 }
@@ -219,12 +219,11 @@ bool Resize(std::vector<T>* vector, size_t size) {
 }
 
 // The zstd frame's record, its size checked before anything is allocated.
-const char* Decompress(const std::vector<uint8_t>& frame, std::vector<uint8_t>* record,
-                       int* code) {
+const char* Decompress(const std::vector<uint8_t>& frame, std::vector<uint8_t>* record, int* code) {
     const unsigned long long size = ZSTD_getFrameContentSize(frame.data(), frame.size());
     if (size == ZSTD_CONTENTSIZE_UNKNOWN || size == ZSTD_CONTENTSIZE_ERROR ||
-        size > kMaxRecordBytes || ZSTD_findFrameCompressedSize(frame.data(), frame.size()) !=
-                                      frame.size())
+        size > kMaxRecordBytes ||
+        ZSTD_findFrameCompressedSize(frame.data(), frame.size()) != frame.size())
         return kInvalidFileMessage;
     if (!Resize(record, static_cast<size_t>(size))) {
         *code = kPixErrMemory;
@@ -294,8 +293,7 @@ bool Passphrase::Equals(const Passphrase& other) const {
     return size_ == 0 || sodium_memcmp(bytes_, other.bytes_, size_) == 0;
 }
 
-SamplePermutation::SamplePermutation(uint64_t size, const uint64_t (&roundKeys)[8])
-    : size_(size) {
+SamplePermutation::SamplePermutation(uint64_t size, const uint64_t (&roundKeys)[8]) : size_(size) {
     const unsigned bits = std::max<unsigned>(2, std::bit_width(size > 0 ? size - 1 : 0));
     lowBits_ = bits / 2;
     highBits_ = bits - lowBits_;
@@ -347,8 +345,8 @@ bool PackRecord(const std::string& name, const uint8_t* data, size_t size, Seale
 
     std::vector<uint8_t> frame;
     if (!Resize(&frame, ZSTD_compressBound(raw.size()))) return true;  // kept as it is
-    const size_t made = ZSTD_compress(frame.data(), frame.size(), raw.data(), raw.size(),
-                                      kZstdLevel);
+    const size_t made =
+        ZSTD_compress(frame.data(), frame.size(), raw.data(), raw.size(), kZstdLevel);
     if (!ZSTD_isError(made) && made < raw.size()) {
         frame.resize(made);
         raw = std::move(frame);
@@ -400,9 +398,11 @@ int SealRecord(uint8_t* pixels, uint64_t pixelCount, const Passphrase& passphras
     Directions directions(keys.embed);
     std::vector<uint64_t> saltPositions = SaltPositions(samples);
     size_t s = 0;
-    PutBytes(pixels, salt, sizeof salt, [&] { return saltPositions[s++]; }, directions);
+    PutBytes(
+        pixels, salt, sizeof salt, [&] { return saltPositions[s++]; }, directions);
     KeyedPositions positions(samples, keys.positions, std::move(saltPositions));
-    PutBytes(pixels, sealed.data(), sealed.size(), [&] { return positions.Next(); }, directions);
+    PutBytes(
+        pixels, sealed.data(), sealed.size(), [&] { return positions.Next(); }, directions);
     return 0;
 }
 

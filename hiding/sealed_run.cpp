@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <new>
 
-#include "working/working_image.h"
 #include "hiding/runs.h"
 #include "imagelib/common.h"
 #include "imagelib/state.h"
+#include "working/working_image.h"
 
 const char* const kNoPassphraseMessage = "A sealed file needs a passphrase";
 

@@ -11,12 +11,12 @@
 #include <filesystem>
 #include <random>
 
-#include "working/working_image.h"
 #include "hiding/channel.h"
 #include "hiding/runs.h"
 #include "hiding/sealed_run.h"
 #include "imagelib/pix.h"
 #include "tests/test_util.h"
+#include "working/working_image.h"
 
 namespace fs = std::filesystem;
 
@@ -175,12 +175,12 @@ TEST_F(Sealed, EmptyFileExactCapacityAndOneByteOver) {
         if (!c.fits) {
             // 58 + 10 + D bytes, 8 bits each, 3 samples a pixel.
             const uint64_t bytes = kSealedOverhead + name.size() + c.data.size();
-            EXPECT_EQ(dialog.messages,
-                      std::vector<std::string>{
-                          "Data file will not fit in specified image!\nAn image containing at "
-                          "least " +
-                          std::to_string((8 * bytes + 2) / 3) +
-                          " pixels is required to hide this file"});
+            EXPECT_EQ(
+                dialog.messages,
+                std::vector<std::string>{
+                    "Data file will not fit in specified image!\nAn image containing at "
+                    "least " +
+                    std::to_string((8 * bytes + 2) / 3) + " pixels is required to hide this file"});
             EXPECT_FALSE(fs::exists(dialog.output));
             continue;
         }
@@ -265,16 +265,6 @@ TEST_F(Sealed, RefusalsBeforeAnyKeyIsDerived) {
     dialog.output.clear();
     EXPECT_EQ(EncodeSealedRun(dialog, passphrase), kPixErrParam);
     EXPECT_EQ(Decode(dir.File("none.png"), passphrase), kPixErrOpen);
-}
-
-TEST(SealedCapacity, SixthRowOfTheReport) {
-    // 100 x 100: 3750 bytes of one bit a sample, less 58.
-    EXPECT_EQ(CapacityText(100, 100),
-              "Method : Bytes\n7/8    : 1234\n6/8    : 2484\n886    : 2484\n777    : 3734\n"
-              "666    : 7484\nsealed : 3692");
-    EXPECT_EQ(CapacityText(10, 10),
-              "Method : Bytes\n7/8    : -4\n6/8    : 9\n886    : 9\n777    : 21\n666    : 59\n"
-              "sealed : -21");
 }
 
 // Files the five methods wrote before sealed existed decode as they did, and
