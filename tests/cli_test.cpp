@@ -37,16 +37,23 @@ std::string Text(const Bytes& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
 
+// The program and `args` as the null-ended array that exec takes.
+struct CliArgv {
+    explicit CliArgv(const std::vector<std::string>& args) : strings{OMBREL_CLI} {
+        strings.insert(strings.end(), args.begin(), args.end());
+        for (std::string& a : strings) pointers.push_back(a.data());
+        pointers.push_back(nullptr);
+    }
+    std::vector<std::string> strings;
+    std::vector<char*> pointers;
+};
+
 // ombrel-cli started with `args` in `directory` (the test's own when
 // empty); Wait() collects what it printed and how it ended.
 class CliProcess {
   public:
     explicit CliProcess(const std::vector<std::string>& args, const std::string& directory = {}) {
-        std::vector<std::string> argv = {OMBREL_CLI};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> pointers;
-        for (std::string& a : argv) pointers.push_back(a.data());
-        pointers.push_back(nullptr);
+        CliArgv argv(args);
 
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
@@ -56,8 +63,9 @@ class CliProcess {
         posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
-        if (posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, pointers.data(), environ) != 0) {
-            ADD_FAILURE() << "cannot start " << argv[0];
+        if (posix_spawn(&pid_, argv.pointers[0], &actions, nullptr, argv.pointers.data(),
+                        environ) != 0) {
+            ADD_FAILURE() << "cannot start " << OMBREL_CLI;
             pid_ = -1;
         }
         posix_spawn_file_actions_destroy(&actions);
@@ -383,16 +391,12 @@ struct TerminalRun {
 };
 TerminalRun RunOnTerminal(const std::vector<std::string>& args,
                           const std::vector<std::string>& answers) {
-    std::vector<std::string> argv = {OMBREL_CLI};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> pointers;
-    for (std::string& a : argv) pointers.push_back(a.data());
-    pointers.push_back(nullptr);
+    CliArgv argv(args);
     TerminalRun run;
     int terminal = -1;
     const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
     if (pid == 0) {
-        ::execv(pointers[0], pointers.data());
+        ::execv(argv.pointers[0], argv.pointers.data());
         ::_exit(127);
     }
     if (pid < 0) {
