@@ -4,7 +4,7 @@
 #include <zstd.h>
 
 #include <algorithm>
-#include <bit>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -138,12 +138,18 @@ class KeyedPositions {
         for (uint64_t p : salt_) filter_[(p >> 6) & 63] |= uint64_t{1} << (p & 63);
     }
 
-    uint64_t Next() {
-        for (;;) {
-            const uint64_t p = permutation_(index_++);
-            if ((filter_[(p >> 6) & 63] >> (p & 63) & 1) == 0 ||
-                !std::binary_search(salt_.begin(), salt_.end(), p))
-                return p;
+    // The next `count` positions, each sample asked of memory as it is
+    // found, so that the misses of a scattered walk overlap.
+    void Fill(uint64_t* out, size_t count, const uint8_t* pixels) {
+        for (size_t i = 0; i < count; ++i) {
+            uint64_t p;
+            do {
+                p = permutation_.Walk(high_, low_);
+                if (++low_ == permutation_.columns()) low_ = 0, ++high_;
+            } while ((filter_[(p >> 6) & 63] >> (p & 63) & 1) != 0 &&
+                     std::binary_search(salt_.begin(), salt_.end(), p));
+            __builtin_prefetch(pixels + p);
+            out[i] = p;
         }
     }
 
@@ -151,7 +157,17 @@ class KeyedPositions {
     SamplePermutation permutation_;
     std::vector<uint64_t> salt_;
     uint64_t filter_[64] = {};
-    uint64_t index_ = 0;
+    uint64_t high_ = 0, low_ = 0;  // the next index, as a grid cell
+};
+
+// The salt's positions, handed out as KeyedPositions hands out its own.
+struct ListedPositions {
+    void Fill(uint64_t* out, size_t count, const uint8_t*) {
+        std::copy_n(list.begin() + next, count, out);
+        next += count;
+    }
+    const std::vector<uint64_t>& list;
+    size_t next = 0;
 };
 
 // Which way each changed sample goes: a ChaCha20 stream under the embedding
@@ -192,19 +208,32 @@ void PutBit(uint8_t* sample, unsigned bit, Directions& directions) {
         *sample = static_cast<uint8_t>(directions.Up() ? *sample + 1 : *sample - 1);
 }
 
-template <typename NextPosition>
-void PutBytes(uint8_t* pixels, const uint8_t* bytes, size_t count, NextPosition next,
+constexpr size_t kBlockBytes = 64;  // positions found ahead of their use
+
+template <typename Positions>
+void PutBytes(uint8_t* pixels, const uint8_t* bytes, size_t count, Positions& positions,
               Directions& directions) {
-    for (size_t i = 0; i < count; ++i)
-        for (unsigned b = 0; b < 8; ++b) PutBit(pixels + next(), bytes[i] >> b & 1u, directions);
+    uint64_t at[8 * kBlockBytes];
+    for (size_t i = 0; i < count; i += kBlockBytes) {
+        const size_t n = std::min(kBlockBytes, count - i);
+        positions.Fill(at, 8 * n, pixels);
+        for (size_t j = 0; j < n; ++j)
+            for (unsigned b = 0; b < 8; ++b)
+                PutBit(pixels + at[8 * j + b], bytes[i + j] >> b & 1u, directions);
+    }
 }
 
-template <typename NextPosition>
-void GetBytes(const uint8_t* pixels, uint8_t* bytes, size_t count, NextPosition next) {
-    for (size_t i = 0; i < count; ++i) {
-        unsigned value = 0;
-        for (unsigned b = 0; b < 8; ++b) value |= (pixels[next()] & 1u) << b;
-        bytes[i] = static_cast<uint8_t>(value);
+template <typename Positions>
+void GetBytes(const uint8_t* pixels, uint8_t* bytes, size_t count, Positions& positions) {
+    uint64_t at[8 * kBlockBytes];
+    for (size_t i = 0; i < count; i += kBlockBytes) {
+        const size_t n = std::min(kBlockBytes, count - i);
+        positions.Fill(at, 8 * n, pixels);
+        for (size_t j = 0; j < n; ++j) {
+            unsigned value = 0;
+            for (unsigned b = 0; b < 8; ++b) value |= (pixels[at[8 * j + b]] & 1u) << b;
+            bytes[i + j] = static_cast<uint8_t>(value);
+        }
     }
 }
 
@@ -293,10 +322,11 @@ bool Passphrase::Equals(const Passphrase& other) const {
     return size_ == 0 || sodium_memcmp(bytes_, other.bytes_, size_) == 0;
 }
 
-SamplePermutation::SamplePermutation(uint64_t size, const uint64_t (&roundKeys)[8]) : size_(size) {
-    const unsigned bits = std::max<unsigned>(2, std::bit_width(size > 0 ? size - 1 : 0));
-    lowBits_ = bits / 2;
-    highBits_ = bits - lowBits_;
+SamplePermutation::SamplePermutation(uint64_t size, const uint64_t (&roundKeys)[8])
+    : size_(std::max<uint64_t>(size, 1)) {
+    rows_ = static_cast<uint64_t>(std::ceil(std::sqrt(static_cast<double>(size_))));
+    while (rows_ > 1 && (rows_ - 1) * (rows_ - 1) >= size_) --rows_;  // sqrt rounded up
+    columns_ = (size_ + rows_ - 1) / rows_;
     std::copy(std::begin(roundKeys), std::end(roundKeys), roundKeys_);
 }
 
@@ -304,27 +334,20 @@ SamplePermutation::~SamplePermutation() {
     sodium_memzero(roundKeys_, sizeof roundKeys_);
 }
 
-// Eight rounds, each changing one half by a keyed mix of the other; the
-// halves may differ by a bit, so the width is never more than twice size.
-uint64_t SamplePermutation::Encrypt(uint64_t x) const {
-    const uint64_t lowMask = (uint64_t{1} << lowBits_) - 1;
-    const uint64_t highMask = (uint64_t{1} << highBits_) - 1;
-    uint64_t low = x & lowMask, high = x >> lowBits_;
-    for (int r = 0; r < 8; r += 2) {
-        high = (high ^ Mix(low ^ roundKeys_[r])) & highMask;
-        low = (low ^ Mix(high ^ roundKeys_[r + 1])) & lowMask;
+uint64_t SamplePermutation::Walk(uint64_t high, uint64_t low) const {
+    // A mix's top 32 bits scaled into [0, range): no division per round.
+    const auto add = [](uint64_t half, uint64_t mix, uint64_t range) {
+        const uint64_t sum = half + ((mix >> 32) * range >> 32);
+        return sum >= range ? sum - range : sum;
+    };
+    for (;;) {
+        for (int r = 0; r < 8; r += 2) {
+            high = add(high, Mix(low ^ roundKeys_[r]), rows_);
+            low = add(low, Mix(high ^ roundKeys_[r + 1]), columns_);
+        }
+        const uint64_t x = high * columns_ + low;
+        if (x < size_) return x;
     }
-    return high << lowBits_ | low;
-}
-
-// Cycle-walking: a permutation of the wider range, applied again while the
-// result is out of range, is a permutation of the range; fewer than two
-// steps on average.
-uint64_t SamplePermutation::operator()(uint64_t index) const {
-    uint64_t x = index;
-    do x = Encrypt(x);
-    while (x >= size_);
-    return x;
 }
 
 std::vector<uint64_t> SaltPositions(uint64_t samples) {
@@ -396,13 +419,11 @@ int SealRecord(uint8_t* pixels, uint64_t pixelCount, const Passphrase& passphras
                                                sizeof header, nullptr, kZeroNonce, keys.content);
 
     Directions directions(keys.embed);
-    std::vector<uint64_t> saltPositions = SaltPositions(samples);
-    size_t s = 0;
-    PutBytes(
-        pixels, salt, sizeof salt, [&] { return saltPositions[s++]; }, directions);
-    KeyedPositions positions(samples, keys.positions, std::move(saltPositions));
-    PutBytes(
-        pixels, sealed.data(), sealed.size(), [&] { return positions.Next(); }, directions);
+    const std::vector<uint64_t> saltPositions = SaltPositions(samples);
+    ListedPositions saltWalk{saltPositions};
+    PutBytes(pixels, salt, sizeof salt, saltWalk, directions);
+    KeyedPositions positions(samples, keys.positions, saltPositions);
+    PutBytes(pixels, sealed.data(), sealed.size(), positions, directions);
     return 0;
 }
 
@@ -419,18 +440,17 @@ UnsealedFile UnsealFile(const uint8_t* pixels, uint64_t pixelCount, const Passph
     if (pixelCount > kPixMaxPixels || samples / 8 < SealedBytes(1)) return file;
 
     uint8_t salt[kSaltBytes];
-    std::vector<uint64_t> saltPositions = SaltPositions(samples);
-    size_t s = 0;
-    GetBytes(pixels, salt, sizeof salt, [&] { return saltPositions[s++]; });
+    const std::vector<uint64_t> saltPositions = SaltPositions(samples);
+    ListedPositions saltWalk{saltPositions};
+    GetBytes(pixels, salt, sizeof salt, saltWalk);
     Keys keys;
     if (!DeriveHeaderKeys(passphrase, salt, &keys)) {
         file.code = kPixErrMemory;
         return file;
     }
-    KeyedPositions positions(samples, keys.positions, std::move(saltPositions));
-    const auto next = [&] { return positions.Next(); };
+    KeyedPositions positions(samples, keys.positions, saltPositions);
     uint8_t sealedHeader[kHeaderBytes], header[kHeaderPlainBytes];
-    GetBytes(pixels, sealedHeader, sizeof sealedHeader, next);
+    GetBytes(pixels, sealedHeader, sizeof sealedHeader, positions);
     if (crypto_aead_xchacha20poly1305_ietf_decrypt(header, nullptr, nullptr, sealedHeader,
                                                    sizeof sealedHeader, nullptr, 0, kZeroNonce,
                                                    keys.header) != 0)
@@ -465,7 +485,7 @@ UnsealedFile UnsealFile(const uint8_t* pixels, uint64_t pixelCount, const Passph
         file.code = kPixErrMemory;
         return file;
     }
-    GetBytes(pixels, content.data(), content.size(), next);
+    GetBytes(pixels, content.data(), content.size(), positions);
     if (crypto_aead_xchacha20poly1305_ietf_decrypt(record.data(), nullptr, nullptr, content.data(),
                                                    content.size(), header, sizeof header,
                                                    kZeroNonce, keys.content) != 0) {

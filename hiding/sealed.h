@@ -88,21 +88,24 @@ struct SealOptions {
 extern const char* const kSealedFailedMessage;  // wrong passphrase or changed image
 extern const char* const kSealedNewerMessage;
 
-// A keyed permutation of [0, size): a Feistel network over the smallest
-// bit width that holds size - 1, walked until the result lands in range, so
-// nothing as large as the domain is ever stored.
+// A keyed permutation of [0, size), size below 2^32, that stores nothing
+// as large as its domain. An index is a pair (high, low) in rows x columns,
+// the smallest near-square grid that holds size; eight Feistel rounds each
+// add a keyed mix of one half to the other, modulo that half's range. A
+// result past size is permuted again (cycle-walking); with less than one
+// row of excess that is rare.
 class SamplePermutation {
   public:
     SamplePermutation(uint64_t size, const uint64_t (&roundKeys)[8]);
     ~SamplePermutation();  // wipes the keys
-    uint64_t operator()(uint64_t index) const;
-    uint64_t size() const { return size_; }
+    uint64_t operator()(uint64_t index) const { return Walk(index / columns_, index % columns_); }
+    // The same for index high * columns() + low, without a division.
+    uint64_t Walk(uint64_t high, uint64_t low) const;
+    uint64_t columns() const { return columns_; }
 
   private:
-    uint64_t Encrypt(uint64_t x) const;
-
     uint64_t size_;
-    unsigned lowBits_, highBits_;
+    uint64_t rows_, columns_;
     uint64_t roundKeys_[8];
 };
 
