@@ -10,12 +10,12 @@
 #include <random>
 #include <string>
 
-#include "working/working_image.h"
 #include "bench/bench_util.h"
 #include "hiding/channel.h"
 #include "hiding/runs.h"
 #include "hiding/sealed_run.h"
 #include "imagelib/pix.h"
+#include "working/working_image.h"
 
 namespace {
 

@@ -139,25 +139,47 @@ class KeyedPositions {
     }
 
     // The next `count` positions, each sample asked of memory as it is
-    // found, so that the misses of a scattered walk overlap.
+    // found, so that the misses of a scattered walk overlap. The callers
+    // have checked that the image holds them all.
     void Fill(uint64_t* out, size_t count, const uint8_t* pixels) {
         for (size_t i = 0; i < count; ++i) {
-            uint64_t p;
-            do {
-                p = permutation_.Walk(high_, low_);
-                if (++low_ == permutation_.columns()) low_ = 0, ++high_;
-            } while ((filter_[(p >> 6) & 63] >> (p & 63) & 1) != 0 &&
-                     std::binary_search(salt_.begin(), salt_.end(), p));
+            while (next_ == end_ && index_ < permutation_.size()) Refill();
+            const uint64_t p = next_ < end_ ? pending_[next_++] : 0;  // 0: never reached
             __builtin_prefetch(pixels + p);
             out[i] = p;
         }
     }
 
   private:
+    static constexpr size_t kLanes = SamplePermutation::kLanes;
+
+    // The next indices, permuted side by side; the rare result past the
+    // domain walks on alone, and the salt's positions are left out.
+    void Refill() {
+        uint64_t high[kLanes] = {}, low[kLanes] = {};
+        size_t lanes = 0;
+        for (; lanes < kLanes && index_ < permutation_.size(); ++lanes, ++index_) {
+            high[lanes] = high_;
+            low[lanes] = low_;
+            if (++low_ == permutation_.columns()) low_ = 0, ++high_;
+        }
+        permutation_.Rounds(high, low);
+        next_ = end_ = 0;
+        for (size_t j = 0; j < lanes; ++j) {
+            uint64_t p = high[j] * permutation_.columns() + low[j];
+            if (p >= permutation_.size()) p = permutation_.Walk(high[j], low[j]);
+            if ((filter_[(p >> 6) & 63] >> (p & 63) & 1) == 0 ||
+                !std::binary_search(salt_.begin(), salt_.end(), p))
+                pending_[end_++] = p;
+        }
+    }
+
     SamplePermutation permutation_;
     std::vector<uint64_t> salt_;
     uint64_t filter_[64] = {};
-    uint64_t high_ = 0, low_ = 0;  // the next index, as a grid cell
+    uint64_t index_ = 0, high_ = 0, low_ = 0;  // the next index, also as a grid cell
+    uint64_t pending_[kLanes] = {};
+    size_t next_ = 0, end_ = 0;
 };
 
 // The salt's positions, handed out as KeyedPositions hands out its own.
@@ -334,16 +356,31 @@ SamplePermutation::~SamplePermutation() {
     sodium_memzero(roundKeys_, sizeof roundKeys_);
 }
 
+namespace {
+
+// A mix's top 32 bits scaled into [0, range) and added modulo range: no
+// division in a round.
+uint64_t AddMixed(uint64_t half, uint64_t mix, uint64_t range) {
+    const uint64_t sum = half + ((mix >> 32) * range >> 32);
+    return sum >= range ? sum - range : sum;
+}
+
+}  // namespace
+
+void SamplePermutation::Rounds(uint64_t (&high)[kLanes], uint64_t (&low)[kLanes]) const {
+    for (int r = 0; r < 8; r += 2) {
+        for (size_t j = 0; j < kLanes; ++j)
+            high[j] = AddMixed(high[j], Mix(low[j] ^ roundKeys_[r]), rows_);
+        for (size_t j = 0; j < kLanes; ++j)
+            low[j] = AddMixed(low[j], Mix(high[j] ^ roundKeys_[r + 1]), columns_);
+    }
+}
+
 uint64_t SamplePermutation::Walk(uint64_t high, uint64_t low) const {
-    // A mix's top 32 bits scaled into [0, range): no division per round.
-    const auto add = [](uint64_t half, uint64_t mix, uint64_t range) {
-        const uint64_t sum = half + ((mix >> 32) * range >> 32);
-        return sum >= range ? sum - range : sum;
-    };
     for (;;) {
         for (int r = 0; r < 8; r += 2) {
-            high = add(high, Mix(low ^ roundKeys_[r]), rows_);
-            low = add(low, Mix(high ^ roundKeys_[r + 1]), columns_);
+            high = AddMixed(high, Mix(low ^ roundKeys_[r]), rows_);
+            low = AddMixed(low, Mix(high ^ roundKeys_[r + 1]), columns_);
         }
         const uint64_t x = high * columns_ + low;
         if (x < size_) return x;
