@@ -5,9 +5,11 @@
 #include "hiding/sealed.h"
 
 #include <gtest/gtest.h>
+#include <sodium.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <random>
 
@@ -351,4 +353,93 @@ TEST_F(Sealed, PairsOfValuesFlag777ButNotSealedAtFullCapacity) {
     EXPECT_LT(coverP, 0.01);
     EXPECT_LT(sealedP, 0.01);
     EXPECT_GT(replacedP, 0.99);
+}
+
+namespace {
+
+// Writes sealed images as a peer who knows the passphrase could, with any
+// header and record: a writer of the format apart from the engine's.
+class PeerWriter {
+  public:
+    explicit PeerWriter(const std::string& passphrase) {
+        EXPECT_GE(sodium_init(), 0);
+        EXPECT_EQ(crypto_pwhash(master_, sizeof master_, passphrase.data(), passphrase.size(),
+                                salt_, 2, size_t{64} << 20, crypto_pwhash_ALG_ARGON2ID13),
+                  0);
+    }
+
+    Bytes Write(Bytes pixels, const uint8_t (&header)[8], const Bytes& record) const {
+        uint8_t rounds[64], headerKey[32], contentKey[32];
+        crypto_kdf_derive_from_key(rounds, 64, 1, "OmbSeal1", master_);
+        crypto_kdf_derive_from_key(headerKey, 32, 2, "OmbSeal1", master_);
+        crypto_kdf_derive_from_key(contentKey, 32, 3, "OmbSeal1", master_);
+        uint64_t keys[8];
+        for (int r = 0; r < 8; ++r) std::memcpy(&keys[r], rounds + 8 * r, 8);  // little-endian
+        const uint8_t nonce[24] = {};
+        Bytes sealed(24 + record.size() + 16);
+        crypto_aead_xchacha20poly1305_ietf_encrypt(sealed.data(), nullptr, header, 8, nullptr, 0,
+                                                   nullptr, nonce, headerKey);
+        crypto_aead_xchacha20poly1305_ietf_encrypt(sealed.data() + 24, nullptr, record.data(),
+                                                   record.size(), header, 8, nullptr, nonce,
+                                                   contentKey);
+        const std::vector<uint64_t> salt = SaltPositions(pixels.size());
+        for (size_t b = 0; b < 128; ++b) Put(pixels, salt[b], salt_[b / 8] >> (b % 8) & 1);
+        const SamplePermutation permutation(pixels.size(), keys);
+        uint64_t index = 0;
+        for (size_t b = 0; b < 8 * sealed.size(); ++b) {
+            uint64_t p;
+            do p = permutation(index++);
+            while (std::find(salt.begin(), salt.end(), p) != salt.end());
+            Put(pixels, p, sealed[b / 8] >> (b % 8) & 1);
+        }
+        return pixels;
+    }
+
+  private:
+    static void Put(Bytes& pixels, uint64_t at, unsigned bit) {
+        pixels[at] = static_cast<uint8_t>((pixels[at] & 0xFE) | bit);
+    }
+    uint8_t salt_[16] = {7, 7, 7};
+    uint8_t master_[32];
+};
+
+}  // namespace
+
+TEST_F(Sealed, HeadersFromAPeerWhoKnowsThePassphrase) {
+    const PeerWriter peer("correct horse battery staple");
+    const Bytes record = {4, 0, '.', '.', '/', 'x', 'h', 'i'};  // "../x" holding "hi"
+    const uint8_t length = static_cast<uint8_t>(record.size() + 16);
+    struct Case {
+        const char* label;
+        uint8_t header[8];
+        const char* message;  // null: decodes
+    };
+    const Case cases[] = {
+        {"Plain", {1, 2, 6, 0, length, 0, 0, 0}, nullptr},
+        {"NewerVersion", {2, 2, 6, 0, length, 0, 0, 0}, kSealedNewerMessage},
+        {"LengthPastTheImage", {1, 2, 6, 0, 0xFF, 0xFF, 0xFF, 0xFF}, kInvalidFileMessage},
+        {"LengthBelowATag", {1, 2, 6, 0, 16, 0, 0, 0}, kInvalidFileMessage},
+        {"TooManyPasses", {1, 200, 6, 0, length, 0, 0, 0}, kInvalidFileMessage},
+        {"TooMuchMemory", {1, 2, 40, 0, length, 0, 0, 0}, kInvalidFileMessage},
+        {"UnknownFlag", {1, 2, 6, 2, length, 0, 0, 0}, kInvalidFileMessage},
+        // Sealed as zstd though it is none.
+        {"NotAFrame", {1, 2, 6, 1, length, 0, 0, 0}, kInvalidFileMessage},
+    };
+    const std::string path = dir.File("peer.bmp");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const Bytes pixels = peer.Write(cover, c.header, record);
+        ASSERT_TRUE(PixWriteBMP(path.c_str(), pixels.data(), kWidth, kHeight));
+        dialog.messages.clear();
+        EXPECT_EQ(Decode(path, passphrase), 0);
+        if (c.message == nullptr) {
+            EXPECT_TRUE(dialog.messages.empty()) << dialog.messages[0];
+            // Cleaned as for the five methods: inside the chosen folder.
+            EXPECT_EQ(ReadFileBytes(dir.File("out/x")), (Bytes{'h', 'i'}));
+            fs::remove(dir.File("out/x"));
+        } else {
+            EXPECT_EQ(dialog.messages, std::vector<std::string>{c.message});
+            EXPECT_TRUE(OutEmpty());
+        }
+    }
 }
