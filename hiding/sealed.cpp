@@ -323,7 +323,7 @@ Passphrase& Passphrase::operator=(Passphrase&& other) noexcept {
 bool Passphrase::Assign(const char* text, size_t size) {
     Clear();
     if (bytes_ == nullptr || size > kMaxBytes) return false;
-    std::memcpy(bytes_, text, size);
+    if (size > 0) std::memcpy(bytes_, text, size);
     size_ = size;
     return true;
 }

@@ -32,15 +32,20 @@ uint64_t PixelCount(const CWorkingImage& image) {
 }
 
 // The data file's name and bytes as a record, compressed when that helps.
-// Codes as BuildPayload's: 3 size or short read, 2 open, 1 memory.
-int ReadRecord(DialogPort& dialog, const std::string& path, SealedRecord* record) {
+// Codes as BuildPayload's: 3 size or short read, 2 open, 1 memory. A file
+// larger than the format describes leaves the record empty and its size in
+// *tooLarge: it does not fit.
+int ReadRecord(DialogPort& dialog, const std::string& path, SealedRecord* record,
+               uint64_t* tooLarge) {
     struct stat info;
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return kPixErrRead;
     dialog.StepProgress();
     const std::string name = FileNamePart(path);
-    // The record's fields hold no more; Linux names are shorter anyway.
-    if (name.empty() || name.size() >= kMaxNameBytes || uint64_t(info.st_size) > UINT32_MAX)
-        return kPixErrParam;
+    if (name.empty() || name.size() >= kMaxNameBytes) return kPixErrParam;  // not on Linux
+    if (uint64_t(info.st_size) > UINT32_MAX) {
+        *tooLarge = 2 + name.size() + uint64_t(info.st_size);  // length field, name, data
+        return 0;
+    }
 
     std::vector<uint8_t> data;
     try {
@@ -55,10 +60,11 @@ int ReadRecord(DialogPort& dialog, const std::string& path, SealedRecord* record
     return PackRecord(name, data.data(), data.size(), record) ? 0 : kPixErrMemory;
 }
 
-// The fit message when the sealed record does not fit width x height.
-bool Fits(DialogPort& dialog, const SealedRecord& record, uint32_t width, uint32_t height) {
-    const uint64_t bytes = SealedBytes(record.bytes.size());
-    if (bytes <= MethodCapacity(MethodSealed, width, height)) return true;
+// The fit message when the record does not fit width x height.
+bool Fits(DialogPort& dialog, const SealedRecord& record, uint64_t tooLarge, uint32_t width,
+          uint32_t height) {
+    const uint64_t bytes = SealedBytes(tooLarge != 0 ? tooLarge : record.bytes.size());
+    if (tooLarge == 0 && bytes <= MethodCapacity(MethodSealed, width, height)) return true;
     dialog.ShowMessage(FitMessage(MethodSealed, bytes));
     return false;
 }
@@ -95,14 +101,15 @@ int EncodeSealedRun(DialogPort& dialog, const Passphrase& passphrase, const Seal
     uint32_t size[2] = {0, 0};
     GetImageSizeByExtension(base, size);
     SealedRecord record;
-    if (const int code = ReadRecord(dialog, dialog.DataFilePath(), &record)) return code;
-    if (!Fits(dialog, record, size[0], size[1])) return 0;
+    uint64_t tooLarge = 0;
+    if (const int code = ReadRecord(dialog, dialog.DataFilePath(), &record, &tooLarge)) return code;
+    if (!Fits(dialog, record, tooLarge, size[0], size[1])) return 0;
     dialog.StepProgress();
 
     CWorkingImage image;
     if (const int code = image.Load(base)) return code;
     dialog.StepProgress();
-    if (!Fits(dialog, record, image.width, image.height)) return 0;
+    if (!Fits(dialog, record, 0, image.width, image.height)) return 0;
 
     dialog.SetStatus("Set up");
     {
