@@ -1,15 +1,19 @@
 #include "app/main_commands.h"
 
+#include <algorithm>
 #include <cctype>
 #include <vector>
 
 #include "hiding/runs.h"
+#include "hiding/sealed_run.h"
 #include "imagelib/state.h"
 
 const char* const kNoSourceImageText = "You must choose a source image file";
 const char* const kNoDataFileText = "You must choose a data file";
 const char* const kNoDestinationText = "You must choose a destination image";
 const char* const kNoInputFileText = "You must select a file to process";
+const char* const kAskPassphraseText =
+    "No method found a file in this image.\nIf it holds a sealed file, enter its passphrase:";
 
 const RunTable kEngineRuns = {EncodeRun, DetectMethod, DecodeRun};
 
@@ -95,6 +99,13 @@ bool KnownMethod(int method) {
     return method >= 0 && method < kMethodCount;
 }
 
+// A passphrase longer than a Passphrase holds is cut to its length.
+Passphrase ToPassphrase(const std::string& text) {
+    Passphrase passphrase;
+    passphrase.Assign(text.data(), std::min(text.size(), Passphrase::kMaxBytes));
+    return passphrase;
+}
+
 class WaitCursor {
   public:
     explicit WaitCursor(DialogPort& view) : view_(view) { view_.BeginWaitCursor(); }
@@ -164,8 +175,11 @@ void EncodeCommand(MainView& view, const RunTable& runs) {
     }
     WaitCursor wait(view);
     view.SetProgressRange(kProgressStages);
-    const int result =
-        KnownMethod(f.method) ? runs.encode(view, static_cast<HidingMethod>(f.method)) : 0;
+    int result = 0;
+    if (f.method == MethodSealed)
+        result = EncodeSealedRun(view, ToPassphrase(f.passphrase));
+    else if (KnownMethod(f.method))
+        result = runs.encode(view, static_cast<HidingMethod>(f.method));
     view.SetProgressPosition(0);
     if (result != 0) view.ShowMessage(ErrorText(result));
 }
@@ -181,10 +195,19 @@ void DecodeCommand(MainView& view, const RunTable& runs) {
     view.SetProgressRange(kProgressStages);
     int result = 0;
     const int method = runs.detect(view, path);
-    if (KnownMethod(method))
+    if (KnownMethod(method)) {
         result = runs.decode(view, static_cast<HidingMethod>(method), path);
-    else
-        view.ShowMessage(kNotEncodedText);
+    } else {
+        // Perhaps sealed: the field's passphrase when that method is
+        // chosen, else one asked for now.
+        std::string typed = view.fields.method == MethodSealed ? view.fields.passphrase : "";
+        if (typed.empty()) typed = view.AskPassphrase();
+        if (typed.empty())
+            view.ShowMessage(kNotEncodedText);
+        else
+            result = DecodeSealedRun(view, path, ToPassphrase(typed));
+        std::fill(typed.begin(), typed.end(), '\0');
+    }
     view.Pause(kDecodePause);
     view.SetProgressPosition(0);
     if (result != 0) view.ShowMessage(ErrorText(result));

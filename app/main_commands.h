@@ -18,6 +18,9 @@ struct MainFields {
     int method = 0;  // index into the method list, a HidingMethod
     std::string status;
     std::string capacity;
+    // The sealed method's passphrase, from its masked field; only used
+    // while that method is chosen.
+    std::string passphrase = {};
 };
 
 // One file dialog as a browse button or the rename prompt opens it.
@@ -55,6 +58,9 @@ class MainView : public DialogPort {
     virtual void SetProgressRange(int maximum) = 0;
     // Runs the file dialog; the chosen full path, or empty when cancelled.
     virtual std::string ChooseFile(const FileChoice& choice) = 0;
+    // Asks for a sealed file's passphrase with a masked entry; empty when
+    // the user cancels.
+    virtual std::string AskPassphrase() { return {}; }
 
     std::string BaseImagePath() final { return fields.baseImage; }
     std::string DataFilePath() final { return fields.dataFile; }
@@ -77,6 +83,7 @@ extern const char* const kNoSourceImageText;
 extern const char* const kNoDataFileText;
 extern const char* const kNoDestinationText;
 extern const char* const kNoInputFileText;
+extern const char* const kAskPassphraseText;
 
 constexpr int kProgressStages = 5;
 constexpr unsigned kDecodePause = 500;  // ms, after a decode, before the bar resets

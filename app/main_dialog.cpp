@@ -14,6 +14,7 @@
 // After wx/stattext.h, which the generic control needs first.
 #include <wx/generic/stattextg.h>
 #include <wx/textctrl.h>
+#include <wx/textdlg.h>
 #include <wx/utils.h>
 
 #include <algorithm>
@@ -73,8 +74,10 @@ CMainDialog::CMainDialog(wxWindow* parent)
     inputFile_ = new wxTextCtrl(this, kIdInputFile, "", wxDefaultPosition, edit);
     wxButton* browseInput = browse(kIdBrowseInput);
     method_ = new wxChoice(this, kIdMethod);
-    for (int m = 0; m < kMethodCount; ++m)
+    for (int m = 0; m < kMethodListCount; ++m)
         method_->Append(GetMethodInfo(static_cast<HidingMethod>(m)).listEntry);
+    passphrase_ =
+        new wxTextCtrl(this, kIdPassphrase, "", wxDefaultPosition, wxDefaultSize, wxTE_PASSWORD);
     auto* decode = new wxButton(this, kIdDecode, "Decode");
 
     auto label = [this](const char* text) { return new wxStaticText(this, wxID_ANY, text); };
@@ -135,6 +138,10 @@ CMainDialog::CMainDialog(wxWindow* parent)
 
     auto* methodSizer = new wxStaticBoxSizer(methodBox, wxVERTICAL);
     methodSizer->Add(method_, wxSizerFlags().Expand().Border(wxALL));
+    auto* passphraseRow = new wxBoxSizer(wxHORIZONTAL);
+    passphraseRow->Add(label("Passphrase"), wxSizerFlags(centred).Border(wxRIGHT));
+    passphraseRow->Add(passphrase_, wxSizerFlags(1).CentreVertical());
+    methodSizer->Add(passphraseRow, wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT));
     methodSizer->Add(storageLabel, wxSizerFlags().Border(wxLEFT | wxRIGHT | wxTOP));
     methodSizer->Add(capacity_, wxSizerFlags(1).Expand().Border(wxALL));
 
@@ -160,6 +167,10 @@ CMainDialog::CMainDialog(wxWindow* parent)
     for (int id : {kIdBrowseBase, kIdBrowseData, kIdBrowseOutput, kIdBrowseInput})
         Bind(wxEVT_BUTTON, &CMainDialog::OnBrowse, this, id);
     Bind(wxEVT_TEXT, &CMainDialog::OnBaseImageText, this, kIdBaseImage);
+    Bind(
+        wxEVT_CHOICE,
+        [this](wxCommandEvent&) { passphrase_->Enable(method_->GetSelection() == MethodSealed); },
+        kIdMethod);
     // GTK keeps the title bar's menu to itself: the About item lives in the
     // dialog's own context menu, and on F1.
     Bind(wxEVT_CONTEXT_MENU, &CMainDialog::OnContextMenu, this);
@@ -177,6 +188,7 @@ void CMainDialog::ReadControls() {
     fields.outputImage = FromWx(outputImage_->GetValue());
     fields.inputFile = FromWx(inputFile_->GetValue());
     fields.method = method_->GetSelection();
+    fields.passphrase = FromWx(passphrase_->GetValue());
 }
 
 void CMainDialog::ShowFields() {
@@ -185,6 +197,8 @@ void CMainDialog::ShowFields() {
     ChangeIfDifferent(outputImage_, fields.outputImage);
     ChangeIfDifferent(inputFile_, fields.inputFile);
     if (method_->GetSelection() != fields.method) method_->SetSelection(fields.method);
+    ChangeIfDifferent(passphrase_, fields.passphrase);
+    passphrase_->Enable(fields.method == MethodSealed);
     if (shownStatus_ != fields.status) {
         shownStatus_ = fields.status;
         status_->SetLabelText(ToWx(fields.status));
@@ -226,6 +240,13 @@ std::string CMainDialog::ChooseFile(const FileChoice& choice) {
                         style);
     if (dialog.ShowModal() != wxID_OK) return {};
     return FromWx(dialog.GetPath());
+}
+
+std::string CMainDialog::AskPassphrase() {
+    wxBusyCursorSuspender arrow;
+    wxPasswordEntryDialog dialog(this, kAskPassphraseText, kAppCaption);
+    if (dialog.ShowModal() != wxID_OK) return {};
+    return FromWx(dialog.GetValue());
 }
 
 void CMainDialog::ShowMessage(const std::string& text) {

@@ -31,6 +31,7 @@ enum MainDialogId : int {
     kIdStatus = 1010,
     kIdProgress = 1012,
     kIdCapacity = 1013,
+    kIdPassphrase = 1014,  // the sealed method's, enabled while it is chosen
 };
 
 class CMainDialog : public wxDialog, public MainView {
@@ -41,6 +42,7 @@ class CMainDialog : public wxDialog, public MainView {
     void ShowFields() override;
     void SetProgressRange(int maximum) override;
     std::string ChooseFile(const FileChoice& choice) override;
+    std::string AskPassphrase() override;
 
     void SetProgressPosition(int position) override;
     void StepProgress() override;
@@ -70,6 +72,7 @@ class CMainDialog : public wxDialog, public MainView {
     wxTextCtrl* outputImage_;
     wxTextCtrl* inputFile_;
     wxChoice* method_;
+    wxTextCtrl* passphrase_;
     wxGauge* progress_;
     wxGenericStaticText* status_;
     CFontLabel* capacity_;

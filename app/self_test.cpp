@@ -55,12 +55,24 @@ class Checker {
                "Encode is not the default button");
 
         if (auto* method = Find<wxChoice>(kIdMethod)) {
-            Expect(method->GetCount() == kMethodCount, "method list size");
-            for (int m = 0; m < kMethodCount && m < int(method->GetCount()); ++m)
+            Expect(method->GetCount() == kMethodListCount, "method list size");
+            for (int m = 0; m < kMethodListCount && m < int(method->GetCount()); ++m)
                 Expect(
                     method->GetString(m) == GetMethodInfo(static_cast<HidingMethod>(m)).listEntry,
                     wxString::Format("method entry %d", m));
             Expect(method->GetSelection() == 0, "method list does not start on 7/8");
+        }
+        auto* method = Find<wxChoice>(kIdMethod);
+        if (auto* passphrase = Find<wxTextCtrl>(kIdPassphrase); passphrase && method) {
+            Expect(passphrase->HasFlag(wxTE_PASSWORD) && !passphrase->IsEnabled(),
+                   "passphrase field not masked, or enabled for 7/8");
+            for (int choice : {int(MethodSealed), 0}) {
+                method->SetSelection(choice);
+                wxCommandEvent chosen(wxEVT_CHOICE, kIdMethod);
+                method->GetEventHandler()->ProcessEvent(chosen);
+                Expect(passphrase->IsEnabled() == (choice == MethodSealed),
+                       "passphrase field follows the method list");
+            }
         }
         if (auto* progress = Find<wxGauge>(kIdProgress))
             Expect(progress->GetRange() == 5 && progress->GetValue() == 0, "progress bar");
@@ -69,14 +81,15 @@ class Checker {
         if (auto* capacity = Find<CFontLabel>(kIdCapacity))
             Expect(capacity->GetText().empty(), "capacity text not empty at start");
 
-        // Tab order: the encode column, then decode, the method list before its button.
+        // Tab order: the encode column, then decode, the method list and its
+        // passphrase before the button.
         std::vector<int> tabOrder;
         for (wxWindow* child : dialog_.GetChildren())
             if (child->AcceptsFocusFromKeyboard()) tabOrder.push_back(child->GetId());
         const std::vector<int> expected = {kIdBaseImage,  kIdBrowseBase,  kIdDataFile,
                                            kIdBrowseData, kIdOutputImage, kIdBrowseOutput,
                                            kIdEncode,     kIdInputFile,   kIdBrowseInput,
-                                           kIdMethod,     kIdDecode};
+                                           kIdMethod,     kIdPassphrase,  kIdDecode};
         Expect(tabOrder == expected, "tab order");
     }
 

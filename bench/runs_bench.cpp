@@ -10,10 +10,12 @@
 #include <random>
 #include <string>
 
-#include "working/working_image.h"
 #include "bench/bench_util.h"
+#include "hiding/channel.h"
 #include "hiding/runs.h"
+#include "hiding/sealed_run.h"
 #include "imagelib/pix.h"
+#include "working/working_image.h"
 
 namespace {
 
@@ -181,5 +183,88 @@ void BM_EncodePeakMemory(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_EncodePeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Sealed against 777 on the same picture and data, written as PNG. Each
+// sealed run derives its key once; BM_SealedKeyDerivation shows that part.
+// A sealed decode is what a user's takes: the five probes find nothing,
+// then the sealed decode.
+const Passphrase& BenchPassphrase() {
+    static const Passphrase passphrase = [] {
+        Passphrase p;
+        p.Assign("a passphrase for benchmarks", 27);
+        return p;
+    }();
+    return passphrase;
+}
+
+void BM_SealedEncode(benchmark::State& state) {
+    SilentDialog dialog = DialogFor(MethodSealed, ".png");
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::remove(dialog.output.c_str());
+        state.ResumeTiming();
+        if (EncodeSealedRun(dialog, BenchPassphrase()) != 0) state.SkipWithError("encode failed");
+    }
+}
+
+void BM_SealedDecode(benchmark::State& state) {
+    SilentDialog dialog = DialogFor(MethodSealed, ".png");
+    if (EncodeSealedRun(dialog, BenchPassphrase()) != 0) state.SkipWithError("encode failed");
+    const std::string extracted = dialog.directory + "/" + FileNamePart(dialog.data);
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::remove(extracted.c_str());
+        state.ResumeTiming();
+        if (DetectMethod(dialog, dialog.output) != -1 ||
+            DecodeSealedRun(dialog, dialog.output, BenchPassphrase()) != 0)
+            state.SkipWithError("decode failed");
+    }
+}
+
+BENCHMARK_CAPTURE(BM_Encode, 777_png, Method777, ".png")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SealedEncode)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Decode, 777_png, Method777, ".png")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SealedDecode)->Unit(benchmark::kMillisecond);
+
+// One key derivation and the memory it takes: a decode of a small picture
+// that carries nothing reads the salt, derives, and fails on the header.
+void BM_SealedKeyDerivation(benchmark::State& state) {
+    const std::vector<uint8_t> pixels(size_t{64} * 64 * 3, 128);
+    for (auto _ : state) {
+        std::ofstream("/proc/self/clear_refs") << "5";
+        const long before = StatusKilobytes("VmRSS:");
+        const UnsealedFile file = UnsealFile(pixels.data(), 64 * 64, BenchPassphrase());
+        if (file.message != kSealedFailedMessage) state.SkipWithError("opened a header");
+        state.counters["extra_MB"] = double(StatusKilobytes("VmHWM:") - before) / 1024;
+    }
+}
+BENCHMARK(BM_SealedKeyDerivation)->Unit(benchmark::kMillisecond);
+
+// The embedding alone, beside 777's, on the picture in memory (the sealed
+// figure includes its one key derivation).
+void BM_SealedEmbed(benchmark::State& state) {
+    std::mt19937 random(3);
+    std::vector<uint8_t> data(1 << 20);
+    for (uint8_t& b : data) b = static_cast<uint8_t>(random());
+    SealedRecord record;
+    PackRecord("data.bin", data.data(), data.size(), &record);
+    std::vector<uint8_t> pixels = BenchPhoto();
+    for (auto _ : state)
+        if (SealRecord(pixels.data(), uint64_t{kBenchWidth} * kBenchHeight, BenchPassphrase(),
+                       record) != 0)
+            state.SkipWithError("seal failed");
+}
+BENCHMARK(BM_SealedEmbed)->Unit(benchmark::kMillisecond);
+
+void BM_Embed777(benchmark::State& state) {
+    std::mt19937 random(3);
+    std::vector<uint8_t> payload((1 << 20) + 30);
+    for (uint8_t& b : payload) b = static_cast<uint8_t>(random());
+    std::vector<uint8_t> pixels = BenchPhoto();
+    for (auto _ : state)
+        Embed777(pixels.data(), uint64_t{kBenchWidth} * kBenchHeight, payload.data(),
+                 payload.size());
+}
+BENCHMARK(BM_Embed777)->Unit(benchmark::kMillisecond);
 
 }  // namespace

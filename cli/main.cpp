@@ -11,11 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "working/working_image.h"
+#include "cli/passphrase_input.h"
 #include "cli/terminal_port.h"
 #include "hiding/output_file.h"
 #include "hiding/payload.h"
 #include "hiding/runs.h"
+#include "hiding/sealed_run.h"
+#include "working/working_image.h"
 
 namespace {
 
@@ -23,14 +25,14 @@ constexpr int kUsageError = 2;
 
 std::vector<std::string> MethodNames() {
     std::vector<std::string> names;
-    for (int m = 0; m < kMethodCount; ++m)
+    for (int m = 0; m < kMethodListCount; ++m)
         names.push_back(GetMethodInfo(static_cast<HidingMethod>(m)).name);
     return names;
 }
 
 int MethodIndex(const std::string& name) {
     const std::vector<std::string> names = MethodNames();
-    for (int m = 0; m < kMethodCount; ++m)
+    for (int m = 0; m < kMethodListCount; ++m)
         if (names[m] == name) return m;
     return -1;  // unreachable: the parser only lets the listed names through
 }
@@ -40,18 +42,46 @@ void PrintResult(const std::string& text) {
     std::fputc('\n', stdout);
 }
 
-int Encode(TerminalPort& port, const std::string& methodName) {
+int Encode(TerminalPort& port, const std::string& methodName, const std::string& passphraseFile) {
     port.method = MethodIndex(methodName);
-    return port.Finish(EncodeRun(port, static_cast<HidingMethod>(port.method)));
+    if (port.method != MethodSealed)
+        return port.Finish(EncodeRun(port, static_cast<HidingMethod>(port.method)));
+    Passphrase passphrase;
+    switch (GetPassphrase(port, passphraseFile, true, &passphrase)) {
+        case PassphraseResult::Read:
+            return port.Finish(EncodeSealedRun(port, passphrase));
+        case PassphraseResult::NoSource:
+            port.Say(
+                "The sealed method needs a passphrase: give --passphrase-file FILE, or run "
+                "on a terminal");
+            return kUsageError;
+        case PassphraseResult::Failed:
+            break;
+    }
+    return 1;
 }
 
-int Decode(TerminalPort& port, const std::string& image) {
+// The five methods by their signatures, then sealed when a passphrase is
+// at hand: from the file, or asked on a terminal.
+int Decode(TerminalPort& port, const std::string& image, const std::string& passphraseFile) {
     const int method = DetectMethod(port, image);
-    if (method < 0) {
-        port.Say(kNotEncodedText);
-        return 1;
+    int code = 0;
+    if (method >= 0) {
+        code = DecodeRun(port, static_cast<HidingMethod>(method), image);
+    } else {
+        Passphrase passphrase;
+        switch (GetPassphrase(port, passphraseFile, false, &passphrase)) {
+            case PassphraseResult::Read:
+                break;
+            case PassphraseResult::NoSource:
+                port.Say(kNotEncodedText);
+                return 1;
+            case PassphraseResult::Failed:
+                return 1;
+        }
+        code = DecodeSealedRun(port, image, passphrase);
     }
-    const int status = port.Finish(DecodeRun(port, static_cast<HidingMethod>(method), image));
+    const int status = port.Finish(code);
     if (status != 0) return status;
     PrintResult(port.extractedPath());
     // Said apart from the path, which scripts read.
@@ -60,8 +90,15 @@ int Decode(TerminalPort& port, const std::string& image) {
     return 0;
 }
 
-int Detect(TerminalPort& port, const std::string& image) {
-    const int method = DetectMethod(port, image);
+// Never asks: without --passphrase-file a sealed image is "not encoded".
+int Detect(TerminalPort& port, const std::string& image, const std::string& passphraseFile) {
+    int method = DetectMethod(port, image);
+    if (method < 0 && !passphraseFile.empty()) {
+        Passphrase passphrase;
+        if (GetPassphrase(port, passphraseFile, false, &passphrase) != PassphraseResult::Read)
+            return 1;
+        if (ProbeSealed(port, image, passphrase)) method = MethodSealed;
+    }
     port.EndProgress();
     if (method < 0) {
         port.Say(kNotEncodedText);
@@ -91,10 +128,10 @@ int Capacity(TerminalPort& port, const std::string& image, bool json) {
     // Less the payload header, as the report counts.
     std::string text = "{\"width\":" + std::to_string(size[0]) +
                        ",\"height\":" + std::to_string(size[1]) + ",\"capacity\":{";
-    for (int m = 0; m < kMethodCount; ++m) {
+    for (int m = 0; m < kMethodListCount; ++m) {
         const auto method = static_cast<HidingMethod>(m);
         const int64_t bytes = static_cast<int64_t>(MethodCapacity(method, size[0], size[1])) -
-                              static_cast<int64_t>(kPayloadHeaderSize);
+                              static_cast<int64_t>(MethodOverhead(method));
         if (m > 0) text += ",";
         text += "\"" + std::string(GetMethodInfo(method).name) + "\":" + std::to_string(bytes);
     }
@@ -145,8 +182,11 @@ int Run(int argc, char** argv) {
     app.add_flag("-q,--quiet", options.quiet, "No progress line");
 
     std::string methodName = GetMethodInfo(Method78).name;
-    std::string base, data, output, image;
+    std::string base, data, output, image, passphraseFile;
     bool json = false;
+    const char* const kPassphraseHelp =
+        "Read the sealed method's passphrase from the first line of FILE (otherwise it is "
+        "asked on the terminal)";
 
     CLI::App* encode = app.add_subcommand("encode", "Hide DATA in BASE, writing the image OUTPUT");
     encode->add_option("-m,--method", methodName, "Hiding method")
@@ -154,6 +194,8 @@ int Run(int argc, char** argv) {
         ->capture_default_str();
     encode->add_option("BASE", base, "Base image (BMP, JPEG, PCX, PNG, TIFF)")
         ->required()
+        ->check(CLI::ExistingFile);
+    encode->add_option("--passphrase-file", passphraseFile, kPassphraseHelp)
         ->check(CLI::ExistingFile);
     encode->add_option("DATA", data, "File to hide")->required()->check(CLI::ExistingFile);
     encode->add_option("OUTPUT", output, "Image to write; its extension picks the format")
@@ -165,9 +207,15 @@ int Run(int argc, char** argv) {
                      "Directory to write the file into (default: the current one)")
         ->check(CLI::ExistingDirectory);
     decode->add_flag("-f,--force", options.force, "Replace a file of the same name");
+    decode->add_option("--passphrase-file", passphraseFile, kPassphraseHelp)
+        ->check(CLI::ExistingFile);
     decode->add_option("IMAGE", image, "Image to decode")->required()->check(CLI::ExistingFile);
 
     CLI::App* detect = app.add_subcommand("detect", "Print the method IMAGE was encoded with");
+    detect
+        ->add_option("--passphrase-file", passphraseFile,
+                     "Also look for a sealed file that opens with the passphrase in FILE")
+        ->check(CLI::ExistingFile);
     detect->add_option("IMAGE", image, "Image to examine")->required()->check(CLI::ExistingFile);
 
     CLI::App* capacity =
@@ -189,10 +237,10 @@ int Run(int argc, char** argv) {
         port.baseImage = base;
         port.dataFile = data;
         port.outputImage = output;
-        return Encode(port, methodName);
+        return Encode(port, methodName, passphraseFile);
     }
-    if (decode->parsed()) return Decode(port, image);
-    if (detect->parsed()) return Detect(port, image);
+    if (decode->parsed()) return Decode(port, image, passphraseFile);
+    if (detect->parsed()) return Detect(port, image, passphraseFile);
     return Capacity(port, image, json);
 }
 

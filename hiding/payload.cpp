@@ -12,12 +12,13 @@
 
 namespace {
 
-const MethodInfo kMethods[kMethodCount] = {
+const MethodInfo kMethods[kMethodListCount] = {
     {"7/8", "Omb78", "Ombrel 7/8   (8-bit PCX, BMP) ", true},
     {"6/8", "Omb68", "Ombrel 6/8   (8-bit PCX, BMP)", true},
     {"886", "Om886", "Ombrel 886   (24-bit BMP, PCX, TIF, PNG)", false},
     {"777", "Om777", "Ombrel 777   (24-bit BMP, PCX, TIF, PNG)", false},
     {"666", "Om666", "Ombrel 666   (24-bit BMP, PCX, TIF, PNG)", false},
+    {"sealed", "", "Ombrel sealed (24-bit BMP, PCX, TIF, PNG)", false},
 };
 
 using Extractor = bool (*)(const uint8_t*, uint8_t*, size_t, size_t, size_t*);
@@ -26,6 +27,7 @@ Extractor ExtractorOf(HidingMethod method) {
     switch (method) {
         case Method78:
         case Method777:
+        case MethodSealed:  // never asked: sealed has its own reader
             return ExtractBits;
         case Method68:
         case Method666:
@@ -49,8 +51,9 @@ PayloadHeader DecodeHeader(const uint8_t* bytes) {
     return header;
 }
 
-// The name as a bare file name: what follows the last separator of either
-// kind, so a crafted payload cannot name a place outside the chosen folder.
+}  // namespace
+
+// A crafted payload cannot name a place outside the chosen folder.
 bool CleanStoredName(const uint8_t* bytes, size_t length, std::string* name) {
     const void* end = std::memchr(bytes, 0, length);
     if (end == nullptr) return false;
@@ -60,8 +63,6 @@ bool CleanStoredName(const uint8_t* bytes, size_t length, std::string* name) {
     *name = cut == std::string::npos ? full : full.substr(cut + 1);
     return !name->empty() && *name != "." && *name != "..";
 }
-
-}  // namespace
 
 const char* const kInvalidFileMessage = "This is not a valid Ombrel file";
 const char* const kDataTooBigMessage = "Invalid Ombrel file (datasize too big for file)";
@@ -79,11 +80,16 @@ uint64_t MethodCapacity(HidingMethod method, uint32_t width, uint32_t height) {
         case Method886:
             return n / 4;
         case Method777:  // 3n / 8 without forming 3n, which can exceed 64 bits
+        case MethodSealed:
             return 3 * (n / 8) + 3 * (n % 8) / 8;
         case Method666:
             return 3 * (n / 4) + 3 * (n % 4) / 4;
     }
     return 0;
+}
+
+uint64_t MethodOverhead(HidingMethod method) {
+    return method == MethodSealed ? kSealedOverhead : kPayloadHeaderSize;
 }
 
 uint64_t RequiredPixels(HidingMethod method, uint64_t payloadBytes) {
@@ -96,6 +102,7 @@ uint64_t RequiredPixels(HidingMethod method, uint64_t payloadBytes) {
         case Method886:
             return payloadBytes > kMax / 4 ? kMax : 4 * payloadBytes;
         case Method777:
+        case MethodSealed:
             return payloadBytes > kMax / 8 ? kMax : (8 * payloadBytes + 2) / 3;
         case Method666:
             return payloadBytes > kMax / 4 ? kMax : (4 * payloadBytes + 2) / 3;

@@ -22,8 +22,10 @@ enum HidingMethod : int {
     Method886 = 2,
     Method777 = 3,
     Method666 = 4,
+    MethodSealed = 5,  // passphrase-sealed, no signature (hiding/sealed.h)
 };
-constexpr int kMethodCount = 5;
+constexpr int kMethodCount = 5;      // the methods a decode can detect by signature
+constexpr int kMethodListCount = 6;  // the method list: those five, then sealed
 
 struct PayloadHeader {
     char signature[8];
@@ -33,6 +35,9 @@ struct PayloadHeader {
 constexpr size_t kPayloadHeaderSize = 16;
 // The decode side keeps the name in 260 bytes: 259 characters and the zero.
 constexpr uint32_t kMaxNameBytes = 260;
+// What sealed adds to its name and data: salt 16, header 8 and its tag 16,
+// name length 2, the content's tag 16.
+constexpr uint64_t kSealedOverhead = 58;
 
 struct MethodInfo {
     const char* name;       // "7/8"
@@ -46,8 +51,12 @@ const MethodInfo& GetMethodInfo(HidingMethod method);
 constexpr HidingMethod kDetectionOrder[kMethodCount] = {Method68, Method78, Method666, Method886,
                                                         Method777};
 
-// Bytes the method can carry in a width x height image: whole carrier groups.
+// Bytes the method can carry in a width x height image: whole carrier groups
+// (for sealed, whole bytes of one bit a colour sample).
 uint64_t MethodCapacity(HidingMethod method, uint32_t width, uint32_t height);
+
+// What the capacity report deducts: the header, or sealed's overhead.
+uint64_t MethodOverhead(HidingMethod method);
 
 // The fewest pixels whose capacity holds `payloadBytes`.
 uint64_t RequiredPixels(HidingMethod method, uint64_t payloadBytes);
@@ -116,6 +125,10 @@ class PayloadReader {
     std::string name_;
     std::vector<uint8_t> data_;
 };
+
+// The name as a bare file name: what follows the last separator of either
+// kind. False when `bytes` holds no zero or the name is empty, "." or "..".
+bool CleanStoredName(const uint8_t* bytes, size_t length, std::string* name);
 
 // Signature test alone, as the probes run it: 16 bytes from the carrier's
 // start and the method's signature.

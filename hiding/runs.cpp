@@ -11,7 +11,6 @@
 #include <memory>
 #include <new>
 
-#include "working/working_image.h"
 #include "hiding/carrier.h"
 #include "hiding/channel.h"
 #include "hiding/output_file.h"
@@ -20,6 +19,7 @@
 #include "imagelib/common.h"
 #include "imagelib/pix.h"
 #include "platform/win32.h"
+#include "working/working_image.h"
 
 const char* const kNotAnImageText = "The image you have selected is not a valid image file";
 const char* const kNotEncodedText = "This file was not encoded by Ombrel";
@@ -172,10 +172,7 @@ int EncodeChannel(DialogPort& dialog, HidingMethod method, CWorkingImage& image,
                                   payload.data(), payload.size());
         dialog.StepProgress();
     }
-    dialog.SetStatus("Writing");
-    return FinishEncode(dialog, WriteImage(dialog, output, [&](const std::string& file) {
-                            return SaveByExtension(file, image, output);
-                        }));
+    return WriteOutputImage(dialog, image, output);
 }
 
 // Reduces, embeds in the indices and writes an 8-bit image.
@@ -283,11 +280,24 @@ int ExtractFromCarrier(DialogPort& dialog, HidingMethod method, const uint8_t* c
         return 0;
     }
 
+    return WriteExtractedFile(dialog, reader.name(), reader.data());
+}
+
+}  // namespace
+
+int WriteOutputImage(DialogPort& dialog, CWorkingImage& image, const std::string& output) {
+    dialog.SetStatus("Writing");
+    return FinishEncode(dialog, WriteImage(dialog, output, [&](const std::string& file) {
+                            return SaveByExtension(file, image, output);
+                        }));
+}
+
+int WriteExtractedFile(DialogPort& dialog, const std::string& name,
+                       const std::vector<uint8_t>& data) {
     const std::string directory = dialog.OutputDirectory();
     OutputChoice choice =
-        ChooseOutput(dialog, directory.empty() ? reader.name() : directory + "/" + reader.name());
+        ChooseOutput(dialog, directory.empty() ? name : directory + "/" + name);
     while (!choice.path.empty()) {
-        const std::vector<uint8_t>& data = reader.data();
         const Written written = WriteOutput(choice.path, choice.replace, [&](OutputFile& file) {
             return file.Write(data.data(), data.size()) ? 0 : static_cast<int>(kPixErrWrite);
         });
@@ -304,8 +314,6 @@ int ExtractFromCarrier(DialogPort& dialog, HidingMethod method, const uint8_t* c
     dialog.Pause(kRunPause);
     return 0;
 }
-
-}  // namespace
 
 std::string ProgramDirectory() {
     char path[PATH_MAX + 1] = {};
@@ -391,18 +399,19 @@ std::string ChooseOutputPath(DialogPort& dialog, const std::string& path) {
 }
 
 std::string CapacityText(uint32_t width, uint32_t height) {
-    static const char* const kRows[kMethodCount] = {
-        "7/8    : ", "6/8    : ", "886    : ", "777    : ", "666    : "};
+    static const char* const kRows[kMethodListCount] = {
+        "7/8    : ", "6/8    : ", "886    : ", "777    : ", "666    : ", "sealed : "};
     std::string text = "Method : Bytes";
-    for (int m = 0; m < kMethodCount; ++m) {
+    for (int m = 0; m < kMethodListCount; ++m) {
         // Less the header, signed; 666 on a header of 2^32 - 1 squared pixels
         // is above the largest signed 64-bit number, so no signed type is used.
-        const uint64_t capacity = MethodCapacity(static_cast<HidingMethod>(m), width, height);
+        const auto method = static_cast<HidingMethod>(m);
+        const uint64_t capacity = MethodCapacity(method, width, height);
+        const uint64_t overhead = MethodOverhead(method);
         text += "\n";
         text += kRows[m];
-        if (capacity < kPayloadHeaderSize) text += '-';
-        text += std::to_string(capacity >= kPayloadHeaderSize ? capacity - kPayloadHeaderSize
-                                                              : kPayloadHeaderSize - capacity);
+        if (capacity < overhead) text += '-';
+        text += std::to_string(capacity >= overhead ? capacity - overhead : overhead - capacity);
     }
     return text;
 }

@@ -4,10 +4,14 @@
 // when it showed a message of its own).
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "hiding/dialog_port.h"
 #include "hiding/payload.h"
+
+class CWorkingImage;
 
 // Hides the data file in the base image and writes the output image, paths
 // taken from the dialog.
@@ -42,3 +46,11 @@ extern const char* const kNotEncodedText;
 // Follows "Extracted " and the path in the status when the file's name
 // starts with a dot, so that the user knows a listing will not show it.
 extern const char* const kHiddenFileNote;
+
+// The last steps every run shares (the sealed runs too): status "Writing",
+// the output written through a temporary file, the last stage and pause.
+int WriteOutputImage(DialogPort& dialog, CWorkingImage& image, const std::string& output);
+// The extracted file under `name` in the output directory, asking before it
+// replaces one; status "Extracted ...", the last stage and pause.
+int WriteExtractedFile(DialogPort& dialog, const std::string& name,
+                       const std::vector<uint8_t>& data);

@@ -2,8 +2,12 @@
 // input from /dev/null and reads back its output, errors and exit status.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -13,6 +17,7 @@
 
 #include "hiding/payload.h"
 #include "hiding/runs.h"
+#include "hiding/sealed.h"
 #include "imagelib/bmp.h"
 #include "tests/test_util.h"
 
@@ -32,40 +37,61 @@ std::string Text(const Bytes& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-// Runs ombrel-cli with `args` in `directory` (the test's own when empty).
-Outcome RunCli(const std::vector<std::string>& args, const std::string& directory = {}) {
-    TempDir capture;
-    const std::string outPath = capture.File("stdout"), errPath = capture.File("stderr");
-    std::vector<std::string> argv = {OMBREL_CLI};
-    argv.insert(argv.end(), args.begin(), args.end());
+// The program and `args` as the null-ended array that exec takes.
+struct CliArgv {
+    explicit CliArgv(const std::vector<std::string>& args) : strings{OMBREL_CLI} {
+        strings.insert(strings.end(), args.begin(), args.end());
+        for (std::string& a : strings) pointers.push_back(a.data());
+        pointers.push_back(nullptr);
+    }
+    std::vector<std::string> strings;
     std::vector<char*> pointers;
-    for (std::string& a : argv) pointers.push_back(a.data());
-    pointers.push_back(nullptr);
+};
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
-    pid_t pid = 0;
-    const int spawned =
-        posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, pointers.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    Outcome outcome;
-    if (spawned != 0) {
-        ADD_FAILURE() << "cannot start " << argv[0];
+// ombrel-cli started with `args` in `directory` (the test's own when
+// empty); Wait() collects what it printed and how it ended.
+class CliProcess {
+  public:
+    explicit CliProcess(const std::vector<std::string>& args, const std::string& directory = {}) {
+        CliArgv argv(args);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+        if (posix_spawn(&pid_, argv.pointers[0], &actions, nullptr, argv.pointers.data(),
+                        environ) != 0) {
+            ADD_FAILURE() << "cannot start " << OMBREL_CLI;
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+    }
+
+    Outcome Wait() {
+        Outcome outcome;
+        if (pid_ < 0) return outcome;
+        int wait = 0;
+        while (::waitpid(pid_, &wait, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+        if (WIFEXITED(wait)) outcome.status = WEXITSTATUS(wait);
+        outcome.out = Text(ReadFileBytes(outPath_));
+        outcome.err = Text(ReadFileBytes(errPath_));
         return outcome;
     }
-    int wait = 0;
-    while (::waitpid(pid, &wait, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(wait)) outcome.status = WEXITSTATUS(wait);
-    outcome.out = Text(ReadFileBytes(outPath));
-    outcome.err = Text(ReadFileBytes(errPath));
-    return outcome;
+
+  private:
+    TempDir capture_;
+    const std::string outPath_ = capture_.File("stdout"), errPath_ = capture_.File("stderr");
+    pid_t pid_ = -1;
+};
+
+Outcome RunCli(const std::vector<std::string>& args, const std::string& directory = {}) {
+    return CliProcess(args, directory).Wait();
 }
 
 Bytes RandomBytes(size_t size, uint32_t seed) {
@@ -250,13 +276,14 @@ TEST(CliCapacity, ReportAndJson) {
     EXPECT_EQ(square.status, 0) << square.err;
     EXPECT_EQ(square.out,
               "{\"width\":100,\"height\":100,\"capacity\":"
-              "{\"7/8\":1234,\"6/8\":2484,\"886\":2484,\"777\":3734,\"666\":7484}}\n");
+              "{\"7/8\":1234,\"6/8\":2484,\"886\":2484,\"777\":3734,\"666\":7484,"
+              "\"sealed\":3692}}\n");
 
     // Too small for the header: negative, as the report prints it.
     const Outcome tiny = RunCli({"capacity", "--json", dir.File("tiny.bmp")});
     EXPECT_EQ(tiny.out,
               "{\"width\":10,\"height\":10,\"capacity\":"
-              "{\"7/8\":-4,\"6/8\":9,\"886\":9,\"777\":21,\"666\":59}}\n");
+              "{\"7/8\":-4,\"6/8\":9,\"886\":9,\"777\":21,\"666\":59,\"sealed\":-21}}\n");
 }
 
 TEST(CliInfo, VersionAndHelp) {
@@ -272,6 +299,163 @@ TEST(CliInfo, VersionAndHelp) {
     const Outcome commandHelp = RunCli({"encode", "--help"});
     EXPECT_EQ(commandHelp.status, 0);
     EXPECT_NE(commandHelp.out.find("--method"), std::string::npos) << commandHelp.out;
+}
+
+// Every process's command line, as another user's `ps` shows it.
+std::string PsArgs() {
+    std::string text;
+    FILE* ps = ::popen("ps -eo args", "r");
+    if (ps == nullptr) return text;
+    char buffer[4096];
+    size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, ps)) > 0) text.append(buffer, got);
+    ::pclose(ps);
+    return text;
+}
+
+constexpr char kPassphrase[] = "tangerine-Wombat-47";
+
+class CliSealed : public CliFiles {
+  protected:
+    void SetUp() override {
+        CliFiles::SetUp();
+        const std::string line = std::string(kPassphrase) + "\n";
+        WriteFileBytes(passphraseFile, Bytes(line.begin(), line.end()));
+    }
+    const std::string passphraseFile = dir.File("passphrase");
+    const std::string carrier = dir.File("carrier.png");
+};
+
+TEST_F(CliSealed, RoundTripWithAPassphraseFile) {
+    const Outcome encoded = RunCli(
+        {"encode", "-m", "sealed", "--passphrase-file", passphraseFile, base, data, carrier});
+    ASSERT_EQ(encoded.status, 0) << encoded.err;
+    EXPECT_EQ(encoded.err + encoded.out, "");
+
+    // Without the passphrase no one can tell, and the program does not ask.
+    const Outcome detected = RunCli({"detect", carrier});
+    EXPECT_EQ(detected.status, 1);
+    EXPECT_EQ(detected.err, std::string(kNotEncodedText) + "\n");
+    const Outcome unasked = RunCli({"decode", "-o", outDir, carrier});
+    EXPECT_EQ(unasked.status, 1);
+    EXPECT_EQ(unasked.err, std::string(kNotEncodedText) + "\n");
+    EXPECT_EQ(RunCli({"detect", "--passphrase-file", passphraseFile, carrier}).out, "sealed\n");
+
+    const std::string wrongFile = dir.File("wrong");
+    WriteFileBytes(wrongFile, {'t', 'a', 'n', 'g', 'e', 'r', 'i', 'n', 'e'});
+    const Outcome wrong = RunCli({"decode", "-o", outDir, "--passphrase-file", wrongFile, carrier});
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_EQ(wrong.err, std::string(kSealedFailedMessage) + "\n");
+    EXPECT_TRUE(fs::is_empty(outDir));
+
+    const Outcome decoded =
+        RunCli({"decode", "-o", outDir, "--passphrase-file", passphraseFile, carrier});
+    EXPECT_EQ(decoded.status, 0) << decoded.err;
+    EXPECT_EQ(decoded.out, outDir + "/secret.dat\n");
+    EXPECT_EQ(ReadFileBytes(outDir + "/secret.dat"), secret);
+
+    // No terminal to ask on and no file: a usage error, nothing written.
+    const std::string other = dir.File("other.png");
+    const Outcome unsealed = RunCli({"encode", "-m", "sealed", base, data, other});
+    EXPECT_EQ(unsealed.status, 2);
+    EXPECT_NE(unsealed.err.find("--passphrase-file"), std::string::npos) << unsealed.err;
+    EXPECT_FALSE(fs::exists(other));
+}
+
+// The passphrase file is a pipe this test fills, so the program is alive
+// while `ps` looks, before and after it has read the passphrase.
+TEST_F(CliSealed, PassphraseFromAFileNeverShowsInPs) {
+    const std::string pipe = dir.File("pipe");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    CliProcess encode({"encode", "-m", "sealed", "--passphrase-file", pipe, base, data, carrier});
+    const std::string before = PsArgs();
+    EXPECT_NE(before.find(pipe), std::string::npos) << "ps does not show the program";
+    EXPECT_EQ(before.find(kPassphrase), std::string::npos);
+    const int fd = ::open(pipe.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    const std::string line = std::string(kPassphrase) + "\n";
+    ASSERT_EQ(::write(fd, line.data(), line.size()), ssize_t(line.size()));
+    EXPECT_EQ(PsArgs().find(kPassphrase), std::string::npos);
+    ::close(fd);
+    const Outcome encoded = encode.Wait();
+    EXPECT_EQ(encoded.status, 0) << encoded.err;
+    EXPECT_EQ(RunCli({"detect", "--passphrase-file", passphraseFile, carrier}).out, "sealed\n");
+}
+
+// ombrel-cli on a pseudo-terminal of its own, each prompt answered with the
+// next of `answers`; `ps` is read at each prompt, while the program waits.
+struct TerminalRun {
+    int status = -1;
+    std::string screen;           // everything the terminal showed
+    std::vector<std::string> ps;  // one snapshot a prompt
+};
+TerminalRun RunOnTerminal(const std::vector<std::string>& args,
+                          const std::vector<std::string>& answers) {
+    CliArgv argv(args);
+    TerminalRun run;
+    int terminal = -1;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        ::execv(argv.pointers[0], argv.pointers.data());
+        ::_exit(127);
+    }
+    if (pid < 0) {
+        ADD_FAILURE() << "forkpty failed";
+        return run;
+    }
+    size_t answered = 0;
+    for (;;) {
+        pollfd ready = {terminal, POLLIN, 0};
+        if (::poll(&ready, 1, 60000) <= 0) {
+            ADD_FAILURE() << "no answer from the program; the screen shows: " << run.screen;
+            ::kill(pid, SIGKILL);
+            break;
+        }
+        char buffer[256];
+        const ssize_t got = ::read(terminal, buffer, sizeof buffer);
+        if (got <= 0) break;  // the program has gone
+        run.screen.append(buffer, static_cast<size_t>(got));
+        if (answered < answers.size() &&
+            run.screen.ends_with("Passphrase: ") + run.screen.ends_with("Passphrase again: ")) {
+            run.ps.push_back(PsArgs());
+            const std::string line = answers[answered++] + "\n";
+            EXPECT_EQ(::write(terminal, line.data(), line.size()), ssize_t(line.size()));
+        }
+    }
+    ::close(terminal);
+    int wait = 0;
+    while (::waitpid(pid, &wait, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(wait)) run.status = WEXITSTATUS(wait);
+    return run;
+}
+
+TEST_F(CliSealed, PassphraseOnATerminalIsNeitherEchoedNorInPs) {
+    const TerminalRun encoded = RunOnTerminal({"encode", "-q", "-m", "sealed", base, data, carrier},
+                                              {kPassphrase, kPassphrase});
+    EXPECT_EQ(encoded.status, 0) << encoded.screen;
+    EXPECT_EQ(encoded.screen, "Passphrase: \r\nPassphrase again: \r\n");
+    ASSERT_EQ(encoded.ps.size(), 2u);
+    for (const std::string& ps : encoded.ps) {
+        EXPECT_NE(ps.find(carrier), std::string::npos) << "ps does not show the program";
+        EXPECT_EQ(ps.find(kPassphrase), std::string::npos);
+    }
+
+    // A decode asks once, when no method's signature is found.
+    const TerminalRun decoded =
+        RunOnTerminal({"decode", "-q", "-o", outDir, carrier}, {kPassphrase});
+    EXPECT_EQ(decoded.status, 0) << decoded.screen;
+    EXPECT_EQ(decoded.screen, "Passphrase: \r\n" + outDir + "/secret.dat\r\n");
+    EXPECT_EQ(ReadFileBytes(outDir + "/secret.dat"), secret);
+
+    // Two different entries: refused before anything is written.
+    const std::string other = dir.File("other.png");
+    const TerminalRun mismatch =
+        RunOnTerminal({"encode", "-q", "-m", "sealed", base, data, other}, {kPassphrase, "x"});
+    EXPECT_EQ(mismatch.status, 1);
+    EXPECT_NE(mismatch.screen.find("The passphrases do not match"), std::string::npos)
+        << mismatch.screen;
+    EXPECT_FALSE(fs::exists(other));
 }
 
 }  // namespace

@@ -1,0 +1,540 @@
+#include "hiding/sealed.h"
+
+#include <sodium.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "imagelib/common.h"
+#include "imagelib/state.h"
+
+const char* const kSealedFailedMessage = "Wrong passphrase, or no sealed file in this image";
+const char* const kSealedNewerMessage = "This sealed file was made by a newer version of Ombrel";
+
+namespace {
+
+constexpr char kKdfContext[crypto_kdf_CONTEXTBYTES + 1] = "OmbSeal1";
+enum KeyId : uint64_t { kPositionKeyId = 1, kHeaderKeyId, kContentKeyId, kEmbedKeyId };
+
+constexpr uint8_t kFormatVersion = 1;
+constexpr uint8_t kCompressedFlag = 1;
+constexpr unsigned kMaxPasses = 8;
+constexpr unsigned kMaxMemoryLog2MiB = 10;  // 1 GiB: a crafted header asks no more
+constexpr size_t kTagBytes = crypto_aead_xchacha20poly1305_ietf_ABYTES;
+constexpr size_t kHeaderPlainBytes = 8;
+constexpr size_t kHeaderBytes = kHeaderPlainBytes + kTagBytes;
+constexpr size_t kNameLengthBytes = 2;
+constexpr size_t kMaxNameLength = kMaxNameBytes - 1;  // as the five methods allow
+constexpr uint64_t kMaxRecordBytes = kNameLengthBytes + kMaxNameLength + UINT32_MAX;
+constexpr uint64_t kSaltBits = kSaltBytes * 8;
+constexpr int kZstdLevel = 3;
+static_assert(kSealedOverhead == kSaltBytes + kHeaderBytes + kNameLengthBytes + kTagBytes);
+static_assert(crypto_pwhash_SALTBYTES == kSaltBytes);
+
+const uint8_t kZeroNonce[crypto_aead_xchacha20poly1305_ietf_NPUBBYTES] = {};
+
+bool SodiumReady() {
+    static const bool ready = sodium_init() >= 0;
+    return ready;
+}
+
+bool AllowedDerivation(unsigned passes, unsigned memoryLog2MiB) {
+    return passes >= kSealedPasses && passes <= kMaxPasses &&
+           memoryLog2MiB >= kSealedMemoryLog2MiB && memoryLog2MiB <= kMaxMemoryLog2MiB;
+}
+
+bool Argon2(const Passphrase& passphrase, const uint8_t* salt, unsigned passes,
+            unsigned memoryLog2MiB, uint8_t (&out)[crypto_kdf_KEYBYTES]) {
+    return crypto_pwhash(out, sizeof out, passphrase.data(), passphrase.size(), salt, passes,
+                         size_t{1} << (memoryLog2MiB + 20), crypto_pwhash_ALG_ARGON2ID13) == 0;
+}
+
+void LoadRoundKeys(const uint8_t (&bytes)[64], uint64_t (&keys)[8]) {
+    for (int r = 0; r < 8; ++r)
+        keys[r] = GetLE32(bytes + 8 * r) | uint64_t{GetLE32(bytes + 8 * r + 4)} << 32;
+}
+
+// Everything derived from the passphrase and salt; wiped when it goes.
+struct Keys {
+    uint8_t master[crypto_kdf_KEYBYTES];
+    uint64_t positions[8];
+    uint8_t header[crypto_aead_xchacha20poly1305_ietf_KEYBYTES];
+    uint8_t content[crypto_aead_xchacha20poly1305_ietf_KEYBYTES];
+    uint8_t embed[crypto_stream_chacha20_KEYBYTES];
+
+    Keys() = default;
+    Keys(const Keys&) = delete;
+    Keys& operator=(const Keys&) = delete;
+    ~Keys() { sodium_memzero(this, sizeof *this); }
+};
+
+// The master key at the fixed setting, and the keys the header needs.
+bool DeriveHeaderKeys(const Passphrase& passphrase, const uint8_t* salt, Keys* keys) {
+    if (!Argon2(passphrase, salt, kSealedPasses, kSealedMemoryLog2MiB, keys->master)) return false;
+    uint8_t rounds[64];
+    crypto_kdf_derive_from_key(rounds, sizeof rounds, kPositionKeyId, kKdfContext, keys->master);
+    LoadRoundKeys(rounds, keys->positions);
+    sodium_memzero(rounds, sizeof rounds);
+    crypto_kdf_derive_from_key(keys->header, sizeof keys->header, kHeaderKeyId, kKdfContext,
+                               keys->master);
+    crypto_kdf_derive_from_key(keys->embed, sizeof keys->embed, kEmbedKeyId, kKdfContext,
+                               keys->master);
+    return true;
+}
+
+// The content key: from the master key at the fixed setting, else from a
+// derivation of its own at the stronger one the header names.
+bool DeriveContentKey(const Passphrase& passphrase, const uint8_t* salt, unsigned passes,
+                      unsigned memoryLog2MiB, Keys* keys) {
+    if (passes == kSealedPasses && memoryLog2MiB == kSealedMemoryLog2MiB) {
+        crypto_kdf_derive_from_key(keys->content, sizeof keys->content, kContentKeyId, kKdfContext,
+                                   keys->master);
+        return true;
+    }
+    uint8_t stronger[crypto_kdf_KEYBYTES];
+    const bool derived = Argon2(passphrase, salt, passes, memoryLog2MiB, stronger);
+    if (derived)
+        crypto_kdf_derive_from_key(keys->content, sizeof keys->content, kContentKeyId, kKdfContext,
+                                   stronger);
+    sodium_memzero(stronger, sizeof stronger);
+    return derived;
+}
+
+// The fixed round keys of the salt's permutation: anyone may compute them.
+const uint64_t (&PublicRoundKeys())[8] {
+    static const auto keys = [] {
+        static const char kLabel[] = "Ombrel sealed: where the salt lies";
+        uint8_t bytes[64];
+        crypto_generichash(bytes, sizeof bytes, reinterpret_cast<const uint8_t*>(kLabel),
+                           sizeof kLabel - 1, nullptr, 0);
+        struct Rounds {
+            uint64_t keys[8];
+        } rounds;
+        LoadRoundKeys(bytes, rounds.keys);
+        return rounds;
+    }();
+    return keys.keys;
+}
+
+// splitmix64's finaliser: every input bit reaches every output bit.
+uint64_t Mix(uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+    return z ^ (z >> 31);
+}
+
+// The keyed positions after the salt's: the permutation's outputs in order,
+// less the salt's positions (found through a 4096-bit filter on the low
+// bits, then a search of the 128 sorted ones).
+class KeyedPositions {
+  public:
+    KeyedPositions(uint64_t samples, const uint64_t (&roundKeys)[8], std::vector<uint64_t> salt)
+        : permutation_(samples, roundKeys), salt_(std::move(salt)) {
+        std::sort(salt_.begin(), salt_.end());
+        for (uint64_t p : salt_) filter_[(p >> 6) & 63] |= uint64_t{1} << (p & 63);
+    }
+
+    // The next `count` positions, each sample asked of memory as it is
+    // found, so that the misses of a scattered walk overlap. The callers
+    // have checked that the image holds them all.
+    void Fill(uint64_t* out, size_t count, const uint8_t* pixels) {
+        for (size_t i = 0; i < count; ++i) {
+            while (next_ == end_ && index_ < permutation_.size()) Refill();
+            const uint64_t p = next_ < end_ ? pending_[next_++] : 0;  // 0: never reached
+            __builtin_prefetch(pixels + p);
+            out[i] = p;
+        }
+    }
+
+  private:
+    static constexpr size_t kLanes = SamplePermutation::kLanes;
+
+    // The next indices, permuted side by side; the rare result past the
+    // domain walks on alone, and the salt's positions are left out.
+    void Refill() {
+        uint64_t high[kLanes] = {}, low[kLanes] = {};
+        size_t lanes = 0;
+        for (; lanes < kLanes && index_ < permutation_.size(); ++lanes, ++index_) {
+            high[lanes] = high_;
+            low[lanes] = low_;
+            if (++low_ == permutation_.columns()) low_ = 0, ++high_;
+        }
+        permutation_.Rounds(high, low);
+        next_ = end_ = 0;
+        for (size_t j = 0; j < lanes; ++j) {
+            uint64_t p = high[j] * permutation_.columns() + low[j];
+            if (p >= permutation_.size()) p = permutation_.Walk(high[j], low[j]);
+            if ((filter_[(p >> 6) & 63] >> (p & 63) & 1) == 0 ||
+                !std::binary_search(salt_.begin(), salt_.end(), p))
+                pending_[end_++] = p;
+        }
+    }
+
+    SamplePermutation permutation_;
+    std::vector<uint64_t> salt_;
+    uint64_t filter_[64] = {};
+    uint64_t index_ = 0, high_ = 0, low_ = 0;  // the next index, also as a grid cell
+    uint64_t pending_[kLanes] = {};
+    size_t next_ = 0, end_ = 0;
+};
+
+// The salt's positions, handed out as KeyedPositions hands out its own.
+struct ListedPositions {
+    void Fill(uint64_t* out, size_t count, const uint8_t*) {
+        std::copy_n(list.begin() + next, count, out);
+        next += count;
+    }
+    const std::vector<uint64_t>& list;
+    size_t next = 0;
+};
+
+// Which way each changed sample goes: a ChaCha20 stream under the embedding
+// key, one bit a change.
+class Directions {
+  public:
+    explicit Directions(const uint8_t* key) : key_(key) {}
+    ~Directions() { sodium_memzero(buffer_, sizeof buffer_); }
+
+    bool Up() {
+        if (bit_ == 8 * sizeof buffer_) {
+            std::memset(buffer_, 0, sizeof buffer_);
+            crypto_stream_chacha20_xor_ic(buffer_, buffer_, sizeof buffer_, kNonce, block_, key_);
+            block_ += sizeof buffer_ / 64;
+            bit_ = 0;
+        }
+        const bool up = buffer_[bit_ / 8] >> (bit_ % 8) & 1;
+        ++bit_;
+        return up;
+    }
+
+  private:
+    static constexpr uint8_t kNonce[crypto_stream_chacha20_NONCEBYTES] = {};
+    const uint8_t* key_;
+    uint8_t buffer_[512];
+    size_t bit_ = 8 * sizeof buffer_;
+    uint64_t block_ = 0;
+};
+
+// +-1 where the lowest bit must change; 0 and 255 can go one way only.
+void PutBit(uint8_t* sample, unsigned bit, Directions& directions) {
+    if ((*sample & 1u) == bit) return;
+    if (*sample == 0)
+        *sample = 1;
+    else if (*sample == 255)
+        *sample = 254;
+    else
+        *sample = static_cast<uint8_t>(directions.Up() ? *sample + 1 : *sample - 1);
+}
+
+constexpr size_t kBlockBytes = 64;  // positions found ahead of their use
+
+template <typename Positions>
+void PutBytes(uint8_t* pixels, const uint8_t* bytes, size_t count, Positions& positions,
+              Directions& directions) {
+    uint64_t at[8 * kBlockBytes];
+    for (size_t i = 0; i < count; i += kBlockBytes) {
+        const size_t n = std::min(kBlockBytes, count - i);
+        positions.Fill(at, 8 * n, pixels);
+        for (size_t j = 0; j < n; ++j)
+            for (unsigned b = 0; b < 8; ++b)
+                PutBit(pixels + at[8 * j + b], bytes[i + j] >> b & 1u, directions);
+    }
+}
+
+template <typename Positions>
+void GetBytes(const uint8_t* pixels, uint8_t* bytes, size_t count, Positions& positions) {
+    uint64_t at[8 * kBlockBytes];
+    for (size_t i = 0; i < count; i += kBlockBytes) {
+        const size_t n = std::min(kBlockBytes, count - i);
+        positions.Fill(at, 8 * n, pixels);
+        for (size_t j = 0; j < n; ++j) {
+            unsigned value = 0;
+            for (unsigned b = 0; b < 8; ++b) value |= (pixels[at[8 * j + b]] & 1u) << b;
+            bytes[i + j] = static_cast<uint8_t>(value);
+        }
+    }
+}
+
+template <typename T>
+bool Resize(std::vector<T>* vector, size_t size) {
+    try {
+        vector->resize(size);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+// The zstd frame's record, its size checked before anything is allocated.
+const char* Decompress(const std::vector<uint8_t>& frame, std::vector<uint8_t>* record, int* code) {
+    const unsigned long long size = ZSTD_getFrameContentSize(frame.data(), frame.size());
+    if (size == ZSTD_CONTENTSIZE_UNKNOWN || size == ZSTD_CONTENTSIZE_ERROR ||
+        size > kMaxRecordBytes ||
+        ZSTD_findFrameCompressedSize(frame.data(), frame.size()) != frame.size())
+        return kInvalidFileMessage;
+    if (!Resize(record, static_cast<size_t>(size))) {
+        *code = kPixErrMemory;
+        return nullptr;
+    }
+    const size_t made = ZSTD_decompress(record->data(), record->size(), frame.data(), frame.size());
+    return ZSTD_isError(made) || made != size ? kInvalidFileMessage : nullptr;
+}
+
+// Name and data out of the record; the name cleaned as the five methods do.
+const char* SplitRecord(std::vector<uint8_t>&& record, UnsealedFile* file) {
+    if (record.size() < kNameLengthBytes) return kInvalidFileMessage;
+    const size_t length = GetLE16(record.data());
+    if (length == 0 || length > kMaxNameLength || record.size() - kNameLengthBytes < length)
+        return kInvalidFileMessage;
+    uint8_t name[kMaxNameBytes] = {};
+    std::memcpy(name, record.data() + kNameLengthBytes, length);
+    if (!CleanStoredName(name, length + 1, &file->name)) return kInvalidFileMessage;
+    record.erase(record.begin(), record.begin() + kNameLengthBytes + length);
+    file->data = std::move(record);
+    return nullptr;
+}
+
+}  // namespace
+
+Passphrase::Passphrase() {
+    if (SodiumReady()) bytes_ = static_cast<char*>(sodium_malloc(kMaxBytes));
+}
+
+Passphrase::~Passphrase() {
+    sodium_free(bytes_);  // wipes it
+}
+
+Passphrase::Passphrase(Passphrase&& other) noexcept
+    : bytes_(std::exchange(other.bytes_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+Passphrase& Passphrase::operator=(Passphrase&& other) noexcept {
+    if (this != &other) {
+        sodium_free(bytes_);
+        bytes_ = std::exchange(other.bytes_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+
+bool Passphrase::Assign(const char* text, size_t size) {
+    Clear();
+    if (bytes_ == nullptr || size > kMaxBytes) return false;
+    if (size > 0) std::memcpy(bytes_, text, size);
+    size_ = size;
+    return true;
+}
+
+bool Passphrase::Append(char c) {
+    if (bytes_ == nullptr || size_ == kMaxBytes) return false;
+    bytes_[size_++] = c;
+    return true;
+}
+
+void Passphrase::Clear() {
+    if (bytes_ != nullptr) sodium_memzero(bytes_, kMaxBytes);
+    size_ = 0;
+}
+
+bool Passphrase::Equals(const Passphrase& other) const {
+    if (size_ != other.size_) return false;
+    return size_ == 0 || sodium_memcmp(bytes_, other.bytes_, size_) == 0;
+}
+
+SamplePermutation::SamplePermutation(uint64_t size, const uint64_t (&roundKeys)[8])
+    : size_(std::max<uint64_t>(size, 1)) {
+    rows_ = static_cast<uint64_t>(std::ceil(std::sqrt(static_cast<double>(size_))));
+    while (rows_ > 1 && (rows_ - 1) * (rows_ - 1) >= size_) --rows_;  // sqrt rounded up
+    columns_ = (size_ + rows_ - 1) / rows_;
+    std::copy(std::begin(roundKeys), std::end(roundKeys), roundKeys_);
+}
+
+SamplePermutation::~SamplePermutation() {
+    sodium_memzero(roundKeys_, sizeof roundKeys_);
+}
+
+namespace {
+
+// A mix's top 32 bits scaled into [0, range) and added modulo range: no
+// division in a round.
+uint64_t AddMixed(uint64_t half, uint64_t mix, uint64_t range) {
+    const uint64_t sum = half + ((mix >> 32) * range >> 32);
+    return sum >= range ? sum - range : sum;
+}
+
+}  // namespace
+
+void SamplePermutation::Rounds(uint64_t (&high)[kLanes], uint64_t (&low)[kLanes]) const {
+    for (int r = 0; r < 8; r += 2) {
+        for (size_t j = 0; j < kLanes; ++j)
+            high[j] = AddMixed(high[j], Mix(low[j] ^ roundKeys_[r]), rows_);
+        for (size_t j = 0; j < kLanes; ++j)
+            low[j] = AddMixed(low[j], Mix(high[j] ^ roundKeys_[r + 1]), columns_);
+    }
+}
+
+uint64_t SamplePermutation::Walk(uint64_t high, uint64_t low) const {
+    for (;;) {
+        for (int r = 0; r < 8; r += 2) {
+            high = AddMixed(high, Mix(low ^ roundKeys_[r]), rows_);
+            low = AddMixed(low, Mix(high ^ roundKeys_[r + 1]), columns_);
+        }
+        const uint64_t x = high * columns_ + low;
+        if (x < size_) return x;
+    }
+}
+
+std::vector<uint64_t> SaltPositions(uint64_t samples) {
+    std::vector<uint64_t> positions;
+    if (samples < kSaltBits || !SodiumReady()) return positions;
+    const SamplePermutation permutation(samples, PublicRoundKeys());
+    for (uint64_t i = 0; i < kSaltBits; ++i) positions.push_back(permutation(i));
+    return positions;
+}
+
+bool PackRecord(const std::string& name, const uint8_t* data, size_t size, SealedRecord* record) {
+    record->compressed = false;
+    std::vector<uint8_t>& raw = record->bytes;
+    if (!Resize(&raw, kNameLengthBytes + name.size() + size)) return false;
+    PutLE16(raw.data(), static_cast<uint16_t>(name.size()));
+    std::memcpy(raw.data() + kNameLengthBytes, name.data(), name.size());
+    if (size > 0) std::memcpy(raw.data() + kNameLengthBytes + name.size(), data, size);
+
+    std::vector<uint8_t> frame;
+    if (!Resize(&frame, ZSTD_compressBound(raw.size()))) return true;  // kept as it is
+    const size_t made =
+        ZSTD_compress(frame.data(), frame.size(), raw.data(), raw.size(), kZstdLevel);
+    if (!ZSTD_isError(made) && made < raw.size()) {
+        frame.resize(made);
+        raw = std::move(frame);
+        record->compressed = true;
+    }
+    return true;
+}
+
+uint64_t SealedBytes(uint64_t recordBytes) {
+    return kSaltBytes + kHeaderBytes + recordBytes + kTagBytes;
+}
+
+int SealRecord(uint8_t* pixels, uint64_t pixelCount, const Passphrase& passphrase,
+               const SealedRecord& record, const SealOptions& options) {
+    if (!SodiumReady()) return kPixErrMemory;
+    const uint64_t samples = 3 * pixelCount;
+    const uint64_t contentBytes = record.bytes.size() + kTagBytes;
+    if (!AllowedDerivation(options.passes, options.memoryLog2MiB) || contentBytes > UINT32_MAX ||
+        SealedBytes(record.bytes.size()) > samples / 8)
+        return kPixErrParam;
+
+    uint8_t salt[kSaltBytes];
+    if (options.salt != nullptr)
+        std::memcpy(salt, options.salt, sizeof salt);
+    else
+        randombytes_buf(salt, sizeof salt);
+    Keys keys;
+    if (!DeriveHeaderKeys(passphrase, salt, &keys) ||
+        !DeriveContentKey(passphrase, salt, options.passes, options.memoryLog2MiB, &keys))
+        return kPixErrMemory;
+
+    const uint8_t header[kHeaderPlainBytes] = {
+        kFormatVersion,
+        static_cast<uint8_t>(options.passes),
+        static_cast<uint8_t>(options.memoryLog2MiB),
+        static_cast<uint8_t>(record.compressed ? kCompressedFlag : 0),
+        static_cast<uint8_t>(contentBytes),
+        static_cast<uint8_t>(contentBytes >> 8),
+        static_cast<uint8_t>(contentBytes >> 16),
+        static_cast<uint8_t>(contentBytes >> 24)};
+    std::vector<uint8_t> sealed;
+    if (!Resize(&sealed, kHeaderBytes + contentBytes)) return kPixErrMemory;
+    crypto_aead_xchacha20poly1305_ietf_encrypt(sealed.data(), nullptr, header, sizeof header,
+                                               nullptr, 0, nullptr, kZeroNonce, keys.header);
+    crypto_aead_xchacha20poly1305_ietf_encrypt(sealed.data() + kHeaderBytes, nullptr,
+                                               record.bytes.data(), record.bytes.size(), header,
+                                               sizeof header, nullptr, kZeroNonce, keys.content);
+
+    Directions directions(keys.embed);
+    const std::vector<uint64_t> saltPositions = SaltPositions(samples);
+    ListedPositions saltWalk{saltPositions};
+    PutBytes(pixels, salt, sizeof salt, saltWalk, directions);
+    KeyedPositions positions(samples, keys.positions, saltPositions);
+    PutBytes(pixels, sealed.data(), sealed.size(), positions, directions);
+    return 0;
+}
+
+UnsealedFile UnsealFile(const uint8_t* pixels, uint64_t pixelCount, const Passphrase& passphrase,
+                        UnsealSteps* steps, bool headerOnly) {
+    UnsealedFile file;
+    if (!SodiumReady()) {
+        file.code = kPixErrMemory;
+        return file;
+    }
+    // Too small for the least a sealed file takes: nothing to derive a key for.
+    const uint64_t samples = 3 * pixelCount;
+    file.message = kSealedFailedMessage;
+    if (pixelCount > kPixMaxPixels || samples / 8 < SealedBytes(1)) return file;
+
+    uint8_t salt[kSaltBytes];
+    const std::vector<uint64_t> saltPositions = SaltPositions(samples);
+    ListedPositions saltWalk{saltPositions};
+    GetBytes(pixels, salt, sizeof salt, saltWalk);
+    Keys keys;
+    if (!DeriveHeaderKeys(passphrase, salt, &keys)) {
+        file.code = kPixErrMemory;
+        return file;
+    }
+    KeyedPositions positions(samples, keys.positions, saltPositions);
+    uint8_t sealedHeader[kHeaderBytes], header[kHeaderPlainBytes];
+    GetBytes(pixels, sealedHeader, sizeof sealedHeader, positions);
+    if (crypto_aead_xchacha20poly1305_ietf_decrypt(header, nullptr, nullptr, sealedHeader,
+                                                   sizeof sealedHeader, nullptr, 0, kZeroNonce,
+                                                   keys.header) != 0)
+        return file;
+
+    // Authentic from here on, yet still only claims: a peer who knows the
+    // passphrase can write any header.
+    if (header[0] != kFormatVersion) {
+        file.message = kSealedNewerMessage;
+        return file;
+    }
+    file.message = kInvalidFileMessage;
+    const unsigned passes = header[1], memoryLog2MiB = header[2], flags = header[3];
+    const uint64_t contentBytes = GetLE32(header + 4);
+    if (!AllowedDerivation(passes, memoryLog2MiB) || (flags & ~unsigned{kCompressedFlag}) != 0 ||
+        contentBytes <= kTagBytes || SealedBytes(contentBytes - kTagBytes) > samples / 8)
+        return file;
+    if (steps) steps->HeaderOpened();
+    if (headerOnly) {
+        file.message = nullptr;
+        return file;
+    }
+
+    if (!DeriveContentKey(passphrase, salt, passes, memoryLog2MiB, &keys)) {
+        file.code = kPixErrMemory;
+        return file;
+    }
+    if (steps) steps->Decoding();
+    std::vector<uint8_t> content, record;
+    if (!Resize(&content, static_cast<size_t>(contentBytes)) ||
+        !Resize(&record, static_cast<size_t>(contentBytes - kTagBytes))) {
+        file.code = kPixErrMemory;
+        return file;
+    }
+    GetBytes(pixels, content.data(), content.size(), positions);
+    if (crypto_aead_xchacha20poly1305_ietf_decrypt(record.data(), nullptr, nullptr, content.data(),
+                                                   content.size(), header, sizeof header,
+                                                   kZeroNonce, keys.content) != 0) {
+        file.message = kSealedFailedMessage;
+        return file;
+    }
+    if (flags & kCompressedFlag) {
+        std::vector<uint8_t> frame = std::move(record);
+        record = {};
+        if ((file.message = Decompress(frame, &record, &file.code)) != nullptr || file.code != 0)
+            return file;
+    }
+    file.message = SplitRecord(std::move(record), &file);
+    return file;
+}

@@ -1,0 +1,159 @@
+// The sealed method: a file and its name, compressed, encrypted and
+// authenticated under a passphrase, carried one bit per colour sample (the
+// lowest bit of each colour byte) at scattered positions, with +-1 changes.
+//
+// Nothing in the image is in clear. What a sealed image carries, in the
+// order it is walked:
+//
+//   what     bytes  where
+//   salt     16     the first 128 positions of a public permutation of the
+//                   samples (any reader can find them; they are random)
+//   header   8+16   sealed with the header key: the first keyed positions
+//   content  L      sealed with the content key: the keyed positions after
+//
+// Keyed positions come from a permutation of the samples keyed by the
+// position key, skipping the salt's positions. Each byte's bits go least
+// significant first, one to a position.
+//
+// Header, 8 bytes before sealing:
+//   0  1  format version, 1
+//   1  1  Argon2id passes of the content key's derivation (2..8)
+//   2  1  its memory, log2 of MiB (6..10: 64 MiB to 1 GiB)
+//   3  1  flags: bit 0 set when the record is zstd-compressed
+//   4  4  L: content bytes, its 16-byte tag included (LE)
+//
+// Content before sealing: the record, or its zstd frame when that is
+// smaller:
+//   0    2  N: name length (LE), 1..259, no terminating zero
+//   2    N  the stored name
+//   2+N     the data file's bytes
+//
+// Keys: Argon2id (64 MiB, 2 passes, fixed so the header can always be
+// opened) over the passphrase and salt gives a master key; crypto_kdf
+// derives the position, header, content and embedding keys from it. When
+// the header asks for a stronger derivation, the content key comes from a
+// second Argon2id run with those settings instead, so the settings can grow
+// without a decoder ever guessing them. Both AEAD messages are
+// XChaCha20-Poly1305 with a zero nonce: every key is used once, since every
+// image gets a new salt. The content is bound to its header as associated
+// data.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "hiding/payload.h"
+
+// A passphrase in locked, guarded memory that is wiped when it goes. Never
+// copied; moved only.
+class Passphrase {
+  public:
+    static constexpr size_t kMaxBytes = 1024;
+
+    Passphrase();
+    ~Passphrase();
+    Passphrase(Passphrase&& other) noexcept;
+    Passphrase& operator=(Passphrase&& other) noexcept;
+    Passphrase(const Passphrase&) = delete;
+    Passphrase& operator=(const Passphrase&) = delete;
+
+    // False when the memory could not be had or the text is too long.
+    bool Assign(const char* text, size_t size);
+    bool Append(char c);
+    void Clear();
+    bool Equals(const Passphrase& other) const;  // in constant time for equal sizes
+
+    const char* data() const { return bytes_; }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+  private:
+    char* bytes_ = nullptr;  // kMaxBytes from sodium_malloc
+    size_t size_ = 0;
+};
+
+constexpr unsigned kSaltBytes = 16;
+constexpr unsigned kSealedPasses = 2;
+constexpr unsigned kSealedMemoryLog2MiB = 6;  // 64 MiB
+
+// What an encode may choose; the defaults are what the program writes.
+struct SealOptions {
+    unsigned passes = kSealedPasses;  // of the content key's derivation
+    unsigned memoryLog2MiB = kSealedMemoryLog2MiB;
+    const uint8_t* salt = nullptr;  // kSaltBytes to use instead of random ones
+};
+
+extern const char* const kSealedFailedMessage;  // wrong passphrase or changed image
+extern const char* const kSealedNewerMessage;
+
+// A keyed permutation of [0, size), size below 2^32, that stores nothing
+// as large as its domain. An index is a pair (high, low) in rows x columns,
+// the smallest near-square grid that holds size; eight Feistel rounds each
+// add a keyed mix of one half to the other, modulo that half's range. A
+// result past size is permuted again (cycle-walking); with less than one
+// row of excess that is rare.
+class SamplePermutation {
+  public:
+    SamplePermutation(uint64_t size, const uint64_t (&roundKeys)[8]);
+    ~SamplePermutation();  // wipes the keys
+    uint64_t operator()(uint64_t index) const { return Walk(index / columns_, index % columns_); }
+    // The same for index high * columns() + low, without a division.
+    uint64_t Walk(uint64_t high, uint64_t low) const;
+    // One pass of the rounds over kLanes cells side by side, for the
+    // processor to overlap; a result past size() must walk on.
+    static constexpr size_t kLanes = 4;
+    void Rounds(uint64_t (&high)[kLanes], uint64_t (&low)[kLanes]) const;
+    uint64_t size() const { return size_; }
+    uint64_t columns() const { return columns_; }
+
+  private:
+    uint64_t size_;
+    uint64_t rows_, columns_;
+    uint64_t roundKeys_[8];
+};
+
+// The positions of the salt in an image of `samples` colour samples: the
+// first kSaltBytes * 8 of the public permutation.
+std::vector<uint64_t> SaltPositions(uint64_t samples);
+
+// The record of `name` and `data`: compressed when that makes it smaller.
+struct SealedRecord {
+    std::vector<uint8_t> bytes;
+    bool compressed = false;
+};
+// False when memory runs out.
+bool PackRecord(const std::string& name, const uint8_t* data, size_t size, SealedRecord* record);
+
+// Bytes the image carries for a record of `recordBytes`.
+uint64_t SealedBytes(uint64_t recordBytes);
+
+// Seals the record into the pixels (width x height RGB), changing each
+// sample whose lowest bit must change by +-1. The caller has checked the
+// fit. Returns 0, or kPixErrMemory when a key derivation cannot have its
+// memory.
+int SealRecord(uint8_t* pixels, uint64_t pixelCount, const Passphrase& passphrase,
+               const SealedRecord& record, const SealOptions& options = {});
+
+// What a decode read back. `message` is null on success; `code` is a
+// library code (kPixErrMemory) when memory ran out.
+struct UnsealedFile {
+    int code = 0;
+    const char* message = nullptr;
+    std::string name;           // cleaned to a bare file name
+    std::vector<uint8_t> data;  // the data file's bytes
+};
+
+// Hooks for a decode's progress.
+class UnsealSteps {
+  public:
+    virtual ~UnsealSteps() = default;
+    virtual void HeaderOpened() {}  // the passphrase and image check out
+    virtual void Decoding() {}      // about to read the content
+};
+
+// Reads a sealed file back from the pixels. With `headerOnly` it stops once
+// the header opens (a probe) and leaves name and data empty.
+UnsealedFile UnsealFile(const uint8_t* pixels, uint64_t pixelCount, const Passphrase& passphrase,
+                        UnsealSteps* steps = nullptr, bool headerOnly = false);

@@ -1,0 +1,160 @@
+#include "hiding/sealed_run.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <new>
+
+#include "hiding/runs.h"
+#include "imagelib/common.h"
+#include "imagelib/state.h"
+#include "working/working_image.h"
+
+const char* const kNoPassphraseMessage = "A sealed file needs a passphrase";
+
+namespace {
+
+// Runs `release` when the scope ends, whichever way it ends.
+template <typename Release>
+class AtExit {
+  public:
+    explicit AtExit(Release release) : release_(release) {}
+    ~AtExit() { release_(); }
+    AtExit(const AtExit&) = delete;
+    AtExit& operator=(const AtExit&) = delete;
+
+  private:
+    Release release_;
+};
+
+uint64_t PixelCount(const CWorkingImage& image) {
+    return uint64_t{image.width} * image.height;
+}
+
+// The data file's name and bytes as a record, compressed when that helps.
+// Codes as BuildPayload's: 3 size or short read, 2 open, 1 memory. A file
+// larger than the format describes leaves the record empty and its size in
+// *tooLarge: it does not fit.
+int ReadRecord(DialogPort& dialog, const std::string& path, SealedRecord* record,
+               uint64_t* tooLarge) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return kPixErrRead;
+    dialog.StepProgress();
+    const std::string name = FileNamePart(path);
+    if (name.empty() || name.size() >= kMaxNameBytes) return kPixErrParam;  // not on Linux
+    if (uint64_t(info.st_size) > UINT32_MAX) {
+        *tooLarge = 2 + name.size() + uint64_t(info.st_size);  // length field, name, data
+        return 0;
+    }
+
+    std::vector<uint8_t> data;
+    try {
+        data.resize(static_cast<size_t>(info.st_size));
+    } catch (const std::bad_alloc&) {
+        return kPixErrMemory;
+    }
+    FilePtr file = OpenFile(path.c_str(), "rb");
+    if (!file) return kPixErrOpen;
+    dialog.SetStatus("Reading");
+    if (std::fread(data.data(), 1, data.size(), file.get()) != data.size()) return kPixErrRead;
+    return PackRecord(name, data.data(), data.size(), record) ? 0 : kPixErrMemory;
+}
+
+// The fit message when the record does not fit width x height.
+bool Fits(DialogPort& dialog, const SealedRecord& record, uint64_t tooLarge, uint32_t width,
+          uint32_t height) {
+    const uint64_t bytes = SealedBytes(tooLarge != 0 ? tooLarge : record.bytes.size());
+    if (tooLarge == 0 && bytes <= MethodCapacity(MethodSealed, width, height)) return true;
+    dialog.ShowMessage(FitMessage(MethodSealed, bytes));
+    return false;
+}
+
+class DecodeSteps : public UnsealSteps {
+  public:
+    explicit DecodeSteps(DialogPort& dialog) : dialog_(dialog) {}
+    void HeaderOpened() override { dialog_.StepProgress(); }
+    void Decoding() override {
+        dialog_.SetStatus("Decoding");
+        dialog_.StepProgress();
+    }
+
+  private:
+    DialogPort& dialog_;
+};
+
+}  // namespace
+
+int EncodeSealedRun(DialogPort& dialog, const Passphrase& passphrase, const SealOptions& options) {
+    dialog.SetProgressPosition(0);
+    const std::string output = dialog.OutputImagePath();
+    if (output.empty()) return kPixErrParam;
+    if (passphrase.empty()) {
+        dialog.ShowMessage(kNoPassphraseMessage);
+        return 0;
+    }
+    dialog.BeginWaitCursor();
+    AtExit endWait([&] { dialog.EndWaitCursor(); });
+
+    // Unlike the five methods the fit is known only once the file is read
+    // and compressed; the data file is read before the image is loaded.
+    const std::string base = dialog.BaseImagePath();
+    uint32_t size[2] = {0, 0};
+    GetImageSizeByExtension(base, size);
+    SealedRecord record;
+    uint64_t tooLarge = 0;
+    if (const int code = ReadRecord(dialog, dialog.DataFilePath(), &record, &tooLarge)) return code;
+    if (!Fits(dialog, record, tooLarge, size[0], size[1])) return 0;
+    dialog.StepProgress();
+
+    CWorkingImage image;
+    if (const int code = image.Load(base)) return code;
+    dialog.StepProgress();
+    if (!Fits(dialog, record, 0, image.width, image.height)) return 0;
+
+    dialog.SetStatus("Set up");
+    {
+        uint8_t* pixels = image.LockPixels();
+        AtExit unlock([&] { image.ReleasePixels(); });
+        if (pixels == nullptr) return kPixErrMemory;
+        dialog.SetStatus("Encoding");
+        if (const int code = SealRecord(pixels, PixelCount(image), passphrase, record, options))
+            return code;
+        dialog.StepProgress();
+    }
+    return WriteOutputImage(dialog, image, output);
+}
+
+int DecodeSealedRun(DialogPort& dialog, const std::string& path, const Passphrase& passphrase) {
+    dialog.SetStatus("Reading");
+    dialog.SetProgressPosition(0);
+    CWorkingImage image;
+    if (const int code = image.Load(path)) return code;
+    UnsealedFile file;
+    {
+        const uint8_t* pixels = image.LockPixels();
+        AtExit unlock([&] { image.ReleasePixels(); });
+        if (pixels == nullptr) return kPixErrMemory;
+        dialog.StepProgress();
+        DecodeSteps steps(dialog);
+        file = UnsealFile(pixels, PixelCount(image), passphrase, &steps);
+    }
+    image.Clear();  // only the file is needed from here on
+    if (file.code != 0) return file.code;
+    if (file.message != nullptr) {
+        dialog.ShowMessage(file.message);
+        return 0;
+    }
+    dialog.StepProgress();
+    return WriteExtractedFile(dialog, file.name, file.data);
+}
+
+bool ProbeSealed(DialogPort& dialog, const std::string& path, const Passphrase& passphrase) {
+    dialog.SetStatus("Reading");
+    CWorkingImage image;
+    if (image.Load(path) != 0) return false;
+    const uint8_t* pixels = image.LockPixels();
+    AtExit unlock([&] { image.ReleasePixels(); });
+    if (pixels == nullptr) return false;
+    const UnsealedFile file = UnsealFile(pixels, PixelCount(image), passphrase, nullptr, true);
+    return file.code == 0 && file.message == nullptr;
+}
