@@ -16,6 +16,8 @@ uint64_t CarrierBytesFor(HidingMethod method, uint64_t payloadBytes) {
             return 8 * payloadBytes;
         case Method886:
             return 12 * payloadBytes;  // the blue bytes of 4 pixels
+        case MethodSealed:
+            return UINT64_MAX;  // scattered over the whole picture
     }
     return 0;
 }
