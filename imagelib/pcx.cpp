@@ -36,8 +36,7 @@ constexpr size_t kFastInput = kWindow + 2 * kBlock;
 // Room a decoding step may store into: a window of literals, then a run.
 constexpr size_t kLineSlack = 2 * kWindow;
 constexpr unsigned kShortRunsRest = 8;
-constexpr uint64_t kEachByte = 0x0101010101010101u;  // times a byte: the byte in every lane
-constexpr uint32_t kMaxWriteWidth = 65534;           // rounded up to even it must fit 16 bits
+constexpr uint32_t kMaxWriteWidth = 65534;  // rounded up to even it must fit 16 bits
 constexpr uint32_t kMaxWriteHeight = 65535;
 
 // Header fields, by offset.
@@ -330,8 +329,8 @@ void DecodeFast(const uint8_t** input, const uint8_t* inEnd, uint8_t* line, size
             const unsigned marker = in[next];
             const Block fill = LoadBlock(kFills.bytes[in[next + 1]]);
             StoreBlock(line + out, fill);
-            if (marker > kRunMarker + kBlock) [[unlikely]] {
-                StoreBlock(line + out + 16, fill);
+            StoreBlock(line + out + 16, fill);
+            if (marker > kRunMarker + 2 * kBlock) [[unlikely]] {
                 StoreBlock(line + out + 32, fill);
                 StoreBlock(line + out + 48, fill);
             }
@@ -368,6 +367,24 @@ void DecodeFast(const uint8_t** input, const uint8_t* inEnd, uint8_t* line, size
     *at = out;
 }
 
+// Stores `count` copies of `value` at `to`, where `room` bytes are the
+// line's: a block at a time where a longest run's blocks fit.
+inline void FillRun(uint8_t* to, uint8_t value, size_t count, [[maybe_unused]] size_t room) {
+#if defined(__SSE2__)
+    if (room >= kWindow) {
+        const Block fill = LoadBlock(kFills.bytes[value]);
+        StoreBlock(to, fill);
+        if (count > kBlock) [[unlikely]] {
+            StoreBlock(to + 16, fill);
+            StoreBlock(to + 32, fill);
+            StoreBlock(to + 48, fill);
+        }
+        return;
+    }
+#endif
+    std::memset(to, value, count);
+}
+
 // Decodes one scan line into `line`. A run that reaches past the line end is
 // cut there; the rest of it is dropped, not carried into the next line.
 bool ReadScanLine(PcxReader* r, uint8_t* line) {
@@ -388,7 +405,7 @@ bool ReadScanLine(PcxReader* r, uint8_t* line) {
                 value = *in++;
             }
             count = std::min(count, length - out);
-            std::memset(line + out, value, count);
+            FillRun(line + out, value, count, length - out);
             out += count;
         }
         r->pos = static_cast<size_t>(in - r->input.get());
