@@ -64,7 +64,8 @@ class ScratchFiles {
     }
     ~ScratchFiles() {
         std::error_code ignored;
-        for (const std::string& path : paths_) std::filesystem::remove(path, ignored);
+        // A scratch folder goes with whatever a run left in it.
+        for (const std::string& path : paths_) std::filesystem::remove_all(path, ignored);
     }
 
   private:

@@ -59,13 +59,18 @@ const Files& SharedFiles() {
     return files;
 }
 
+// "66" for 666, "78" for 7/8: short names for the files a method writes.
+std::string MethodTag(HidingMethod method) {
+    const char* name = GetMethodInfo(method).name;
+    return {name[0], name[2]};
+}
+
 SilentDialog DialogFor(HidingMethod method, const std::string& extension) {
     const Files& files = SharedFiles();
     SilentDialog dialog;
     dialog.base = files.base;
     dialog.data = files.data;
-    dialog.output = BenchTempPath(std::string("carrier-") + GetMethodInfo(method).name[0] +
-                                  GetMethodInfo(method).name[2] + extension);
+    dialog.output = BenchTempPath("carrier-" + MethodTag(method) + extension);
     dialog.directory = files.scratch;
     return dialog;
 }
@@ -86,7 +91,7 @@ void BM_Encode(benchmark::State& state, HidingMethod method, std::string extensi
 // Load the base image and write the output with the library alone.
 void BM_EncodeFloor(benchmark::State& state, HidingMethod method, std::string extension) {
     SilentDialog dialog = DialogFor(method, extension);
-    const std::string output = dialog.output + ".floor" + extension;
+    const std::string output = BenchTempPath("floor-" + MethodTag(method) + extension);
     for (auto _ : state) {
         state.PauseTiming();
         std::remove(output.c_str());

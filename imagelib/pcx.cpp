@@ -35,8 +35,8 @@ constexpr size_t kWindow = 64;  // bytes whose tokens are found at once
 constexpr size_t kFastInput = kWindow + 2 * kBlock;
 // Room a decoding step may store into: a window of literals, then a run.
 constexpr size_t kLineSlack = 2 * kWindow;
-constexpr uint64_t kEachByte = 0x0101010101010101u;  // times a byte: the byte in every lane
-constexpr uint32_t kMaxWriteWidth = 65534;           // rounded up to even it must fit 16 bits
+constexpr unsigned kShortRunsRest = 8;
+constexpr uint32_t kMaxWriteWidth = 65534;  // rounded up to even it must fit 16 bits
 constexpr uint32_t kMaxWriteHeight = 65535;
 
 // Header fields, by offset.
@@ -188,6 +188,18 @@ inline uint64_t AtLeastMask(const uint8_t* from, uint8_t floor) {
     return mask;
 }
 
+// Each byte value sixteen times over: a run's fill is one load.
+struct Fills {
+    alignas(kBlock) uint8_t bytes[256][kBlock];
+};
+constexpr Fills kFills = [] {
+    Fills t{};
+    for (unsigned v = 0; v < 256; ++v) {
+        for (uint8_t& b : t.bytes[v]) b = static_cast<uint8_t>(v);
+    }
+    return t;
+}();
+
 // Copies `count` (at most a window) bytes a block at a time: both sides need
 // a block of room past `count`.
 inline void CopyBlocks(uint8_t* to, const uint8_t* from, size_t count) {
@@ -289,38 +301,44 @@ void DecodeFast(const uint8_t** input, const uint8_t* inEnd, uint8_t* line, size
 #if defined(__SSE2__)
     if (length < kLineSlack) return;
     const size_t last = length - kLineSlack;  // the last start with room for a step
+    unsigned shortRunsRest = 0;               // windows before the short-run pass is tried again
     while (out <= last && inEnd - in >= static_cast<ptrdiff_t>(kFastInput)) {
         uint64_t markers = RunMarkers(AtLeastMask(in, kRunMarker));
         size_t pos = 0;  // the next token in the window
 #if defined(__x86_64__)
-        if (kHaveShuffle && markers != 0) {
+        // Where longer runs are common the short-run pass rarely gets past
+        // its first block: after a miss it rests for a few windows.
+        if (kHaveShuffle && markers != 0 && shortRunsRest-- == 0) {
             uint8_t* to = line + out;
             pos = DecodeShortRuns(in, markers, &to);
             out = static_cast<size_t>(to - line);
             markers = pos < kWindow ? markers & (~uint64_t{0} << pos) : 0;
+            shortRunsRest = pos == 0 ? kShortRunsRest : 0;
         }
 #endif
-        while (markers != 0 && out <= last) {
-            const size_t next = static_cast<size_t>(__builtin_ctzll(markers));
+        // Checked after each run rather than with `markers`: one test a run.
+        if (out > last) markers = 0;
+        while (markers != 0) {
+            const size_t next = static_cast<unsigned>(__builtin_ctzll(markers));
             const size_t literals = next - pos;  // before the run
             StoreBlock(line + out, LoadBlock(in + pos));
             if (literals > kBlock) [[unlikely]] {
                 CopyBlocks(line + out + kBlock, in + pos + kBlock, literals - kBlock);
             }
             out += literals;
-            uint16_t token;  // marker, value
-            std::memcpy(&token, in + next, 2);
-            const size_t count = token & kMaxRun;
-            const Block fill = _mm_set1_epi64x(static_cast<int64_t>((token >> 8) * kEachByte));
+            const unsigned marker = in[next];
+            const Block fill = LoadBlock(kFills.bytes[in[next + 1]]);
             StoreBlock(line + out, fill);
-            if (count > kBlock) [[unlikely]] {
-                StoreBlock(line + out + 16, fill);
+            StoreBlock(line + out + 16, fill);
+            if (marker > kRunMarker + 2 * kBlock) [[unlikely]] {
                 StoreBlock(line + out + 32, fill);
                 StoreBlock(line + out + 48, fill);
             }
-            out += count;
+            out += marker - kRunMarker;
             pos = next + 2;
             markers &= markers - 1;
+            if (out > last) [[unlikely]]
+                break;
         }
         if (markers != 0 || out > last) {  // the line end is near: leave the rest to the caller
             in += pos;
@@ -349,6 +367,24 @@ void DecodeFast(const uint8_t** input, const uint8_t* inEnd, uint8_t* line, size
     *at = out;
 }
 
+// Stores `count` copies of `value` at `to`, where `room` bytes are the
+// line's: a block at a time where a longest run's blocks fit.
+inline void FillRun(uint8_t* to, uint8_t value, size_t count, [[maybe_unused]] size_t room) {
+#if defined(__SSE2__)
+    if (room >= kWindow) {
+        const Block fill = LoadBlock(kFills.bytes[value]);
+        StoreBlock(to, fill);
+        if (count > kBlock) [[unlikely]] {
+            StoreBlock(to + 16, fill);
+            StoreBlock(to + 32, fill);
+            StoreBlock(to + 48, fill);
+        }
+        return;
+    }
+#endif
+    std::memset(to, value, count);
+}
+
 // Decodes one scan line into `line`. A run that reaches past the line end is
 // cut there; the rest of it is dropped, not carried into the next line.
 bool ReadScanLine(PcxReader* r, uint8_t* line) {
@@ -369,7 +405,7 @@ bool ReadScanLine(PcxReader* r, uint8_t* line) {
                 value = *in++;
             }
             count = std::min(count, length - out);
-            std::memset(line + out, value, count);
+            FillRun(line + out, value, count, length - out);
             out += count;
         }
         r->pos = static_cast<size_t>(in - r->input.get());

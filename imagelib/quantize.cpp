@@ -1,5 +1,6 @@
 #include "imagelib/quantize.h"
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <new>
@@ -26,6 +27,16 @@ struct Node {
     uint64_t weight;   // pixels anywhere in the subtree, fixed after the histogram
     uint8_t children;  // bit c: child c is a live colour or has live colours below
 };
+
+// A leaf's sums over a stretch of the picture: small enough to stay in the
+// processor's cache, and a stretch of kStretch pixels cannot overflow them.
+struct LeafSums {
+    uint32_t red;
+    uint32_t green;
+    uint32_t blue;
+    uint32_t count;
+};
+constexpr size_t kStretch = size_t{1} << 24;  // 255 * 2^24 < 2^32
 
 struct HeapEntry {
     uint8_t level;
@@ -54,24 +65,9 @@ constexpr std::array<int32_t, 511> kSquares = [] {
     return table;
 }();
 
-// Channel plus half an error: at most two clamped errors (+-40) meet in a
-// slot, so -20..275 is reached; the table spans -256..511, offset by 256.
-constexpr int kClampOffset = 256;
-constexpr std::array<uint8_t, 768> kClampPixel = [] {
-    std::array<uint8_t, 768> table{};
-    for (int v = -kClampOffset; v < 768 - kClampOffset; ++v)
-        table[v + kClampOffset] = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
-    return table;
-}();
-
-// Differences -255..255 clamped to -20..20, offset by 255, so an error row
-// slot stays small and a few bright pixels cannot smear across a row.
-constexpr std::array<int8_t, 511> kClampError = [] {
-    std::array<int8_t, 511> table{};
-    for (int d = -255; d <= 255; ++d)
-        table[d + 255] = static_cast<int8_t>(d < -20 ? -20 : d > 20 ? 20 : d);
-    return table;
-}();
+// Errors are clamped to -20..20, so an error row slot stays small and a few
+// bright pixels cannot smear across a row.
+constexpr int kMaxError = 20;
 
 constexpr int32_t kFarDistance = 200000;  // above 3 * 255^2
 
@@ -99,14 +95,26 @@ class Quantizer {
   public:
     Quantizer(Node* nodes, HeapEntry* heap) : nodes_(nodes), heap_(heap) {}
 
-    void Histogram(const uint8_t* rgb, size_t pixels) {
+    // `sums` is zeroed scratch of kLeafCount entries.
+    void Histogram(const uint8_t* rgb, size_t pixels, LeafSums* sums) {
         Node* leaves = nodes_ + kLevelStart[kLeafLevel];
-        for (size_t i = 0; i < pixels; ++i, rgb += 3) {
-            Node& leaf = leaves[kLeafRed[rgb[0]] + kLeafGreen[rgb[1]] + kLeafBlue[rgb[2]]];
-            leaf.red += rgb[0];
-            leaf.green += rgb[1];
-            leaf.blue += rgb[2];
-            ++leaf.count;
+        while (pixels > 0) {
+            const size_t stretch = std::min(pixels, kStretch);
+            for (size_t i = 0; i < stretch; ++i, rgb += 3) {
+                LeafSums& leaf = sums[kLeafRed[rgb[0]] + kLeafGreen[rgb[1]] + kLeafBlue[rgb[2]]];
+                leaf.red += rgb[0];
+                leaf.green += rgb[1];
+                leaf.blue += rgb[2];
+                ++leaf.count;
+            }
+            pixels -= stretch;
+            for (uint32_t i = 0; i < kLeafCount; ++i) {
+                leaves[i].red += sums[i].red;
+                leaves[i].green += sums[i].green;
+                leaves[i].blue += sums[i].blue;
+                leaves[i].count += sums[i].count;
+                sums[i] = {};
+            }
         }
     }
 
@@ -208,40 +216,56 @@ int Nearest(const Palette& palette, int r, int g, int b) {
     return found;
 }
 
+// A cache cell: the entry's index in bits 0-7 and its red, green and blue
+// in the bytes above, so that one load gives both the index and the colour
+// the error is taken against.
+uint32_t Cell(const Palette& palette, unsigned j) {
+    return j | uint32_t{palette.red[j]} << 8 | uint32_t{palette.green[j]} << 16 |
+           uint32_t{palette.blue[j]} << 24;
+}
+
 struct Mapper {
     const Palette& palette;
-    int16_t* cache;  // nearest entry per 8 x 8 x 8 cell, -1 until asked
+    uint32_t* cache;  // nearest entry per 8 x 8 x 8 cell, `unset` until asked
+    uint32_t unset;
 
     // One row in direction Step (+1 or -1). `read` holds the errors the row
     // above left for this one; `write` receives this row's for the next.
     template <int Step>
-    void Row(const uint8_t* src, uint8_t* dst, uint32_t width, int16_t* read, int16_t* write) {
+    void Row(const uint8_t* src, uint8_t* dst, uint32_t width, const int8_t* read, int8_t* write) {
+        // The error a pixel passes to the next one in the row: kept here
+        // rather than added into `read`, so each pixel waits on registers
+        // only.
+        int er = 0, eg = 0, eb = 0;
         uint32_t x = Step > 0 ? 0 : width - 1;
         for (uint32_t n = 0; n < width; ++n, x += Step) {
-            // Pixel x owns slot x + 1; slots 0 and width + 1 only take the
-            // spill off the row's ends and are never read.
-            int16_t* in = read + 3 * (x + 1);
+            const int8_t* in = read + 3 * x;
             const uint8_t* p = src + 3 * x;
-            const int r = kClampPixel[p[0] + (in[0] >> 1) + kClampOffset];
-            const int g = kClampPixel[p[1] + (in[1] >> 1) + kClampOffset];
-            const int b = kClampPixel[p[2] + (in[2] >> 1) + kClampOffset];
-            int16_t& cell = cache[(r >> 3) << 10 | (g >> 3) << 5 | (b >> 3)];
-            if (cell < 0) cell = static_cast<int16_t>(Nearest(palette, r, g, b));
-            const int j = cell;
-            dst[x] = static_cast<uint8_t>(j);
-            const int er = kClampError[r - palette.red[j] + 255];
-            const int eg = kClampError[g - palette.green[j] + 255];
-            const int eb = kClampError[b - palette.blue[j] + 255];
-            int16_t* below = write + 3 * (x + 1);
-            below[0] = static_cast<int16_t>(er);
-            below[1] = static_cast<int16_t>(eg);
-            below[2] = static_cast<int16_t>(eb);
-            // The next pixel's slot in the row being read: the other row's
-            // slot would be overwritten by this row at once.
-            int16_t* next = in + 3 * Step;
-            next[0] = static_cast<int16_t>(next[0] + er);
-            next[1] = static_cast<int16_t>(next[1] + eg);
-            next[2] = static_cast<int16_t>(next[2] + eb);
+            int r = p[0] + ((in[0] + er) >> 1);
+            int g = p[1] + ((in[1] + eg) >> 1);
+            int b = p[2] + ((in[2] + eb) >> 1);
+            // Clamping is rare: a predicted branch keeps it off the chain
+            // from one pixel to the next, where a conditional move would not.
+            if (static_cast<unsigned>(r | g | b) > 255) [[unlikely]] {
+                r = std::clamp(r, 0, 255);
+                g = std::clamp(g, 0, 255);
+                b = std::clamp(b, 0, 255);
+            }
+            uint32_t& slot = cache[(r >> 3) << 10 | (g >> 3) << 5 | (b >> 3)];
+            if (slot == unset)
+                slot = Cell(palette, static_cast<unsigned>(Nearest(palette, r, g, b)));
+            const uint32_t cell = slot;
+            dst[x] = static_cast<uint8_t>(cell);
+            er = r - static_cast<int>(cell >> 8 & 255);
+            eg = g - static_cast<int>(cell >> 16 & 255);
+            eb = b - static_cast<int>(cell >> 24);
+            er = std::clamp(er, -kMaxError, kMaxError);
+            eg = std::clamp(eg, -kMaxError, kMaxError);
+            eb = std::clamp(eb, -kMaxError, kMaxError);
+            int8_t* below = write + 3 * x;
+            below[0] = static_cast<int8_t>(er);
+            below[1] = static_cast<int8_t>(eg);
+            below[2] = static_cast<int8_t>(eb);
         }
     }
 };
@@ -261,28 +285,31 @@ BOOL PixQuantize(const uint8_t* rgb, uint8_t* indices, uint32_t width, uint32_t 
 
     size_t pixels = 0, bytes = 0, rowSlots = 0, errorSlots = 0;
     if (!MulSize(width, height, &pixels) || !MulSize(pixels, 3, &bytes)) return Fail(kPixErrParam);
-    if (!MulSize(size_t{width} + 2, 3, &rowSlots) || !MulSize(rowSlots, 2, &errorSlots))
+    if (!MulSize(width, 3, &rowSlots) || !MulSize(rowSlots, 2, &errorSlots))
         return Fail(kPixErrMemory);
 
     // Everything is taken before any output is written, so a failure leaves
     // the caller's buffers as they were.
     Scratch<Node> nodes = Allocate<Node>(kNodeCount);
+    Scratch<LeafSums> sums = Allocate<LeafSums>(kLeafCount);
     Scratch<HeapEntry> heap = Allocate<HeapEntry>(kLeafCount + 1);
-    Scratch<int16_t> cache = Allocate<int16_t>(kLeafCount);
-    Scratch<int16_t> errors = Allocate<int16_t>(errorSlots);
+    Scratch<uint32_t> cache = Allocate<uint32_t>(kLeafCount);
+    Scratch<int8_t> errors = Allocate<int8_t>(errorSlots);
     auto built = std::unique_ptr<Palette>(new (std::nothrow) Palette());
-    if (!nodes || !heap || !cache || !errors || !built) return Fail(kPixErrMemory);
+    if (!nodes || !sums || !heap || !cache || !errors || !built) return Fail(kPixErrMemory);
 
     Quantizer tree(nodes.get(), heap.get());
-    tree.Histogram(rgb, pixels);
+    tree.Histogram(rgb, pixels, sums.get());
     tree.BuildHeap();
     tree.Reduce(n);
     tree.BuildPalette(built.get());
 
-    for (uint32_t i = 0; i < kLeafCount; ++i) cache[i] = -1;
-    Mapper mapper{*built, cache.get()};
-    int16_t* read = errors.get();
-    int16_t* write = read + rowSlots;
+    // Entry 255 with a colour it does not have: no cell holds that.
+    const uint32_t unset = Cell(*built, 255) ^ 1u << 8;
+    std::fill_n(cache.get(), kLeafCount, unset);
+    Mapper mapper{*built, cache.get(), unset};
+    int8_t* read = errors.get();
+    int8_t* write = read + rowSlots;
     for (uint32_t y = 0; y < height; ++y) {
         const uint8_t* src = rgb + size_t{y} * width * 3;
         uint8_t* dst = indices + size_t{y} * width;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <new>
+#include <random>
 #include <string>
 #include <tuple>
 
@@ -266,6 +267,56 @@ TEST(QuantizeProperties, DominantColourOfA24MegapixelImageIsExact) {
     EXPECT_EQ(Entry(q.palette[1]), (Rgb{20, 20, 20}));
     EXPECT_EQ(q.indices[0], 0);
     EXPECT_EQ(q.indices.back(), 1);
+}
+
+// The output is part of what a hidden file's carrier looks like: a faster
+// quantizer must give the same indices and palette, byte for byte. The
+// digests were recorded from the first implementation.
+uint64_t Digest(const Quantized& q) {
+    uint64_t h = 14695981039346656037u;  // FNV-1a
+    auto add = [&h](const uint8_t* p, size_t n) {
+        for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211u;
+    };
+    add(q.indices.data(), q.indices.size());
+    add(reinterpret_cast<const uint8_t*>(q.palette.data()), q.palette.size() * sizeof(RGBQUAD));
+    return h;
+}
+
+Bytes Noise(uint32_t width, uint32_t height, uint32_t seed) {
+    std::mt19937 random(seed);
+    Bytes rgb(size_t{width} * height * 3);
+    for (uint8_t& v : rgb) v = static_cast<uint8_t>(random());
+    return rgb;
+}
+
+TEST(QuantizeProperties, OutputIsTheRecordedOne) {
+    Picture hopper;
+    ASSERT_TRUE(ReadPpm(CorpusDir() + "/tiff/pillow/hopper.tif.ref.ppm", &hopper));
+    const struct {
+        const char* name;
+        uint32_t width, height;
+        Bytes rgb;
+        unsigned colours;
+        uint64_t digest;
+    } cases[] = {
+        {"photo 64", 200, 150, MakePhoto(200, 150, 7), 64, 0xe93f4568dc24e8ad},
+        {"photo 128", 200, 150, MakePhoto(200, 150, 7), 128, 0x0c775308165718c0},
+        {"photo 256", 200, 150, MakePhoto(200, 150, 7), 256, 0xe0307feed1bd60b5},
+        {"large photo 128", 1000, 700, MakePhoto(1000, 700, 3), 128, 0x5f1783a849f9f82a},
+        {"hopper 64", hopper.width, hopper.height, hopper.rgb, 64, 0x688e0336fac9e5e1},
+        {"hopper 128", hopper.width, hopper.height, hopper.rgb, 128, 0x35ab8bbd45dd244f},
+        {"noise 128", 64, 48, Noise(64, 48, 5), 128, 0x8fa67d22cad13a11},
+        {"noise 256", 64, 48, Noise(64, 48, 5), 256, 0xc3eeb75c0f260c10},
+        {"flat 128", 9, 7, Solid(9, 7, {255, 0, 128}), 128, 0xe60657fd3ee863a0},
+        {"one pixel 128", 1, 1, Bytes{17, 240, 3}, 128, 0x39f27526baebcbf5},
+        {"one column 64", 1, 9, MakePhoto(1, 9, 2), 64, 0x433ac04d22690481},
+        {"one row 64", 9, 1, MakePhoto(9, 1, 2), 64, 0xe249ac7c775f089f},
+        {"tiny noise 2", 3, 2, Noise(3, 2, 9), 2, 0x97e49448f3e348ab},
+    };
+    for (const auto& c : cases) {
+        const Quantized q = Quantize(c.rgb, c.width, c.height, c.colours);
+        EXPECT_EQ(Digest(q), c.digest) << c.name << " (0x" << std::hex << Digest(q) << ")";
+    }
 }
 
 // ---------------------------------------------------------------------------
