@@ -44,6 +44,9 @@ class Checker {
     void Controls() {
         Expect(dialog_.IsShownOnScreen(), "the dialog is not on screen");
         Expect(dialog_.GetTitle() == "Ombrel", "caption");
+        Expect(dialog_.GetIcons().GetIconCount() == 7 &&
+                   dialog_.GetIcons().GetIcon(48, wxIconBundle::FALLBACK_NONE).GetWidth() == 48,
+               "window icon sizes");
         for (int id : {kIdBaseImage, kIdDataFile, kIdOutputImage, kIdInputFile})
             if (auto* edit = Find<wxTextCtrl>(id))
                 Expect(edit->IsEmpty(), wxString::Format("edit %d not empty", id));

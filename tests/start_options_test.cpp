@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 namespace {
 
 using Action = StartOptions::Action;
@@ -28,6 +30,10 @@ const StartCase kStartCases[] = {
     {"SelfTest", {"--self-test"}, Action::SelfTest, ""},
     {"ShowFieldsWithFile", {"--self-test-fields", "a.png"}, Action::ShowFields, "a.png"},
 };
+
+void PrintTo(const StartCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class StartOptionsParse : public ::testing::TestWithParam<StartCase> {};
 
