@@ -39,7 +39,9 @@ wxIMPLEMENT_APP_NO_MAIN(CMainApp);
 
 int main(int argc, char** argv) {
     // Answered before wxWidgets starts, so that they work without a display.
-    CMainApp::options = ParseStartOptions(std::vector<std::string>(argv + 1, argv + argc));
+    std::vector<std::string> args;
+    if (argc > 1) args.assign(argv + 1, argv + argc);  // argc is 0 when run with no argv at all
+    CMainApp::options = ParseStartOptions(args);
     switch (CMainApp::options.action) {
         case StartOptions::Action::Help:
             std::fputs(kStartHelp, stdout);
