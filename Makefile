@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CTEST       = ctest --output-on-failure -j$(JOBS) --test-dir
 
-.PHONY: all deps configure build test test-plain test-asan run bench clean
+.PHONY: all deps configure build programs test test-plain test-asan run install package bench clean
 
 all: build
 
@@ -31,6 +31,19 @@ test-asan: deps
 run: configure
 	cmake --build $(BUILD) -j$(JOBS) --target ombrel
 	./$(BUILD)/app/ombrel
+
+# What an install or the package holds: the two programs.
+programs: configure
+	cmake --build $(BUILD) -j$(JOBS) --target ombrel ombrel-cli
+
+# Into $(DESTDIR)$(PREFIX), freedesktop layout.
+PREFIX ?= /usr/local
+install: programs
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# A Debian package in $(BUILD), installing under /usr.
+package: programs
+	cd $(BUILD) && cpack -G DEB
 
 bench: build
 	for b in $(BUILD)/bench/*_bench; do $$b; done

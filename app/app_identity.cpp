@@ -1,55 +1,45 @@
 #include "app/app_identity.h"
 
-#include <wx/brush.h>
-#include <wx/graphics.h>
 #include <wx/image.h>
-#include <wx/pen.h>
+#include <wx/imagpng.h>
+#include <wx/mstream.h>
 
-#include <algorithm>
-#include <cmath>
-#include <memory>
+#include "app/app_icon_data.h"
 
 const char* const kAppCaption = "Ombrel";
 
+namespace {
+
+wxImage LoadPng(const AppIconPng& png) {
+    if (!wxImage::FindHandler(wxBITMAP_TYPE_PNG)) wxImage::AddHandler(new wxPNGHandler);
+    wxMemoryInputStream stream(png.data, png.length);
+    return wxImage(stream, wxBITMAP_TYPE_PNG);
+}
+
+}  // namespace
+
 wxBitmap AppBitmap(int size) {
-    // An umbrella on a transparent ground, drawn on a 32-unit grid.
-    wxImage image(size, size);
-    image.InitAlpha();
-    std::fill_n(image.GetAlpha(), size * size, 0);
-    {
-        std::unique_ptr<wxGraphicsContext> gc(wxGraphicsContext::Create(image));
-        if (!gc) return wxBitmap(image);
-        gc->SetAntialiasMode(wxANTIALIAS_DEFAULT);
-        gc->Scale(size / 32.0, size / 32.0);
-
-        wxGraphicsPath canopy = gc->CreatePath();
-        canopy.MoveToPoint(2, 17);
-        canopy.AddArc(16, 17, 14, M_PI, 2 * M_PI, true);
-        canopy.CloseSubpath();
-        gc->SetPen(wxPen(wxColour(0, 70, 80), 1));
-        gc->SetBrush(wxBrush(wxColour(0, 120, 130)));
-        gc->DrawPath(canopy);
-
-        gc->SetPen(wxPen(wxColour(150, 210, 215), 1));
-        gc->StrokeLine(16, 4, 9, 17);
-        gc->StrokeLine(16, 4, 23, 17);
-
-        wxGraphicsPath handle = gc->CreatePath();
-        handle.MoveToPoint(16, 17);
-        handle.AddLineToPoint(16, 27);
-        handle.AddArc(13, 27, 3, 0, M_PI, true);
-        gc->SetPen(wxPen(wxColour(60, 60, 60), 2));
-        gc->SetBrush(*wxTRANSPARENT_BRUSH);
-        gc->StrokePath(handle);
-    }  // the context writes the drawing back into the image as it goes
+    // The drawn size itself, else the next larger one scaled down, else the
+    // largest scaled up.
+    const AppIconPng* chosen = &kAppIconPngs[kAppIconPngCount - 1];
+    for (int i = 0; i < kAppIconPngCount; ++i)
+        if (kAppIconPngs[i].size >= size) {
+            chosen = &kAppIconPngs[i];
+            break;
+        }
+    wxImage image = LoadPng(*chosen);
+    if (!image.IsOk()) return wxBitmap(size, size);
+    if (chosen->size != size) image.Rescale(size, size, wxIMAGE_QUALITY_HIGH);
     return wxBitmap(image);
 }
 
 wxIconBundle AppIcons() {
     wxIconBundle icons;
-    for (int size : {16, 32, 48}) {
+    for (int i = 0; i < kAppIconPngCount; ++i) {
+        const wxImage image = LoadPng(kAppIconPngs[i]);
+        if (!image.IsOk()) continue;
         wxIcon icon;
-        icon.CopyFromBitmap(AppBitmap(size));
+        icon.CopyFromBitmap(wxBitmap(image));
         icons.AddIcon(icon);
     }
     return icons;

@@ -1,4 +1,4 @@
-// The program's name as its windows show it, and its icon, drawn in code.
+// The program's name as its windows show it, and its icon.
 #pragma once
 
 #include <wx/bitmap.h>
@@ -6,7 +6,8 @@
 
 extern const char* const kAppCaption;  // "Ombrel": message box captions
 
-// The icon at 16, 32 and 48 pixels, for the title bar and the task bar.
+// The icon at every size drawn, for the title bar and the task bar: the
+// installed icon's PNG files, compiled in.
 wxIconBundle AppIcons();
 // The icon as a size x size bitmap.
 wxBitmap AppBitmap(int size);

@@ -10,6 +10,8 @@
 #include <wx/timer.h>
 
 #include <cstdio>
+#include <functional>
+#include <utility>
 #include <vector>
 
 #include "app/about_dialog.h"
@@ -42,6 +44,9 @@ class Checker {
     void Controls() {
         Expect(dialog_.IsShownOnScreen(), "the dialog is not on screen");
         Expect(dialog_.GetTitle() == "Ombrel", "caption");
+        Expect(dialog_.GetIcons().GetIconCount() == 7 &&
+                   dialog_.GetIcons().GetIcon(48, wxIconBundle::FALLBACK_NONE).GetWidth() == 48,
+               "window icon sizes");
         for (int id : {kIdBaseImage, kIdDataFile, kIdOutputImage, kIdInputFile})
             if (auto* edit = Find<wxTextCtrl>(id))
                 Expect(edit->IsEmpty(), wxString::Format("edit %d not empty", id));
@@ -159,9 +164,11 @@ class Checker {
     CMainDialog& dialog_;
 };
 
-class SelfTestTimer : public wxTimer {
+// Runs `check` once the window is on screen, then closes it.
+class WhenShownTimer : public wxTimer {
   public:
-    explicit SelfTestTimer(CMainDialog& dialog) : dialog_(dialog) {}
+    WhenShownTimer(CMainDialog& dialog, std::function<int()> check)
+        : dialog_(dialog), check_(std::move(check)) {}
 
     void Notify() override {
         // The window manager may take a moment to map the window, longer on
@@ -170,12 +177,7 @@ class SelfTestTimer : public wxTimer {
             StartOnce(100);
             return;
         }
-        Checker check(dialog_);
-        check.Controls();
-        check.CapacityFollowsTyping();
-        check.StatusAndProgressShow();
-        check.AboutBox();
-        failures = check.failures;
+        failures = check_();
         dialog_.EndModal(wxID_OK);
     }
 
@@ -183,15 +185,47 @@ class SelfTestTimer : public wxTimer {
 
   private:
     CMainDialog& dialog_;
+    std::function<int()> check_;
     int waits_ = 0;
 };
+
+int RunWhenShown(CMainDialog& dialog, std::function<int()> check) {
+    WhenShownTimer timer(dialog, std::move(check));
+    timer.StartOnce(200);
+    dialog.ShowModal();
+    return timer.failures;
+}
 
 }  // namespace
 
 int RunSelfTest(CMainDialog& dialog) {
-    SelfTestTimer timer(dialog);
-    timer.StartOnce(200);
-    dialog.ShowModal();
-    if (timer.failures == 0) std::fprintf(stderr, "self-test: passed\n");
-    return timer.failures == 0 ? 0 : 1;
+    const int failures = RunWhenShown(dialog, [&dialog] {
+        Checker check(dialog);
+        check.Controls();
+        check.CapacityFollowsTyping();
+        check.StatusAndProgressShow();
+        check.AboutBox();
+        return check.failures;
+    });
+    if (failures == 0) std::fprintf(stderr, "self-test: passed\n");
+    return failures == 0 ? 0 : 1;
+}
+
+int RunShowFields(CMainDialog& dialog) {
+    const int failures = RunWhenShown(dialog, [&dialog] {
+        Checker check(dialog);
+        check.Expect(dialog.IsShownOnScreen(), "the dialog is not on screen");
+        auto* base = check.Find<wxTextCtrl>(kIdBaseImage);
+        auto* input = check.Find<wxTextCtrl>(kIdInputFile);
+        auto* capacity = check.Find<CFontLabel>(kIdCapacity);
+        if (base && input && capacity) {
+            // The report's first line is enough to tell which one is shown.
+            const wxString report = capacity->GetText().BeforeFirst('\n');
+            std::printf("base image: %s\ninput file: %s\ncapacity: %s\n",
+                        base->GetValue().utf8_str().data(), input->GetValue().utf8_str().data(),
+                        report.utf8_str().data());
+        }
+        return check.failures;
+    });
+    return failures == 0 ? 0 : 1;
 }

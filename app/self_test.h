@@ -7,3 +7,9 @@
 class CMainDialog;
 
 int RunSelfTest(CMainDialog& dialog);
+
+// Opens the main dialog modally and, once it is on screen, prints what the
+// base image and input file edits and the capacity report's first line
+// show, one "name: value" line each, then closes it. Returns 0, or 1 when
+// the window did not come up.
+int RunShowFields(CMainDialog& dialog);
