@@ -96,7 +96,7 @@ bool TerminalPort::AskYesNo(const std::string& text) {
     return false;
 }
 
-std::string TerminalPort::AskOutputFile() {
+std::string TerminalPort::AskOutputFile(const std::string&) {
     return {};
 }
 

@@ -148,13 +148,23 @@ bool IsMethod(HidingMethod method) {
     return method >= 0 && method < kMethodCount;
 }
 
-// The last stage, reached once the writer has run, whatever it returned; a
-// run that stops before the write leaves its status and skips the pause.
-int FinishEncode(DialogPort& dialog, int writerCode) {
+// The last stage: writes the output and reports it, whatever the writer
+// returned; a run that stops before the write leaves its status and skips
+// the pause. A stop asked for while the writer works discards its file.
+template <typename Write>
+int WriteAndFinish(DialogPort& dialog, const std::string& output, Write write) {
+    if (dialog.StopRequested()) return kRunStopped;
+    dialog.SetStatus("Writing");
+    const int code = ReplaceFile(output, true, [&](const std::string& target) {
+        const int written = write(target);
+        return written == 0 && dialog.StopRequested() ? kRunStopped : written;
+    });
+    if (code == kRunStopped) return code;
+    dialog.OutputWritten(output, code);
     dialog.StepProgress();
     dialog.SetStatus("");
     dialog.Pause(kRunPause);
-    return writerCode;
+    return code;
 }
 
 // Embeds in 24-bit pixels and saves them (steps "Set up" to "Writing").
@@ -169,10 +179,8 @@ int EncodeChannel(DialogPort& dialog, HidingMethod method, CWorkingImage& image,
                                   payload.data(), payload.size());
         dialog.StepProgress();
     }
-    dialog.SetStatus("Writing");
-    return FinishEncode(dialog, ReplaceFile(output, true, [&](const std::string& target) {
-                            return SaveByExtension(target, image);
-                        }));
+    return WriteAndFinish(dialog, output,
+                          [&](const std::string& target) { return SaveByExtension(target, image); });
 }
 
 // Reduces, embeds in the indices and writes an 8-bit image.
@@ -198,11 +206,9 @@ int EncodePalette(DialogPort& dialog, HidingMethod method, CWorkingImage& image,
     dialog.SetStatus("Encoding");
     dialog.StepProgress();
     (method == Method78 ? Embed78 : Embed68)(indices.get(), n, payload.data(), payload.size());
-    dialog.SetStatus("Writing");
-    return FinishEncode(dialog, ReplaceFile(output, true, [&](const std::string& target) {
-                            return WriteIndexedByExtension(target, indices.get(), width, height,
-                                                           spread);
-                        }));
+    return WriteAndFinish(dialog, output, [&](const std::string& target) {
+        return WriteIndexedByExtension(target, indices.get(), width, height, spread);
+    });
 }
 
 // Runs the decode checks in order, stepping progress between them; null
@@ -238,10 +244,14 @@ int ExtractFromCarrier(DialogPort& dialog, HidingMethod method, const uint8_t* c
     }
 
     const std::string directory = dialog.OutputDirectory();
+    if (dialog.StopRequested()) return kRunStopped;
     const std::string target = ChooseOutputPath(
         dialog, directory.empty() ? reader.name() : directory + "/" + reader.name());
+    if (dialog.StopRequested()) return kRunStopped;
     if (!target.empty()) {
-        if (const int written = WriteDataFile(target, reader.data())) return written;
+        const int written = WriteDataFile(target, reader.data());
+        dialog.OutputWritten(target, written);
+        if (written != 0) return written;
         dialog.SetStatus("Extracted " + target);
     }
     dialog.StepProgress();
@@ -281,10 +291,12 @@ int EncodeRun(DialogPort& dialog, HidingMethod method) {
         return 0;
     }
     dialog.StepProgress();
+    if (dialog.StopRequested()) return kRunStopped;
 
     CWorkingImage image;
     if (const int code = image.Load(base)) return code;
     dialog.StepProgress();
+    if (dialog.StopRequested()) return kRunStopped;
     // The header may have claimed more pixels than the file delivered.
     if (build.bytes.size() > MethodCapacity(method, image.width, image.height)) {
         dialog.ShowMessage(FitMessage(method, build.bytes.size()));
@@ -319,8 +331,10 @@ bool ProbeMethod(DialogPort& dialog, HidingMethod method, const std::string& pat
 }
 
 int DetectMethod(DialogPort& dialog, const std::string& path) {
-    for (HidingMethod method : kDetectionOrder)
+    for (HidingMethod method : kDetectionOrder) {
+        if (dialog.StopRequested()) return -1;
         if (ProbeMethod(dialog, method, path)) return method;
+    }
     return -1;
 }
 
@@ -349,7 +363,7 @@ int DecodeRun(DialogPort& dialog, HidingMethod method, const std::string& path) 
 std::string ChooseOutputPath(DialogPort& dialog, const std::string& path) {
     if (!FileExists(path)) return path;
     if (dialog.AskYesNo(path + " exists\nOverwrite?\nNo to Rename")) return path;
-    return dialog.AskOutputFile();
+    return dialog.AskOutputFile(path);
 }
 
 std::string CapacityText(uint32_t width, uint32_t height) {
