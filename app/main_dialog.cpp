@@ -55,6 +55,7 @@ std::unique_ptr<wxFileConfig> OpenSettings() {
     if (!wxGetEnv("XDG_CONFIG_HOME", &base) || base.empty())
         base = wxFileName::GetHomeDir() + "/.config";
     const wxFileName file(base + "/ombrel", "ombrel.conf");
+    file.Mkdir(wxS_DIR_DEFAULT, wxPATH_MKDIR_FULL);
     return std::make_unique<wxFileConfig>("ombrel", wxEmptyString, file.GetFullPath(),
                                           wxEmptyString, wxCONFIG_USE_LOCAL_FILE);
 }

@@ -3,7 +3,7 @@
 set -eu
 packages="cmake make g++ pkg-config zlib1g-dev libpng-dev libtiff-dev libjpeg-dev
 libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libwxgtk3.2-dev
-xvfb xauth"
+xvfb xauth libx11-dev"
 missing=""
 for p in $packages; do
     status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
