@@ -18,7 +18,10 @@ bool CMainApp::OnInit() {
     if (selfTest) delete wxLog::SetActiveTarget(new wxLogStderr);
     CMainDialog dialog(nullptr);
     SetTopWindow(&dialog);
-    exitStatus = selfTest ? RunSelfTest(dialog) : (dialog.ShowModal(), 0);
+    if (argc == 5 && argv[1] == "--ui-latency")
+        exitStatus = RunLatencyProbe(dialog, argv[2], argv[3], argv[4]);
+    else
+        exitStatus = selfTest ? RunSelfTest(dialog) : (dialog.ShowModal(), 0);
     SetTopWindow(nullptr);
     return false;
 }

@@ -18,6 +18,7 @@
 #include <wx/generic/stattextg.h>
 #include <wx/textctrl.h>
 #include <wx/utils.h>
+#include <wx/wupdlock.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -396,6 +397,7 @@ void CMainDialog::SetRunning(bool running) {
         if (focusBeforeRun_ != nullptr && focusBeforeRun_->GetParent() != this)
             focusBeforeRun_ = nullptr;
     }
+    wxWindowUpdateLocker once(this);  // one redraw for all of them
     for (int id : {kIdBaseImage, kIdBrowseBase, kIdDataFile, kIdBrowseData, kIdOutputImage,
                    kIdBrowseOutput, kIdEncode, kIdInputFile, kIdBrowseInput, kIdMethod, kIdDecode})
         FindWindow(id)->Enable(!running);

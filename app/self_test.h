@@ -4,6 +4,14 @@
 // every check passed, else 1 (each failure is named on standard error).
 #pragma once
 
+#include <wx/string.h>
+
 class CMainDialog;
 
 int RunSelfTest(CMainDialog& dialog);
+
+// Encodes BASE and DATA into OUTPUT with the 666 method through the window
+// and prints the longest time the window's thread went without serving a
+// 10 ms timer; OUTPUT "-" measures the idle window for 15 s instead.
+int RunLatencyProbe(CMainDialog& dialog, const wxString& base, const wxString& data,
+                    const wxString& output);
