@@ -104,11 +104,12 @@ void CMainDialog::Post(std::function<void()> call) {
 }
 
 CMainDialog::CMainDialog(wxWindow* parent) {
-    // Not marked as a dialog: GTK would type the window as one, and window
-    // managers give dialogs no minimise box. It is the program's main window.
-    SetExtraStyle(GetExtraStyle() & ~wxTOPLEVEL_EX_DIALOG);
-    Create(parent, wxID_ANY, kAppCaption, wxDefaultPosition, wxDefaultSize,
-           wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX);
+    // Created as a plain top-level window: wxDialog::Create would mark it as
+    // a dialog, GTK would type it so, and window managers give dialogs no
+    // minimise box. It is the program's main window.
+    wxTopLevelWindow::Create(parent, wxID_ANY, kAppCaption, wxDefaultPosition, wxDefaultSize,
+                             wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX |
+                                 wxTAB_TRAVERSAL);
     // The boxes come first so that they lie beneath the controls they frame;
     // they take no focus, so creation order below is the tab order.
     auto* encodeBox = new wxStaticBox(this, wxID_ANY, "Encode");
