@@ -8,6 +8,7 @@
 #include <wx/fileconf.h>
 #include <wx/filename.h>
 #include <wx/gauge.h>
+#include <wx/log.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
 #include <wx/sizer.h>
@@ -51,7 +52,10 @@ void ChangeIfDifferent(wxTextCtrl* control, const std::string& text) {
 
 // Settings live in the user's configuration folder (XDG_CONFIG_HOME, else
 // ~/.config), in ombrel/ombrel.conf.
+// Settings are a convenience: a folder that cannot be read or written
+// costs them, with no message box at start or close.
 std::unique_ptr<wxFileConfig> OpenSettings() {
+    wxLogNull quiet;
     wxString base;
     if (!wxGetEnv("XDG_CONFIG_HOME", &base) || base.empty())
         base = wxFileName::GetHomeDir() + "/.config";
@@ -257,6 +261,7 @@ void CMainDialog::SaveSettings() {
     ReadControls();
     const std::string paths[kBrowseTargets] = {fields.baseImage, fields.dataFile,
                                                fields.outputImage, fields.inputFile};
+    wxLogNull quiet;  // outlives the file, which writes itself again as it goes
     std::unique_ptr<wxFileConfig> config = OpenSettings();
     for (int t = 0; t < kBrowseTargets; ++t) {
         const std::string folder = StartFolder(paths[t], folders[t]);
