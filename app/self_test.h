@@ -1,7 +1,9 @@
 // A check of the real window for the test suite: opens the main dialog
-// modally, inspects its controls, the capacity report behind the base image
-// edit and the About box, then closes it. Returns the exit status: 0 when
-// every check passed, else 1 (each failure is named on standard error).
+// modally and drives it with real keys and clicks: its controls and starting
+// focus, the capacity report, a slow run followed stage by stage on the
+// screen, a real encode and decode, the About box's link, the remembered
+// settings, and closing during a run. Returns the exit status: 0 when every
+// check passed, else 1 (each failure is named on standard error).
 #pragma once
 
 #include <wx/string.h>
