@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "hiding/runs.h"
+#include "hiding/shown_name.h"
 #include "imagelib/common.h"
 #include "imagelib/state.h"
 #include "working/working_image.h"
@@ -302,13 +303,14 @@ std::string CapacityTextFor(const std::string& path) {
 
 std::string EncodeResultText(const std::string& dataFile, uint64_t dataBytes,
                              const std::string& output, int method) {
-    return "Hid " + FileNameOf(dataFile) + " (" + std::to_string(dataBytes) + " bytes, method " +
-           MethodName(method) + ") in " + output;
+    return "Hid " + ShownName(FileNameOf(dataFile)) + " (" + std::to_string(dataBytes) +
+           " bytes, method " + MethodName(method) + ") in " + ShownName(output);
 }
 
 std::string DecodeResultText(const std::string& extracted, uint64_t bytes, int method) {
-    return "Extracted " + extracted + " (" + std::to_string(bytes) + " bytes, method " +
-           MethodName(method) + ")";
+    // The name came from the image: shown escaped, and said when hidden.
+    return "Extracted " + ShownName(extracted) + (IsHiddenName(extracted) ? kHiddenFileNote : "") +
+           " (" + std::to_string(bytes) + " bytes, method " + MethodName(method) + ")";
 }
 
 std::string ErrorText(int code) {

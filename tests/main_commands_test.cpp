@@ -337,7 +337,7 @@ TEST_F(CommandTest, ADecodeThatCannotWriteNamesThePathAndWhy) {
     view.yesNoAnswers = {true};
     DecodeCommand(view);
     ASSERT_EQ(view.messages.size(), 2u);
-    EXPECT_EQ(view.messages[1], ErrorText(kPixErrOpen) + "\n" + blocked + ": Is a directory");
+    EXPECT_EQ(view.messages[1], ErrorText(kPixErrOpen) + " " + blocked + ": Is a directory");
     EXPECT_TRUE(fs::is_directory(blocked));
     EXPECT_EQ(view.controls.status, "");
 }
