@@ -1,5 +1,12 @@
 #include "app/link_open.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+
+extern char** environ;
+
 namespace {
 
 const char* OpenErrorReason(int code) {
@@ -41,4 +48,27 @@ std::string OpenErrorMessage(int code) {
     const char* reason = OpenErrorReason(code);
     return std::string("Unable to open hyperlink:\n\n") +
            (reason != nullptr ? reason : "Unknown Error (" + std::to_string(code) + ") occurred.");
+}
+
+int OpenResultForExit(int exitStatus) {
+    switch (exitStatus) {
+        case 0:
+            return kAddressOpened;
+        case 2:  // xdg-open: the file or address does not exist
+            return 2;
+    }
+    // Not startable, no browser (3), the browser failed (4), or killed.
+    return kNoAssociation;
+}
+
+int OpenWithDesktop(const std::string& address) {
+    std::string program = "xdg-open";
+    char* const argv[] = {program.data(), const_cast<char*>(address.c_str()), nullptr};
+    pid_t child = 0;
+    if (::posix_spawnp(&child, "xdg-open", nullptr, nullptr, argv, environ) != 0)
+        return OpenResultForExit(-1);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0)
+        if (errno != EINTR) return OpenResultForExit(-1);
+    return OpenResultForExit(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
 }

@@ -16,3 +16,13 @@ inline bool AddressOpened(int code) {
 
 // "Unable to open hyperlink:\n\n" and the text for `code`.
 std::string OpenErrorMessage(int code);
+
+// The code for how the desktop's opener ended: its exit status, or -1 when
+// it could not be started. A non-zero status is a failure: xdg-open exits 3
+// when no browser is there to open the address.
+int OpenResultForExit(int exitStatus);
+
+// Opens the address with the desktop's opener (xdg-open, found on PATH) and
+// waits for it to finish; a code as above. Blocks: call it off the window's
+// thread.
+int OpenWithDesktop(const std::string& address);

@@ -1,13 +1,22 @@
 #include "app/link_static.h"
 
-#include <wx/log.h>
 #include <wx/msgdlg.h>
 #include <wx/settings.h>
 #include <wx/utils.h>
 
+#include <mutex>
+#include <thread>
+
 #include "app/app_identity.h"
 #include "app/link_open.h"
 #include "app/wx_text.h"
+
+std::function<void(const std::string&)> CLinkStatic::messageSink;
+
+struct CLinkStatic::Pending {
+    std::mutex lock;
+    CLinkStatic* link;
+};
 
 CLinkStatic::CLinkStatic(wxWindow* parent, wxWindowID id, const wxString& text)
     : wxGenericStaticText(parent, id, text), address_(text) {
@@ -19,6 +28,13 @@ CLinkStatic::CLinkStatic(wxWindow* parent, wxWindowID id, const wxString& text)
     Bind(wxEVT_ENTER_WINDOW, &CLinkStatic::OnEnter, this);
     Bind(wxEVT_LEAVE_WINDOW, &CLinkStatic::OnLeave, this);
     Bind(wxEVT_LEFT_UP, &CLinkStatic::OnLeftUp, this);
+    pending_ = std::make_shared<Pending>();
+    pending_->link = this;
+}
+
+CLinkStatic::~CLinkStatic() {
+    std::lock_guard<std::mutex> hold(pending_->lock);
+    pending_->link = nullptr;
 }
 
 void CLinkStatic::SetAddress(const wxString& address) {
@@ -101,23 +117,35 @@ void CLinkStatic::OnLeave(wxMouseEvent& event) {
 void CLinkStatic::OnLeftUp(wxMouseEvent& event) {
     event.Skip();
     if (!GetClientRect().Contains(event.GetPosition())) return;
-    const int result = OpenAddress(address_);
-    if (AddressOpened(result)) {
+    OpenAddress(address_);
+}
+
+void CLinkStatic::OpenAddress(const wxString& address) {
+    // The opener may take its time (or, for a browser it starts in the
+    // foreground, the browser's): the window does not wait for it.
+    std::thread([pending = pending_, address = FromWx(address)] {
+        const int code = OpenWithDesktop(address);
+        std::lock_guard<std::mutex> hold(pending->lock);
+        if (pending->link != nullptr) {
+            CLinkStatic* link = pending->link;
+            link->CallAfter([link, code] { link->Opened(code); });
+        }
+    }).detach();
+}
+
+void CLinkStatic::Opened(int code) {
+    if (AddressOpened(code)) {
         SetVisited(true);
         return;
     }
     wxBell();
-    ReportOpenError(result);
-}
-
-int CLinkStatic::OpenAddress(const wxString& address) {
-    // The failure is reported by ReportOpenError, not by the library's log.
-    wxLogNull quiet;
-    // The launcher that opens web addresses is the desktop's, so the one
-    // failure to tell apart is that none is there.
-    return wxLaunchDefaultBrowser(address) ? kAddressOpened : kNoAssociation;
+    ReportOpenError(code);
 }
 
 void CLinkStatic::ReportOpenError(int code) {
+    if (messageSink) {
+        messageSink(OpenErrorMessage(code));
+        return;
+    }
     wxMessageBox(ToWx(OpenErrorMessage(code)), kAppCaption, wxOK | wxICON_EXCLAMATION, this);
 }

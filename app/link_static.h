@@ -7,10 +7,15 @@
 // After wx/stattext.h, which the generic control needs first.
 #include <wx/generic/stattextg.h>
 
+#include <functional>
+#include <memory>
+#include <string>
+
 class CLinkStatic : public wxGenericStaticText {
   public:
     // The text shown; it is also the address until SetAddress gives one.
     CLinkStatic(wxWindow* parent, wxWindowID id, const wxString& text);
+    ~CLinkStatic() override;
 
     // Stores the address, refits the control and gives the tooltip the text.
     void SetAddress(const wxString& address);
@@ -28,11 +33,16 @@ class CLinkStatic : public wxGenericStaticText {
     // The colour the text has now.
     wxColour TextColour() const;
 
-    // Opens the address in the user's browser. A code in the shell's manner
-    // (link_open.h): above 32 when a browser was started.
-    static int OpenAddress(const wxString& address);
+    // Opens the address in the user's browser away from the window's thread;
+    // Opened follows with a code in the shell's manner (link_open.h).
+    void OpenAddress(const wxString& address);
+    // The link counts as visited after a successful open; otherwise a beep
+    // and the message.
+    void Opened(int code);
     // Shows the message for a failed open.
     void ReportOpenError(int code);
+    // Failure messages go here instead when set (the self-test reads them).
+    static std::function<void(const std::string&)> messageSink;
 
   private:
     void OnEnter(wxMouseEvent& event);
@@ -50,4 +60,8 @@ class CLinkStatic : public wxGenericStaticText {
     bool underline_ = true;
     bool adjustToFit_ = true;
     wxString address_;
+    // Shared with the thread that waits for the opener; cleared when the
+    // control goes, so a late answer finds no one.
+    struct Pending;
+    std::shared_ptr<Pending> pending_;
 };

@@ -27,6 +27,9 @@ bool CMainApp::OnInit() {
         case Action::ShowFields:
             exitStatus = RunShowFields(dialog);
             break;
+        case Action::UiLatency:
+            exitStatus = RunLatencyProbe(dialog, options.probe[0], options.probe[1], options.probe[2]);
+            break;
         default:
             dialog.ShowModal();
             exitStatus = 0;

@@ -1,12 +1,28 @@
 #include "app/main_commands.h"
 
 #include <algorithm>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <system_error>
 #include <vector>
 
 #include "hiding/runs.h"
 #include "hiding/sealed_run.h"
+#include "hiding/shown_name.h"
+#include "imagelib/common.h"
 #include "imagelib/state.h"
+#include "working/working_image.h"
+
+namespace fs = std::filesystem;
 
 const char* const kNoSourceImageText = "You must choose a source image file";
 const char* const kNoDataFileText = "You must choose a data file";
@@ -48,47 +64,134 @@ const std::vector<FilterEntry> kOutputFilter = {
     {"TIF Files (*.TIF)", "*.TIF"},
     {"All files (*.*)", "*.*"},
 };
+// A carrier of any method, whatever the list shows: a decode finds the
+// method by itself.
 const std::vector<FilterEntry> kInputFilter = {
-    {"Image Files (bmp,pcx,png,tif)", "*.PNG;*.BMP;*.PCX;*.TIF;"},
+    {"Image Files (bmp,pcx,png,tif)", "*.PNG;*.BMP;*.PCX;*.TIF;*.TIFF;"},
     {"BMP Files (*.BMP)", "*.BMP"},
     {"PCX Files (*.PCX)", "*.PCX"},
-    {"TIF Files (*.TIF)", "*.TIF"},
+    {"TIF Files (*.TIF)", "*.TIF;*.TIFF"},
     {"PNG Files (*.PNG)", "*.PNG"},
     {"All files (*.*)", "*.*"},
 };
+
+// What each kind of method writes, as the output name's extension says.
+const std::vector<std::string> kEightBitOutputs = {".bmp", ".pcx", ".png", ".tif"};
+const std::vector<std::string> kChannelOutputs = {".bmp", ".pcx", ".png", ".tif", ".tiff"};
 
 std::string Lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
 }
 
-// GTK matches patterns case-sensitively, so each pattern is listed in upper
-// and lower case, and "*.*" (which would hide names without a dot) is "*".
+// GTK matches patterns by case, so each letter of an extension becomes a
+// bracket of both cases ("*.[Pp][Nn][Gg]"), and "*.*" (which would hide
+// names without a dot) is "*".
+std::string CaseBlind(const std::string& pattern) {
+    if (pattern == "*.*") return "*";
+    std::string blind;
+    for (char c : pattern) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (std::isalpha(u))
+            blind += std::string("[") + static_cast<char>(std::toupper(u)) +
+                     static_cast<char>(std::tolower(u)) + "]";
+        else
+            blind += c;
+    }
+    return blind;
+}
+
+std::vector<std::string> Patterns(const FilterEntry& entry) {
+    std::vector<std::string> patterns;
+    const std::string written = entry.patterns;
+    for (size_t start = 0; start <= written.size();) {
+        size_t end = written.find(';', start);
+        if (end == std::string::npos) end = written.size();
+        if (end > start) patterns.push_back(written.substr(start, end - start));  // some end in ";"
+        start = end + 1;
+    }
+    return patterns;
+}
+
 std::string Wildcard(const std::vector<FilterEntry>& entries) {
     std::string text;
     for (const FilterEntry& entry : entries) {
         std::string patterns;
-        const std::string written = entry.patterns;
-        size_t start = 0;
-        while (start <= written.size()) {
-            size_t end = written.find(';', start);
-            if (end == std::string::npos) end = written.size();
-            const std::string pattern = written.substr(start, end - start);
-            start = end + 1;
-            if (pattern.empty()) continue;  // some lists end in ";"
-            if (!patterns.empty()) patterns += ";";
-            if (pattern == "*.*") {
-                patterns += "*";
-                continue;
-            }
-            patterns += pattern;
-            if (Lower(pattern) != pattern) patterns += ";" + Lower(pattern);
-        }
+        for (const std::string& pattern : Patterns(entry))
+            patterns += (patterns.empty() ? "" : ";") + CaseBlind(pattern);
         if (!text.empty()) text += "|";
         text += std::string(entry.label) + "|" + patterns;
     }
     return text;
 }
+
+// The first pattern's extension, in lower case, for each entry; empty for
+// the entries that list everything.
+std::vector<std::string> Extensions(const std::vector<FilterEntry>& entries) {
+    std::vector<std::string> extensions;
+    for (const FilterEntry& entry : entries) {
+        const std::vector<std::string> patterns = Patterns(entry);
+        const std::string first = patterns.empty() ? "" : patterns.front();
+        extensions.push_back(first == "*.*" || first.rfind("*.", 0) != 0 ? ""
+                                                                         : Lower(first.substr(1)));
+    }
+    return extensions;
+}
+
+FileChoice MakeChoice(bool save, const char* title, const std::vector<FilterEntry>& entries) {
+    FileChoice choice;
+    choice.save = save;
+    choice.title = title;
+    choice.filter = Wildcard(entries);
+    choice.extensions = Extensions(entries);
+    return choice;
+}
+
+std::string FileNameOf(const std::string& path) {
+    return fs::path(path).filename().string();
+}
+
+std::string FolderOf(const std::string& path) {
+    if (path.empty()) return {};
+    std::error_code error;
+    const fs::path absolute = fs::absolute(path, error);
+    return error ? std::string() : absolute.parent_path().string();
+}
+
+uint64_t FileSize(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+}
+
+const char* MethodName(int method) {
+    return method >= 0 && method < kMethodListCount
+               ? GetMethodInfo(static_cast<HidingMethod>(method)).name
+               : "?";
+}
+
+// The capacity report needs a dialog of its own when it runs away from the
+// window: it gives the path and takes the text.
+class CapacityPort : public DialogPort {
+  public:
+    explicit CapacityPort(const std::string& path) : path_(path) {}
+    std::string text;
+
+    std::string BaseImagePath() override { return path_; }
+    std::string DataFilePath() override { return {}; }
+    std::string OutputImagePath() override { return {}; }
+    int MethodIndex() override { return 0; }
+    void SetStatus(const std::string&) override {}
+    void SetProgressPosition(int) override {}
+    void StepProgress() override {}
+    void SetCapacityText(const std::string& report) override { text = report; }
+    void ShowMessage(const std::string&) override {}
+    bool AskYesNo(const std::string&) override { return false; }
+    std::string AskOutputFile(const std::string&) override { return {}; }
+    void Pause(unsigned) override {}
+
+  private:
+    std::string path_;
+};
 
 bool EightBitMethod(int method) {
     return method >= 0 && method < kMethodCount &&
@@ -106,17 +209,6 @@ Passphrase ToPassphrase(const std::string& text) {
     return passphrase;
 }
 
-class WaitCursor {
-  public:
-    explicit WaitCursor(DialogPort& view) : view_(view) { view_.BeginWaitCursor(); }
-    ~WaitCursor() { view_.EndWaitCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-
-  private:
-    DialogPort& view_;
-};
-
 }  // namespace
 
 FileChoice BrowseChoice(BrowseTarget target, int method) {
@@ -125,22 +217,110 @@ FileChoice BrowseChoice(BrowseTarget target, int method) {
     // taken as a file name.
     switch (target) {
         case BrowseTarget::BaseImage:
-            return {false, "Base image", Wildcard(kBaseImageFilter)};
+            return MakeChoice(false, "Base image", kBaseImageFilter);
         case BrowseTarget::DataFile:
-            return {false, "Data file", Wildcard(kDataFileFilter)};
+            return MakeChoice(false, "Data file", kDataFileFilter);
         case BrowseTarget::OutputImage:
-            return {true, "Output image",
-                    Wildcard(EightBitMethod(method) ? kEightBitFilter : kOutputFilter)};
+            return MakeChoice(true, "Output image",
+                              EightBitMethod(method) ? kEightBitFilter : kOutputFilter);
         case BrowseTarget::InputFile:
-            if (EightBitMethod(method))
-                return {false, "7/8 or 6/8 input file", Wildcard(kEightBitFilter)};
-            return {false, "886, 777 or 666 input file", Wildcard(kInputFilter)};
+            return MakeChoice(false,
+                              EightBitMethod(method) ? "7/8 or 6/8 input file"
+                                                     : "886, 777 or 666 input file",
+                              kInputFilter);
     }
     return {};
 }
 
-FileChoice OutputFileChoice() {
-    return {true, "Output file", Wildcard(kDataFileFilter)};
+FileChoice OutputFileChoice(const std::string& existing) {
+    FileChoice choice = MakeChoice(true, "Output file", kDataFileFilter);
+    if (!existing.empty()) {
+        choice.directory = FolderOf(existing);
+        choice.name = FileNameOf(existing);
+    }
+    return choice;
+}
+
+std::string WithFilterExtension(const std::string& path, const FileChoice& choice,
+                                int filterIndex) {
+    if (filterIndex < 0 || static_cast<size_t>(filterIndex) >= choice.extensions.size())
+        return path;
+    const std::string name = FileNameOf(path);
+    // A leading dot names a hidden file, not an extension.
+    if (name.empty() || name.find('.', 1) != std::string::npos) return path;
+    return path + choice.extensions[filterIndex];
+}
+
+bool WildcardMatches(const std::string& wildcard, int entry, const std::string& fileName) {
+    std::vector<std::string> parts;
+    for (size_t start = 0;;) {
+        const size_t bar = wildcard.find('|', start);
+        parts.push_back(wildcard.substr(start, bar - start));
+        if (bar == std::string::npos) break;
+        start = bar + 1;
+    }
+    const size_t index = 2 * static_cast<size_t>(entry) + 1;
+    if (entry < 0 || index >= parts.size()) return false;
+    for (const std::string& pattern : Patterns({"", parts[index].c_str()}))
+        if (::fnmatch(pattern.c_str(), fileName.c_str(), FNM_PERIOD) == 0) return true;
+    return false;
+}
+
+std::string StartFolder(const std::string& fieldPath, const std::string& remembered) {
+    const std::string folder = FolderOf(fieldPath);
+    std::error_code error;
+    if (!folder.empty() && fs::is_directory(folder, error)) return folder;
+    return remembered;
+}
+
+std::string OutputRefusal(int method, const std::string& outputPath) {
+    if (!KnownMethod(method) && method != MethodSealed) return {};
+    const bool eightBit = EightBitMethod(method);
+    const std::vector<std::string>& writable = eightBit ? kEightBitOutputs : kChannelOutputs;
+    const std::string extension = Lower(GetExtension(FileNameOf(outputPath)));
+    for (const std::string& known : writable)
+        if (extension == known) return {};
+    std::string names;
+    for (size_t i = 0; i < writable.size(); ++i)
+        names += (i == 0 ? "" : i + 1 == writable.size() ? " or " : ", ") + writable[i];
+    return std::string("The ") + MethodName(method) +
+           " method writes BMP, PCX, PNG and TIFF images.\nGive the output image a name "
+           "ending in " +
+           names + ".";
+}
+
+std::string WriteFailureReason(const std::string& path) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return std::strerror(EISDIR);
+    std::string folder = FolderOf(path);
+    if (folder.empty()) folder = ".";
+    std::string probe = folder + "/.ombrel-probe-XXXXXX";
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0) return std::strerror(errno);
+    ::close(fd);
+    ::unlink(probe.c_str());
+    struct statvfs space;
+    if (::statvfs(folder.c_str(), &space) == 0 && space.f_bavail == 0)
+        return std::strerror(ENOSPC);
+    return {};
+}
+
+std::string CapacityTextFor(const std::string& path) {
+    CapacityPort port(path);
+    CapacityReport(port);
+    return port.text;
+}
+
+std::string EncodeResultText(const std::string& dataFile, uint64_t dataBytes,
+                             const std::string& output, int method) {
+    return "Hid " + ShownName(FileNameOf(dataFile)) + " (" + std::to_string(dataBytes) +
+           " bytes, method " + MethodName(method) + ") in " + ShownName(output);
+}
+
+std::string DecodeResultText(const std::string& extracted, uint64_t bytes, int method) {
+    // The name came from the image: shown escaped, and said when hidden.
+    return "Extracted " + ShownName(extracted) + (IsHiddenName(extracted) ? kHiddenFileNote : "") +
+           " (" + std::to_string(bytes) + " bytes, method " + MethodName(method) + ")";
 }
 
 std::string ErrorText(int code) {
@@ -157,14 +337,64 @@ void MainView::SetCapacityText(const std::string& text) {
     ShowFields();
 }
 
-std::string MainView::AskOutputFile() {
+std::string MainView::AskOutputFile(const std::string& existing) {
     ReadControls();
-    return ChooseFile(OutputFileChoice());
+    return ChooseFile(OutputFileChoice(existing));
 }
+
+std::string MainView::OutputDirectory() {
+    return FolderOf(fields.inputFile);
+}
+
+void MainView::OutputWritten(const std::string& path, int code) {
+    written.reported = true;
+    written.path = path;
+    written.code = code;
+}
+
+namespace {
+
+// Clears the last result line, and turns inputs off until the run ends.
+void BeginRun(MainView& view) {
+    view.stopRequested = false;
+    view.written = {};
+    view.fields.status.clear();
+    view.ShowFields();
+    view.SetRunning(true);
+    view.BeginWaitCursor();
+    view.SetProgressRange(kProgressStages);
+}
+
+void EndRun(MainView& view) {
+    view.EndWaitCursor();
+    view.SetRunning(false);
+}
+
+// Looks into a failed write while still away from the window.
+void NoteWriteFailure(MainView& view) {
+    if (view.written.reported && view.written.code != 0)
+        view.written.reason = WriteFailureReason(view.written.path);
+}
+
+// The message for a failed run: the code's text, and the file it could not
+// write with the reason, when a write failed.
+std::string FailureText(const MainView& view, int result) {
+    std::string text = ErrorText(result);
+    const MainView::Written& w = view.written;
+    if (w.reported && w.code == result && !w.path.empty())
+        text += "\n" + w.path + (w.reason.empty() ? "" : ": " + w.reason);
+    return text;
+}
+
+bool Wrote(const MainView& view, int result) {
+    return result == 0 && view.written.reported && view.written.code == 0;
+}
+
+}  // namespace
 
 void EncodeCommand(MainView& view, const RunTable& runs) {
     view.ReadControls();
-    const MainFields& f = view.fields;
+    const MainFields f = view.fields;
     const char* missing = f.baseImage.empty()     ? kNoSourceImageText
                           : f.dataFile.empty()    ? kNoDataFileText
                           : f.outputImage.empty() ? kNoDestinationText
@@ -173,72 +403,103 @@ void EncodeCommand(MainView& view, const RunTable& runs) {
         view.ShowMessage(missing);
         return;
     }
-    WaitCursor wait(view);
-    view.SetProgressRange(kProgressStages);
-    int result = 0;
-    if (f.method == MethodSealed)
-        result = EncodeSealedRun(view, ToPassphrase(f.passphrase));
-    else if (KnownMethod(f.method))
-        result = runs.encode(view, static_cast<HidingMethod>(f.method));
-    view.SetProgressPosition(0);
-    if (result != 0) view.ShowMessage(ErrorText(result));
+    if (!KnownMethod(f.method) && f.method != MethodSealed) return;
+    // Refused before the run: it would read and reduce the whole image first.
+    if (const std::string refusal = OutputRefusal(f.method, f.outputImage); !refusal.empty()) {
+        view.ShowMessage(refusal);
+        return;
+    }
+    const auto method = static_cast<HidingMethod>(f.method);
+    auto passphrase = std::make_shared<Passphrase>(ToPassphrase(f.passphrase));
+    BeginRun(view);
+    view.RunInBackground(
+        [&view, runs, method, passphrase] {
+            const int result = method == MethodSealed ? EncodeSealedRun(view, *passphrase)
+                                                      : runs.encode(view, method);
+            NoteWriteFailure(view);
+            return result;
+        },
+        [&view, f](int result) {
+            EndRun(view);
+            if (Wrote(view, result)) {
+                view.SetProgressPosition(kProgressStages);
+                view.fields.status = EncodeResultText(f.dataFile, FileSize(f.dataFile),
+                                                      view.written.path, f.method);
+                view.ShowFields();
+                return;
+            }
+            view.SetProgressPosition(0);
+            if (result != 0 && result != kRunStopped) view.ShowMessage(FailureText(view, result));
+        });
 }
 
 void DecodeCommand(MainView& view, const RunTable& runs) {
-    WaitCursor wait(view);
     view.ReadControls();
     const std::string path = view.fields.inputFile;
     if (path.empty()) {
         view.ShowMessage(kNoInputFileText);
         return;
     }
-    view.SetProgressRange(kProgressStages);
-    int result = 0;
-    const int method = runs.detect(view, path);
-    if (KnownMethod(method)) {
-        result = runs.decode(view, static_cast<HidingMethod>(method), path);
-    } else {
-        // Perhaps sealed: the field's passphrase when that method is
-        // chosen, else one asked for now.
-        std::string typed = view.fields.method == MethodSealed ? view.fields.passphrase : "";
-        if (typed.empty()) typed = view.AskPassphrase();
-        if (typed.empty())
-            view.ShowMessage(kNotEncodedText);
-        else
-            result = DecodeSealedRun(view, path, ToPassphrase(typed));
-        std::fill(typed.begin(), typed.end(), '\0');
-    }
-    view.Pause(kDecodePause);
-    view.SetProgressPosition(0);
-    if (result != 0) view.ShowMessage(ErrorText(result));
-    view.fields.status.clear();
-    view.ShowFields();
+    BeginRun(view);
+    auto found = std::make_shared<int>(-1);
+    view.RunInBackground(
+        [&view, runs, path, found] {
+            *found = runs.detect(view, path);
+            if (view.StopRequested()) return kRunStopped;
+            int result = 0;
+            if (KnownMethod(*found)) {
+                result = runs.decode(view, static_cast<HidingMethod>(*found), path);
+            } else {
+                // Perhaps sealed: the field's passphrase when that method is
+                // chosen, else one asked for now.
+                std::string typed = view.fields.method == MethodSealed ? view.fields.passphrase : "";
+                if (typed.empty()) typed = view.AskPassphrase();
+                if (typed.empty()) {
+                    view.ShowMessage(kNotEncodedText);
+                } else {
+                    *found = MethodSealed;
+                    result = DecodeSealedRun(view, path, ToPassphrase(typed));
+                }
+                std::fill(typed.begin(), typed.end(), '\0');
+            }
+            if (result == kRunStopped) return result;
+            NoteWriteFailure(view);
+            view.Pause(kDecodePause);
+            return result;
+        },
+        [&view, found](int result) {
+            EndRun(view);
+            if (Wrote(view, result)) {
+                view.SetProgressPosition(kProgressStages);
+                view.fields.status = DecodeResultText(
+                    view.written.path, FileSize(view.written.path), *found);
+                view.ShowFields();
+                return;
+            }
+            view.SetProgressPosition(0);
+            if (result != 0 && result != kRunStopped) view.ShowMessage(FailureText(view, result));
+            view.fields.status.clear();
+            view.ShowFields();
+        });
 }
 
 void BrowseCommand(MainView& view, BrowseTarget target) {
     view.ReadControls();
-    const std::string path = view.ChooseFile(BrowseChoice(target, view.fields.method));
-    if (path.empty()) return;
     MainFields& f = view.fields;
-    switch (target) {
-        case BrowseTarget::BaseImage:
-            f.baseImage = path;
-            break;
-        case BrowseTarget::DataFile:
-            f.dataFile = path;
-            break;
-        case BrowseTarget::OutputImage:
-            f.outputImage = path;
-            break;
-        case BrowseTarget::InputFile:
-            f.inputFile = path;
-            break;
-    }
+    std::string* const paths[kBrowseTargets] = {&f.baseImage, &f.dataFile, &f.outputImage,
+                                                &f.inputFile};
+    const int index = static_cast<int>(target);
+    FileChoice choice = BrowseChoice(target, f.method);
+    choice.directory = StartFolder(*paths[index], view.folders[index]);
+    const std::string path = view.ChooseFile(choice);
+    if (path.empty()) return;
+    *paths[index] = path;
+    view.folders[index] = FolderOf(path);
     view.ShowFields();
-    if (target == BrowseTarget::BaseImage) CapacityReport(view);
+    if (target == BrowseTarget::BaseImage) view.ReportCapacity(path);
 }
 
 void BaseImageEdited(MainView& view) {
     view.ReadControls();
-    CapacityReport(view);
+    view.ReportCapacity(view.fields.baseImage);
 }

@@ -3,21 +3,29 @@
 #include <wx/button.h>
 #include <wx/choice.h>
 #include <wx/cursor.h>
-#include <wx/evtloop.h>
+#include <wx/dnd.h>
 #include <wx/filedlg.h>
+#include <wx/fileconf.h>
+#include <wx/filename.h>
 #include <wx/gauge.h>
+#include <wx/log.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
 #include <wx/sizer.h>
 #include <wx/statbox.h>
 #include <wx/stattext.h>
+#include <wx/thread.h>
 // After wx/stattext.h, which the generic control needs first.
 #include <wx/generic/stattextg.h>
 #include <wx/textctrl.h>
 #include <wx/textdlg.h>
 #include <wx/utils.h>
+#include <wx/wupdlock.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <future>
+#include <memory>
 
 #include "app/about_dialog.h"
 #include "app/app_identity.h"
@@ -27,6 +35,14 @@
 namespace {
 
 const char* const kAboutMenuText = "&About Ombrel...";
+const char* const kStopRunText = "A run is still working.\nStop it and close Ombrel?";
+const char* const kFolderKeys[kBrowseTargets] = {"BaseImageFolder", "DataFileFolder",
+                                                 "OutputImageFolder", "InputFileFolder"};
+
+// The platform's spacing: 12 px around the window and between groups, 6
+// between the parts of a group.
+constexpr int kMargin = 12;
+constexpr int kGap = 6;
 
 void ChangeIfDifferent(wxTextCtrl* control, const std::string& text) {
     const wxString value = ToWx(text);
@@ -35,25 +51,70 @@ void ChangeIfDifferent(wxTextCtrl* control, const std::string& text) {
     if (control->GetValue() != value) control->ChangeValue(value);
 }
 
-}  // namespace
+// Settings live in the user's configuration folder (XDG_CONFIG_HOME, else
+// ~/.config), in ombrel/ombrel.conf.
+// Settings are a convenience: a folder that cannot be read or written
+// costs them, with no message box at start or close.
+std::unique_ptr<wxFileConfig> OpenSettings() {
+    wxLogNull quiet;
+    wxString base;
+    if (!wxGetEnv("XDG_CONFIG_HOME", &base) || base.empty())
+        base = wxFileName::GetHomeDir() + "/.config";
+    const wxFileName file(base + "/ombrel", "ombrel.conf");
+    file.Mkdir(wxS_DIR_DEFAULT, wxPATH_MKDIR_FULL);
+    return std::make_unique<wxFileConfig>("ombrel", wxEmptyString, file.GetFullPath(),
+                                          wxEmptyString, wxCONFIG_USE_LOCAL_FILE);
+}
 
-class CMainDialog::Running {
+// A file dragged from a file manager onto a path field fills it in.
+class PathDropTarget : public wxFileDropTarget {
   public:
-    explicit Running(CMainDialog& dialog) : dialog_(dialog) { dialog_.running_ = true; }
-    ~Running() {
-        dialog_.running_ = false;
-        if (dialog_.closeRequested_ && dialog_.IsModal()) dialog_.EndModal(wxID_CANCEL);
+    explicit PathDropTarget(wxTextCtrl* edit) : edit_(edit) {}
+
+    bool OnDropFiles(wxCoord, wxCoord, const wxArrayString& files) override {
+        if (files.empty() || !edit_->IsEnabled()) return false;
+        edit_->SetValue(files[0]);  // a text event: the base image's report follows
+        edit_->SetInsertionPointEnd();
+        return true;
     }
-    Running(const Running&) = delete;
-    Running& operator=(const Running&) = delete;
 
   private:
-    CMainDialog& dialog_;
+    wxTextCtrl* edit_;
 };
 
-CMainDialog::CMainDialog(wxWindow* parent)
-    : wxDialog(parent, wxID_ANY, kAppCaption, wxDefaultPosition, wxDefaultSize,
-               wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX) {
+}  // namespace
+
+template <typename Call>
+auto CMainDialog::OnWindowThread(Call call) -> decltype(call()) {
+    using Result = decltype(call());
+    if (wxThread::IsMain()) return call();
+    std::promise<Result> promise;
+    std::future<Result> answer = promise.get_future();
+    CallAfter([&] {
+        if constexpr (std::is_void_v<Result>) {
+            call();
+            promise.set_value();
+        } else {
+            promise.set_value(call());
+        }
+    });
+    return answer.get();
+}
+
+void CMainDialog::Post(std::function<void()> call) {
+    if (wxThread::IsMain())
+        call();
+    else
+        CallAfter(std::move(call));
+}
+
+CMainDialog::CMainDialog(wxWindow* parent) {
+    // Created as a plain top-level window: wxDialog::Create would mark it as
+    // a dialog, GTK would type it so, and window managers give dialogs no
+    // minimise box. It is the program's main window.
+    wxTopLevelWindow::Create(parent, wxID_ANY, kAppCaption, wxDefaultPosition, wxDefaultSize,
+                             wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX |
+                                 wxTAB_TRAVERSAL);
     // The boxes come first so that they lie beneath the controls they frame;
     // they take no focus, so creation order below is the tab order.
     auto* encodeBox = new wxStaticBox(this, wxID_ANY, "Encode");
@@ -90,7 +151,10 @@ CMainDialog::CMainDialog(wxWindow* parent)
                                       wxBORDER_SUNKEN | wxST_NO_AUTORESIZE | wxST_ELLIPSIZE_MIDDLE);
     status_->SetMinSize(wxSize(-1, status_->GetCharHeight() + 4));  // a line, even when empty
     wxStaticText* flowLabel = label("Image + Data File ==> Output Image");
-    progress_ = new wxGauge(this, kIdProgress, kProgressStages);
+    progress_ = new wxGauge(this, kIdProgress, kProgressStages, wxDefaultPosition, wxDefaultSize,
+                            wxGA_HORIZONTAL | wxGA_SMOOTH);
+    // As tall as a line of text, so that an empty bar reads as a bar.
+    progress_->SetMinSize(wxSize(-1, progress_->GetCharHeight()));
     wxStaticText* storageLabel = label("Maximum storage space for this input image:");
     capacity_ = new CFontLabel(this, kIdCapacity);
     capacity_->SetFontFace("Courier New", 14, wxFONTWEIGHT_NORMAL);
@@ -100,7 +164,7 @@ CMainDialog::CMainDialog(wxWindow* parent)
     auto pathRow = [&](wxTextCtrl* path, wxButton* button) {
         auto* row = new wxBoxSizer(wxHORIZONTAL);
         row->Add(path, wxSizerFlags(1).CentreVertical());
-        row->Add(button, wxSizerFlags(centred).Border(wxLEFT, 2));
+        row->Add(button, wxSizerFlags(centred).Border(wxLEFT, kGap));
         return row;
     };
     auto headRow = [&](wxStaticText* caption, wxButton* button) {
@@ -110,57 +174,65 @@ CMainDialog::CMainDialog(wxWindow* parent)
         row->Add(button);
         return row;
     };
+    const wxSizerFlags inBox = wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT, kGap);
 
     auto* encodeSizer = new wxStaticBoxSizer(encodeBox, wxVERTICAL);
     encodeSizer->Add(headRow(imageLabel, encode),
-                     wxSizerFlags().Expand().Border(wxALL & ~wxBOTTOM));
-    encodeSizer->Add(pathRow(baseImage_, browseBase),
-                     wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT));
-    encodeSizer->Add(dataLabel, wxSizerFlags().Border(wxALL & ~wxBOTTOM));
-    encodeSizer->Add(pathRow(dataFile_, browseData),
-                     wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT));
-    encodeSizer->Add(outputLabel, wxSizerFlags().Border(wxALL & ~wxBOTTOM));
-    encodeSizer->Add(pathRow(outputImage_, browseOutput),
-                     wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT));
-    encodeSizer->Add(flowLabel, wxSizerFlags().Border(wxALL));
+                     wxSizerFlags(inBox).Border(wxLEFT | wxRIGHT | wxTOP, kGap));
+    encodeSizer->Add(pathRow(baseImage_, browseBase), inBox);
+    encodeSizer->Add(dataLabel, wxSizerFlags().Border(wxLEFT | wxRIGHT | wxTOP, kGap));
+    encodeSizer->Add(pathRow(dataFile_, browseData), inBox);
+    encodeSizer->Add(outputLabel, wxSizerFlags().Border(wxLEFT | wxRIGHT | wxTOP, kGap));
+    encodeSizer->Add(pathRow(outputImage_, browseOutput), inBox);
+    encodeSizer->Add(flowLabel, wxSizerFlags().Border(wxALL, kGap));
 
     auto* left = new wxBoxSizer(wxVERTICAL);
     left->Add(encodeSizer, wxSizerFlags().Expand());
     left->AddStretchSpacer();
-    left->Add(progress_, wxSizerFlags().Expand().Border(wxTOP));
-    left->Add(status_, wxSizerFlags().Expand().Border(wxTOP, 4));
+    left->Add(progress_, wxSizerFlags().Expand().Border(wxTOP, kMargin));
+    left->Add(status_, wxSizerFlags().Expand().Border(wxTOP, kGap));
 
     auto* decodeSizer = new wxStaticBoxSizer(decodeBox, wxVERTICAL);
     decodeSizer->Add(headRow(inputLabel, decode),
-                     wxSizerFlags().Expand().Border(wxALL & ~wxBOTTOM));
+                     wxSizerFlags(inBox).Border(wxLEFT | wxRIGHT | wxTOP, kGap));
     decodeSizer->Add(pathRow(inputFile_, browseInput),
-                     wxSizerFlags().Expand().Border(wxALL & ~wxTOP));
+                     wxSizerFlags(inBox).Border(wxLEFT | wxRIGHT | wxBOTTOM, kGap));
 
     auto* methodSizer = new wxStaticBoxSizer(methodBox, wxVERTICAL);
-    methodSizer->Add(method_, wxSizerFlags().Expand().Border(wxALL));
+    methodSizer->Add(method_, wxSizerFlags().Expand().Border(wxALL, kGap));
     auto* passphraseRow = new wxBoxSizer(wxHORIZONTAL);
-    passphraseRow->Add(label("Passphrase"), wxSizerFlags(centred).Border(wxRIGHT));
+    passphraseRow->Add(label("Passphrase"), wxSizerFlags(centred).Border(wxRIGHT, kGap));
     passphraseRow->Add(passphrase_, wxSizerFlags(1).CentreVertical());
-    methodSizer->Add(passphraseRow, wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT));
-    methodSizer->Add(storageLabel, wxSizerFlags().Border(wxLEFT | wxRIGHT | wxTOP));
-    methodSizer->Add(capacity_, wxSizerFlags(1).Expand().Border(wxALL));
+    methodSizer->Add(passphraseRow, wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT, kGap));
+    methodSizer->Add(storageLabel, wxSizerFlags().Border(wxLEFT | wxRIGHT | wxTOP, kGap));
+    methodSizer->Add(capacity_, wxSizerFlags(1).Expand().Border(wxALL, kGap));
 
     auto* right = new wxBoxSizer(wxVERTICAL);
     right->Add(decodeSizer, wxSizerFlags().Expand());
-    right->Add(methodSizer, wxSizerFlags(1).Expand().Border(wxTOP, 4));
+    right->Add(methodSizer, wxSizerFlags(1).Expand().Border(wxTOP, kMargin));
 
     auto* columns = new wxBoxSizer(wxHORIZONTAL);
     columns->Add(left, wxSizerFlags(1).Expand());
-    columns->Add(right, wxSizerFlags(1).Expand().Border(wxLEFT));
+    columns->Add(right, wxSizerFlags(1).Expand().Border(wxLEFT, kMargin));
     auto* outer = new wxBoxSizer(wxVERTICAL);
-    outer->Add(columns, wxSizerFlags(1).Expand().Border(wxALL));
+    outer->Add(columns, wxSizerFlags(1).Expand().Border(wxALL, kMargin));
     SetSizerAndFit(outer);
 
     // Enter in any edit presses the default button: Enter encodes.
     encode->SetDefault();
     SetIcons(AppIcons());
     method_->SetSelection(0);
+    LoadSettings();
     ShowFields();
+    for (wxTextCtrl* path : {baseImage_, dataFile_, outputImage_, inputFile_})
+        path->SetDropTarget(new PathDropTarget(path));
+    // Typing can start at once; the default button would otherwise take the
+    // focus, and Space would start an encode.
+    baseImage_->SetFocus();
+    Bind(wxEVT_SHOW, [this](wxShowEvent& event) {
+        event.Skip();
+        if (event.IsShown()) CallAfter([this] { baseImage_->SetFocus(); });
+    });
 
     Bind(wxEVT_BUTTON, &CMainDialog::OnEncode, this, kIdEncode);
     Bind(wxEVT_BUTTON, &CMainDialog::OnDecode, this, kIdDecode);
@@ -182,93 +254,215 @@ CMainDialog::CMainDialog(wxWindow* parent)
     Bind(wxEVT_CLOSE_WINDOW, &CMainDialog::OnClose, this);
 }
 
+CMainDialog::~CMainDialog() {
+    // Closing waits for a run's end, so these have finished or finish soon.
+    if (run_.joinable()) run_.join();
+    if (capacity_thread_.joinable()) capacity_thread_.join();
+}
+
+void CMainDialog::LoadSettings() {
+    std::unique_ptr<wxFileConfig> config = OpenSettings();
+    for (int t = 0; t < kBrowseTargets; ++t)
+        folders[t] = FromWx(config->Read(kFolderKeys[t], wxString()));
+    const long method = config->ReadLong("Method", 0);
+    fields.method = method >= 0 && method < kMethodListCount ? static_cast<int>(method) : 0;
+}
+
+void CMainDialog::SaveSettings() {
+    ReadControls();
+    const std::string paths[kBrowseTargets] = {fields.baseImage, fields.dataFile,
+                                               fields.outputImage, fields.inputFile};
+    wxLogNull quiet;  // outlives the file, which writes itself again as it goes
+    std::unique_ptr<wxFileConfig> config = OpenSettings();
+    for (int t = 0; t < kBrowseTargets; ++t) {
+        const std::string folder = StartFolder(paths[t], folders[t]);
+        if (!folder.empty()) config->Write(kFolderKeys[t], ToWx(folder));
+    }
+    config->Write("Method", static_cast<long>(fields.method));
+    config->Flush();
+}
+
 void CMainDialog::ReadControls() {
-    fields.baseImage = FromWx(baseImage_->GetValue());
-    fields.dataFile = FromWx(dataFile_->GetValue());
-    fields.outputImage = FromWx(outputImage_->GetValue());
-    fields.inputFile = FromWx(inputFile_->GetValue());
-    fields.method = method_->GetSelection();
-    fields.passphrase = FromWx(passphrase_->GetValue());
+    const MainFields read = OnWindowThread([this] {
+        MainFields controls;
+        controls.baseImage = FromWx(baseImage_->GetValue());
+        controls.dataFile = FromWx(dataFile_->GetValue());
+        controls.outputImage = FromWx(outputImage_->GetValue());
+        controls.inputFile = FromWx(inputFile_->GetValue());
+        controls.method = method_->GetSelection();
+        controls.passphrase = FromWx(passphrase_->GetValue());
+        return controls;
+    });
+    fields.baseImage = read.baseImage;
+    fields.dataFile = read.dataFile;
+    fields.outputImage = read.outputImage;
+    fields.inputFile = read.inputFile;
+    fields.method = read.method;
+    fields.passphrase = read.passphrase;
 }
 
 void CMainDialog::ShowFields() {
-    ChangeIfDifferent(baseImage_, fields.baseImage);
-    ChangeIfDifferent(dataFile_, fields.dataFile);
-    ChangeIfDifferent(outputImage_, fields.outputImage);
-    ChangeIfDifferent(inputFile_, fields.inputFile);
-    if (method_->GetSelection() != fields.method) method_->SetSelection(fields.method);
-    ChangeIfDifferent(passphrase_, fields.passphrase);
-    passphrase_->Enable(fields.method == MethodSealed);
-    if (shownStatus_ != fields.status) {
-        shownStatus_ = fields.status;
-        status_->SetLabelText(ToWx(fields.status));
-    }
-    const wxString capacity = ToWx(fields.capacity);
-    if (capacity_->GetText() != capacity) capacity_->SetText(capacity);
-    PushToScreen();
+    // The fields belong to the thread that runs; the window gets a copy.
+    Post([this, shown = fields] { ApplyFields(shown); });
 }
 
-void CMainDialog::PushToScreen() {
-    if (!IsShownOnScreen()) return;
-    Update();
-    if (!running_) return;  // the main loop is about to paint anyway
-    // A command holds the main loop, and GTK sizes and paints only from it.
-    // Let it run for window-system events of the display kind alone: clicks
-    // and keys stay queued until the command returns, as they would behind
-    // a busy thread.
-    if (wxEventLoopBase* loop = wxEventLoopBase::GetActive()) loop->YieldFor(wxEVT_CATEGORY_UI);
+void CMainDialog::ApplyFields(const MainFields& shown) {
+    ChangeIfDifferent(baseImage_, shown.baseImage);
+    ChangeIfDifferent(dataFile_, shown.dataFile);
+    ChangeIfDifferent(outputImage_, shown.outputImage);
+    ChangeIfDifferent(inputFile_, shown.inputFile);
+    if (method_->GetSelection() != shown.method) method_->SetSelection(shown.method);
+    ChangeIfDifferent(passphrase_, shown.passphrase);
+    passphrase_->Enable(shown.method == MethodSealed);
+    if (shownStatus_ != shown.status) {
+        shownStatus_ = shown.status;
+        status_->SetLabelText(ToWx(shown.status));
+        // The line is cut in the middle when long: the whole of it on hover.
+        status_->SetToolTip(ToWx(shown.status));
+    }
+    // The capacity text is shown by its report as it arrives, not from a
+    // copy that may be older.
 }
 
 void CMainDialog::SetProgressRange(int maximum) {
-    progress_->SetRange(maximum);
+    Post([this, maximum] { progress_->SetRange(maximum); });
 }
 
 void CMainDialog::SetProgressPosition(int position) {
-    progress_->SetValue(std::clamp(position, 0, progress_->GetRange()));
-    PushToScreen();
+    Post([this, position] { progress_->SetValue(std::clamp(position, 0, progress_->GetRange())); });
 }
 
 void CMainDialog::StepProgress() {
-    SetProgressPosition(progress_->GetValue() + 1);
+    Post([this] { progress_->SetValue(std::min(progress_->GetValue() + 1, progress_->GetRange())); });
 }
 
 std::string CMainDialog::ChooseFile(const FileChoice& choice) {
+    return OnWindowThread([&] { return stopRequested ? std::string() : ChooseFileNow(choice); });
+}
+
+std::string CMainDialog::ChooseFileNow(const FileChoice& choice) {
     const long style =
         choice.save ? wxFD_SAVE | wxFD_OVERWRITE_PROMPT : wxFD_OPEN | wxFD_FILE_MUST_EXIST;
     wxBusyCursorSuspender arrow;  // the user has to answer: no wait cursor
     wxFileDialog dialog(this, ToWx(choice.title), wxEmptyString, wxEmptyString, ToWx(choice.filter),
                         style);
+    // Set apart from the constructor, which would add a wildcard's text to
+    // a name without an extension.
+    if (!choice.directory.empty()) dialog.SetDirectory(ToWx(choice.directory));
+    if (!choice.name.empty()) dialog.SetFilename(ToWx(choice.name));
     if (dialog.ShowModal() != wxID_OK) return {};
-    return FromWx(dialog.GetPath());
+    const std::string path = FromWx(dialog.GetPath());
+    if (!choice.save) return path;
+    const std::string named = WithFilterExtension(path, choice, dialog.GetFilterIndex());
+    // The dialog asked about the name as typed; the name with its extension
+    // may be another, existing file.
+    if (named != path && wxFileExists(ToWx(named)) && !AskNow(named + " exists\nOverwrite?"))
+        return {};
+    return named;
 }
 
 std::string CMainDialog::AskPassphrase() {
-    wxBusyCursorSuspender arrow;
-    wxPasswordEntryDialog dialog(this, kAskPassphraseText, kAppCaption);
-    if (dialog.ShowModal() != wxID_OK) return {};
-    return FromWx(dialog.GetValue());
+    return OnWindowThread([&] {
+        if (stopRequested) return std::string();
+        wxBusyCursorSuspender arrow;
+        wxPasswordEntryDialog dialog(this, kAskPassphraseText, kAppCaption);
+        if (dialog.ShowModal() != wxID_OK) return std::string();
+        return FromWx(dialog.GetValue());
+    });
 }
 
 void CMainDialog::ShowMessage(const std::string& text) {
-    wxBusyCursorSuspender arrow;
-    wxMessageBox(ToWx(text), kAppCaption, wxOK | wxICON_EXCLAMATION, this);
+    OnWindowThread([&] {
+        if (stopRequested) return;  // the window is going
+        if (messageSink) {
+            messageSink(text, false);
+            return;
+        }
+        wxBusyCursorSuspender arrow;
+        wxMessageBox(ToWx(text), kAppCaption, wxOK | wxICON_EXCLAMATION, this);
+    });
 }
 
 bool CMainDialog::AskYesNo(const std::string& text) {
+    // A run being stopped is told No: nothing gets replaced.
+    return OnWindowThread([&] { return !stopRequested && AskNow(text); });
+}
+
+bool CMainDialog::AskNow(const std::string& text) {
+    if (messageSink) return messageSink(text, true);
     wxBusyCursorSuspender arrow;
     return wxMessageBox(ToWx(text), kAppCaption, wxYES_NO | wxICON_EXCLAMATION, this) == wxYES;
 }
 
 void CMainDialog::BeginWaitCursor() {
-    wxBeginBusyCursor();
+    // The window stays alive during a run: the pointer says so.
+    static const wxCursor working(wxCURSOR_ARROWWAIT);
+    Post([] { wxBeginBusyCursor(&working); });
 }
 
 void CMainDialog::EndWaitCursor() {
-    wxEndBusyCursor();
+    Post([] { wxEndBusyCursor(); });
 }
 
 void CMainDialog::Pause(unsigned milliseconds) {
+    // Only ever on a run's thread: the window goes on meanwhile.
     wxMilliSleep(milliseconds);
+}
+
+void CMainDialog::RunInBackground(std::function<int()> work, std::function<void(int)> done) {
+    if (run_.joinable()) run_.join();
+    run_ = std::thread([this, work = std::move(work), done = std::move(done)] {
+        const int result = work();
+        CallAfter([this, done, result] {
+            run_.join();
+            done(result);
+            if (closeAfterRun_) Close();
+        });
+    });
+}
+
+void CMainDialog::SetRunning(bool running) {
+    running_ = running;
+    if (running) {
+        focusBeforeRun_ = FindFocus();
+        if (focusBeforeRun_ != nullptr && focusBeforeRun_->GetParent() != this)
+            focusBeforeRun_ = nullptr;
+    }
+    wxWindowUpdateLocker once(this);  // one redraw for all of them
+    for (int id : {kIdBaseImage, kIdBrowseBase, kIdDataFile, kIdBrowseData, kIdOutputImage,
+                   kIdBrowseOutput, kIdEncode, kIdInputFile, kIdBrowseInput, kIdMethod, kIdDecode})
+        FindWindow(id)->Enable(!running);
+    passphrase_->Enable(!running && method_->GetSelection() == MethodSealed);
+    if (!running && focusBeforeRun_ != nullptr) {
+        focusBeforeRun_->SetFocus();
+        focusBeforeRun_ = nullptr;
+    }
+}
+
+void CMainDialog::ReportCapacity(const std::string& path) {
+    capacityPath_ = path;
+    capacityWanted_ = true;
+    if (!capacityBusy_) StartCapacity();
+}
+
+void CMainDialog::StartCapacity() {
+    // One report at a time; while it reads a header the newest path waits,
+    // and the report settles on it.
+    capacityBusy_ = true;
+    capacityWanted_ = false;
+    if (capacity_thread_.joinable()) capacity_thread_.join();
+    capacity_thread_ = std::thread([this, path = capacityPath_] {
+        std::string text = CapacityTextFor(path);
+        CallAfter([this, text = std::move(text)] {
+            capacityBusy_ = false;
+            if (capacityWanted_) {
+                StartCapacity();
+                return;
+            }
+            const wxString shown = ToWx(text);
+            if (capacity_->GetText() != shown) capacity_->SetText(shown);
+        });
+    });
 }
 
 void CMainDialog::ShowAbout() {
@@ -277,16 +471,15 @@ void CMainDialog::ShowAbout() {
 }
 
 void CMainDialog::OnEncode(wxCommandEvent&) {
-    Running running(*this);
-    EncodeCommand(*this);
+    if (!running_) EncodeCommand(*this, runs_);
 }
 
 void CMainDialog::OnDecode(wxCommandEvent&) {
-    Running running(*this);
-    DecodeCommand(*this);
+    if (!running_) DecodeCommand(*this, runs_);
 }
 
 void CMainDialog::OnBrowse(wxCommandEvent& event) {
+    if (running_) return;
     BrowseTarget target = BrowseTarget::BaseImage;
     switch (event.GetId()) {
         case kIdBrowseData:
@@ -299,12 +492,11 @@ void CMainDialog::OnBrowse(wxCommandEvent& event) {
             target = BrowseTarget::InputFile;
             break;
     }
-    Running running(*this);
     BrowseCommand(*this, target);
 }
 
 void CMainDialog::OnBaseImageText(wxCommandEvent&) {
-    BaseImageEdited(*this);
+    if (!running_) BaseImageEdited(*this);
 }
 
 void CMainDialog::OnContextMenu(wxContextMenuEvent& event) {
@@ -328,12 +520,21 @@ void CMainDialog::OnCharHook(wxKeyEvent& event) {
     event.Skip();
 }
 
-void CMainDialog::OnClose(wxCloseEvent&) {
-    // A close that arrives while a command runs waits for its end.
+void CMainDialog::OnClose(wxCloseEvent& event) {
     if (running_) {
-        closeRequested_ = true;
+        // Asked once; the run stops at its next stage and the window goes
+        // then. What it was writing is discarded.
+        if (!closeAfterRun_) {
+            if (AskNow(kStopRunText)) {
+                closeAfterRun_ = true;
+                stopRequested = true;
+                Hide();
+            }
+        }
+        if (event.CanVeto()) event.Veto();
         return;
     }
+    SaveSettings();
     if (IsModal())
         EndModal(wxID_CANCEL);
     else

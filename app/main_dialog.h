@@ -1,9 +1,15 @@
 // The program's one window: the encode and decode fields, the method list,
 // progress, status and the capacity report. It is the MainView the
-// commands and the engine's runs talk to.
+// commands and the engine's runs talk to; the runs and the capacity report
+// work on threads of their own, and what they tell the window reaches it
+// through its event loop.
 #pragma once
 
 #include <wx/dialog.h>
+
+#include <functional>
+#include <string>
+#include <thread>
 
 #include "app/main_commands.h"
 
@@ -37,7 +43,10 @@ enum MainDialogId : int {
 class CMainDialog : public wxDialog, public MainView {
   public:
     explicit CMainDialog(wxWindow* parent);
+    ~CMainDialog() override;
 
+    // Called from any thread: what comes from a run's thread is carried to
+    // the window's, and the questions wait there for the user's answer.
     void ReadControls() override;
     void ShowFields() override;
     void SetProgressRange(int maximum) override;
@@ -52,11 +61,31 @@ class CMainDialog : public wxDialog, public MainView {
     void EndWaitCursor() override;
     void Pause(unsigned milliseconds) override;
 
+    void RunInBackground(std::function<int()> work, std::function<void(int)> done) override;
+    void SetRunning(bool running) override;
+    void ReportCapacity(const std::string& path) override;
+
     void ShowAbout();
+    bool IsRunning() const { return running_; }
+    // The runs the commands call; the self-test puts slow ones in.
+    void SetRuns(const RunTable& runs) { runs_ = runs; }
+    // Message boxes go here instead when set (the self-test reads them);
+    // for a question, its result is the answer.
+    std::function<bool(const std::string& text, bool question)> messageSink;
+    // Keeps the remembered folders and method for the next start.
+    void SaveSettings();
 
   private:
-    // Marks a command as running, so that a close request waits for its end.
-    class Running;
+    // Runs `call` on the window's thread and waits for its result.
+    template <typename Call>
+    auto OnWindowThread(Call call) -> decltype(call());
+    void Post(std::function<void()> call);
+
+    std::string ChooseFileNow(const FileChoice& choice);
+    bool AskNow(const std::string& text);
+    void ApplyFields(const MainFields& shown);
+    void StartCapacity();
+    void LoadSettings();
 
     void OnEncode(wxCommandEvent& event);
     void OnDecode(wxCommandEvent& event);
@@ -65,7 +94,6 @@ class CMainDialog : public wxDialog, public MainView {
     void OnContextMenu(wxContextMenuEvent& event);
     void OnCharHook(wxKeyEvent& event);
     void OnClose(wxCloseEvent& event);
-    void PushToScreen();
 
     wxTextCtrl* baseImage_;
     wxTextCtrl* dataFile_;
@@ -77,6 +105,15 @@ class CMainDialog : public wxDialog, public MainView {
     wxGenericStaticText* status_;
     CFontLabel* capacity_;
     std::string shownStatus_;
+    RunTable runs_ = kEngineRuns;
+
+    std::thread run_;
     bool running_ = false;
-    bool closeRequested_ = false;
+    bool closeAfterRun_ = false;
+    wxWindow* focusBeforeRun_ = nullptr;
+
+    std::thread capacity_thread_;
+    bool capacityBusy_ = false;
+    bool capacityWanted_ = false;
+    std::string capacityPath_;
 };

@@ -30,11 +30,18 @@ StartOptions ParseStartOptions(const std::vector<std::string>& args) {
             options.action = Action::SelfTest;
         else if (arg == "--self-test-fields")
             options.action = Action::ShowFields;
+        else if (arg == "--ui-latency")
+            options.action = Action::UiLatency;
         else if (options.error.empty())
             options.error = "unrecognized option '" + arg + "'";
     }
     if (!options.error.empty()) return {Action::UsageError, {}, options.error};
     if (version) return {Action::Version, {}, {}};
+    if (options.action == Action::UiLatency) {
+        if (files.size() != 3) return {Action::UsageError, {}, "--ui-latency takes BASE DATA OUTPUT"};
+        options.probe = files;
+        return options;
+    }
     if (files.size() > 1) return {Action::UsageError, {}, "only one FILE can be opened"};
     if (!files.empty()) options.file = files.front();
     return options;

@@ -12,11 +12,13 @@ struct StartOptions {
         Version,     // print the version and exit 0
         SelfTest,    // the test suite's check of the window
         ShowFields,  // the test suite's: print the fields once the window is up
+        UiLatency,   // the benchmark's: BASE DATA OUTPUT in `probe`
         UsageError,  // print `error` and exit 2
     };
     Action action = Action::Run;
     std::string file;
     std::string error;
+    std::vector<std::string> probe;
 };
 
 // Parses the arguments after the program name. --help wins over anything

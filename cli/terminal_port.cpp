@@ -102,7 +102,7 @@ bool TerminalPort::AskYesNo(const std::string& text) {
     return false;
 }
 
-std::string TerminalPort::AskOutputFile() {
+std::string TerminalPort::AskOutputFile(const std::string&) {
     return {};
 }
 

@@ -36,7 +36,7 @@ class TerminalPort : public DialogPort {
     bool AskYesNo(const std::string& text) override;
     // Always a cancel: a script cannot answer a save-file dialog, and
     // writing somewhere the user did not name would surprise them.
-    std::string AskOutputFile() override;
+    std::string AskOutputFile(const std::string& existing) override;
 
     void Pause(unsigned) override {}
     std::string OutputDirectory() override { return outputDirectory_; }

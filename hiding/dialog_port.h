@@ -7,6 +7,10 @@
 
 std::string ProgramDirectory();
 
+// What a run returns when it stopped because the dialog asked it to: not an
+// image library code, and nothing is reported for it.
+constexpr int kRunStopped = -1000;
+
 class DialogPort {
   public:
     virtual ~DialogPort() = default;
@@ -27,9 +31,9 @@ class DialogPort {
     virtual void ShowMessage(const std::string& text) = 0;
     // A Yes/No box; true for Yes.
     virtual bool AskYesNo(const std::string& text) = 0;
-    // The save-file dialog that asks where an extracted file goes instead:
-    // the chosen full path, or empty when the user cancels.
-    virtual std::string AskOutputFile() = 0;
+    // The save-file dialog that asks where an extracted file goes instead of
+    // `existing`: the chosen full path, or empty when the user cancels.
+    virtual std::string AskOutputFile(const std::string& existing) = 0;
 
     virtual void BeginWaitCursor() {}
     virtual void EndWaitCursor() {}
@@ -37,4 +41,10 @@ class DialogPort {
 
     // Where extracted files go unless the user picks another name.
     virtual std::string OutputDirectory() { return ProgramDirectory(); }
+
+    // Asked between stages: true ends the run with kRunStopped, leaving no
+    // output behind and every existing file as it was.
+    virtual bool StopRequested() { return false; }
+    // A run wrote its output (code 0) or failed to (the writer's code).
+    virtual void OutputWritten(const std::string& /*path*/, int /*code*/) {}
 };

@@ -105,11 +105,6 @@ int Report(DialogPort& dialog, const Written& written) {
     return written.code;
 }
 
-int WriteImage(DialogPort& dialog, const std::string& output,
-               const std::function<int(const std::string& file)>& write) {
-    return Report(dialog, WriteOutput(output, Replace::kLinkTarget,
-                                      [&](OutputFile& file) { return write(file.WritePath()); }));
-}
 
 struct OutputChoice {
     std::string path;  // empty: the user cancelled
@@ -122,7 +117,7 @@ struct OutputChoice {
 OutputChoice AskOverwrite(DialogPort& dialog, const std::string& path) {
     if (dialog.AskYesNo(ShownName(path) + " exists\nOverwrite?\nNo to Rename"))
         return {path, Replace::kEntry};
-    return {dialog.AskOutputFile(), Replace::kLinkTarget};
+    return {dialog.AskOutputFile(path), Replace::kLinkTarget};
 }
 
 OutputChoice ChooseOutput(DialogPort& dialog, const std::string& path) {
@@ -151,13 +146,30 @@ bool IsMethod(HidingMethod method) {
     return method >= 0 && method < kMethodCount;
 }
 
-// The last stage, reached once the writer has run, whatever it returned; a
-// run that stops before the write leaves its status and skips the pause.
-int FinishEncode(DialogPort& dialog, int writerCode) {
+// A write's outcome as one code: 0 only when the file is in place.
+int Outcome(const Written& written) {
+    return written.message.empty() ? written.code : static_cast<int>(kPixErrOpen);
+}
+
+// The last stage: writes the output and reports it, whatever the writer
+// returned; a run that stops before the write leaves its status and skips
+// the pause. A stop asked for while the writer works discards its file.
+int WriteAndFinish(DialogPort& dialog, const std::string& output,
+                   const std::function<int(const std::string& file)>& write) {
+    if (dialog.StopRequested()) return kRunStopped;
+    dialog.SetStatus("Writing");
+    const Written written =
+        WriteOutput(output, Replace::kLinkTarget, [&](OutputFile& file) {
+            const int code = write(file.WritePath());
+            return code == 0 && dialog.StopRequested() ? kRunStopped : code;
+        });
+    if (written.code == kRunStopped) return kRunStopped;
+    dialog.OutputWritten(output, Outcome(written));
+    const int code = Report(dialog, written);
     dialog.StepProgress();
     dialog.SetStatus("");
     dialog.Pause(kRunPause);
-    return writerCode;
+    return code;
 }
 
 // Embeds in 24-bit pixels and saves them (steps "Set up" to "Writing").
@@ -198,11 +210,9 @@ int EncodePalette(DialogPort& dialog, HidingMethod method, CWorkingImage& image,
     dialog.SetStatus("Encoding");
     dialog.StepProgress();
     (method == Method78 ? Embed78 : Embed68)(indices.get(), n, payload.data(), payload.size());
-    dialog.SetStatus("Writing");
-    return FinishEncode(dialog, WriteImage(dialog, output, [&](const std::string& file) {
-                            return WriteIndexedByExtension(file, indices.get(), width, height,
-                                                           spread, output);
-                        }));
+    return WriteAndFinish(dialog, output, [&](const std::string& file) {
+        return WriteIndexedByExtension(file, indices.get(), width, height, spread, output);
+    });
 }
 
 // Runs the decode checks in order, stepping progress between them; null
@@ -286,18 +296,19 @@ int ExtractFromCarrier(DialogPort& dialog, HidingMethod method, const uint8_t* c
 }  // namespace
 
 int WriteOutputImage(DialogPort& dialog, CWorkingImage& image, const std::string& output) {
-    dialog.SetStatus("Writing");
-    return FinishEncode(dialog, WriteImage(dialog, output, [&](const std::string& file) {
-                            return SaveByExtension(file, image, output);
-                        }));
+    return WriteAndFinish(dialog, output, [&](const std::string& file) {
+        return SaveByExtension(file, image, output);
+    });
 }
 
 int WriteExtractedFile(DialogPort& dialog, const std::string& name,
                        const std::vector<uint8_t>& data) {
     const std::string directory = dialog.OutputDirectory();
+    if (dialog.StopRequested()) return kRunStopped;
     OutputChoice choice =
         ChooseOutput(dialog, directory.empty() ? name : directory + "/" + name);
     while (!choice.path.empty()) {
+        if (dialog.StopRequested()) return kRunStopped;
         const Written written = WriteOutput(choice.path, choice.replace, [&](OutputFile& file) {
             return file.Write(data.data(), data.size()) ? 0 : static_cast<int>(kPixErrWrite);
         });
@@ -306,6 +317,7 @@ int WriteExtractedFile(DialogPort& dialog, const std::string& name,
             choice = AskOverwrite(dialog, choice.path);
             continue;
         }
+        dialog.OutputWritten(choice.path, Outcome(written));
         if (written.code != 0 || !written.message.empty()) return Report(dialog, written);
         dialog.SetStatus(ExtractedText(choice.path));
         break;
@@ -345,10 +357,12 @@ int EncodeRun(DialogPort& dialog, HidingMethod method) {
         return 0;
     }
     dialog.StepProgress();
+    if (dialog.StopRequested()) return kRunStopped;
 
     CWorkingImage image;
     if (const int code = image.Load(base)) return code;
     dialog.StepProgress();
+    if (dialog.StopRequested()) return kRunStopped;
     // The header may have claimed more pixels than the file delivered.
     if (build.bytes.size() > MethodCapacity(method, image.width, image.height)) {
         dialog.ShowMessage(FitMessage(method, build.bytes.size()));
@@ -371,6 +385,7 @@ int DetectMethod(DialogPort& dialog, const std::string& path) {
     auto eightBit = std::make_unique<Carrier>(path, true, ProbeBytes(true));
     auto channel = std::make_unique<Carrier>(path, false, ProbeBytes(false));
     for (HidingMethod method : kDetectionOrder) {
+        if (dialog.StopRequested()) return -1;
         std::unique_ptr<Carrier>& carrier = GetMethodInfo(method).indexed ? eightBit : channel;
         if (ProbeCarrier(dialog, method, *carrier)) {
             detected = std::move(carrier);

@@ -8,6 +8,7 @@
 
 #include "app/link_open.h"
 #include "hiding/runs.h"
+#include "imagelib/common.h"
 #include "imagelib/pix.h"
 #include "tests/test_util.h"
 
@@ -25,7 +26,9 @@ class FakeView : public MainView {
     std::vector<FileChoice> choices;
     std::deque<std::string> fileAnswers;
     std::deque<bool> yesNoAnswers;
-    std::string outputDirectory;
+    int stopAtStep = 0;  // asks the run to stop at this progress step
+    bool stopWhileWriting = false;
+    int steps = 0;
     int waitDepth = 0;
     int waitsBegun = 0;
 
@@ -38,6 +41,7 @@ class FakeView : public MainView {
         events.push_back("read");
     }
     void ShowFields() override {
+        if (stopWhileWriting && fields.status == "Writing") stopRequested = true;
         controls = fields;
         events.push_back("show:" + fields.status);
     }
@@ -55,7 +59,10 @@ class FakeView : public MainView {
     void SetProgressPosition(int position) override {
         events.push_back("progress=" + std::to_string(position));
     }
-    void StepProgress() override { events.push_back("step"); }
+    void StepProgress() override {
+        events.push_back("step");
+        if (++steps == stopAtStep) stopRequested = true;
+    }
     void ShowMessage(const std::string& text) override {
         messages.push_back(text);
         events.push_back("message");
@@ -74,8 +81,6 @@ class FakeView : public MainView {
     void Pause(unsigned milliseconds) override {
         events.push_back("pause " + std::to_string(milliseconds));
     }
-    std::string OutputDirectory() override { return outputDirectory; }
-
     bool Saw(const std::string& event) const {
         return std::find(events.begin(), events.end(), event) != events.end();
     }
@@ -119,8 +124,7 @@ class CommandTest : public ::testing::Test {
         ForcedRuns::detectResult = -1;
         ForcedRuns::method = ForcedRuns::waitDepthInRun = -1;
         ForcedRuns::path.clear();
-        view.outputDirectory = dir.File("out");
-        fs::create_directory(view.outputDirectory);
+        fs::create_directory(dir.File("carriers"));
         photo = dir.File("photo.bmp");
         const Bytes rgb = MakePhoto(kWidth, kHeight);
         ASSERT_TRUE(PixWriteBMP(photo.c_str(), rgb.data(), kWidth, kHeight));
@@ -181,7 +185,9 @@ TEST_F(CommandTest, EncodeRunsTheChosenMethodAndShowsItsCodeAsText) {
         EncodeCommand(view, ForcedRuns::kTable);
         EXPECT_EQ(ForcedRuns::method, Method777);
         EXPECT_EQ(ForcedRuns::waitDepthInRun, 1);
-        EXPECT_EQ(ForcedRuns::eventsAtRun, (std::vector<std::string>{"read", "range 5"}));
+        // The last result line goes before the run.
+        EXPECT_EQ(ForcedRuns::eventsAtRun,
+                  (std::vector<std::string>{"read", "show:", "range 5"}));
         EXPECT_EQ(view.events.back(), c.message ? "message" : "progress=0");
         EXPECT_EQ(view.messages,
                   c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{});
@@ -189,20 +195,49 @@ TEST_F(CommandTest, EncodeRunsTheChosenMethodAndShowsItsCodeAsText) {
     }
 }
 
-TEST_F(CommandTest, EncodeThroughTheEngine) {
+TEST_F(CommandTest, EncodeThroughTheEngineLeavesAResultLineAndAFullBar) {
     view.controls = {photo, secret, dir.File("out.png"), "", Method666, "before", ""};
     EncodeCommand(view);
     EXPECT_TRUE(view.messages.empty()) << view.messages.front();
     EXPECT_TRUE(fs::exists(dir.File("out.png")));
-    EXPECT_EQ(view.fields.status, "");  // a successful run empties it
-    EXPECT_EQ(view.events.back(), "progress=0");
-
-    // A 24-bit method cannot write JPEG: the run's code comes back as text.
-    view.controls.outputImage = dir.File("out.jpg");
-    EncodeCommand(view);
-    EXPECT_EQ(view.messages, std::vector<std::string>{"Invalid parameter"});
-    EXPECT_FALSE(fs::exists(dir.File("out.jpg")));
+    EXPECT_EQ(view.controls.status,
+              "Hid secret.txt (6 bytes, method 666) in " + dir.File("out.png"));
+    EXPECT_EQ(view.events.back(), "show:" + view.controls.status);
+    EXPECT_EQ(view.events[view.events.size() - 2], "progress=5");
     EXPECT_EQ(view.waitDepth, 0);
+}
+
+TEST_F(CommandTest, EncodeRefusesAnOutputFormatTheMethodCannotWriteBeforeTheRun) {
+    for (const char* name : {"out.jpg", "out", "out.gif"}) {
+        SCOPED_TRACE(name);
+        FakeView view;
+        view.controls = {photo, secret, dir.File(name), "", Method666, "", ""};
+        EncodeCommand(view);
+        EXPECT_EQ(view.messages, std::vector<std::string>{OutputRefusal(Method666, name)});
+        EXPECT_FALSE(view.Saw("range 5"));  // nothing read
+        EXPECT_FALSE(fs::exists(dir.File(name)));
+    }
+}
+
+struct Refusal {
+    int method;
+    const char* output;
+    bool refused;
+};
+TEST(OutputRefusal, NamesTheFormatsTheMethodWrites) {
+    const Refusal cases[] = {
+        {Method666, "a.PNG", false},  {Method666, "a.tiff ", false}, {Method777, "a.pcx", false},
+        {Method666, "a.jpg", true},   {Method886, "a", true},        {Method886, "dir.v2/a", true},
+        {Method78, "a.bmp", false},   {Method68, "a.tif", false},    {Method68, "a.tiff", true},
+        {Method78, "a.jpeg", true},
+    };
+    for (const Refusal& c : cases) {
+        SCOPED_TRACE(c.output);
+        EXPECT_EQ(!OutputRefusal(c.method, c.output).empty(), c.refused);
+    }
+    EXPECT_EQ(OutputRefusal(Method68, "a.jpg"),
+              "The 6/8 method writes BMP, PCX, PNG and TIFF images.\nGive the output image a "
+              "name ending in .bmp, .pcx, .png or .tif.");
 }
 
 TEST_F(CommandTest, DecodeWithoutAnInputFileAsksForOne) {
@@ -210,7 +245,7 @@ TEST_F(CommandTest, DecodeWithoutAnInputFileAsksForOne) {
     EXPECT_EQ(view.messages, std::vector<std::string>{kNoInputFileText});
     EXPECT_FALSE(view.Saw("range 5"));
     EXPECT_EQ(ForcedRuns::path, "");  // no probe ran
-    EXPECT_EQ(view.waitsBegun, 1);
+    EXPECT_EQ(view.waitsBegun, 0);
     EXPECT_EQ(view.waitDepth, 0);
 }
 
@@ -244,32 +279,35 @@ TEST_F(CommandTest, DecodeUsesTheDetectedMethodNotTheList) {
     EXPECT_EQ(view.events.back(), "show:");
 }
 
-TEST_F(CommandTest, EncodeThenDecodeExtractsTheFile) {
-    view.controls = {photo, secret, dir.File("carrier.bmp"), "", Method68, "", ""};
+TEST_F(CommandTest, DecodeExtractsNextToTheImageAndSaysWhere) {
+    const std::string carrier = dir.File("carriers/carrier.bmp");
+    view.controls = {photo, secret, carrier, "", Method68, "", ""};
     EncodeCommand(view);
     ASSERT_TRUE(view.messages.empty()) << view.messages.front();
 
     view.events.clear();
-    view.controls.inputFile = dir.File("carrier.bmp");
+    view.controls.inputFile = carrier;
     view.controls.method = Method666;  // plays no part in a decode
     DecodeCommand(view);
     EXPECT_TRUE(view.messages.empty()) << view.messages.front();
-    const std::string extracted = view.outputDirectory + "/secret.txt";
+    const std::string extracted = dir.File("carriers/secret.txt");
     EXPECT_EQ(ReadFileBytes(extracted), ReadFileBytes(secret));
     const int shown = view.Find("show:Extracted " + extracted);
     ASSERT_GE(shown, 0);
     EXPECT_GT(view.Find("pause 500", shown), shown);
-    EXPECT_EQ(view.controls.status, "");
+    EXPECT_EQ(view.controls.status, "Extracted " + extracted + " (6 bytes, method 6/8)");
+    EXPECT_TRUE(view.Saw("progress=5"));
 }
 
-TEST_F(CommandTest, DecodeOverAnExistingFileAsksThenOffersTheSaveDialog) {
-    view.controls = {photo, secret, dir.File("carrier.png"), "", Method886, "", ""};
+TEST_F(CommandTest, DecodeOverAnExistingFileAsksThenOffersTheSaveDialogThere) {
+    const std::string carrier = dir.File("carriers/carrier.png");
+    view.controls = {photo, secret, carrier, "", Method886, "", ""};
     EncodeCommand(view);
     ASSERT_TRUE(view.messages.empty());
-    const std::string existing = view.outputDirectory + "/secret.txt";
+    const std::string existing = dir.File("carriers/secret.txt");
     WriteFileBytes(existing, Bytes{'o', 'l', 'd'});
 
-    view.controls.inputFile = dir.File("carrier.png");
+    view.controls.inputFile = carrier;
     view.yesNoAnswers = {false};  // No, then cancel the save dialog
     DecodeCommand(view);
     EXPECT_EQ(view.messages,
@@ -278,10 +316,59 @@ TEST_F(CommandTest, DecodeOverAnExistingFileAsksThenOffersTheSaveDialog) {
     EXPECT_TRUE(view.choices[0].save);
     EXPECT_EQ(view.choices[0].title, "Output file");
     EXPECT_EQ(view.choices[0].filter, "All Files (*.*)|*");
+    EXPECT_EQ(view.choices[0].directory, dir.File("carriers"));
+    EXPECT_EQ(view.choices[0].name, "secret.txt");
     // The save dialog's owner reads its controls before it opens.
     EXPECT_EQ(view.events[view.Find("choose Output file") - 1], "read");
     EXPECT_EQ(ReadFileBytes(existing), (Bytes{'o', 'l', 'd'}));
     EXPECT_EQ(view.controls.status, "");
+}
+
+TEST_F(CommandTest, ADecodeThatCannotWriteNamesThePathAndWhy) {
+    const std::string carrier = dir.File("carriers/carrier.bmp");
+    view.controls = {photo, secret, carrier, "", Method777, "", ""};
+    EncodeCommand(view);
+    ASSERT_TRUE(view.messages.empty());
+    // A folder where the file would go: no file can replace it, even for root.
+    const std::string blocked = dir.File("carriers/secret.txt");
+    fs::create_directory(blocked);
+
+    view.controls.inputFile = carrier;
+    view.yesNoAnswers = {true};
+    DecodeCommand(view);
+    ASSERT_EQ(view.messages.size(), 2u);
+    EXPECT_EQ(view.messages[1], ErrorText(kPixErrOpen) + " " + blocked + ": Is a directory");
+    EXPECT_TRUE(fs::is_directory(blocked));
+    EXPECT_EQ(view.controls.status, "");
+}
+
+// Stopping at each stage of a real encode, the last while the writer works:
+// no output appears, an existing one is left as it was, nothing temporary
+// stays behind and nothing is said.
+TEST_F(CommandTest, AStoppedEncodeLeavesEveryFileAsItWas) {
+    const std::string output = dir.File("carriers/out.png");
+    for (int step = 1; step <= 5; ++step) {
+        for (bool existed : {false, true}) {
+            SCOPED_TRACE(std::to_string(step) + (existed ? " over a file" : ""));
+            fs::remove(output);
+            if (existed) WriteFileBytes(output, Bytes{'o', 'l', 'd'});
+            FakeView view;
+            view.controls = {photo, secret, output, "", step == 4 ? Method68 : Method666, "", ""};
+            view.stopAtStep = step;
+            view.stopWhileWriting = step == 5;
+            EncodeCommand(view);
+            EXPECT_TRUE(view.messages.empty());
+            EXPECT_EQ(fs::exists(output), existed);
+            if (existed) {
+                EXPECT_EQ(ReadFileBytes(output), (Bytes{'o', 'l', 'd'}));
+            }
+            EXPECT_EQ(std::distance(fs::directory_iterator(dir.File("carriers")),
+                                    fs::directory_iterator()),
+                      existed ? 1 : 0);
+            EXPECT_EQ(view.events.back(), "progress=0");
+            EXPECT_EQ(view.waitDepth, 0);
+        }
+    }
 }
 
 struct BrowseCase {
@@ -306,7 +393,7 @@ const BrowseCase kBrowseCases[] = {
     {"Output886", BrowseTarget::OutputImage, Method886, "Output image", true,
      "Image Files (bmp,pcx,png,tif)"},
     {"Input68", BrowseTarget::InputFile, Method68, "7/8 or 6/8 input file", false,
-     "Image Files (bmp,pcx)"},
+     "Image Files (bmp,pcx,png,tif)"},
     {"Input666", BrowseTarget::InputFile, Method666, "886, 777 or 666 input file", false,
      "Image Files (bmp,pcx,png,tif)"},
 };
@@ -315,9 +402,12 @@ TEST_P(Browse, OpensTheDialogForTheMethodReadAtThatMoment) {
     FakeView view;
     view.controls.method = GetParam().method;  // chosen in the list, not yet read
     view.fileAnswers = {"/pictures/picked.bmp"};
+    view.folders[static_cast<int>(GetParam().target)] = "/remembered";
     BrowseCommand(view, GetParam().target);
     ASSERT_EQ(view.choices.size(), 1u);
     const FileChoice& choice = view.choices[0];
+    EXPECT_EQ(choice.directory, "/remembered");  // the field is empty
+    EXPECT_EQ(view.folders[static_cast<int>(GetParam().target)], "/pictures");
     EXPECT_EQ(choice.title, GetParam().title);
     EXPECT_EQ(choice.save, GetParam().save);
     EXPECT_EQ(choice.filter.substr(0, choice.filter.find('|')), GetParam().firstLabel);
@@ -332,38 +422,69 @@ TEST_P(Browse, OpensTheDialogForTheMethodReadAtThatMoment) {
 INSTANTIATE_TEST_SUITE_P(Buttons, Browse, ::testing::ValuesIn(kBrowseCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(BrowseFilters, AreWellFormedAndMatchEitherCase) {
-    EXPECT_EQ(BrowseChoice(BrowseTarget::OutputImage, Method78).filter,
-              "Image Files (bmp,pcx)|*.BMP;*.bmp;*.PCX;*.pcx|BMP Files (*.BMP)|*.BMP;*.bmp|"
-              "PCX Files (*.PCX)|*.PCX;*.pcx|All files (*.*)|*");
+TEST(BrowseFilters, MatchExtensionsInAnyCase) {
+    const FileChoice output = BrowseChoice(BrowseTarget::OutputImage, Method78);
+    EXPECT_EQ(output.filter,
+              "Image Files (bmp,pcx)|*.[Bb][Mm][Pp];*.[Pp][Cc][Xx]|BMP Files (*.BMP)|*.[Bb][Mm][Pp]|"
+              "PCX Files (*.PCX)|*.[Pp][Cc][Xx]|All files (*.*)|*");
     for (BrowseTarget target : {BrowseTarget::BaseImage, BrowseTarget::DataFile,
                                 BrowseTarget::OutputImage, BrowseTarget::InputFile}) {
         for (int method = 0; method < kMethodCount; ++method) {
-            const std::string filter = BrowseChoice(target, method).filter;
-            SCOPED_TRACE(filter);
-            std::vector<std::string> parts;
-            for (size_t start = 0;;) {
-                const size_t bar = filter.find('|', start);
-                parts.push_back(filter.substr(start, bar - start));
-                if (bar == std::string::npos) break;
-                start = bar + 1;
-            }
-            ASSERT_EQ(parts.size() % 2, 0u);
-            EXPECT_EQ(parts[parts.size() - 1], "*");  // everything, dotted or not
-            for (size_t i = 1; i < parts.size(); i += 2) {
-                const std::string patterns = ";" + parts[i] + ";";
-                EXPECT_EQ(patterns.find(";;"), std::string::npos);
-                for (const char* ext : {"BMP", "PCX", "PNG", "TIF", "JPG"}) {
-                    const std::string upper = std::string(";*.") + ext + ";";
-                    std::string lower = upper;
-                    for (char& ch : lower) ch = static_cast<char>(std::tolower(ch));
-                    EXPECT_EQ(patterns.find(upper) != std::string::npos,
-                              patterns.find(lower) != std::string::npos)
-                        << ext;
+            const FileChoice choice = BrowseChoice(target, method);
+            SCOPED_TRACE(choice.filter);
+            const int last = static_cast<int>(choice.extensions.size()) - 1;
+            ASSERT_GE(last, 0);
+            // The last entry lists everything, names without a dot too.
+            for (const char* name : {"README", "notes.txt", "x.JPG"})
+                EXPECT_TRUE(WildcardMatches(choice.filter, last, name)) << name;
+            for (int entry = 0; entry < last; ++entry)
+                for (const char* ext : {"bmp", "pcx", "png", "tif", "jpg"}) {
+                    const bool lower = WildcardMatches(choice.filter, entry, std::string("a.") + ext);
+                    std::string mixed = std::string("Holiday.") + ext;
+                    mixed[8] = static_cast<char>(std::toupper(mixed[8]));
+                    std::string upper = mixed;
+                    for (char& c : upper) c = static_cast<char>(std::toupper(c));
+                    EXPECT_EQ(WildcardMatches(choice.filter, entry, mixed), lower) << mixed;
+                    EXPECT_EQ(WildcardMatches(choice.filter, entry, upper), lower) << upper;
                 }
-            }
         }
     }
+    // Whatever the list shows, the decode browser lists every carrier.
+    for (int method : {Method78, Method666})
+        for (const char* name : {"c.png", "c.BMP", "c.Pcx", "c.tif", "c.TIFF"})
+            EXPECT_TRUE(WildcardMatches(BrowseChoice(BrowseTarget::InputFile, method).filter, 0,
+                                        name))
+                << name;
+}
+
+struct NamedSave {
+    const char* typed;
+    int filter;
+    const char* saved;
+};
+TEST(SaveDialog, AddsTheChosenFiltersExtensionToANameWithoutOne) {
+    const FileChoice choice = BrowseChoice(BrowseTarget::OutputImage, Method666);
+    const NamedSave cases[] = {
+        {"/p/stego", 0, "/p/stego.bmp"},       {"/p/stego", 2, "/p/stego.pcx"},
+        {"/p/stego", 3, "/p/stego.png"},       {"/p/stego", 4, "/p/stego.tif"},
+        {"/p/stego", 5, "/p/stego"},           {"/p/stego.PNG", 1, "/p/stego.PNG"},
+        {"/p/stego.jpg", 1, "/p/stego.jpg"},   {"/p.d/stego", 1, "/p.d/stego.bmp"},
+        {"/p/.hidden", 1, "/p/.hidden.bmp"},   {"/p/stego", 9, "/p/stego"},
+    };
+    for (const NamedSave& c : cases)
+        EXPECT_EQ(WithFilterExtension(c.typed, choice, c.filter), c.saved)
+            << c.typed << " with filter " << c.filter;
+}
+
+TEST_F(CommandTest, FileDialogsOpenAtTheFieldsFolder) {
+    EXPECT_EQ(StartFolder(photo, "/elsewhere"), fs::path(photo).parent_path().string());
+    EXPECT_EQ(StartFolder(dir.File("gone/photo.bmp"), "/elsewhere"), "/elsewhere");
+    EXPECT_EQ(StartFolder("", "/elsewhere"), "/elsewhere");
+
+    view.controls.dataFile = secret;
+    BrowseCommand(view, BrowseTarget::DataFile);
+    ASSERT_EQ(view.choices.size(), 1u);
+    EXPECT_EQ(view.choices[0].directory, fs::path(secret).parent_path().string());
 }
 
 TEST_F(CommandTest, CancellingABrowseChangesNothing) {
@@ -407,4 +528,33 @@ TEST(OpenError, NamesTheShellsCode) {
                   std::string("Unable to open hyperlink:\n\n") + c.reason);
     EXPECT_FALSE(AddressOpened(kNoAssociation));
     EXPECT_TRUE(AddressOpened(kAddressOpened));
+}
+
+// The desktop's opener is run and its exit status counts: xdg-open exits 3
+// when no browser is there.
+TEST(OpenError, AFailingOpenerIsReportedNotTakenForSuccess) {
+    TempDir bin;
+    const std::string saved = std::getenv("PATH") ? std::getenv("PATH") : "";
+    const struct {
+        const char* script;  // null: no xdg-open on PATH
+        int code;
+    } cases[] = {{"exit 3", kNoAssociation}, {"exit 0", kAddressOpened}, {"exit 2", 2},
+                 {nullptr, kNoAssociation}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.script ? c.script : "missing");
+        const std::string opener = bin.File("xdg-open");
+        fs::remove(opener);
+        if (c.script != nullptr) {
+            const std::string text = std::string("#!/bin/sh\n") + c.script + "\n";
+            WriteFileBytes(opener, Bytes(text.begin(), text.end()));
+            fs::permissions(opener, fs::perms::owner_all);
+        }
+        setenv("PATH", bin.File("").c_str(), 1);
+        const int code = OpenWithDesktop("https://ombrel.example/");
+        setenv("PATH", saved.c_str(), 1);
+        EXPECT_EQ(code, c.code);
+    }
+    EXPECT_EQ(OpenErrorMessage(OpenResultForExit(3)),
+              "Unable to open hyperlink:\n\nThere is no application associated\nwith the given "
+              "filename extension.");
 }

@@ -8,5 +8,9 @@ for tool in xvfb-run Xvfb xauth; do
         exit 77
     }
 done
+# A fresh configuration folder: the program remembers settings between
+# starts, and neither the user's nor an earlier run's may leak in.
+config=$(mktemp -d)
+trap 'rm -rf "$config"' EXIT
 # No stdin: nothing here may wait for a terminal.
-exec xvfb-run -a -s "-screen 0 1024x768x24" "$@" </dev/null
+XDG_CONFIG_HOME=$config xvfb-run -a -s "-screen 0 1280x1024x24" "$@" </dev/null

@@ -94,7 +94,7 @@ class FakeDialog : public DialogPort {
         yesNoAnswers.pop_front();
         return answer;
     }
-    std::string AskOutputFile() override {
+    std::string AskOutputFile(const std::string&) override {
         std::string answer = fileAnswers.front();
         fileAnswers.pop_front();
         return answer;
