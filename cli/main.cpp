@@ -1,13 +1,19 @@
 // ombrel-cli: the hiding engine's runs from the command line, for scripts,
 // remote shells and batches. The runs are the dialog's own, driven through
 // a TerminalPort.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "working/working_image.h"
 #include "cli/terminal_port.h"
+#include "hiding/output_file.h"
 #include "hiding/payload.h"
 #include "hiding/runs.h"
 
@@ -46,8 +52,12 @@ int Decode(TerminalPort& port, const std::string& image) {
         return 1;
     }
     const int status = port.Finish(DecodeRun(port, static_cast<HidingMethod>(method), image));
-    if (status == 0) PrintResult(port.extractedPath());
-    return status;
+    if (status != 0) return status;
+    PrintResult(port.extractedPath());
+    // Said apart from the path, which scripts read.
+    if (port.extractedHidden())
+        port.Say(port.extractedPath() + " is a hidden file: its name starts with a dot");
+    return 0;
 }
 
 int Detect(TerminalPort& port, const std::string& image) {
@@ -92,9 +102,37 @@ int Capacity(TerminalPort& port, const std::string& image, bool json) {
     return 0;
 }
 
-}  // namespace
+// A standard stream that was closed when the program started gets a
+// descriptor that fails every transfer as a closed one would, so that no
+// file the program opens can take its number and receive its text.
+void HoldClosedStandardStreams() {
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int held = ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+        if (held >= 0 && held != fd) {
+            ::dup2(held, fd);
+            ::close(held);
+        }
+    }
+}
 
-int main(int argc, char** argv) {
+// The run's exit status, or 1 when what it wrote to standard output did not
+// all arrive (a full disk, a closed stream), with a message saying so.
+int CheckStandardOutput(int status) {
+    bool delivered = std::fflush(stdout) == 0 && !std::ferror(stdout);
+    int error = errno;
+    if (std::fclose(stdout) != 0 && delivered) {
+        delivered = false;
+        error = errno;
+    }
+    if (delivered) return status;
+    char reason[256];
+    std::fprintf(stderr, "Unable to write to standard output: %s\n",
+                 strerror_r(error, reason, sizeof reason));
+    return status != 0 ? status : 1;
+}
+
+int Run(int argc, char** argv) {
     CLI::App app{
         "Hides a file inside a picture, gets it back out, and tells how much a\n"
         "picture can carry.",
@@ -156,4 +194,12 @@ int main(int argc, char** argv) {
     if (decode->parsed()) return Decode(port, image);
     if (detect->parsed()) return Detect(port, image);
     return Capacity(port, image, json);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    HoldClosedStandardStreams();
+    InstallSignalCleanup();
+    return CheckStandardOutput(Run(argc, argv));
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "hiding/runs.h"
 #include "imagelib/state.h"
 
 namespace {
@@ -35,7 +36,12 @@ TerminalPort::~TerminalPort() {
 void TerminalPort::SetStatus(const std::string& text) {
     status_ = text;
     const std::string_view extracted = "Extracted ";
-    if (text.starts_with(extracted)) extracted_ = text.substr(extracted.size());
+    if (text.starts_with(extracted)) {
+        extracted_ = text.substr(extracted.size());
+        hidden_ = extracted_.ends_with(kHiddenFileNote);
+        if (hidden_)
+            extracted_.resize(extracted_.size() - std::string_view(kHiddenFileNote).size());
+    }
     Draw();
 }
 

@@ -51,8 +51,11 @@ class TerminalPort : public DialogPort {
     int Finish(int code);
 
     const std::string& capacityText() const { return capacityText_; }
-    // The file the last decode wrote; empty when it wrote none.
+    // The file the last decode wrote, escaped for showing; empty when it
+    // wrote none.
     const std::string& extractedPath() const { return extracted_; }
+    // Whether that file's name starts with a dot.
+    bool extractedHidden() const { return hidden_; }
 
   private:
     void Draw();
@@ -66,6 +69,7 @@ class TerminalPort : public DialogPort {
     int position_ = 0;
     std::string capacityText_;
     std::string extracted_;
+    bool hidden_ = false;
     bool refused_ = false;
     std::string declined_;  // the existing file that was left alone
 };

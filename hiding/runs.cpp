@@ -4,20 +4,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <cerrno>
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 
 #include "working/working_image.h"
 #include "hiding/channel.h"
+#include "hiding/output_file.h"
 #include "hiding/palette.h"
+#include "hiding/shown_name.h"
 #include "imagelib/common.h"
 #include "imagelib/pix.h"
 #include "platform/win32.h"
 
 const char* const kNotAnImageText = "The image you have selected is not a valid image file";
 const char* const kNotEncodedText = "This file was not encoded by Ombrel";
+const char* const kHiddenFileNote = " (hidden file)";
 
 namespace {
 
@@ -79,56 +83,79 @@ uint64_t PixelCount(uint32_t width, uint32_t height) {
     return uint64_t{width} * height;
 }
 
-bool FileExists(const std::string& path) {
+// An entry at the name, a dangling link included.
+bool EntryExists(const std::string& path) {
     struct stat info;
-    return ::stat(path.c_str(), &info) == 0;
+    return ::lstat(path.c_str(), &info) == 0;
 }
 
-// A name beside `path` for writing before the result replaces it, with the
-// target's extension when `keepExtension` so that writers chosen by extension
-// still apply. It does not grow with the target's name, which may already be
-// as long as the file system allows.
-std::string TemporaryBeside(const std::string& path, bool keepExtension) {
-    static unsigned serial = 0;
-    const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    return dir + ".ombrel-" + std::to_string(::getpid()) + "-" + std::to_string(++serial) +
-           (keepExtension ? GetExtension(name) : std::string());
+bool IsFullDisk(int error) {
+    return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO;
 }
 
-// Writes through a temporary file and renames it over `path` only once every
+// What became of a write through an OutputFile.
+struct Written {
+    int code = 0;         // the writer's library code, or 4 for a full disk
+    bool exists = false;  // Replace::kNever met an entry at the name
+    std::string message;  // the file system refused the name: which and why
+};
+
+// Writes through a temporary file and renames it into place only once every
 // byte is on disk, so a failed write never harms a file that was there.
-// A file that is replaced keeps its permissions, and a link keeps pointing
-// at the file it named, as when the file is written in place.
 template <typename Write>
-int ReplaceFile(const std::string& link, bool keepExtension, Write write) {
-    std::string path = link;
-    struct stat info;
-    if (::lstat(link.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-        if (char* real = ::realpath(link.c_str(), nullptr)) {
-            path = real;
-            std::free(real);
-        }
+Written WriteOutput(const std::string& target, Replace replace, Write write) {
+    Written result;
+    OutputFile file(target, replace);
+    if (file.error() == 0) {
+        result.code = write(file);
+        if (result.code != 0 || file.Publish()) return result;
     }
-    const bool existed = ::stat(path.c_str(), &info) == 0;
-    const std::string temporary = TemporaryBeside(path, keepExtension);
-    const int code = write(temporary);
-    if (code == 0 && (!existed || ::chmod(temporary.c_str(), info.st_mode & 07777) == 0) &&
-        std::rename(temporary.c_str(), path.c_str()) == 0)
-        return 0;
-    std::remove(temporary.c_str());
-    return code != 0 ? code : kPixErrOpen;
+    const int error = file.error();
+    if (error == EEXIST && replace == Replace::kNever) {
+        result.exists = true;
+    } else if (IsFullDisk(error)) {
+        result.code = kPixErrWrite;
+    } else {
+        char reason[256];
+        result.message = std::string(PixErrorText(kPixErrOpen)) + " " + ShownName(target) + ": " +
+                         strerror_r(error, reason, sizeof reason);
+    }
+    return result;
 }
 
-int WriteDataFile(const std::string& path, const std::vector<uint8_t>& data) {
-    return ReplaceFile(path, false, [&](const std::string& target) {
-        std::FILE* file = std::fopen(target.c_str(), "wb");
-        if (file == nullptr) return static_cast<int>(kPixErrOpen);
-        const bool written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
-        const bool closed = std::fclose(file) == 0;
-        return written && closed ? 0 : static_cast<int>(kPixErrWrite);
-    });
+// The writer's code, or 0 once the message about the name has been shown.
+int Report(DialogPort& dialog, const Written& written) {
+    if (!written.message.empty()) dialog.ShowMessage(written.message);
+    return written.code;
+}
+
+int WriteImage(DialogPort& dialog, const std::string& output,
+               const std::function<int(const std::string& file)>& write) {
+    return Report(dialog, WriteOutput(output, Replace::kLinkTarget,
+                                      [&](OutputFile& file) { return write(file.WritePath()); }));
+}
+
+struct OutputChoice {
+    std::string path;  // empty: the user cancelled
+    Replace replace = Replace::kNever;
+};
+
+// The user's answer for a path where a file exists: replace the entry
+// itself (a link there is not followed, the name came from an image), or
+// another file the user picked, whose dialog asked about replacing it.
+OutputChoice AskOverwrite(DialogPort& dialog, const std::string& path) {
+    if (dialog.AskYesNo(ShownName(path) + " exists\nOverwrite?\nNo to Rename"))
+        return {path, Replace::kEntry};
+    return {dialog.AskOutputFile(), Replace::kLinkTarget};
+}
+
+OutputChoice ChooseOutput(DialogPort& dialog, const std::string& path) {
+    if (!EntryExists(path)) return {path, Replace::kNever};
+    return AskOverwrite(dialog, path);
+}
+
+std::string ExtractedText(const std::string& path) {
+    return "Extracted " + ShownName(path) + (IsHiddenName(path) ? kHiddenFileNote : "");
 }
 
 class EncodeSteps : public PayloadSteps {
@@ -170,8 +197,8 @@ int EncodeChannel(DialogPort& dialog, HidingMethod method, CWorkingImage& image,
         dialog.StepProgress();
     }
     dialog.SetStatus("Writing");
-    return FinishEncode(dialog, ReplaceFile(output, true, [&](const std::string& target) {
-                            return SaveByExtension(target, image);
+    return FinishEncode(dialog, WriteImage(dialog, output, [&](const std::string& file) {
+                            return SaveByExtension(file, image, output);
                         }));
 }
 
@@ -199,9 +226,9 @@ int EncodePalette(DialogPort& dialog, HidingMethod method, CWorkingImage& image,
     dialog.StepProgress();
     (method == Method78 ? Embed78 : Embed68)(indices.get(), n, payload.data(), payload.size());
     dialog.SetStatus("Writing");
-    return FinishEncode(dialog, ReplaceFile(output, true, [&](const std::string& target) {
-                            return WriteIndexedByExtension(target, indices.get(), width, height,
-                                                           spread);
+    return FinishEncode(dialog, WriteImage(dialog, output, [&](const std::string& file) {
+                            return WriteIndexedByExtension(file, indices.get(), width, height,
+                                                           spread, output);
                         }));
 }
 
@@ -238,11 +265,21 @@ int ExtractFromCarrier(DialogPort& dialog, HidingMethod method, const uint8_t* c
     }
 
     const std::string directory = dialog.OutputDirectory();
-    const std::string target = ChooseOutputPath(
-        dialog, directory.empty() ? reader.name() : directory + "/" + reader.name());
-    if (!target.empty()) {
-        if (const int written = WriteDataFile(target, reader.data())) return written;
-        dialog.SetStatus("Extracted " + target);
+    OutputChoice choice =
+        ChooseOutput(dialog, directory.empty() ? reader.name() : directory + "/" + reader.name());
+    while (!choice.path.empty()) {
+        const std::vector<uint8_t>& data = reader.data();
+        const Written written = WriteOutput(choice.path, choice.replace, [&](OutputFile& file) {
+            return file.Write(data.data(), data.size()) ? 0 : static_cast<int>(kPixErrWrite);
+        });
+        // A file that appeared since the look is kept: ask again, now knowing.
+        if (written.exists) {
+            choice = AskOverwrite(dialog, choice.path);
+            continue;
+        }
+        if (written.code != 0 || !written.message.empty()) return Report(dialog, written);
+        dialog.SetStatus(ExtractedText(choice.path));
+        break;
     }
     dialog.StepProgress();
     dialog.Pause(kRunPause);
@@ -347,9 +384,7 @@ int DecodeRun(DialogPort& dialog, HidingMethod method, const std::string& path) 
 }
 
 std::string ChooseOutputPath(DialogPort& dialog, const std::string& path) {
-    if (!FileExists(path)) return path;
-    if (dialog.AskYesNo(path + " exists\nOverwrite?\nNo to Rename")) return path;
-    return dialog.AskOutputFile();
+    return ChooseOutput(dialog, path).path;
 }
 
 std::string CapacityText(uint32_t width, uint32_t height) {

@@ -24,7 +24,7 @@ int DetectMethod(DialogPort& dialog, const std::string& path);
 int DecodeRun(DialogPort& dialog, HidingMethod method, const std::string& path);
 
 // `path`, or where the user wants the file instead of overwriting it, or
-// empty when the user cancelled.
+// empty when the user cancelled. Paths in the question are shown escaped.
 std::string ChooseOutputPath(DialogPort& dialog, const std::string& path);
 
 // Sets the dialog's capacity text for its base image.
@@ -34,3 +34,6 @@ void CapacityReport(DialogPort& dialog);
 std::string CapacityText(uint32_t width, uint32_t height);
 extern const char* const kNotAnImageText;
 extern const char* const kNotEncodedText;
+// Follows "Extracted " and the path in the status when the file's name
+// starts with a dot, so that the user knows a listing will not show it.
+extern const char* const kHiddenFileNote;

@@ -291,6 +291,7 @@ struct PngWrite {
     uint8_t* header = nullptr;  // output held back until the file is opened
     size_t headerSize = 0;
     bool noMemory = false;
+    bool writeFailed = false;  // the file refused bytes: a full disk, not a PNG fault
     png_structp png = nullptr;
     png_infop info = nullptr;
     png_colorp plte = nullptr;
@@ -302,7 +303,10 @@ struct PngWrite {
 void WriteData(png_structp png, png_bytep data, size_t length) {
     auto* w = static_cast<PngWrite*>(png_get_io_ptr(png));
     if (w->file != nullptr) {
-        if (std::fwrite(data, 1, length, w->file) != length) png_error(png, "write failed");
+        if (std::fwrite(data, 1, length, w->file) != length) {
+            w->writeFailed = true;
+            png_error(png, "write failed");
+        }
         return;
     }
     if (length > SIZE_MAX - w->headerSize) png_error(png, "header too large");
@@ -318,7 +322,10 @@ void WriteData(png_structp png, png_bytep data, size_t length) {
 
 void FlushData(png_structp png) {
     auto* w = static_cast<PngWrite*>(png_get_io_ptr(png));
-    if (w->file != nullptr) std::fflush(w->file);
+    if (w->file != nullptr && std::fflush(w->file) != 0) {
+        w->writeFailed = true;
+        png_error(png, "flush failed");
+    }
 }
 
 int WriteBody(PngWrite* w) {
@@ -357,7 +364,7 @@ int WriteBody(PngWrite* w) {
     if (w->path == nullptr) return kPixErrOpen;
     w->file = std::fopen(w->path, "wb");
     if (w->file == nullptr) return kPixErrOpen;
-    if (std::fwrite(w->header, 1, w->headerSize, w->file) != w->headerSize) return kPixErrPngCreate;
+    if (std::fwrite(w->header, 1, w->headerSize, w->file) != w->headerSize) return kPixErrWrite;
 
     const int passes = png_set_interlace_handling(png);
     for (int pass = 0; pass < passes; ++pass) {
@@ -373,7 +380,8 @@ int RunWrite(PngWrite* w) {
     if (w->png == nullptr) return kPixErrPngCreate;
     w->info = png_create_info_struct(w->png);
     if (w->info == nullptr) return kPixErrPngCreate;
-    if (setjmp(png_jmpbuf(w->png))) return w->noMemory ? kPixErrMemory : kPixErrPngCreate;
+    if (setjmp(png_jmpbuf(w->png)))
+        return w->noMemory ? kPixErrMemory : w->writeFailed ? kPixErrWrite : kPixErrPngCreate;
     return WriteBody(w);
 }
 

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <barrier>
 #include <csignal>
 #include <cstdlib>
 #include <deque>
@@ -11,6 +13,7 @@
 #include <functional>
 #include <new>
 #include <random>
+#include <thread>
 #include <utility>
 
 #include "working/working_image.h"
@@ -405,11 +408,68 @@ TEST_F(RunTest, OverwritePrompt) {
     EXPECT_EQ(ReadFileBytes(dir.File("renamed.dat")), secret);
     EXPECT_EQ(dialog.status, "Extracted " + dir.File("renamed.dat"));
 
-    // A folder that cannot take the file: code 2, no status, nothing left.
+    // A folder that cannot take the file: a message naming the path, no
+    // status, nothing left.
     dialog.status = "before";
+    dialog.messages.clear();
     dialog.outputDirectory = dir.File("missing");
-    EXPECT_EQ(DecodeRun(dialog, Method886, dialog.output), kPixErrOpen);
+    EXPECT_EQ(DecodeRun(dialog, Method886, dialog.output), 0);
+    EXPECT_EQ(dialog.messages,
+              std::vector<std::string>{"Unable to open file " + dir.File("missing/secret.dat") +
+                                       ": No such file or directory"});
     EXPECT_EQ(dialog.status, "Decoding");
+}
+
+// Two decodes into one folder, both past the look for an existing file
+// before either writes: one file results, and the other run asks.
+TEST_F(RunTest, RacingDecodesNeverBothReplace) {
+    dialog.output = dir.File("c.bmp");
+    ASSERT_EQ(EncodeRun(dialog, Method666), 0);
+    struct Racer : FakeDialog {
+        std::barrier<>* start = nullptr;
+        std::string OutputDirectory() override {  // asked just before the look
+            start->arrive_and_wait();
+            return FakeDialog::OutputDirectory();
+        }
+    };
+    // The looks fall before either rename in only some rounds.
+    for (int round = 0; round < 100 && !HasFailure(); ++round) {
+        fs::remove(dir.File("out/secret.dat"));
+        std::barrier<> start(2);
+        Racer racers[2];
+        for (Racer& racer : racers) {
+            racer.outputDirectory = dir.File("out");
+            racer.start = &start;
+            racer.yesNoAnswers = {false};
+            racer.fileAnswers = {""};
+        }
+        std::thread other([&] { EXPECT_EQ(DecodeRun(racers[0], Method666, dialog.output), 0); });
+        EXPECT_EQ(DecodeRun(racers[1], Method666, dialog.output), 0);
+        other.join();
+        const int extracted = std::count_if(std::begin(racers), std::end(racers), [](auto& r) {
+            return r.status.starts_with("Extracted ");
+        });
+        EXPECT_EQ(extracted, 1) << "round " << round;
+        EXPECT_EQ(racers[0].messages.size() + racers[1].messages.size(), 1u) << "round " << round;
+        EXPECT_EQ(ReadFileBytes(dir.File("out/secret.dat")), secret);
+    }
+}
+
+TEST_F(RunTest, NewFilesTakeTheirModeFromTheUmask) {
+    for (const mode_t mask : {022, 077, 002, 0277}) {
+        fs::remove(dir.File("c.bmp"));
+        fs::remove(dir.File("out/secret.dat"));
+        dialog.output = dir.File("c.bmp");
+        const mode_t previous = ::umask(mask);
+        EXPECT_EQ(EncodeRun(dialog, Method666), 0);
+        EXPECT_EQ(DecodeRun(dialog, Method666, dialog.output), 0);
+        ::umask(previous);
+        for (const std::string& path : {dialog.output, dir.File("out/secret.dat")}) {
+            struct stat info {};
+            ASSERT_EQ(::stat(path.c_str(), &info), 0) << path;
+            EXPECT_EQ(info.st_mode & 0777, 0666 & ~mask) << path << " umask " << mask;
+        }
+    }
 }
 
 TEST_F(RunTest, CapacityReport) {
@@ -559,17 +619,29 @@ TEST(WorkingImage, PngTextsTravelFromBaseToOutput) {
     EXPECT_EQ(PixGetPNGTextCount(), 3);
 }
 
-TEST_F(RunTest, ReplacedFilesKeepTheirModeAndLinks) {
+TEST_F(RunTest, ReplacedFilesKeepTheirMode) {
+    // A decode over a file the user agreed to replace.
     dialog.output = dir.File("c.bmp");
     ASSERT_EQ(EncodeRun(dialog, Method666), 0);
-    const std::string target = dir.File("out/real.dat");
-    WriteFileBytes(target, {7});
-    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
-    fs::create_symlink(target, dir.File("out/secret.dat"));
+    const std::string existing = dir.File("out/secret.dat");
+    WriteFileBytes(existing, {7});
+    fs::permissions(existing, fs::perms::owner_read | fs::perms::owner_write);
     dialog.yesNoAnswers = {true};
     ASSERT_EQ(DecodeRun(dialog, Method666, dialog.output), 0);
-    EXPECT_TRUE(fs::is_symlink(dir.File("out/secret.dat")));
-    EXPECT_EQ(ReadFileBytes(target), secret);
-    EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
+    EXPECT_EQ(ReadFileBytes(existing), secret);
+    EXPECT_EQ(fs::status(existing).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    // An encode's output is the user's own path: a link there still leads
+    // to the file it names, which keeps its mode.
+    const std::string real = dir.File("real.bmp");
+    WriteFileBytes(real, {7});
+    fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write);
+    dialog.output = dir.File("link.bmp");
+    fs::create_symlink(real, dialog.output);
+    ASSERT_EQ(EncodeRun(dialog, Method666), 0);
+    EXPECT_TRUE(fs::is_symlink(dialog.output));
+    EXPECT_EQ(DetectMethod(dialog, real), Method666);
+    EXPECT_EQ(fs::status(real).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
 }

@@ -271,8 +271,8 @@ int GetImageSizeByExtension(const std::string& path, uint32_t size[2]) {
     return result;
 }
 
-int SaveByExtension(const std::string& path, CWorkingImage& image) {
-    const std::string extension = LowerExtension(path);
+int SaveByExtension(const std::string& path, CWorkingImage& image, const std::string& formatName) {
+    const std::string extension = LowerExtension(formatName.empty() ? path : formatName);
     int type = 0;
     if (extension == ".bmp") {
         type = kSaveBmp;
@@ -289,8 +289,9 @@ int SaveByExtension(const std::string& path, CWorkingImage& image) {
 }
 
 int WriteIndexedByExtension(const std::string& path, const uint8_t* indices, uint32_t width,
-                            uint32_t height, const RGBQUAD* palette) {
-    const std::string extension = LowerExtension(path);
+                            uint32_t height, const RGBQUAD* palette,
+                            const std::string& formatName) {
+    const std::string extension = LowerExtension(formatName.empty() ? path : formatName);
     const char* file = path.c_str();
     if (extension == ".bmp") {
         PixWriteBMP8(file, indices, width, height, 8, 256, palette);

@@ -90,12 +90,16 @@ std::string GetExtension(const std::string& path);
 int GetImageSizeByExtension(const std::string& path, uint32_t size[2]);
 
 // Saves as 24-bit in the format the extension names; 5 for any other.
-int SaveByExtension(const std::string& path, CWorkingImage& image);
+// `formatName`, when given, names the format instead of `path` (which may
+// then be a temporary file's, without the extension).
+int SaveByExtension(const std::string& path, CWorkingImage& image,
+                    const std::string& formatName = {});
 
 // Writes an 8-bit palette image in the format the extension names
-// (.bmp, .pcx, .tif, .png); 5 for any other.
+// (.bmp, .pcx, .tif, .png); 5 for any other. `formatName` as above.
 int WriteIndexedByExtension(const std::string& path, const uint8_t* indices, uint32_t width,
-                            uint32_t height, const RGBQUAD* palette);
+                            uint32_t height, const RGBQUAD* palette,
+                            const std::string& formatName = {});
 
 // Reads an 8-bit palette image (.bmp, .pcx, .png, .tif, .tiff): a block of
 // width x height indices the caller frees with GlobalFree, or null with the

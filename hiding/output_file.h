@@ -1,0 +1,65 @@
+// Writing a file as careful Unix programs do: into a temporary file created
+// exclusively, under an unpredictable name, beside the target; renamed into
+// place only once every byte is written; removed on every failure and when
+// the program is stopped by a signal. An entry that is already at the
+// temporary name (a planted link, a FIFO) is never opened.
+#pragma once
+
+#include <string>
+
+// What publishing may do to an entry already at the target's name.
+enum class Replace {
+    kNever,       // keep it: Publish fails with EEXIST, even for one that
+                  // appeared after the caller looked
+    kEntry,       // replace the entry itself; a link there is not followed
+    kLinkTarget,  // follow a link there and replace the file it names (for
+                  // paths the user typed)
+};
+
+class OutputFile {
+  public:
+    // Creates the temporary file beside `target`, with the mode a plain
+    // create gives (0666 less the umask) or, when a regular file is
+    // replaced, that file's permissions. error() says whether that worked.
+    OutputFile(const std::string& target, Replace replace);
+    // Removes the temporary file unless it was published.
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // The errno of the step that failed, 0 while none did.
+    int error() const { return error_; }
+
+    // A path that opens the temporary file itself, whatever is done to the
+    // folder meanwhile, for writers that take a path.
+    const std::string& WritePath() const { return writePath_; }
+
+    // Writes all of `data`; false with error() set.
+    bool Write(const void* data, size_t size);
+
+    // Sets the final permissions, closes the file (syncing it first when
+    // it replaces one) and renames it into place; false with error() set.
+    bool Publish();
+
+  private:
+    bool Fail(int error);
+
+    Replace replace_;
+    std::string leaf_;       // the target's name in its folder
+    int folder_ = -1;        // the target's folder, held open
+    int fd_ = -1;            // the temporary file
+    std::string temporary_;  // its name in the folder
+    std::string writePath_;
+    unsigned finalMode_ = 0;  // permission bits to publish with
+    bool replacesFile_ = false;
+    bool published_ = false;
+    int slot_ = -1;  // where the signal handlers find the temporary file
+    int error_ = 0;
+};
+
+// Ignores SIGXFSZ, so that a write past the file-size limit fails as on a
+// full disk; on SIGINT, SIGTERM and SIGHUP removes the temporary files of
+// the writes in progress, then ends the program as the signal would. A
+// signal the program was started with ignored stays ignored. Call once,
+// early in main.
+void InstallSignalCleanup();
