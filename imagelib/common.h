@@ -2,6 +2,9 @@
 // and memory blocks, little-endian field access.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +24,31 @@ inline bool MulSize(size_t a, size_t b, size_t* out) {
 inline bool ImageBytes(uint64_t width, uint64_t height, size_t bytesPerPixel, size_t* out) {
     if (width != 0 && height > kPixMaxPixels / width) return false;
     return MulSize(static_cast<size_t>(width * height), bytesPerPixel, out);
+}
+
+// Working memory one read may take besides its pixel block: libjpeg's
+// coefficients, libtiff's strip and tile buffers, libpng's rows. Every read
+// gets kPixWorkFloor; a file earns more with its size, at zlib's best ratio
+// (one stored byte inflates to at most 1032), so a real photograph of any
+// size up to the pixel limit reads, and a small file claiming a huge picture
+// is refused (kPixErrMemory) before anything is allocated.
+#ifndef OMBREL_WORK_FLOOR_BYTES
+#define OMBREL_WORK_FLOOR_BYTES (uint64_t{256} << 20)
+#endif
+constexpr uint64_t kPixWorkFloor = OMBREL_WORK_FLOOR_BYTES;
+constexpr uint64_t kPixWorkPerFileByte = 1024;
+
+inline uint64_t WorkCap(uint64_t fileBytes) {
+    const uint64_t earned =
+        fileBytes > UINT64_MAX / kPixWorkPerFileByte ? UINT64_MAX : fileBytes * kPixWorkPerFileByte;
+    return std::max(kPixWorkFloor, earned);
+}
+
+// Size of an open file, 0 when it cannot be told (a pipe, say).
+inline uint64_t FileBytes(std::FILE* file) {
+    struct stat info {};
+    if (fstat(fileno(file), &info) != 0 || info.st_size < 0) return 0;
+    return static_cast<uint64_t>(info.st_size);
 }
 
 struct FileCloser {

@@ -1,5 +1,7 @@
 #include "imagelib/jpeg.h"
 
+#include <algorithm>
+#include <climits>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +14,8 @@
 // jpeglib.h expects FILE and size_t to be declared before it.
 extern "C" {
 #include <jpeglib.h>
+// after jpeglib.h, which it needs
+#include <jerror.h>
 }
 
 // The thread's jpegReadOption and jpegWriteOption stay 0 in this system,
@@ -60,6 +64,22 @@ void LimitScans(j_common_ptr info) {
     }
 }
 
+// What jpeg_start_decompress takes for a file whose scans must all be read
+// before the first row comes out (progressive, or components in separate
+// scans): every coefficient of the picture, the way libjpeg sizes it.
+uint64_t CoefficientBytes(const jpeg_decompress_struct& info) {
+    if (!info.progressive_mode && info.comps_in_scan >= info.num_components) return 0;
+    uint64_t bytes = 0;
+    for (int c = 0; c < info.num_components; ++c) {
+        const jpeg_component_info& comp = info.comp_info[c];
+        const uint64_t h = comp.h_samp_factor, v = comp.v_samp_factor;
+        const uint64_t columns = (comp.width_in_blocks + h - 1) / h * h;
+        const uint64_t rows = (comp.height_in_blocks + v - 1) / v * v;
+        bytes += columns * rows * DCTSIZE2 * sizeof(JCOEF);
+    }
+    return bytes;
+}
+
 struct JpegRead {
     jpeg_decompress_struct info;
     JpegErrors errors;
@@ -103,7 +123,8 @@ void StoreRgbRow(const uint8_t* in, uint8_t* out, size_t width, int components) 
 
 int ReadJpegFrame(std::FILE* file, JpegRead* r, PixThreadState* state) {
     r->info.err = SetUpErrors(&r->errors);
-    if (setjmp(r->errors.jump)) return kPixErrJpg;
+    if (setjmp(r->errors.jump))
+        return r->errors.pub.msg_code == JERR_NO_BACKING_STORE ? kPixErrMemory : kPixErrJpg;
     jpeg_create_decompress(&r->info);
     r->progress.progress_monitor = LimitScans;
     r->info.progress = &r->progress;
@@ -117,6 +138,12 @@ int ReadJpegFrame(std::FILE* file, JpegRead* r, PixThreadState* state) {
     // file's coefficients are buffered whole in jpeg_start_decompress.
     size_t bytes = 0;
     if (!ImageBytes(r->info.image_width, r->info.image_height, 3, &bytes)) return kPixErrMemory;
+    // Memory beyond the pixel block is capped: the coefficients are checked
+    // here, and libjpeg, having no backing store, fails whatever else would
+    // pass the cap.
+    const uint64_t cap = WorkCap(FileBytes(file));
+    r->info.mem->max_memory_to_use = static_cast<long>(std::min<uint64_t>(cap, LONG_MAX));
+    if (CoefficientBytes(r->info) > cap) return kPixErrMemory;
     jpeg_start_decompress(&r->info);
     const size_t width = r->info.output_width;
     const int components = r->info.output_components;

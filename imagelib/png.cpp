@@ -1,6 +1,7 @@
 #include "imagelib/png.h"
 
 #include <png.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -60,7 +61,7 @@ struct PngRead {
 struct PngHeaderPeek {
     bool valid = false;
     uint32_t width = 0, height = 0;
-    int colourType = -1;
+    int depth = 0, colourType = -1, interlace = 0;
 };
 
 uint32_t GetBE32(const uint8_t* p) {
@@ -78,9 +79,63 @@ bool PeekHeader(std::FILE* file, PngHeaderPeek* peek) {
         peek->valid = true;
         peek->width = GetBE32(bytes + 16);
         peek->height = GetBE32(bytes + 20);
+        peek->depth = bytes[24];
         peek->colourType = bytes[25];
+        peek->interlace = bytes[28];
     }
     return std::fseek(file, 0, SEEK_SET) == 0;
+}
+
+// Samples per pixel of a colour type, 0 for one libpng will refuse.
+uint64_t Channels(int colourType) {
+    switch (colourType) {
+        case PNG_COLOR_TYPE_GRAY:
+        case PNG_COLOR_TYPE_PALETTE:
+            return 1;
+        case PNG_COLOR_TYPE_GRAY_ALPHA:
+            return 2;
+        case PNG_COLOR_TYPE_RGB:
+            return 3;
+        case PNG_COLOR_TYPE_RGB_ALPHA:
+            return 4;
+    }
+    return 0;
+}
+
+// libpng's own memory for a read: two rows of the widest pixel its
+// transformations pass through (16-bit RGBA), whatever the file holds.
+uint64_t RowWorkBytes(const PngHeaderPeek& peek) {
+    return 2 * (uint64_t{peek.width} * 8 + 64);
+}
+
+// Whether the image data (IDAT) could inflate to the rows the header claims.
+// One byte of zlib data inflates to at most 1032 (a 258-byte match in two
+// one-bit codes), so a file with less cannot be whole; libpng would fail it
+// with "Not enough image data" after filling most of the pixel block. Only
+// chunk headers are read, and only until enough data is found.
+bool DataCanFill(std::FILE* file, const PngHeaderPeek& peek) {
+    const uint64_t bits = Channels(peek.colourType) * static_cast<uint64_t>(peek.depth);
+    const uint64_t rowBytes = (uint64_t{peek.width} * bits + 7) / 8;
+    // Interlaced rows are shorter but hold every pixel once.
+    const uint64_t needed = peek.interlace != 0
+                                ? (uint64_t{peek.width} * peek.height * bits + 7) / 8
+                                : uint64_t{peek.height} * (rowBytes + 1);
+    const uint64_t fileBytes = FileBytes(file);
+    const int fd = fileno(file);
+    uint64_t data = 0;
+    uint64_t at = 8;
+    uint8_t head[8];
+    while (data * 1032 < needed) {
+        if (at > fileBytes || fileBytes - at < sizeof head ||
+            pread(fd, head, sizeof head, static_cast<off_t>(at)) != sizeof head)
+            return false;
+        const uint64_t length = GetBE32(head);
+        if (std::memcmp(head + 4, "IEND", 4) == 0) return false;
+        if (std::memcmp(head + 4, "IDAT", 4) == 0)
+            data += std::min(length, fileBytes - at - sizeof head);
+        at += length + 12;
+    }
+    return true;
 }
 
 void RequestRgbTransforms(PngRead* r, int depth, int colourType) {
@@ -175,6 +230,10 @@ HGLOBAL ReadPng(PngRead* r, int* code) {
         *code = kPixErrMemory;
     } else if (peek.valid && r->indexed && peek.colourType != PNG_COLOR_TYPE_PALETTE) {
         *code = kPixErrDepth;
+    } else if (peek.valid && RowWorkBytes(peek) > WorkCap(FileBytes(r->file))) {
+        *code = kPixErrMemory;
+    } else if (peek.valid && !DataCanFill(r->file, peek)) {
+        *code = kPixErrPng;
     } else {
         *code = RunRead(r);
     }
@@ -243,22 +302,6 @@ struct PngWrite {
     png_infop info = nullptr;
     png_colorp plte = nullptr;
 };
-
-// Samples per pixel of a colour type, 0 for one libpng will refuse.
-uint64_t Channels(int colourType) {
-    switch (colourType) {
-        case PNG_COLOR_TYPE_GRAY:
-        case PNG_COLOR_TYPE_PALETTE:
-            return 1;
-        case PNG_COLOR_TYPE_GRAY_ALPHA:
-            return 2;
-        case PNG_COLOR_TYPE_RGB:
-            return 3;
-        case PNG_COLOR_TYPE_RGB_ALPHA:
-            return 4;
-    }
-    return 0;
-}
 
 // Until the file is opened, output collects in memory: png_write_info still
 // validates the header (a palette image without PLTE, for one) while it

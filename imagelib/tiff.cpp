@@ -1,6 +1,7 @@
 // TIFF reader and writers over libtiff 4.
 #include "imagelib/tiff.h"
 
+#include <sys/stat.h>
 #include <tiffio.h>
 
 #include <algorithm>
@@ -51,13 +52,32 @@ using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
 // fails cleanly instead of asking for hundreds of gigabytes.
 constexpr tmsize_t kTiffMaxSingleAlloc = static_cast<tmsize_t>(kPixMaxPixels * 4);
 
-TiffPtr OpenTiff(const char* path, const char* mode) {
+TiffPtr OpenTiff(const char* path, const char* mode,
+                 uint64_t maxSingleAlloc = kTiffMaxSingleAlloc) {
     InstallTiffHandlers();
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-    if (options != nullptr) TIFFOpenOptionsSetMaxSingleMemAlloc(options, kTiffMaxSingleAlloc);
+    const auto limit = static_cast<tmsize_t>(std::min<uint64_t>(maxSingleAlloc, INT64_MAX));
+    if (options != nullptr) TIFFOpenOptionsSetMaxSingleMemAlloc(options, limit);
     TIFF* tif = TIFFOpenExt(path, mode, options);
     TIFFOpenOptionsFree(options);
     return TiffPtr(tif);
+}
+
+// The readers' working-memory cap for the file at `path`; libtiff is held
+// to it too, since every buffer it allocates while reading is working memory.
+uint64_t ReadCap(const char* path) {
+    struct stat info {};
+    return WorkCap(stat(path, &info) == 0 && info.st_size > 0 ? info.st_size : 0);
+}
+
+// The largest buffer the RGBA interface allocates to decode: one whole strip
+// or tile, of every plane for a separate-plane file. A one-strip file needs
+// the picture decoded whole, however small its compressed data.
+uint64_t DecodeBufferBytes(TIFF* tif) {
+    uint16_t planar = PLANARCONFIG_CONTIG;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    const uint64_t unit = TIFFIsTiled(tif) ? TIFFTileSize64(tif) : TIFFStripSize64(tif);
+    return planar == PLANARCONFIG_SEPARATE ? unit * 4 : unit;
 }
 
 struct FreeDeleter {
@@ -190,7 +210,8 @@ int DecodeRgba(TIFF* tif, uint32_t width, uint32_t height, uint32_t wanted, HGLO
 
 int ReadRgb(const char* path, uint32_t wanted, uint32_t* width, uint32_t* height, uint32_t* taken,
             HGLOBAL* result) {
-    TiffPtr tif = OpenTiff(path, "r");
+    const uint64_t cap = ReadCap(path);
+    TiffPtr tif = OpenTiff(path, "r", cap);
     if (!tif) return kPixErrOpen;
     char message[1024];
     if (!TIFFRGBAImageOK(tif.get(), message)) return kPixErrTiff;
@@ -202,6 +223,7 @@ int ReadRgb(const char* path, uint32_t wanted, uint32_t* width, uint32_t* height
     size_t bytes = 0;
     // The header's claim is bounded whole, however few rows are read.
     if (!ImageBytes(w, h, 4, &bytes)) return kPixErrMemory;
+    if (DecodeBufferBytes(tif.get()) > cap) return kPixErrMemory;
     const int rc = DecodeRgba(tif.get(), w, h, wanted, result, taken);
     if (rc != 0) return rc;
     *width = w;
@@ -217,6 +239,7 @@ struct IndexImage {
     uint16_t bits = 0;
     size_t rowBytes = 0;  // packed bytes of one decoded row
     uint8_t* out = nullptr;
+    uint64_t cap = 0;  // working memory allowed
 };
 
 // One packed row of `count` pixels, first pixel in the most significant bits
@@ -239,7 +262,8 @@ int ReadIndexStrips(TIFF* tif, const IndexImage& img) {
     TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
     rowsPerStrip = std::clamp<uint32_t>(rowsPerStrip, 1, img.height);
     size_t stripBytes = 0;
-    if (!MulSize(img.rowBytes, rowsPerStrip, &stripBytes)) return kPixErrMemory;
+    if (!MulSize(img.rowBytes, rowsPerStrip, &stripBytes) || stripBytes > img.cap)
+        return kPixErrMemory;
     std::unique_ptr<uint8_t, FreeDeleter> strip(static_cast<uint8_t*>(std::malloc(stripBytes)));
     if (!strip) return kPixErrMemory;
     for (uint32_t row = 0; row < img.taken; row += rowsPerStrip) {
@@ -285,7 +309,9 @@ int ReadIndexTiles(TIFF* tif, const IndexImage& img) {
         return kPixErrTiff;
     // The tile's size is the file's claim, whatever the picture's: bound it
     // as a picture is bound.
-    if (uint64_t{tileWidth} * tileLength > kPixMaxPixels) return kPixErrMemory;
+    if (uint64_t{tileWidth} * tileLength > kPixMaxPixels ||
+        static_cast<uint64_t>(tileBytes) > img.cap)
+        return kPixErrMemory;
     // The tile's own arithmetic, checked here rather than trusted.
     if (static_cast<uint64_t>(tileRowBytes) * tileLength > static_cast<uint64_t>(tileBytes) ||
         (uint64_t{tileWidth} * img.bits + 7) / 8 > static_cast<uint64_t>(tileRowBytes))
@@ -345,7 +371,8 @@ void FillPalette(const uint16_t* red, const uint16_t* green, const uint16_t* blu
 // Reads the top `wanted` rows, or every row of a file stored bottom up.
 int ReadIndexed(const char* path, uint32_t wanted, uint32_t* width, uint32_t* height,
                 uint32_t* taken, RGBQUAD* palette, HGLOBAL* result) {
-    TiffPtr tif = OpenTiff(path, "r");
+    const uint64_t cap = ReadCap(path);
+    TiffPtr tif = OpenTiff(path, "r", cap);
     if (!tif) return kPixErrOpen;
     TIFF* t = tif.get();
     uint16_t photometric = 0, samples = 1, bits = 1, orientation = ORIENTATION_TOPLEFT;
@@ -362,6 +389,7 @@ int ReadIndexed(const char* path, uint32_t wanted, uint32_t* width, uint32_t* he
     TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &img.width);
     TIFFGetField(t, TIFFTAG_IMAGELENGTH, &img.height);
     img.bits = bits;
+    img.cap = cap;
     if (img.width == 0 || img.height == 0) return kPixErrTiff;
     size_t bytes = 0;
     if (!ImageBytes(img.width, img.height, 1, &bytes)) return kPixErrMemory;

@@ -111,7 +111,10 @@ TEST_P(TiffCorpus, BehavesAsListed) {
     const Read rgb = ReadRgb(path);
 
     if (row.expect == "fail") {
-        EXPECT_TRUE(rgb.code == kPixErrTiff || rgb.code == kPixErrOpen) << rgb.code;
+        // A damaged header may also claim a strip too big for its file.
+        EXPECT_TRUE(rgb.code == kPixErrTiff || rgb.code == kPixErrOpen ||
+                    rgb.code == kPixErrMemory)
+            << rgb.code;
         EXPECT_TRUE(rgb.pixels.empty());
         EXPECT_EQ(rgb.width, 0u);
         return;

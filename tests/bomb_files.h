@@ -1,0 +1,29 @@
+// Small files that claim huge pictures, made on the spot: each once took a
+// reader gigabytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tests/test_util.h"
+
+// A progressive JPEG of a flat grey picture of width x height, its frame
+// header then rewritten to claim claimWidth x claimHeight: the scans end
+// long before the picture, as a truncated file's would. Arithmetic coding
+// or Huffman; 4:2:0 or full-size colour.
+Bytes MakeProgressiveJpeg(uint32_t width, uint32_t height, bool arithmetic, bool subsampled,
+                          uint32_t claimWidth, uint32_t claimHeight);
+
+// A one-strip zstd RGB TIFF of width x height black pixels, complete and
+// valid: zstd's run-length blocks hold 128 KiB of zeros in 4 bytes.
+void WriteZstdStripTiff(const std::string& path, uint32_t width, uint32_t height);
+
+// An RGB PNG of width x height whose image data stops after `rows` rows of
+// zeros (the zlib stream is flushed, not finished).
+Bytes MakeCutShortPng(uint32_t width, uint32_t height, uint32_t rows);
+
+// A complete RGB PNG of width x height zeros, at zlib's best ratio.
+void WriteZeroPng(const std::string& path, uint32_t width, uint32_t height);
+
+// A 16-bit RGBA PNG of one row `width` pixels wide, with almost no data.
+Bytes MakeWideRowPng(uint32_t width);
