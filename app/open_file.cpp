@@ -18,7 +18,7 @@ class SilentPort : public DialogPort {
     void SetCapacityText(const std::string&) override {}
     void ShowMessage(const std::string&) override {}
     bool AskYesNo(const std::string&) override { return false; }
-    std::string AskOutputFile() override { return {}; }
+    std::string AskOutputFile(const std::string& /*existing*/) override { return {}; }
     void Pause(unsigned) override {}
 };
 
@@ -37,5 +37,5 @@ void OpenFileCommand(MainView& view, const std::string& path) {
     }
     view.fields.baseImage = path;
     view.ShowFields();
-    CapacityReport(view);
+    view.ReportCapacity(path);
 }

@@ -18,7 +18,7 @@ struct StartOptions {
     Action action = Action::Run;
     std::string file;
     std::string error;
-    std::vector<std::string> probe;
+    std::vector<std::string> probe = {};
 };
 
 // Parses the arguments after the program name. --help wins over anything

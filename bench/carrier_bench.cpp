@@ -34,7 +34,7 @@ class SilentDialog : public DialogPort {
         std::fprintf(stderr, "%s\n", text.c_str());
     }
     bool AskYesNo(const std::string&) override { return true; }
-    std::string AskOutputFile() override { return {}; }
+    std::string AskOutputFile(const std::string& /*existing*/) override { return {}; }
     void Pause(unsigned) override {}
     std::string OutputDirectory() override { return directory; }
 };

@@ -55,7 +55,7 @@ class SealedDialog : public DialogPort {
     void SetCapacityText(const std::string&) override {}
     void ShowMessage(const std::string& text) override { messages.push_back(text); }
     bool AskYesNo(const std::string&) override { return true; }
-    std::string AskOutputFile() override { return {}; }
+    std::string AskOutputFile(const std::string& /*existing*/) override { return {}; }
     void Pause(unsigned) override {}
     std::string OutputDirectory() override { return directory; }
 };
