@@ -171,23 +171,13 @@ const char* MethodName(int method) {
 
 // The capacity report needs a dialog of its own when it runs away from the
 // window: it gives the path and takes the text.
-class CapacityPort : public DialogPort {
+class CapacityPort : public QuietDialog {
   public:
     explicit CapacityPort(const std::string& path) : path_(path) {}
     std::string text;
 
     std::string BaseImagePath() override { return path_; }
-    std::string DataFilePath() override { return {}; }
-    std::string OutputImagePath() override { return {}; }
-    int MethodIndex() override { return 0; }
-    void SetStatus(const std::string&) override {}
-    void SetProgressPosition(int) override {}
-    void StepProgress() override {}
     void SetCapacityText(const std::string& report) override { text = report; }
-    void ShowMessage(const std::string&) override {}
-    bool AskYesNo(const std::string&) override { return false; }
-    std::string AskOutputFile(const std::string&) override { return {}; }
-    void Pause(unsigned) override {}
 
   private:
     std::string path_;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -82,4 +83,8 @@ std::string BenchTempPath(const std::string& name) {
                                  .string();
     scratch.Add(path);
     return path;
+}
+
+void BenchDialog::ShowMessage(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "hiding/dialog_port.h"
 #include "imagelib/state.h"
 
 constexpr uint32_t kBenchWidth = 6000;
@@ -26,3 +27,16 @@ const BenchIndexed& BenchPhotoIndexed();
 // A path in the temporary directory, unique to this process. Whatever is at
 // the path when the program exits is removed then.
 std::string BenchTempPath(const std::string& name);
+
+// The runs' dialog in a benchmark: its paths, messages to stderr, Yes to
+// every question.
+class BenchDialog : public QuietDialog {
+  public:
+    std::string base, data, output, directory;
+    std::string BaseImagePath() override { return base; }
+    std::string DataFilePath() override { return data; }
+    std::string OutputImagePath() override { return output; }
+    void ShowMessage(const std::string& text) override;
+    bool AskYesNo(const std::string&) override { return true; }
+    std::string OutputDirectory() override { return directory; }
+};

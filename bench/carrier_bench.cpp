@@ -19,25 +19,6 @@
 
 namespace {
 
-class SilentDialog : public DialogPort {
-  public:
-    std::string base, data, output, directory;
-    std::string BaseImagePath() override { return base; }
-    std::string DataFilePath() override { return data; }
-    std::string OutputImagePath() override { return output; }
-    int MethodIndex() override { return 0; }
-    void SetStatus(const std::string&) override {}
-    void SetProgressPosition(int) override {}
-    void StepProgress() override {}
-    void SetCapacityText(const std::string&) override {}
-    void ShowMessage(const std::string& text) override {
-        std::fprintf(stderr, "%s\n", text.c_str());
-    }
-    bool AskYesNo(const std::string&) override { return true; }
-    std::string AskOutputFile(const std::string& /*existing*/) override { return {}; }
-    void Pause(unsigned) override {}
-    std::string OutputDirectory() override { return directory; }
-};
 
 constexpr uint64_t kFull = 0;  // a payload as large as the method carries
 
@@ -88,7 +69,7 @@ const std::string& Carrier(HidingMethod method, uint64_t bytes, const std::strin
         std::fwrite(content.data(), 1, content.size(), file);
         std::fclose(file);
     }
-    SilentDialog dialog;
+    BenchDialog dialog;
     dialog.base = base;
     dialog.data = dataFile;
     dialog.output = BenchTempPath("carrier-" + tag);
@@ -121,7 +102,7 @@ void BM_Load(benchmark::State& state, HidingMethod method, std::string extension
 
 void BM_Detect(benchmark::State& state, HidingMethod method, std::string extension) {
     const std::string& path = Carrier(method, 1024, extension);
-    SilentDialog dialog;
+    BenchDialog dialog;
     for (auto _ : state)
         if (DetectMethod(dialog, path) != method) state.SkipWithError("detect failed");
 }
@@ -130,7 +111,7 @@ void BM_Detect(benchmark::State& state, HidingMethod method, std::string extensi
 void BM_Decode(benchmark::State& state, HidingMethod method, uint64_t bytes,
                std::string extension) {
     const std::string& path = Carrier(method, bytes, extension);
-    SilentDialog dialog;
+    BenchDialog dialog;
     dialog.directory = ScratchDir();
     const std::string extracted = ScratchDir() + "/data.bin";
     for (auto _ : state) {

@@ -19,25 +19,6 @@
 
 namespace {
 
-class SilentDialog : public DialogPort {
-  public:
-    std::string base, data, output, directory;
-    std::string BaseImagePath() override { return base; }
-    std::string DataFilePath() override { return data; }
-    std::string OutputImagePath() override { return output; }
-    int MethodIndex() override { return 0; }
-    void SetStatus(const std::string&) override {}
-    void SetProgressPosition(int) override {}
-    void StepProgress() override {}
-    void SetCapacityText(const std::string&) override {}
-    void ShowMessage(const std::string& text) override {
-        std::fprintf(stderr, "%s\n", text.c_str());
-    }
-    bool AskYesNo(const std::string&) override { return true; }
-    std::string AskOutputFile(const std::string&) override { return {}; }
-    void Pause(unsigned) override {}
-    std::string OutputDirectory() override { return directory; }
-};
 
 struct Files {
     std::string base = BenchTempPath("base.bmp");
@@ -65,9 +46,9 @@ std::string MethodTag(HidingMethod method) {
     return {name[0], name[2]};
 }
 
-SilentDialog DialogFor(HidingMethod method, const std::string& extension) {
+BenchDialog DialogFor(HidingMethod method, const std::string& extension) {
     const Files& files = SharedFiles();
-    SilentDialog dialog;
+    BenchDialog dialog;
     dialog.base = files.base;
     dialog.data = files.data;
     dialog.output = BenchTempPath("carrier-" + MethodTag(method) + extension);
@@ -79,7 +60,7 @@ SilentDialog DialogFor(HidingMethod method, const std::string& extension) {
 // existing one costs more on ext4, which flushes the new file's data before
 // a rename over an old one: that is the price of never damaging the old file.
 void BM_Encode(benchmark::State& state, HidingMethod method, std::string extension) {
-    SilentDialog dialog = DialogFor(method, extension);
+    BenchDialog dialog = DialogFor(method, extension);
     for (auto _ : state) {
         state.PauseTiming();
         std::remove(dialog.output.c_str());
@@ -90,7 +71,7 @@ void BM_Encode(benchmark::State& state, HidingMethod method, std::string extensi
 
 // Load the base image and write the output with the library alone.
 void BM_EncodeFloor(benchmark::State& state, HidingMethod method, std::string extension) {
-    SilentDialog dialog = DialogFor(method, extension);
+    BenchDialog dialog = DialogFor(method, extension);
     const std::string output = BenchTempPath("floor-" + MethodTag(method) + extension);
     for (auto _ : state) {
         state.PauseTiming();
@@ -115,7 +96,7 @@ void BM_EncodeFloor(benchmark::State& state, HidingMethod method, std::string ex
 }
 
 void BM_Decode(benchmark::State& state, HidingMethod method, std::string extension) {
-    SilentDialog dialog = DialogFor(method, extension);
+    BenchDialog dialog = DialogFor(method, extension);
     if (EncodeRun(dialog, method) != 0) state.SkipWithError("encode failed");
     const std::string extracted = dialog.directory + "/" + FileNamePart(dialog.data);
     for (auto _ : state) {
@@ -131,7 +112,7 @@ void BM_Decode(benchmark::State& state, HidingMethod method, std::string extensi
 // The loads that detection and the decode make: every probe before the
 // method's own, then the method's probe and the decode's own load.
 void BM_DecodeFloor(benchmark::State& state, HidingMethod method, std::string extension) {
-    SilentDialog dialog = DialogFor(method, extension);
+    BenchDialog dialog = DialogFor(method, extension);
     if (EncodeRun(dialog, method) != 0) state.SkipWithError("encode failed");
     const char* path = dialog.output.c_str();
     for (auto _ : state) {
@@ -176,7 +157,7 @@ long StatusKilobytes(const char* field) {
 }
 
 void BM_EncodePeakMemory(benchmark::State& state) {
-    SilentDialog dialog = DialogFor(Method777, ".bmp");
+    BenchDialog dialog = DialogFor(Method777, ".bmp");
     for (auto _ : state) {
         std::ofstream("/proc/self/clear_refs") << "5";
         const long before = StatusKilobytes("VmRSS:");
@@ -203,7 +184,7 @@ const Passphrase& BenchPassphrase() {
 }
 
 void BM_SealedEncode(benchmark::State& state) {
-    SilentDialog dialog = DialogFor(MethodSealed, ".png");
+    BenchDialog dialog = DialogFor(MethodSealed, ".png");
     for (auto _ : state) {
         state.PauseTiming();
         std::remove(dialog.output.c_str());
@@ -213,7 +194,7 @@ void BM_SealedEncode(benchmark::State& state) {
 }
 
 void BM_SealedDecode(benchmark::State& state) {
-    SilentDialog dialog = DialogFor(MethodSealed, ".png");
+    BenchDialog dialog = DialogFor(MethodSealed, ".png");
     if (EncodeSealedRun(dialog, BenchPassphrase()) != 0) state.SkipWithError("encode failed");
     const std::string extracted = dialog.directory + "/" + FileNamePart(dialog.data);
     for (auto _ : state) {

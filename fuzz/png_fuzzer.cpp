@@ -14,6 +14,7 @@ void TakeTexts() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const ReaderFormat kPng = {"png", PixGetPNGSize, PixReadPNG, PixReadPNG8, TakeTexts};
+    static const ReaderFormat kPng = {"png", PixGetPNGSize, PixReadPNG, PixReadPNG8, TakeTexts,
+                                      PixReadPNGRows, PixReadPNG8Rows};
     return FuzzReader(kPng, data, size);
 }

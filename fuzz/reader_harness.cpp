@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -32,6 +33,18 @@ void CheckResult(HGLOBAL block, uint32_t width, uint32_t height, size_t bytesPer
     GlobalFree(block);
 }
 
+// A top-rows read holds at least the rows asked for (or the whole picture),
+// never more rows than the picture has.
+void CheckRows(HGLOBAL block, uint32_t width, uint32_t height, uint32_t rows, uint32_t taken,
+               size_t bytesPerPixel, const char* extension) {
+    if (block == nullptr) return;
+    if (taken > height || taken < std::min(rows, height))
+        Fail("returned a row count outside what was asked", extension);
+    if (GlobalSize(block) / bytesPerPixel < uint64_t{width} * taken)
+        Fail("returned a buffer smaller than width x rows", extension);
+    CheckResult(block, width, taken, bytesPerPixel, extension);
+}
+
 }  // namespace
 
 int FuzzReader(const ReaderFormat& format, const uint8_t* data, size_t size) {
@@ -52,6 +65,20 @@ int FuzzReader(const ReaderFormat& format, const uint8_t* data, size_t size) {
             width = height = 0;
             block = format.read8(path.c_str(), &width, &height, palette);
             CheckResult(block, width, height, 1, format.extension);
+        }
+        // The row count comes from the input, so the fuzzer steers it too.
+        const uint32_t rows = 1 + (size > 0 ? data[size - 1] % 16 : 0);
+        uint32_t taken = 0;
+        if (format.readRows != nullptr) {
+            width = height = 0;
+            block = format.readRows(path.c_str(), &width, &height, rows, &taken);
+            CheckRows(block, width, height, rows, taken, 3, format.extension);
+        }
+        if (format.read8Rows != nullptr) {
+            RGBQUAD palette[kPixPaletteEntries] = {};
+            width = height = taken = 0;
+            block = format.read8Rows(path.c_str(), &width, &height, palette, rows, &taken);
+            CheckRows(block, width, height, rows, taken, 1, format.extension);
         }
     }
     std::remove(path.c_str());

@@ -13,6 +13,11 @@ struct ReaderFormat {
     HGLOBAL (*read)(const char* path, uint32_t* width, uint32_t* height);
     HGLOBAL (*read8)(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette);
     void (*sideResults)();  // fetches and frees what a read leaves in the thread record
+    // The top-rows readers, where the format has them.
+    HGLOBAL (*readRows)(const char* path, uint32_t* width, uint32_t* height, uint32_t rows,
+                        uint32_t* taken) = nullptr;
+    HGLOBAL (*read8Rows)(const char* path, uint32_t* width, uint32_t* height, RGBQUAD* palette,
+                         uint32_t rows, uint32_t* taken) = nullptr;
 };
 
 // Inputs whose header claims more pixels than this are only sized, not

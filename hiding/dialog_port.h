@@ -48,3 +48,21 @@ class DialogPort {
     // A run wrote its output (code 0) or failed to (the writer's code).
     virtual void OutputWritten(const std::string& /*path*/, int /*code*/) {}
 };
+
+// A dialog with empty fields that shows nothing and answers No, for runs
+// that work unseen (probes, reports, benchmarks); each overrides what it uses.
+class QuietDialog : public DialogPort {
+  public:
+    std::string BaseImagePath() override { return {}; }
+    std::string DataFilePath() override { return {}; }
+    std::string OutputImagePath() override { return {}; }
+    int MethodIndex() override { return 0; }
+    void SetStatus(const std::string&) override {}
+    void SetProgressPosition(int) override {}
+    void StepProgress() override {}
+    void SetCapacityText(const std::string&) override {}
+    void ShowMessage(const std::string&) override {}
+    bool AskYesNo(const std::string&) override { return false; }
+    std::string AskOutputFile(const std::string&) override { return {}; }
+    void Pause(unsigned) override {}
+};
