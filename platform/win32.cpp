@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "platform/line_budget.h"
 
 namespace {
 
@@ -193,7 +196,14 @@ void OutputDebugStringA(const char* text) {
             pending += *c;
             continue;
         }
-        syslog(LOG_USER | LOG_DEBUG, "%s", pending.c_str());
+        thread_local LineBudget budget(200, 20);
+        timespec now = {};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (budget.Allow(static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9)) {
+            if (const uint64_t dropped = budget.TakeDropped())
+                syslog(LOG_USER | LOG_DEBUG, "(%" PRIu64 " debug lines dropped)", dropped);
+            syslog(LOG_USER | LOG_DEBUG, "%s", pending.c_str());
+        }
         pending.clear();
     }
 }

@@ -6,6 +6,7 @@
 #include <thread>
 #include <tuple>
 
+#include "platform/line_budget.h"
 #include "platform/win32.h"
 
 TEST(ErrorTable, TextsAndUnknownCodes) {
@@ -127,4 +128,21 @@ TEST(Platform, TlsSlotsArePerThread) {
     }).join();
     EXPECT_EQ(TlsGetValue(slot), &mine);
     EXPECT_TRUE(TlsFree(slot));
+}
+
+// A flood of debug lines gets a burst, then the steady rate; what was
+// refused is counted once for the log to mention.
+TEST(DebugOutput, LineBudgetAllowsABurstThenARate) {
+    LineBudget budget(3, 2);
+    int allowed = 0;
+    for (int i = 0; i < 100000; ++i) allowed += budget.Allow(0.0);
+    EXPECT_EQ(allowed, 3);
+    EXPECT_EQ(budget.TakeDropped(), 99997u);
+    EXPECT_EQ(budget.TakeDropped(), 0u);
+    EXPECT_FALSE(budget.Allow(0.4));  // 0.8 of a line earned
+    EXPECT_TRUE(budget.Allow(1.0));  // 0.8 + 1.2 lines earned: two
+    EXPECT_TRUE(budget.Allow(1.0));
+    EXPECT_FALSE(budget.Allow(1.0));
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(budget.Allow(1000.0));  // never more than the burst
+    EXPECT_FALSE(budget.Allow(1000.0));
 }
