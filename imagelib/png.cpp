@@ -11,12 +11,16 @@
 #include <new>
 
 #include "imagelib/common.h"
+#include "imagelib/png_idat.h"
 
 // libpng leaves by longjmp. Every frame between a setjmp below and libpng is
 // plain C-like code: what must be released lives in the Png* structs, owned
 // and released by the entry point's frame, which the jump never skips.
 
 namespace {
+
+// The calling thread's choice for its writes; 0 leaves it to the writer.
+thread_local unsigned writeThreads = 0;
 
 // No side may exceed the pixel bound; the product is checked by us.
 constexpr png_uint_32 kMaxSide = static_cast<png_uint_32>(kPixMaxPixels);
@@ -372,6 +376,23 @@ int WriteBody(PngWrite* w) {
     if (w->file == nullptr) return kPixErrOpen;
     if (std::fwrite(w->header, 1, w->headerSize, w->file) != w->headerSize) return kPixErrWrite;
 
+    // 8-bit rows without interlace (every image the application writes) are
+    // filtered and compressed here, on all cores; libpng keeps the rest.
+    const uint64_t channels = Channels(w->colourType);
+    if (w->bitDepth == 8 && w->interlace == PNG_INTERLACE_NONE && channels != 0) {
+        PngRows rows;
+        rows.pixels = w->pixels;
+        rows.height = w->height;
+        rows.stride = w->rowBytes;
+        rows.rowBytes = static_cast<size_t>(w->width * channels);  // checked against stride
+        rows.bpp = static_cast<unsigned>(channels);
+        rows.filter = w->colourType != PNG_COLOR_TYPE_PALETTE;
+        const int code = WritePngImageData(w->file, rows, writeThreads);
+        if (code != 0) return code;
+        static const uint8_t kEnd[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xae, 0x42, 0x60, 0x82};
+        return std::fwrite(kEnd, 1, sizeof kEnd, w->file) == sizeof kEnd ? 0 : kPixErrWrite;
+    }
+
     const int passes = png_set_interlace_handling(png);
     for (int pass = 0; pass < passes; ++pass) {
         const uint8_t* row = w->pixels;
@@ -618,6 +639,12 @@ BOOL PixWritePNGEx(const char* path, const uint8_t* pixels, uint32_t width, uint
     state.pngTextsWrite.clear();
     PixSetLastError(0);
     return 1;
+}
+
+unsigned PixSetPNGWriteThreads(unsigned threads) {
+    const unsigned previous = writeThreads;
+    writeThreads = threads;
+    return previous;
 }
 
 double PixSetPNGGamma(double gamma) {

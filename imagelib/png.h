@@ -56,7 +56,9 @@ BOOL PixWritePNG8(const char* path, const uint8_t* pixels, uint32_t width, uint3
 
 // Writes `height` rows of `rowBytes` bytes each from `pixels` as a PNG of the
 // given colour type, bit depth and interlace type (0 none, 1 Adam7). Below 8
-// bits a row holds one sample per byte; libpng packs them. When `palette` is
+// bits a row holds one sample per byte; libpng packs them. 8-bit images
+// without interlace are filtered (palette rows not) and compressed on several
+// threads (see PixSetPNGWriteThreads), the rest by libpng row by row. When `palette` is
 // given, its first `colours` (at most 256) entries become the PLTE chunk.
 // The file also gets a tIME chunk (now, UTC), a bKGD chunk of the thread's
 // background colour, a pHYs chunk of the thread's density to write, a gAMA
@@ -73,6 +75,11 @@ BOOL PixWritePNG8(const char* path, const uint8_t* pixels, uint32_t width, uint3
 BOOL PixWritePNGEx(const char* path, const uint8_t* pixels, uint32_t width, uint32_t height,
                    uint32_t rowBytes, int bitDepth, int colours, const RGBQUAD* palette,
                    int colourType, double gamma, int32_t reserved, int interlace);
+
+// Sets the threads the calling thread's PNG writes of 8-bit, non-interlaced
+// images use (the others stay on one) and returns the previous value. 0, the
+// initial value, lets each write take one per core, fewer for small images.
+unsigned PixSetPNGWriteThreads(unsigned threads);
 
 // Reads width and height from the file's header. Texts are not touched.
 // Codes: 2, 15, 16 as PixReadPNG; 5 for a null pointer.
