@@ -689,3 +689,13 @@ HGLOBAL PixGetPNGTextKey(int index) {
 HGLOBAL PixGetPNGTextValue(int index) {
     return TextCopy(index, false);
 }
+
+int32_t PixGetPNGTextCompressed(int index) {
+    const std::vector<PixText>& texts = PixState().pngTextsRead;
+    if (index < 0 || static_cast<size_t>(index) >= texts.size()) {
+        PixSetLastError(kPixErrParam);
+        return -1;
+    }
+    PixSetLastError(0);
+    return texts[static_cast<size_t>(index)].compressed;
+}

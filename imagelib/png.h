@@ -112,3 +112,8 @@ int PixGetPNGTextCount();
 // block cannot be allocated.
 HGLOBAL PixGetPNGTextKey(int index);
 HGLOBAL PixGetPNGTextValue(int index);
+
+// The compressed flag of entry `index` of the texts read (nonzero for a
+// compressed chunk), so that a save can write the text back as it came.
+// -1 with code 5 when index is out of range; code 0 otherwise.
+int32_t PixGetPNGTextCompressed(int index);

@@ -500,11 +500,13 @@ TEST(PngRead, TextQueries) {
     const std::string path = dir.File("t.png");
     const Bytes photo = MakePhoto(2, 2);
     PixClearPNGText();
-    PixAddPNGText("Key", "Value text", 0);
+    PixAddPNGText("Key", "Value text", 1);
     PixAddPNGText("Empty", "", 0);
     ASSERT_TRUE(PixWritePNG(path.c_str(), photo.data(), 2, 2, 0.0));
     ASSERT_EQ(ReadRgb(path).code, 0);
 
+    EXPECT_EQ(PixGetPNGTextCompressed(0), 1);
+    EXPECT_EQ(PixGetPNGTextCompressed(1), 0);
     EXPECT_EQ(PixGetPNGTextCount(), 2);
     EXPECT_EQ(TakeString(PixGetPNGTextKey(0)), "Key");
     EXPECT_EQ(TakeString(PixGetPNGTextValue(0)), "Value text");
@@ -514,6 +516,8 @@ TEST(PngRead, TextQueries) {
         EXPECT_EQ(PixGetPNGTextKey(bad), nullptr) << bad;
         EXPECT_EQ(PixGetLastError(), kPixErrParam);
         EXPECT_EQ(PixGetPNGTextValue(bad), nullptr) << bad;
+        EXPECT_EQ(PixGetLastError(), kPixErrParam);
+        EXPECT_EQ(PixGetPNGTextCompressed(bad), -1) << bad;
         EXPECT_EQ(PixGetLastError(), kPixErrParam);
     }
     PixAddPNGText("Pending", "x", 0);

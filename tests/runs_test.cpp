@@ -662,6 +662,8 @@ TEST(WorkingImage, PngTextsTravelFromBaseToOutput) {
     ASSERT_EQ(out.Load(dialog.output), 0);
     EXPECT_EQ(out.pngTextKeys, (std::vector<std::string>{"Title", "Author", "Comment"}));
     EXPECT_EQ(out.pngTextValues, (std::vector<std::string>{"Sky", "Me", "Three"}));
+    // The compressed text was written back as a compressed chunk.
+    EXPECT_EQ(out.pngTextCompressed, (std::vector<int32_t>{0, 1, 0}));
     EXPECT_EQ(PixGetPNGTextCount(), 3);
 }
 

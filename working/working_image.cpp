@@ -1,5 +1,6 @@
 #include "working/working_image.h"
 
+#include <algorithm>
 #include <cctype>
 #include <memory>
 #include <new>
@@ -66,6 +67,7 @@ void CWorkingImage::Clear() {
 void CWorkingImage::ClearPngTexts() {
     pngTextKeys.clear();
     pngTextValues.clear();
+    pngTextCompressed.clear();
 }
 
 void CWorkingImage::ClearJpegComments() {
@@ -101,6 +103,7 @@ void CWorkingImage::LoadPngTexts() {
         if (!TakeText(PixGetPNGTextValue(i), &value)) continue;
         pngTextKeys.push_back(key);
         pngTextValues.push_back(value);
+        pngTextCompressed.push_back(std::max(0, PixGetPNGTextCompressed(i)));
     }
 }
 
@@ -185,8 +188,11 @@ int CWorkingImage::Save(const std::string& path, int type) {
     if (png) {
         PixSetPNGBackground(0, 0, 0, 0, 0);
         PixClearPNGText();
-        for (size_t i = 0; i < pngTextKeys.size(); ++i)
-            PixAddPNGText(pngTextKeys[i].c_str(), pngTextValues[i].c_str(), 0);
+        // Texts go back as they came: a compressed one stays compressed.
+        for (size_t i = 0; i < pngTextKeys.size(); ++i) {
+            const int32_t compressed = i < pngTextCompressed.size() ? pngTextCompressed[i] : 0;
+            PixAddPNGText(pngTextKeys[i].c_str(), pngTextValues[i].c_str(), compressed);
+        }
     }
 
     switch (type) {

@@ -70,6 +70,7 @@ class CWorkingImage {
     HGLOBAL pixels = nullptr;
     std::vector<std::string> pngTextKeys;
     std::vector<std::string> pngTextValues;
+    std::vector<int32_t> pngTextCompressed;  // nonzero: written back compressed
     std::vector<std::string> jpegComments;
     uint32_t backgroundColour = 0;  // red in the low byte, then green, blue
     double readGamma = 2.2;
