@@ -21,10 +21,11 @@ struct PngRows {
 };
 
 // Filtered bytes a segment holds.
-constexpr size_t kPngSegmentBytes = 256 * 1024;
+constexpr size_t kPngSegmentBytes = 64 * 1024;
 
 // The threads a write of `rows` uses when left to choose: one per core, but
-// no more than one per two segments, so that a small image stays on one.
+// only as many as keep the memory they hold within a tenth of the pixels,
+// so that an image under some 5 MB stays on one.
 unsigned PngWriteThreads(const PngRows& rows);
 
 // Writes the rows to `file` as IDAT chunks on `threads` threads (0: as
