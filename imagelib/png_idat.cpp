@@ -189,12 +189,23 @@ class SegmentCoder {
         if (dict > 0 && deflateSetDictionary(&z_, input_.data(), dict) != Z_OK) return false;
         z_.next_in = input_.data() + dict;
         z_.avail_in = length;
-        z_.next_out = slot->data.data();
-        z_.avail_out = static_cast<uInt>(slot->data.size());
         // Every segment but the last ends byte-aligned, the stream still open.
-        const int result = deflate(&z_, last ? Z_FINISH : Z_SYNC_FLUSH);
-        if (last ? result != Z_STREAM_END : result != Z_OK || z_.avail_out == 0) return false;
-        slot->data.resize(slot->data.size() - z_.avail_out);
+        const int flush = last ? Z_FINISH : Z_SYNC_FLUSH;
+        size_t made = 0;
+        for (;;) {
+            z_.next_out = slot->data.data() + made;
+            z_.avail_out = static_cast<uInt>(slot->data.size() - made);
+            const int result = deflate(&z_, flush);
+            made = slot->data.size() - z_.avail_out;
+            if (result == Z_STREAM_END || (!last && result == Z_OK && z_.avail_out > 0)) break;
+            if (result != Z_OK && result != Z_BUF_ERROR) return false;
+            try {  // the bound is meant to hold; should it not, more room
+                slot->data.resize(slot->data.size() * 2);
+            } catch (const std::bad_alloc&) {
+                return false;
+            }
+        }
+        slot->data.resize(made);
         slot->adler = adler32(1, input_.data() + dict, length);
         slot->length = length;
         return true;

@@ -100,7 +100,7 @@ struct Threads {
 TEST(PngSegmentedWrite, OddSizesReadBackByLibpngOnAnyThreads) {
     struct Case {
         uint32_t width, height;
-        int colourType;  // 2 RGB, 0 grey, 3 palette
+        int colourType;  // 2 RGB, 0 grey, 3 palette; 4 stands for RGB noise
     };
     const uint32_t segmentRows = kPngSegmentBytes / (613 * 3 + 1);
     const Case cases[] = {
@@ -108,12 +108,19 @@ TEST(PngSegmentedWrite, OddSizesReadBackByLibpngOnAnyThreads) {
         {5000, 1, 2},     {613, 211, 2},   {613, segmentRows, 2},  // one row short of two segments
         {613, 211, 0},    {997, 700, 3},   {1, 300000, 2},         // narrow rows, many segments
         {100003, 3, 2},                                            // rows wider than a segment
+        {257, 301, 4},                                             // noise: stored blocks
     };
     TempDir dir;
-    for (const Case& c : cases) {
-        const int channels = c.colourType == 2 ? 3 : 1;
+    for (Case c : cases) {
         SCOPED_TRACE(testing::Message() << c.width << " x " << c.height << " type " << c.colourType);
-        const Bytes pixels = Samples(c.width, c.height, channels, c.width + c.height);
+        const bool noise = c.colourType == 4;
+        if (noise) c.colourType = 2;
+        const int channels = c.colourType == 2 ? 3 : 1;
+        Bytes pixels = Samples(c.width, c.height, channels, c.width + c.height);
+        std::mt19937 random(3);
+        if (noise) {
+            for (uint8_t& b : pixels) b = static_cast<uint8_t>(random());
+        }
         std::vector<RGBQUAD> palette(256);
         for (int k = 0; k < 256; ++k) palette[k] = RGBQUAD{uint8_t(k), uint8_t(255 - k), 7, 0};
         Bytes reference;
