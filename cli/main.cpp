@@ -17,6 +17,7 @@
 #include "hiding/payload.h"
 #include "hiding/runs.h"
 #include "hiding/sealed_run.h"
+#include "hiding/shown_name.h"
 #include "working/working_image.h"
 
 namespace {
@@ -42,8 +43,20 @@ void PrintResult(const std::string& text) {
     std::fputc('\n', stdout);
 }
 
+// A passphrase that could not apply would leave the user believing the
+// file is protected when anyone can read it.
+int PassphraseNotTaken(TerminalPort& port, const std::string& what, int method) {
+    port.EndProgress();
+    port.Say(what + GetMethodInfo(static_cast<HidingMethod>(method)).name +
+             " method, which takes no passphrase: --passphrase-file is for the sealed method "
+             "only");
+    return kUsageError;
+}
+
 int Encode(TerminalPort& port, const std::string& methodName, const std::string& passphraseFile) {
     port.method = MethodIndex(methodName);
+    if (port.method != MethodSealed && !passphraseFile.empty())
+        return PassphraseNotTaken(port, "Hiding with the ", port.method);
     if (port.method != MethodSealed)
         return port.Finish(EncodeRun(port, static_cast<HidingMethod>(port.method)));
     Passphrase passphrase;
@@ -66,9 +79,15 @@ int Encode(TerminalPort& port, const std::string& methodName, const std::string&
 int Decode(TerminalPort& port, const std::string& image, const std::string& passphraseFile) {
     const int method = DetectMethod(port, image);
     int code = 0;
+    if (method >= 0 && !passphraseFile.empty())
+        return PassphraseNotTaken(port, ShownName(image) + " carries a file of the ", method);
     if (method >= 0) {
         code = DecodeRun(port, static_cast<HidingMethod>(method), image);
     } else {
+        // What is wrong with the file comes before any question.
+        uint32_t size[2] = {0, 0};
+        if (const int unreadable = GetImageSizeByExtension(image, size))
+            return port.Finish(unreadable);
         Passphrase passphrase;
         switch (GetPassphrase(port, passphraseFile, false, &passphrase)) {
             case PassphraseResult::Read:
@@ -93,6 +112,8 @@ int Decode(TerminalPort& port, const std::string& image, const std::string& pass
 // Never asks: without --passphrase-file a sealed image is "not encoded".
 int Detect(TerminalPort& port, const std::string& image, const std::string& passphraseFile) {
     int method = DetectMethod(port, image);
+    if (method >= 0 && !passphraseFile.empty())
+        return PassphraseNotTaken(port, ShownName(image) + " carries a file of the ", method);
     if (method < 0 && !passphraseFile.empty()) {
         Passphrase passphrase;
         if (GetPassphrase(port, passphraseFile, false, &passphrase) != PassphraseResult::Read)

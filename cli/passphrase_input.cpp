@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 
 namespace {
@@ -43,12 +44,19 @@ bool ReadLine(int fd, Passphrase* out, bool* tooLong) {
             return false;
         }
     }
-    if (!out->empty() && out->data()[out->size() - 1] == '\r') {
-        Passphrase trimmed;
-        trimmed.Assign(out->data(), out->size() - 1);
-        *out = std::move(trimmed);
-    }
     return true;
+}
+
+// Drops what editors add around a line: a UTF-8 byte-order mark in front
+// (`skipMark`) and carriage returns at the end, which no one means to type.
+void TrimLine(Passphrase* line, bool skipMark) {
+    size_t begin = 0, end = line->size();
+    if (skipMark && end >= 3 && std::memcmp(line->data(), "\xef\xbb\xbf", 3) == 0) begin = 3;
+    while (end > begin && line->data()[end - 1] == '\r') --end;
+    if (begin == 0 && end == line->size()) return;
+    Passphrase trimmed;
+    trimmed.Assign(line->data() + begin, end - begin);
+    *line = std::move(trimmed);
 }
 
 // Reads standard input with echo off, turned off before the prompt shows
@@ -70,6 +78,7 @@ bool Ask(const char* prompt, Passphrase* out, bool* tooLong) {
     std::fputs(prompt, stderr);
     std::fflush(stderr);
     const bool read = ReadLine(STDIN_FILENO, out, tooLong);
+    if (read) TrimLine(out, false);
     if (g_echoOff) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved);
     g_echoOff = 0;
     for (size_t i = 0; i < std::size(kPromptSignals); ++i)
@@ -87,6 +96,7 @@ PassphraseResult GetPassphrase(TerminalPort& port, const std::string& file, bool
         const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
         const bool read = fd >= 0 && ReadLine(fd, out, &tooLong);
         if (fd >= 0) ::close(fd);
+        if (read) TrimLine(out, true);
         if (read) return PassphraseResult::Read;
         port.Say(tooLong ? kTooLong : "Cannot read the passphrase file " + file);
         return PassphraseResult::Failed;

@@ -69,6 +69,18 @@ bool Fits(DialogPort& dialog, const SealedRecord& record, uint64_t tooLarge, uin
     return false;
 }
 
+// A base that already carries a file of a signature method would keep it,
+// in clear, beside the sealed one, and a decode would find it first: the
+// changes of +-1 at scattered samples do not reliably break a signature.
+bool RefuseCarrierBase(DialogPort& dialog, const std::string& base) {
+    const int method = DetectMethod(dialog, base);
+    if (method != Method886 && method != Method777 && method != Method666) return false;
+    dialog.ShowMessage(std::string("The base image already carries a file hidden with the ") +
+                       GetMethodInfo(static_cast<HidingMethod>(method)).name +
+                       " method, which would stay readable; use the original picture");
+    return true;
+}
+
 class DecodeSteps : public UnsealSteps {
   public:
     explicit DecodeSteps(DialogPort& dialog) : dialog_(dialog) {}
@@ -100,6 +112,7 @@ int EncodeSealedRun(DialogPort& dialog, const Passphrase& passphrase, const Seal
     const std::string base = dialog.BaseImagePath();
     uint32_t size[2] = {0, 0};
     GetImageSizeByExtension(base, size);
+    if (RefuseCarrierBase(dialog, base)) return 0;
     SealedRecord record;
     uint64_t tooLarge = 0;
     if (const int code = ReadRecord(dialog, dialog.DataFilePath(), &record, &tooLarge)) return code;

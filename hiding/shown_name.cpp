@@ -42,10 +42,12 @@ size_t DecodeUtf8(std::string_view text, size_t i, uint32_t* codePoint) {
 }
 
 // Marks that change the order in which the text around them is shown, so
-// that "exe.txt" could show as "txt.exe".
-bool IsBidiControl(uint32_t c) {
-    return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
-           (c >= 0x2066 && c <= 0x2069);
+// that "exe.txt" could show as "txt.exe", and characters that show as
+// nothing or break the line, so that two names can look alike.
+bool IsInvisibleOrLayout(uint32_t c) {
+    return c == 0x00AD || c == 0x061C || c == 0x180E || c == 0x200B || c == 0x200E || c == 0x200F ||
+           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x2064) ||
+           (c >= 0x2066 && c <= 0x206F) || c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB);
 }
 
 }  // namespace
@@ -72,7 +74,7 @@ std::string ShownName(std::string_view text) {
         } else if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) {
             for (size_t k = 0; k < length; ++k)
                 AppendByteEscape(&shown, static_cast<uint8_t>(text[i + k]));
-        } else if (IsBidiControl(c)) {
+        } else if (IsInvisibleOrLayout(c)) {
             static const char kHex[] = "0123456789abcdef";
             shown += "\\u";
             for (int shift = 12; shift >= 0; shift -= 4) shown += kHex[(c >> shift) & 0xF];

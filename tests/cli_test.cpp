@@ -18,6 +18,7 @@
 #include "hiding/payload.h"
 #include "hiding/runs.h"
 #include "hiding/sealed.h"
+#include "hiding/shown_name.h"
 #include "imagelib/bmp.h"
 #include "tests/test_util.h"
 
@@ -382,6 +383,106 @@ TEST_F(CliSealed, PassphraseFromAFileNeverShowsInPs) {
     EXPECT_EQ(RunCli({"detect", "--passphrase-file", passphraseFile, carrier}).out, "sealed\n");
 }
 
+// A passphrase that cannot apply is a usage error, never silently dropped
+// with the file hidden in clear.
+TEST_F(CliSealed, PassphraseWhereNoneAppliesIsAUsageError) {
+    const Outcome clear =
+        RunCli({"encode", "-m", "777", "--passphrase-file", passphraseFile, base, data, carrier});
+    EXPECT_EQ(clear.status, 2);
+    EXPECT_NE(clear.err.find("777"), std::string::npos) << clear.err;
+    EXPECT_NE(clear.err.find("sealed"), std::string::npos) << clear.err;
+    EXPECT_FALSE(fs::exists(carrier));
+
+    const std::string plain = dir.File("plain.bmp");
+    ASSERT_EQ(RunCli({"encode", "-m", "777", base, data, plain}).status, 0);
+    const std::vector<std::string> commands[] = {
+        {"decode", "-o", outDir, "--passphrase-file", passphraseFile, plain},
+        {"detect", "--passphrase-file", passphraseFile, plain},
+    };
+    for (const auto& command : commands) {
+        const Outcome outcome = RunCli(command);
+        EXPECT_EQ(outcome.status, 2) << command[0] << ": " << outcome.err;
+        EXPECT_NE(outcome.err.find("777"), std::string::npos) << outcome.err;
+    }
+    EXPECT_TRUE(fs::is_empty(outDir));
+}
+
+// What editors put around a line is not part of the passphrase; the rest is.
+TEST_F(CliSealed, PassphraseFileLineEnds) {
+    ASSERT_EQ(
+        RunCli({"encode", "-m", "sealed", "--passphrase-file", passphraseFile, base, data, carrier})
+            .status,
+        0);
+    const std::string pw = kPassphrase;
+    const struct {
+        std::string text;
+        bool opens;
+    } cases[] = {
+        {pw, true},
+        {pw + "\r", true},
+        {pw + "\r\n", true},
+        {pw + "\r\r\n", true},
+        {"\xef\xbb\xbf" + pw + "\r\n", true},
+        {pw + "\nsecond line", true},
+        {" " + pw, false},
+        {pw + " \n", false},
+        {"\xef\xbb\xbf\xef\xbb\xbf" + pw, false},
+    };
+    for (const auto& c : cases) {
+        const std::string file = dir.File("variant");
+        WriteFileBytes(file, Bytes(c.text.begin(), c.text.end()));
+        const Outcome decoded =
+            RunCli({"decode", "-f", "-o", outDir, "--passphrase-file", file, carrier});
+        EXPECT_EQ(decoded.status, c.opens ? 0 : 1) << ShownName(c.text) << ": " << decoded.err;
+    }
+}
+
+// An encode over an image that already carries a file: the decode gives
+// the new file, or the encode refused and wrote nothing. Never the old file.
+TEST_F(CliSealed, NewPayloadNeverDecodesToTheOld) {
+    const std::string fresh = dir.File("fresh.txt");
+    const Bytes freshBytes = RandomBytes(40, 11);
+    WriteFileBytes(fresh, freshBytes);
+    for (int old = 0; old < kMethodListCount; ++old) {
+        for (int now = 0; now < kMethodListCount; ++now) {
+            const auto oldMethod = static_cast<HidingMethod>(old);
+            const auto newMethod = static_cast<HidingMethod>(now);
+            const std::string pair = std::string(Name(oldMethod)) + " then " + Name(newMethod);
+            const std::string first = dir.File("first.bmp"), second = dir.File("second.bmp");
+            const std::string into = dir.File("into");
+            fs::remove(first), fs::remove(second), fs::remove_all(into);
+            fs::create_directory(into);
+            std::vector<std::string> args = {"encode", "-m", Name(oldMethod)};
+            if (oldMethod == MethodSealed)
+                args.insert(args.end(), {"--passphrase-file", passphraseFile});
+            args.insert(args.end(), {base, data, first});
+            ASSERT_EQ(RunCli(args).status, 0) << pair;
+
+            args = {"encode", "-m", Name(newMethod)};
+            if (newMethod == MethodSealed)
+                args.insert(args.end(), {"--passphrase-file", passphraseFile});
+            args.insert(args.end(), {first, fresh, second});
+            const Outcome encoded = RunCli(args);
+            if (encoded.status != 0) {
+                EXPECT_EQ(encoded.status, 1) << pair << ": " << encoded.err;
+                EXPECT_FALSE(fs::exists(second)) << pair;
+                continue;
+            }
+            args = {"decode", "-o", into};
+            if (newMethod == MethodSealed)
+                args.insert(args.end(), {"--passphrase-file", passphraseFile});
+            args.push_back(second);
+            const Outcome decoded = RunCli(args);
+            EXPECT_EQ(decoded.status, 0) << pair << ": " << decoded.err;
+            EXPECT_EQ(decoded.out, into + "/fresh.txt\n") << pair;
+            EXPECT_FALSE(fs::exists(into + "/secret.dat")) << pair;
+            if (decoded.status == 0) {
+                EXPECT_EQ(ReadFileBytes(into + "/fresh.txt"), freshBytes) << pair;
+            }
+        }
+    }
+}
+
 // ombrel-cli on a pseudo-terminal of its own, each prompt answered with the
 // next of `answers`; `ps` is read at each prompt, while the program waits.
 struct TerminalRun {
@@ -456,6 +557,17 @@ TEST_F(CliSealed, PassphraseOnATerminalIsNeitherEchoedNorInPs) {
     EXPECT_NE(mismatch.screen.find("The passphrases do not match"), std::string::npos)
         << mismatch.screen;
     EXPECT_FALSE(fs::exists(other));
+}
+
+// What is wrong with the file comes first, not a question it cannot use.
+TEST_F(CliSealed, NotAPictureSaysSoBeforeAskingForAPassphrase) {
+    const std::string notPicture = dir.File("notes.png");
+    WriteFileBytes(notPicture, {'j', 'u', 's', 't', ' ', 't', 'e', 'x', 't', '\n'});
+    const TerminalRun run = RunOnTerminal({"decode", "-o", outDir, notPicture}, {});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.screen.find("Passphrase"), std::string::npos) << run.screen;
+    EXPECT_NE(run.screen.find("PNG"), std::string::npos) << run.screen;
+    EXPECT_TRUE(fs::is_empty(outDir));
 }
 
 }  // namespace

@@ -480,6 +480,24 @@ TEST(ShownName, EscapesOnlyWhatActsOnATerminal) {
     EXPECT_EQ(ShownName("\xc0\xaf"), "\\xc0\\xaf");
     EXPECT_EQ(ShownName("\xed\xa0\x80"), "\\xed\\xa0\\x80");
     EXPECT_EQ(ShownName("end\xe2\x80"), "end\\xe2\\x80");
+    // Invisible and layout characters, each between two letters.
+    const struct {
+        const char* utf8;
+        const char* shown;
+    } invisible[] = {
+        {"\xc2\xad", "\\u00ad"},     {"\xe2\x80\x8b", "\\u200b"}, {"\xe2\x80\x8e", "\\u200e"},
+        {"\xe2\x80\x8f", "\\u200f"}, {"\xe2\x80\xa8", "\\u2028"}, {"\xe2\x80\xa9", "\\u2029"},
+        {"\xe2\x80\xaa", "\\u202a"}, {"\xe2\x80\xae", "\\u202e"}, {"\xe2\x81\xa6", "\\u2066"},
+        {"\xe2\x81\xa9", "\\u2069"}, {"\xef\xbb\xbf", "\\ufeff"},
+    };
+    for (const auto& c : invisible)
+        EXPECT_EQ(ShownName(std::string("a") + c.utf8 + "b"), std::string("a") + c.shown + "b")
+            << c.shown;
+    // Joiners shape scripts and emoji; they stay.
+    EXPECT_EQ(ShownName("a\xe2\x80\x8d"
+                        "b"),
+              "a\xe2\x80\x8d"
+              "b");
     EXPECT_TRUE(IsHiddenName("user/.profile"));
     EXPECT_FALSE(IsHiddenName(".user/profile"));
 }
