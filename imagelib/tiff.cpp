@@ -85,25 +85,24 @@ uint64_t DecodeBufferBytes(TIFF* tif) {
 // Whether every strip or tile has bytes of its own. Strips that all point
 // at one run of bytes make a 33 kB file decode like a huge one (each strip
 // decodes again), and a picture whose data cannot fill it; such files are
-// refused. Empty ones (a sparse file's blank tiles) read as zeros and are
-// let be. A file lists each offset in two bytes or more, so a count beyond
-// its size is refused before anything is gathered.
+// refused. Empty ones (a sparse file's blank tiles) read as zeros, and the
+// part of one past the end of the file (a truncated file) stays black, so
+// both are let be. A file lists each offset in two bytes or more, so a
+// count beyond its size is refused before anything is gathered.
 bool StrilesOwnTheirBytes(TIFF* tif) {
     const uint64_t fileBytes = TIFFGetSizeProc(tif)(TIFFClientdata(tif));
     const uint32_t count = TIFFIsTiled(tif) ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
     if (count > fileBytes) return false;
-    std::vector<std::pair<uint64_t, uint64_t>> spans;
-    uint64_t total = 0;
+    std::vector<std::pair<uint64_t, uint64_t>> spans;  // start, end within the file
     for (uint32_t i = 0; i < count; ++i) {
+        const uint64_t offset = TIFFGetStrileOffset(tif, i);
         const uint64_t stored = TIFFGetStrileByteCount(tif, i);
-        if (stored == 0) continue;
-        total += stored;
-        if (total > fileBytes) return false;  // more than the file holds: some overlap
-        spans.emplace_back(TIFFGetStrileOffset(tif, i), stored);
+        if (offset >= fileBytes || stored == 0) continue;
+        spans.emplace_back(offset, offset + std::min(stored, fileBytes - offset));
     }
     std::sort(spans.begin(), spans.end());
     for (size_t i = 1; i < spans.size(); ++i) {
-        if (spans[i].first - spans[i - 1].first < spans[i - 1].second) return false;
+        if (spans[i].first < spans[i - 1].second) return false;
     }
     return true;
 }
