@@ -1,6 +1,8 @@
 #include "hiding/sealed.h"
 
 #include <sodium.h>
+// For ZSTD_decompressBound, which the shared library exports.
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include <algorithm>
@@ -272,8 +274,10 @@ bool Resize(std::vector<T>* vector, size_t size) {
 // The zstd frame's record, its size checked before anything is allocated.
 const char* Decompress(const std::vector<uint8_t>& frame, std::vector<uint8_t>* record, int* code) {
     const unsigned long long size = ZSTD_getFrameContentSize(frame.data(), frame.size());
+    // A frame's blocks bound what it can produce: a 17-byte frame claiming
+    // 4 GiB got 4 GiB allocated before its one block came up short.
     if (size == ZSTD_CONTENTSIZE_UNKNOWN || size == ZSTD_CONTENTSIZE_ERROR ||
-        size > kMaxRecordBytes ||
+        size > kMaxRecordBytes || size > ZSTD_decompressBound(frame.data(), frame.size()) ||
         ZSTD_findFrameCompressedSize(frame.data(), frame.size()) != frame.size())
         return kInvalidFileMessage;
     if (!Resize(record, static_cast<size_t>(size))) {
