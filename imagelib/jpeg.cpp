@@ -170,6 +170,10 @@ int ReadJpegFrame(std::FILE* file, JpegRead* r, PixThreadState* state) {
         return r->errors.pub.msg_code == JERR_NO_BACKING_STORE ? kPixErrMemory : kPixErrJpg;
     }
     jpeg_create_decompress(&r->info);
+    const uint64_t fileBytes = FileBytes(file);
+    r->progress.allowed =
+        std::max(kScanWorkFloor, std::min(fileBytes, UINT64_MAX / kScanWorkPerFileByte) *
+                                     kScanWorkPerFileByte);
     r->progress.pub.progress_monitor = CountScanWork;
     r->info.progress = &r->progress.pub;
     jpeg_stdio_src(&r->info, file);
@@ -185,14 +189,10 @@ int ReadJpegFrame(std::FILE* file, JpegRead* r, PixThreadState* state) {
     // Memory beyond the pixel block is capped: the coefficients are checked
     // here, and libjpeg, having no backing store, fails whatever else would
     // pass the cap.
-    const uint64_t fileBytes = FileBytes(file);
     const uint64_t cap = WorkCap(fileBytes);
     r->info.mem->max_memory_to_use = static_cast<long>(std::min<uint64_t>(cap, LONG_MAX));
     if (CoefficientBytes(r->info) > cap) return kPixErrMemory;
     if (!DataCanFill(r->info, fileBytes)) return kPixErrJpg;
-    r->progress.allowed =
-        std::max(kScanWorkFloor, std::min(fileBytes, UINT64_MAX / kScanWorkPerFileByte) *
-                                     kScanWorkPerFileByte);
     jpeg_start_decompress(&r->info);
     const size_t width = r->info.output_width;
     const int components = r->info.output_components;
