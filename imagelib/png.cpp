@@ -320,7 +320,7 @@ bool TakeField(const uint8_t* data, size_t size, size_t* at, std::string* field)
 
 // One raw text chunk. A damaged one is dropped, as libpng drops it.
 TextOutcome ParseText(const png_unknown_chunk& chunk, size_t* budget,
-                                std::vector<PixText>* texts) {
+                      std::vector<PixText>* texts) {
     const bool international = std::memcmp(chunk.name, "iTXt", 4) == 0;
     const uint8_t* data = chunk.data;
     const size_t size = chunk.size;
@@ -360,13 +360,17 @@ TextOutcome ParseText(const png_unknown_chunk& chunk, size_t* budget,
 }
 
 // The texts of a read that kept them; false when the compressed ones would
-// inflate past kTextInflateMax.
+// inflate past kTextInflateMax or memory runs out.
 bool CollectTexts(png_structp png, png_infop info, std::vector<PixText>* texts) {
     png_unknown_chunkp chunks = nullptr;
     const int count = png_get_unknown_chunks(png, info, &chunks);
     size_t budget = kTextInflateMax;
-    for (int i = 0; i < count; ++i) {
-        if (ParseText(chunks[i], &budget, texts) == TextOutcome::kOverBudget) return false;
+    try {
+        for (int i = 0; i < count; ++i) {
+            if (ParseText(chunks[i], &budget, texts) == TextOutcome::kOverBudget) return false;
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
     }
     return true;
 }
