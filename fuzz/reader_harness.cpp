@@ -45,6 +45,34 @@ void CheckRows(HGLOBAL block, uint32_t width, uint32_t height, uint32_t rows, ui
     CheckResult(block, width, taken, bytesPerPixel, extension);
 }
 
+void RunReaders(const ReaderFormat& format, const std::string& path, const uint8_t* data,
+                size_t size) {
+    uint32_t width = 0, height = 0;
+    HGLOBAL block = format.read(path.c_str(), &width, &height);
+    CheckResult(block, width, height, 3, format.extension);
+    if (format.sideResults != nullptr) format.sideResults();
+    if (format.read8 != nullptr) {
+        RGBQUAD palette[kPixPaletteEntries] = {};
+        width = height = 0;
+        block = format.read8(path.c_str(), &width, &height, palette);
+        CheckResult(block, width, height, 1, format.extension);
+    }
+    // The row count comes from the input, so the fuzzer steers it too.
+    const uint32_t rows = 1 + (size > 0 ? data[size - 1] % 16 : 0);
+    uint32_t taken = 0;
+    if (format.readRows != nullptr) {
+        width = height = 0;
+        block = format.readRows(path.c_str(), &width, &height, rows, &taken);
+        CheckRows(block, width, height, rows, taken, 3, format.extension);
+    }
+    if (format.read8Rows != nullptr) {
+        RGBQUAD palette[kPixPaletteEntries] = {};
+        width = height = taken = 0;
+        block = format.read8Rows(path.c_str(), &width, &height, palette, rows, &taken);
+        CheckRows(block, width, height, rows, taken, 1, format.extension);
+    }
+}
+
 }  // namespace
 
 int FuzzReader(const ReaderFormat& format, const uint8_t* data, size_t size) {
@@ -56,31 +84,11 @@ int FuzzReader(const ReaderFormat& format, const uint8_t* data, size_t size) {
     uint32_t width = 0, height = 0;
     // A header the size query refuses still goes to the readers, which must
     // refuse it as cheaply.
-    if (!format.size(path.c_str(), &width, &height) || uint64_t{width} * height <= kFuzzMaxPixels) {
-        HGLOBAL block = format.read(path.c_str(), &width, &height);
-        CheckResult(block, width, height, 3, format.extension);
-        if (format.sideResults != nullptr) format.sideResults();
-        if (format.read8 != nullptr) {
-            RGBQUAD palette[kPixPaletteEntries] = {};
-            width = height = 0;
-            block = format.read8(path.c_str(), &width, &height, palette);
-            CheckResult(block, width, height, 1, format.extension);
-        }
-        // The row count comes from the input, so the fuzzer steers it too.
-        const uint32_t rows = 1 + (size > 0 ? data[size - 1] % 16 : 0);
-        uint32_t taken = 0;
-        if (format.readRows != nullptr) {
-            width = height = 0;
-            block = format.readRows(path.c_str(), &width, &height, rows, &taken);
-            CheckRows(block, width, height, rows, taken, 3, format.extension);
-        }
-        if (format.read8Rows != nullptr) {
-            RGBQUAD palette[kPixPaletteEntries] = {};
-            width = height = taken = 0;
-            block = format.read8Rows(path.c_str(), &width, &height, palette, rows, &taken);
-            CheckRows(block, width, height, rows, taken, 1, format.extension);
-        }
-    }
+    const bool bigClaim =
+        format.size(path.c_str(), &width, &height) && uint64_t{width} * height > kFuzzMaxPixels;
+    if (bigClaim) SetGlobalAllocLimit(kFuzzBigClaimBlockBytes);
+    RunReaders(format, path, data, size);
+    if (bigClaim) SetGlobalAllocLimit(SIZE_MAX);
     std::remove(path.c_str());
     return 0;
 }

@@ -20,10 +20,12 @@ struct ReaderFormat {
                          uint32_t rows, uint32_t* taken) = nullptr;
 };
 
-// Inputs whose header claims more pixels than this are only sized, not
-// decoded: the readers accept up to 2^30 pixels, which would spend the
-// fuzzer's time in allocation and zeroing rather than in parsing.
+// Inputs whose header claims more pixels than this are decoded with blocks
+// of kFuzzBigClaimBlockBytes at most: the readers accept up to 2^30 pixels,
+// which would spend the fuzzer's time in allocation and zeroing, yet their
+// header and limit checks, and top-rows reads, must hold for such claims.
 constexpr uint64_t kFuzzMaxPixels = uint64_t{1} << 20;
+constexpr size_t kFuzzBigClaimBlockBytes = size_t{4} << 20;
 
 // Aborts when a reader breaks its contract: a buffer handed back with a
 // non-zero code, or one smaller than the size it reports.

@@ -272,8 +272,12 @@ bool Resize(std::vector<T>* vector, size_t size) {
 // The zstd frame's record, its size checked before anything is allocated.
 const char* Decompress(const std::vector<uint8_t>& frame, std::vector<uint8_t>* record, int* code) {
     const unsigned long long size = ZSTD_getFrameContentSize(frame.data(), frame.size());
+    // A frame's blocks bound what it can produce: each yields at most
+    // 128 KiB and any that yields something takes 4 bytes or more. A 17-byte
+    // frame claiming 4 GiB got 4 GiB allocated before its block came short.
+    const uint64_t canProduce = (uint64_t{frame.size()} / 4 + 1) * ZSTD_BLOCKSIZE_MAX;
     if (size == ZSTD_CONTENTSIZE_UNKNOWN || size == ZSTD_CONTENTSIZE_ERROR ||
-        size > kMaxRecordBytes ||
+        size > kMaxRecordBytes || size > canProduce ||
         ZSTD_findFrameCompressedSize(frame.data(), frame.size()) != frame.size())
         return kInvalidFileMessage;
     if (!Resize(record, static_cast<size_t>(size))) {

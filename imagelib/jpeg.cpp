@@ -57,11 +57,53 @@ jpeg_error_mgr* SetUpErrors(JpegErrors* errors) {
 // read busy for hours. Real files have about ten scans.
 constexpr int kMaxScans = 500;
 
-void LimitScans(j_common_ptr info) {
-    if (info->is_decompressor &&
-        reinterpret_cast<j_decompress_ptr>(info)->input_scan_number > kMaxScans) {
-        (*info->err->error_exit)(info);
+// The blocks all scans together may walk: a floor that covers any real
+// picture's ten or so scans, or more for a bigger file. A Huffman file holds
+// at least a bit per block, so this is 2048 scans over its every block (32
+// for an arithmetic one at its floor below); a 91 kB file of 500 refinement
+// scans over a big picture once took 45 s.
+constexpr uint64_t kScanWorkFloor = uint64_t{1} << 24;
+constexpr uint64_t kScanWorkPerFileByte = 256;
+
+// The progress monitor, with what the read has spent on scans so far.
+struct ScanWork {
+    jpeg_progress_mgr pub;  // first: libjpeg hands back a pointer to it
+    int scan;               // the last scan counted
+    uint64_t blocks;        // blocks of every scan counted
+    uint64_t allowed;
+    int overrun;  // 1 when the read stopped on too much work
+};
+
+void CountScanWork(j_common_ptr common) {
+    if (!common->is_decompressor) return;
+    auto* info = reinterpret_cast<j_decompress_ptr>(common);
+    auto* work = reinterpret_cast<ScanWork*>(info->progress);
+    if (info->input_scan_number == work->scan) return;
+    work->scan = info->input_scan_number;
+    for (int c = 0; c < info->comps_in_scan; ++c) {
+        const jpeg_component_info* comp = info->cur_comp_info[c];
+        work->blocks += uint64_t{comp->width_in_blocks} * comp->height_in_blocks;
     }
+    if (work->scan > kMaxScans || work->blocks > work->allowed) {
+        work->overrun = 1;
+        (*common->err->error_exit)(common);
+    }
+}
+
+// Whether the file could hold data for every block the frame claims. Every
+// block of a Huffman file costs at least one bit (its DC code); an
+// arithmetic one can do with far less, so it must hold a byte per 4096
+// blocks, which no photograph comes near. A file short of that ends long
+// before its scans do and would read as a mostly grey picture, after the
+// whole pixel block was allocated.
+bool DataCanFill(const jpeg_decompress_struct& info, uint64_t fileBytes) {
+    uint64_t blocks = 0;
+    for (int c = 0; c < info.num_components; ++c) {
+        const jpeg_component_info& comp = info.comp_info[c];
+        blocks += uint64_t{comp.width_in_blocks} * comp.height_in_blocks;
+    }
+    const uint64_t blocksPerByte = info.arith_code ? 4096 : 8;
+    return blocks / blocksPerByte <= fileBytes;
 }
 
 // What jpeg_start_decompress takes for a file whose scans must all be read
@@ -83,7 +125,7 @@ uint64_t CoefficientBytes(const jpeg_decompress_struct& info) {
 struct JpegRead {
     jpeg_decompress_struct info;
     JpegErrors errors;
-    jpeg_progress_mgr progress;
+    ScanWork progress;
     HGLOBAL block;
     uint8_t* pixels;
     uint32_t width, height;  // set once the block holds the picture
@@ -123,11 +165,17 @@ void StoreRgbRow(const uint8_t* in, uint8_t* out, size_t width, int components) 
 
 int ReadJpegFrame(std::FILE* file, JpegRead* r, PixThreadState* state) {
     r->info.err = SetUpErrors(&r->errors);
-    if (setjmp(r->errors.jump))
+    if (setjmp(r->errors.jump)) {
+        if (r->progress.overrun) return kPixErrJpgWork;
         return r->errors.pub.msg_code == JERR_NO_BACKING_STORE ? kPixErrMemory : kPixErrJpg;
+    }
     jpeg_create_decompress(&r->info);
-    r->progress.progress_monitor = LimitScans;
-    r->info.progress = &r->progress;
+    const uint64_t fileBytes = FileBytes(file);
+    r->progress.allowed =
+        std::max(kScanWorkFloor, std::min(fileBytes, UINT64_MAX / kScanWorkPerFileByte) *
+                                     kScanWorkPerFileByte);
+    r->progress.pub.progress_monitor = CountScanWork;
+    r->info.progress = &r->progress.pub;
     jpeg_stdio_src(&r->info, file);
     jpeg_save_markers(&r->info, JPEG_COM, 0xFFFF);
     jpeg_read_header(&r->info, TRUE);
@@ -141,9 +189,10 @@ int ReadJpegFrame(std::FILE* file, JpegRead* r, PixThreadState* state) {
     // Memory beyond the pixel block is capped: the coefficients are checked
     // here, and libjpeg, having no backing store, fails whatever else would
     // pass the cap.
-    const uint64_t cap = WorkCap(FileBytes(file));
+    const uint64_t cap = WorkCap(fileBytes);
     r->info.mem->max_memory_to_use = static_cast<long>(std::min<uint64_t>(cap, LONG_MAX));
     if (CoefficientBytes(r->info) > cap) return kPixErrMemory;
+    if (!DataCanFill(r->info, fileBytes)) return kPixErrJpg;
     jpeg_start_decompress(&r->info);
     const size_t width = r->info.output_width;
     const int components = r->info.output_components;

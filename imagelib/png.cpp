@@ -2,12 +2,14 @@
 
 #include <png.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <new>
 
 #include "imagelib/common.h"
@@ -44,6 +46,24 @@ void SetLimits(png_structp png) {
     png_set_chunk_malloc_max(png, kChunkMallocMax);
 }
 
+// Reads that hand back no text (sizes, top rows, palette indices) skip text
+// chunks unread: libpng would inflate every zTXt and iTXt, and a megabyte
+// of them can inflate to a gigabyte.
+void SkipTexts(png_structp png) {
+    static const png_byte kTextChunks[] = "tEXt\0zTXt\0iTXt";
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, kTextChunks, 3);
+}
+
+// A read that keeps text keeps the text chunks raw, in file order, as
+// unknown chunks, and inflates them itself within kTextInflateMax for them
+// all: libpng's own bound is per chunk, and a file may hold thousands.
+constexpr size_t kTextInflateMax = 64u << 20;
+
+void KeepTextsRaw(png_structp png) {
+    static const png_byte kTextChunks[] = "tEXt\0zTXt\0iTXt";
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_ALWAYS, kTextChunks, 3);
+}
+
 struct PngRead {
     std::FILE* file = nullptr;             // borrowed
     bool indexed = false;                  // raw palette indices instead of RGB
@@ -56,6 +76,8 @@ struct PngRead {
     uint8_t* pixels = nullptr;  // block, locked
     png_uint_32 width = 0, height = 0;
     png_uint_32 taken = 0;  // rows in the block, from the top
+    bool keepTexts = false;
+    std::unique_ptr<uint8_t[]> scratch;  // a row below those kept, interlaced only
 };
 
 // Signature and IHDR as they stand at the start of the file, before libpng
@@ -173,6 +195,11 @@ int ReadBody(PngRead* r) {
     png_structp png = r->png;
     png_infop info = r->info;
     SetLimits(png);
+    if (r->keepTexts) {
+        KeepTextsRaw(png);
+    } else {
+        SkipTexts(png);
+    }
     png_init_io(png, r->file);
     png_read_info(png, info);
 
@@ -193,19 +220,27 @@ int ReadBody(PngRead* r) {
     if (png_get_rowbytes(png, info) != rowBytes) return kPixErrInternal;
     size_t total = 0;
     if (!ImageBytes(width, height, pixelBytes, &total)) return kPixErrMemory;
-    // Every pass of an interlaced file reaches the bottom row.
-    const png_uint_32 rows = interlace == PNG_INTERLACE_NONE ? std::min(r->wanted, height) : height;
+    const png_uint_32 rows = std::min(r->wanted, height);
     total = rowBytes * rows;
     r->block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, total);  // size proven above
     if (r->block == nullptr) return kPixErrMemory;
     r->pixels = static_cast<uint8_t*>(GlobalLock(r->block));
     if (r->pixels == nullptr) return kPixErrMemory;
+    // Every pass of an interlaced file reaches the bottom row; rows below
+    // those kept pass through one scratch row, so a top-rows read of a huge
+    // interlaced picture costs its top rows, not the picture.
+    const png_uint_32 passRows = interlace == PNG_INTERLACE_NONE ? rows : height;
+    if (passRows > rows) {
+        r->scratch.reset(new (std::nothrow) uint8_t[rowBytes]);
+        if (r->scratch == nullptr) return kPixErrMemory;
+    }
 
     // png_read_image's loop, straight into the final buffer.
     const int passes = png_set_interlace_handling(png);
     for (int pass = 0; pass < passes; ++pass) {
         uint8_t* row = r->pixels;
-        for (png_uint_32 y = 0; y < rows; ++y, row += rowBytes) png_read_row(png, row, nullptr);
+        for (png_uint_32 y = 0; y < passRows; ++y, row += rowBytes)
+            png_read_row(png, y < rows ? row : r->scratch.get(), nullptr);
     }
     // Reads to IEND so that text chunks after the image data are collected.
     if (rows == height) png_read_end(png, info);
@@ -248,14 +283,100 @@ HGLOBAL ReadPng(PngRead* r, int* code) {
     return nullptr;
 }
 
-void CollectTexts(png_structp png, png_infop info, std::vector<PixText>* texts) {
-    png_textp entries = nullptr;
-    const int count = png_get_text(png, info, &entries, nullptr);
-    for (int i = 0; i < count; ++i) {
-        const png_text& t = entries[i];
-        texts->push_back(PixText{t.key != nullptr ? t.key : "", t.text != nullptr ? t.text : "",
-                                 t.compression == PNG_TEXT_COMPRESSION_zTXt ? 1 : 0});
+enum class TextOutcome { kKept, kDropped, kOverBudget };
+
+// Inflates a zlib stream onto the end of `out`, spending at most *budget
+// bytes of output.
+TextOutcome InflateText(const uint8_t* data, size_t size, size_t* budget, std::string* out) {
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return TextOutcome::kDropped;
+    z.next_in = const_cast<Bytef*>(data);
+    z.avail_in = static_cast<uInt>(size);  // a chunk holds less than 2^31 bytes
+    char buffer[16384];
+    TextOutcome outcome = TextOutcome::kDropped;
+    while (true) {
+        z.next_out = reinterpret_cast<Bytef*>(buffer);
+        z.avail_out = sizeof buffer;
+        const int rc = inflate(&z, Z_NO_FLUSH);
+        const size_t got = sizeof buffer - z.avail_out;
+        if (got > *budget) {
+            outcome = TextOutcome::kOverBudget;
+            break;
+        }
+        *budget -= got;
+        out->append(buffer, got);
+        if (rc == Z_STREAM_END) outcome = TextOutcome::kKept;
+        if (rc != Z_OK) break;  // the end, damage, or input run out
     }
+    inflateEnd(&z);
+    return outcome;
+}
+
+// The zero-terminated field at `at`, moved past; false when unterminated.
+bool TakeField(const uint8_t* data, size_t size, size_t* at, std::string* field) {
+    const void* end = std::memchr(data + *at, 0, size - *at);
+    if (end == nullptr) return false;
+    const size_t length = static_cast<size_t>(static_cast<const uint8_t*>(end) - (data + *at));
+    field->assign(reinterpret_cast<const char*>(data + *at), length);
+    *at += length + 1;
+    return true;
+}
+
+// One raw text chunk. A damaged one is dropped, as libpng drops it.
+TextOutcome ParseText(const png_unknown_chunk& chunk, size_t* budget,
+                      std::vector<PixText>* texts) {
+    const bool international = std::memcmp(chunk.name, "iTXt", 4) == 0;
+    const uint8_t* data = chunk.data;
+    const size_t size = chunk.size;
+    size_t at = 0;
+    PixText text{"", "", 0, -1};
+    if (data == nullptr || !TakeField(data, size, &at, &text.key) || text.key.empty() ||
+        text.key.size() > 79)
+        return TextOutcome::kDropped;
+    bool compressed = true;
+    if (std::memcmp(chunk.name, "tEXt", 4) == 0) {
+        compressed = false;
+    } else if (international) {
+        std::string language, translated;
+        if (size - at < 2) return TextOutcome::kDropped;
+        compressed = data[at] != 0;
+        if (compressed && data[at + 1] != 0) return TextOutcome::kDropped;
+        at += 2;
+        if (!TakeField(data, size, &at, &language) || !TakeField(data, size, &at, &translated))
+            return TextOutcome::kDropped;
+        text.kind = compressed ? PNG_ITXT_COMPRESSION_zTXt : PNG_ITXT_COMPRESSION_NONE;
+    } else {
+        if (at >= size || data[at] != 0) return TextOutcome::kDropped;
+        ++at;
+        text.kind = PNG_TEXT_COMPRESSION_zTXt;
+    }
+    if (compressed) {
+        const TextOutcome inflated = InflateText(data + at, size - at, budget, &text.text);
+        if (inflated != TextOutcome::kKept) return inflated;
+    } else {
+        text.text.assign(reinterpret_cast<const char*>(data + at), size - at);
+    }
+    // The text ends at its first zero byte, as the other texts do.
+    text.text.resize(strnlen(text.text.c_str(), text.text.size()));
+    text.compressed = compressed ? 1 : 0;
+    texts->push_back(std::move(text));
+    return TextOutcome::kKept;
+}
+
+// The texts of a read that kept them; false when the compressed ones would
+// inflate past kTextInflateMax or memory runs out.
+bool CollectTexts(png_structp png, png_infop info, std::vector<PixText>* texts) {
+    png_unknown_chunkp chunks = nullptr;
+    const int count = png_get_unknown_chunks(png, info, &chunks);
+    size_t budget = kTextInflateMax;
+    try {
+        for (int i = 0; i < count; ++i) {
+            if (ParseText(chunks[i], &budget, texts) == TextOutcome::kOverBudget) return false;
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
 }
 
 struct PngSize {
@@ -267,6 +388,7 @@ struct PngSize {
 
 int SizeBody(PngSize* s) {
     SetLimits(s->png);
+    SkipTexts(s->png);
     png_init_io(s->png, s->file);
     png_read_info(s->png, s->info);
     s->width = png_get_image_width(s->png, s->info);
@@ -475,11 +597,17 @@ HGLOBAL PixReadPNG(const char* path, uint32_t* width, uint32_t* height) {
 
     PngRead r;
     r.file = file.get();
+    r.keepTexts = true;
     UseThreadSettings(state, &r);
     int code = 0;
     HGLOBAL block = ReadPng(&r, &code);
+    if (code == 0 && !CollectTexts(r.png, r.info, &state.pngTextsRead)) {
+        state.pngTextsRead.clear();
+        GlobalFree(block);
+        block = nullptr;
+        code = kPixErrMemory;
+    }
     if (code == 0) {
-        CollectTexts(r.png, r.info, &state.pngTextsRead);
         png_uint_32 x = 0, y = 0;
         int unit = 0;
         if (png_get_pHYs(r.png, r.info, &x, &y, &unit) != 0) {

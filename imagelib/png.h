@@ -20,12 +20,13 @@
 // Any failure after opening leaves texts read empty.
 HGLOBAL PixReadPNG(const char* path, uint32_t* width, uint32_t* height);
 
-// As PixReadPNG, decoding only the top `rows` rows of a non-interlaced file
-// (all of them when it has fewer): the block holds *taken rows, byte for byte
-// the top rows PixReadPNG returns, while *width and *height give the whole
-// picture. The rest of the file is not read, so damage below those rows goes
-// unseen. Interlaced files, whose every pass reaches the bottom row, are read
-// whole (*taken = *height). The text lists and density read are left alone.
+// As PixReadPNG, decoding only the top `rows` rows (all of them when it has
+// fewer): the block holds *taken rows, byte for byte the top rows PixReadPNG
+// returns, while *width and *height give the whole picture. The rest of a
+// non-interlaced file is not read, so damage below those rows goes unseen;
+// an interlaced file, whose every pass reaches the bottom row, is read to
+// its end, but only the top rows are kept. The text lists and density read
+// are left alone.
 // The size limit applies to the whole picture the header states. A null
 // `taken` gives 5.
 HGLOBAL PixReadPNGRows(const char* path, uint32_t* width, uint32_t* height, uint32_t rows,

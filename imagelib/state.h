@@ -55,6 +55,9 @@ struct PixText {
     std::string key;
     std::string text;
     int32_t compressed;
+    // As libpng's png_text.compression: -1 tEXt, 0 zTXt, 1 iTXt, 2 compressed
+    // iTXt; lets a write put a text back as the chunk it came from.
+    int32_t kind = -1;
 };
 
 // One per calling thread, created on its first library call, alive until

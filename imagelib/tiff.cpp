@@ -14,6 +14,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "imagelib/common.h"
 
@@ -78,6 +80,31 @@ uint64_t DecodeBufferBytes(TIFF* tif) {
     TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
     const uint64_t unit = TIFFIsTiled(tif) ? TIFFTileSize64(tif) : TIFFStripSize64(tif);
     return planar == PLANARCONFIG_SEPARATE ? unit * 4 : unit;
+}
+
+// Whether every strip or tile has bytes of its own. Strips that all point
+// at one run of bytes make a 33 kB file decode like a huge one (each strip
+// decodes again), and a picture whose data cannot fill it; such files are
+// refused. Empty ones (a sparse file's blank tiles) read as zeros, and the
+// part of one past the end of the file (a truncated file) stays black, so
+// both are let be. A file lists each offset in two bytes or more, so a
+// count beyond its size is refused before anything is gathered.
+bool StrilesOwnTheirBytes(TIFF* tif) {
+    const uint64_t fileBytes = TIFFGetSizeProc(tif)(TIFFClientdata(tif));
+    const uint32_t count = TIFFIsTiled(tif) ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+    if (count > fileBytes) return false;
+    std::vector<std::pair<uint64_t, uint64_t>> spans;  // start, end within the file
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint64_t offset = TIFFGetStrileOffset(tif, i);
+        const uint64_t stored = TIFFGetStrileByteCount(tif, i);
+        if (offset >= fileBytes || stored == 0) continue;
+        spans.emplace_back(offset, offset + std::min(stored, fileBytes - offset));
+    }
+    std::sort(spans.begin(), spans.end());
+    for (size_t i = 1; i < spans.size(); ++i) {
+        if (spans[i].first < spans[i - 1].second) return false;
+    }
+    return true;
 }
 
 struct FreeDeleter {
@@ -224,6 +251,7 @@ int ReadRgb(const char* path, uint32_t wanted, uint32_t* width, uint32_t* height
     // The header's claim is bounded whole, however few rows are read.
     if (!ImageBytes(w, h, 4, &bytes)) return kPixErrMemory;
     if (DecodeBufferBytes(tif.get()) > cap) return kPixErrMemory;
+    if (!StrilesOwnTheirBytes(tif.get())) return kPixErrTiff;
     const int rc = DecodeRgba(tif.get(), w, h, wanted, result, taken);
     if (rc != 0) return rc;
     *width = w;
@@ -401,6 +429,7 @@ int ReadIndexed(const char* path, uint32_t wanted, uint32_t* width, uint32_t* he
     img.rowBytes = (size_t{img.width} * bits + 7) / 8;
     const tmsize_t scanline = TIFFScanlineSize(t);
     if (scanline <= 0 || static_cast<size_t>(scanline) != img.rowBytes) return kPixErrTiff;
+    if (!StrilesOwnTheirBytes(t)) return kPixErrTiff;
 
     GlobalBlock block(bytes);  // size proven by ImageBytes
     if (!block) return kPixErrMemory;

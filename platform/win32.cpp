@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
@@ -66,8 +67,17 @@ void SetLastError(DWORD code) {
     lastError = code;
 }
 
+namespace {
+std::atomic<size_t> globalAllocLimit{SIZE_MAX};
+}  // namespace
+
+void SetGlobalAllocLimit(SIZE_T bytes) {
+    globalAllocLimit.store(bytes, std::memory_order_relaxed);
+}
+
 HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
-    if (bytes > SIZE_MAX - sizeof(Block)) {
+    if (bytes > SIZE_MAX - sizeof(Block) ||
+        bytes > globalAllocLimit.load(std::memory_order_relaxed)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }

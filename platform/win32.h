@@ -35,6 +35,9 @@ constexpr UINT GMEM_ZEROINIT = 0x0040;
 constexpr UINT GHND = GMEM_MOVEABLE | GMEM_ZEROINIT;
 
 HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes);  // null when out of memory
+// Blocks larger than this fail as if memory ran out (initially no limit):
+// lets a fuzzer follow a reader past a huge claim without the memory.
+void SetGlobalAllocLimit(SIZE_T bytes);
 LPVOID GlobalLock(HGLOBAL block);               // null for a null handle
 BOOL GlobalUnlock(HGLOBAL block);
 HGLOBAL GlobalFree(HGLOBAL block);  // null on success; freeing null is fine

@@ -464,6 +464,48 @@ TEST(PngRead, GammaCorrectionOnlyWhenSignificant) {
     }
 }
 
+// iTXt, compressed or not, reads as a text with its chunk kind kept for the
+// writer; a zTXt whose stream is cut short is dropped, not read in part.
+TEST(PngRead, InternationalTextsKeepTheirKindAndDamagedOnesAreDropped) {
+    TempDir dir;
+    const std::string written = dir.File("zipped.png");
+    const Bytes photo = MakePhoto(3, 3);
+    PixClearPNGText();
+    PixAddPNGText("Zipped", "two two two two", 1);
+    ASSERT_TRUE(PixWritePNG(written.c_str(), photo.data(), 3, 3, 0.0));
+    std::vector<Chunk> chunks = ParseChunks(ReadFileBytes(written));
+    const auto z =
+        std::find_if(chunks.begin(), chunks.end(), [](const Chunk& c) { return c.type == "zTXt"; });
+    ASSERT_NE(z, chunks.end());
+    const Bytes stream(z->data.begin() + 8, z->data.end());  // past "Zipped\0" and the method
+
+    Bytes packed = Text(std::string("Intl\0\1\0en\0\0", 11));
+    packed.insert(packed.end(), stream.begin(), stream.end());
+    Bytes broken = Text(std::string("Broken\0\0", 8));
+    broken.insert(broken.end(), stream.begin(), stream.begin() + stream.size() / 2);
+    chunks.insert(chunks.begin() + 1, {{"iTXt", packed},
+                                       {"iTXt", Text(std::string("Plain\0\0\0\0\0text", 14))},
+                                       {"zTXt", broken}});
+    const std::string path = dir.File("international.png");
+    WriteFileBytes(path, Assemble(chunks));
+
+    ASSERT_EQ(ReadRgb(path).code, 0);
+    const std::vector<PixText> texts = TextsRead();
+    ASSERT_EQ(texts.size(), 3u);
+    std::vector<std::string> keys, values;
+    std::vector<int> kinds, compressed;
+    for (const PixText& t : texts) {
+        keys.push_back(t.key);
+        values.push_back(t.text);
+        kinds.push_back(t.kind);
+        compressed.push_back(t.compressed);
+    }
+    EXPECT_EQ(keys, (std::vector<std::string>{"Intl", "Plain", "Zipped"}));
+    EXPECT_EQ(values, (std::vector<std::string>{"two two two two", "text", "two two two two"}));
+    EXPECT_EQ(kinds, (std::vector<int>{2, 1, 0}));
+    EXPECT_EQ(compressed, (std::vector<int>{1, 0, 1}));
+}
+
 TEST(PngRead, TextsBeforeAndAfterImageDataInOrder) {
     TempDir dir;
     const std::string written = dir.File("texts.png");

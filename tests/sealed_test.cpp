@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <sodium.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cmath>
@@ -440,6 +441,43 @@ TEST_F(Sealed, HeadersFromAPeerWhoKnowsThePassphrase) {
         } else {
             EXPECT_EQ(dialog.messages, std::vector<std::string>{c.message});
             EXPECT_TRUE(OutEmpty());
+        }
+    }
+}
+
+// A zstd frame's content size is only a claim: one RLE block cannot make
+// 4 GiB, while a real frame at zstd's best ratio still opens.
+TEST(SealedRecord, FrameClaimsBeyondItsBlocksAreRefused) {
+    Passphrase passphrase;
+    ASSERT_TRUE(passphrase.Assign("pw", 2));
+    const uint8_t salt[kSaltBytes] = {7};
+    SealOptions options;
+    options.salt = salt;
+
+    SealedRecord zeros;
+    const Bytes data(4 << 20, 0);
+    ASSERT_TRUE(PackRecord("z", data.data(), data.size(), &zeros));
+    ASSERT_TRUE(zeros.compressed);
+    // Magic, single segment with an 8-byte content size of 2^32, one RLE
+    // block of one byte.
+    SealedRecord claim{{0x28, 0xB5, 0x2F, 0xFD, 0xE0, 0, 0, 0, 0, 1, 0, 0, 0, 0x0B, 0, 0, 'a'},
+                       true};
+    for (const SealedRecord* record : {&zeros, &claim}) {
+        const uint64_t pixels = 4096;
+        Bytes carrier(pixels * 3, 0x80);
+        ASSERT_EQ(SealRecord(carrier.data(), pixels, passphrase, *record, options), 0);
+        const UnsealedFile file = UnsealFile(carrier.data(), pixels, passphrase);
+        EXPECT_EQ(file.code, 0);
+        // The process's peak resident memory: a claim taken at its word shows.
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        EXPECT_LT(usage.ru_maxrss, 1L << 20) << "KiB at the peak";
+        if (record == &zeros) {
+            EXPECT_EQ(file.message, nullptr);
+            EXPECT_EQ(file.data, data);
+        } else {
+            EXPECT_NE(file.message, nullptr);
+            EXPECT_TRUE(file.data.empty());
         }
     }
 }
