@@ -27,7 +27,10 @@ struct Pending {
 static_assert(std::atomic<int>::is_always_lock_free, "read in a signal handler");
 Pending g_pending[8];
 
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// Every signal whose default ends the program without a fault of its own:
+// each would otherwise leave a hidden partial file.
+constexpr int kStopSignals[] = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT, SIGUSR1, SIGUSR2,
+                                SIGALRM, SIGPIPE, SIGVTALRM, SIGPROF, SIGXCPU};
 
 int Claim(int folder, const std::string& name) {
     if (name.size() >= sizeof Pending::name) return -1;

@@ -58,8 +58,10 @@ class OutputFile {
 };
 
 // Ignores SIGXFSZ, so that a write past the file-size limit fails as on a
-// full disk; on SIGINT, SIGTERM and SIGHUP removes the temporary files of
-// the writes in progress, then ends the program as the signal would. A
+// full disk; on SIGINT, SIGTERM, SIGHUP and the other signals that end a
+// program (SIGQUIT, SIGUSR1/2, SIGALRM, SIGPIPE, the timers, SIGXCPU)
+// removes the temporary files of the writes in progress, then ends the
+// program as the signal would. A
 // signal the program was started with ignored stays ignored. Call once,
 // early in main.
 void InstallSignalCleanup();

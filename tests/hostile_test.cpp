@@ -366,7 +366,9 @@ TEST_P(StopSignal, RemovesTheTemporaryFile) {
     EXPECT_TRUE(interrupted);
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal,
+                         ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM,
+                                           SIGPIPE),
                          [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
 
 // Output that cannot reach standard output is a failure, said on standard
