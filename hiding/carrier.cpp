@@ -57,7 +57,10 @@ int Carrier::Read(uint64_t bytes) {
     const uint64_t rows = std::min<uint64_t>((bytes + rowBytes - 1) / rowBytes, UINT32_MAX);
 
     Release();
+    const struct stat earlier = identity_;
+    const bool reread = earlier.st_ino != 0;
     if (::stat(path_.c_str(), &identity_) != 0) identity_ = {};
+    if (reread && !SameFileState(identity_, earlier)) changed_ = true;
     if (!indexed_) {
         // As CWorkingImage::Load: an empty path is its own code, and a reader
         // that gives nothing without saying why means "not an image".
@@ -76,6 +79,8 @@ int Carrier::Read(uint64_t bytes) {
         Release();
         return kLockFailed;
     }
+    struct stat after {};
+    if (::stat(path_.c_str(), &after) != 0 || !SameFileState(after, identity_)) changed_ = true;
     width_ = width;
     height_ = height;
     held_ = size_t{width} * taken * pixelBytes;
@@ -83,12 +88,15 @@ int Carrier::Read(uint64_t bytes) {
     return 0;
 }
 
-bool Carrier::StillMatches(const std::string& path) const {
-    struct stat now {};
-    if (path != path_ || ::stat(path.c_str(), &now) != 0) return false;
-    const struct stat& then = identity_;
+bool SameFileState(const struct stat& now, const struct stat& then) {
     return now.st_dev == then.st_dev && now.st_ino == then.st_ino && now.st_size == then.st_size &&
            now.st_mtim.tv_sec == then.st_mtim.tv_sec &&
            now.st_mtim.tv_nsec == then.st_mtim.tv_nsec &&
            now.st_ctim.tv_sec == then.st_ctim.tv_sec && now.st_ctim.tv_nsec == then.st_ctim.tv_nsec;
+}
+
+bool Carrier::StillMatches(const std::string& path) const {
+    struct stat now {};
+    if (path != path_ || ::stat(path.c_str(), &now) != 0) return false;
+    return SameFileState(now, identity_);
 }

@@ -12,6 +12,9 @@
 #include "hiding/payload.h"
 #include "imagelib/state.h"
 
+// Whether two stat results describe the same, unchanged file.
+bool SameFileState(const struct stat& now, const struct stat& then);
+
 // Carrier bytes that hold the first `payloadBytes` bytes of a payload.
 uint64_t CarrierBytesFor(HidingMethod method, uint64_t payloadBytes);
 
@@ -36,6 +39,9 @@ class Carrier {
 
     // Whether the file at the path is still the one that was read.
     bool StillMatches(const std::string& path) const;
+    // Whether the file changed during a read, or between two reads: what is
+    // held may then mix two files.
+    bool Changed() const { return changed_; }
 
     bool indexed() const { return indexed_; }
     const uint8_t* bytes() const { return bytes_; }
@@ -52,6 +58,7 @@ class Carrier {
     uint64_t readAhead_;
     int failure_ = 0;
     bool whole_ = false;  // every row is held
+    bool changed_ = false;
     struct stat identity_ {};
     HGLOBAL block_ = nullptr;
     uint8_t* bytes_ = nullptr;  // block_, locked

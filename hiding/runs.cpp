@@ -405,9 +405,16 @@ int DecodeRun(DialogPort& dialog, HidingMethod method, const std::string& path) 
         carrier = std::make_unique<Carrier>(path, indexed);
     if (const int code = ReachPayload(method, *carrier))
         return code == Carrier::kLockFailed ? kPixErrMemory : code;
+    if (carrier->Changed()) {
+        dialog.ShowMessage(kCarrierChangedText);
+        return 0;
+    }
     return ExtractFromCarrier(dialog, method, carrier->bytes(), carrier->held(), carrier->width(),
                               carrier->height());
 }
+
+const char* const kCarrierChangedText =
+    "The image changed while it was being read; nothing was written";
 
 std::string ChooseOutputPath(DialogPort& dialog, const std::string& path) {
     return ChooseOutput(dialog, path).path;

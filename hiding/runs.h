@@ -43,6 +43,9 @@ void CapacityReport(DialogPort& dialog);
 std::string CapacityText(uint32_t width, uint32_t height);
 extern const char* const kNotAnImageText;
 extern const char* const kNotEncodedText;
+// A decode whose image was rewritten while it read it: what it read may mix
+// two files.
+extern const char* const kCarrierChangedText;
 // Follows "Extracted " and the path in the status when the file's name
 // starts with a dot, so that the user knows a listing will not show it.
 extern const char* const kHiddenFileNote;

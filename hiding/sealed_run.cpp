@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <new>
 
+#include "hiding/carrier.h"
 #include "hiding/runs.h"
 #include "imagelib/common.h"
 #include "imagelib/state.h"
@@ -140,8 +141,15 @@ int EncodeSealedRun(DialogPort& dialog, const Passphrase& passphrase, const Seal
 int DecodeSealedRun(DialogPort& dialog, const std::string& path, const Passphrase& passphrase) {
     dialog.SetStatus("Reading");
     dialog.SetProgressPosition(0);
+    struct stat before {
+    }, after{};
+    const bool known = ::stat(path.c_str(), &before) == 0;
     CWorkingImage image;
     if (const int code = image.Load(path)) return code;
+    if (!known || ::stat(path.c_str(), &after) != 0 || !SameFileState(after, before)) {
+        dialog.ShowMessage(kCarrierChangedText);
+        return 0;
+    }
     UnsealedFile file;
     {
         const uint8_t* pixels = image.LockPixels();

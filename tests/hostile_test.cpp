@@ -13,12 +13,14 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "hiding/carrier.h"
 #include "hiding/channel.h"
 #include "hiding/payload.h"
 #include "hiding/shown_name.h"
@@ -508,6 +510,32 @@ TEST(ShownName, EscapesOnlyWhatActsOnATerminal) {
               "b");
     EXPECT_TRUE(IsHiddenName("user/.profile"));
     EXPECT_FALSE(IsHiddenName(".user/profile"));
+}
+
+// A carrier read in steps notices a file rewritten between them, or while
+// one step read it, so a decode never joins two files.
+TEST(CarrierIdentity, ARewriteBetweenReadsIsNoticed) {
+    TempDir dir;
+    const std::string path = dir.File("carrier.bmp");
+    const uint32_t side = 64;
+    Bytes first = MakePhoto(side, side);
+    ASSERT_TRUE(PixWriteBMP(path.c_str(), first.data(), side, side));
+
+    Carrier steady(path, false);
+    ASSERT_EQ(steady.Reach(3 * side), 0);
+    ASSERT_EQ(steady.Reach(3 * side * side), 0);
+    EXPECT_FALSE(steady.Changed());
+
+    Carrier carrier(path, false);
+    ASSERT_EQ(carrier.Reach(3 * side), 0);
+    Bytes second = first;
+    for (uint8_t& byte : second) byte ^= 1;
+    ASSERT_TRUE(PixWriteBMP(path.c_str(), second.data(), side, side));  // same size, in place
+    // A clock tick may not pass between the two writes: move the time on.
+    const timespec later[2] = {{0, UTIME_OMIT}, {std::time(nullptr) + 5, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), later, 0), 0);
+    ASSERT_EQ(carrier.Reach(3 * side * side), 0);
+    EXPECT_TRUE(carrier.Changed());
 }
 
 }  // namespace
