@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -399,16 +400,21 @@ std::vector<uint64_t> SaltPositions(uint64_t samples) {
     return positions;
 }
 
-bool PackRecord(const std::string& name, const uint8_t* data, size_t size, SealedRecord* record) {
-    record->compressed = false;
-    std::vector<uint8_t>& raw = record->bytes;
-    if (!Resize(&raw, kNameLengthBytes + name.size() + size)) return false;
-    PutLE16(raw.data(), static_cast<uint16_t>(name.size()));
-    std::memcpy(raw.data() + kNameLengthBytes, name.data(), name.size());
-    if (size > 0) std::memcpy(raw.data() + kNameLengthBytes + name.size(), data, size);
+namespace {
 
+// The uncompressed record in *raw, its data left for the caller to fill.
+bool StartRecord(const std::string& name, size_t dataBytes, std::vector<uint8_t>* raw) {
+    if (!Resize(raw, kNameLengthBytes + name.size() + dataBytes)) return false;
+    PutLE16(raw->data(), static_cast<uint16_t>(name.size()));
+    std::memcpy(raw->data() + kNameLengthBytes, name.data(), name.size());
+    return true;
+}
+
+// The raw record in place of itself compressed, when that is smaller.
+void CompressWhenSmaller(SealedRecord* record) {
+    std::vector<uint8_t>& raw = record->bytes;
     std::vector<uint8_t> frame;
-    if (!Resize(&frame, ZSTD_compressBound(raw.size()))) return true;  // kept as it is
+    if (!Resize(&frame, ZSTD_compressBound(raw.size()))) return;  // kept as it is
     const size_t made =
         ZSTD_compress(frame.data(), frame.size(), raw.data(), raw.size(), kZstdLevel);
     if (!ZSTD_isError(made) && made < raw.size()) {
@@ -416,7 +422,76 @@ bool PackRecord(const std::string& name, const uint8_t* data, size_t size, Seale
         raw = std::move(frame);
         record->compressed = true;
     }
+}
+
+struct CCtxFree {
+    void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
+};
+
+// Feeds `in` to the compressor into `out`; false when `out` filled up
+// before the compressor was done with it, or on an error.
+bool Feed(ZSTD_CCtx* context, ZSTD_outBuffer* out, ZSTD_inBuffer* in, ZSTD_EndDirective mode) {
+    for (;;) {
+        const size_t left = ZSTD_compressStream2(context, out, in, mode);
+        if (ZSTD_isError(left)) return false;
+        const bool done = mode == ZSTD_e_end ? left == 0 : in->pos == in->size;
+        if (done) return true;
+        if (out->pos == out->size) return false;
+    }
+}
+
+}  // namespace
+
+bool PackRecord(const std::string& name, const uint8_t* data, size_t size, SealedRecord* record) {
+    record->compressed = false;
+    if (!StartRecord(name, size, &record->bytes)) return false;
+    if (size > 0) std::memcpy(record->bytes.data() + kNameLengthBytes + name.size(), data, size);
+    CompressWhenSmaller(record);
     return true;
+}
+
+int PackRecordFromFile(const std::string& name, std::FILE* file, uint64_t size, uint64_t limit,
+                       SealedRecord* record, bool* fits) {
+    record->compressed = false;
+    record->bytes.clear();
+    *fits = false;
+    const uint64_t rawBytes = kNameLengthBytes + name.size() + size;
+    if (rawBytes <= limit) {
+        if (!StartRecord(name, static_cast<size_t>(size), &record->bytes)) return kPixErrMemory;
+        uint8_t* data = record->bytes.data() + kNameLengthBytes + name.size();
+        if (std::fread(data, 1, static_cast<size_t>(size), file) != size) return kPixErrRead;
+        CompressWhenSmaller(record);
+        *fits = true;
+        return 0;
+    }
+    // Too large as it is: only a frame within the limit can fit, so the
+    // compression stops as soon as its output passes the limit.
+    std::unique_ptr<ZSTD_CCtx, CCtxFree> context(ZSTD_createCCtx());
+    std::vector<uint8_t> frame, chunk;
+    if (!context || !Resize(&frame, static_cast<size_t>(limit)) || !Resize(&chunk, 1 << 20))
+        return kPixErrMemory;
+    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, kZstdLevel);
+    ZSTD_CCtx_setPledgedSrcSize(context.get(), rawBytes);  // the decoder wants the size
+    ZSTD_outBuffer out{frame.data(), frame.size(), 0};
+    uint8_t head[kNameLengthBytes + kMaxNameBytes];
+    PutLE16(head, static_cast<uint16_t>(name.size()));
+    std::memcpy(head + kNameLengthBytes, name.data(), name.size());
+    ZSTD_inBuffer in{head, kNameLengthBytes + name.size(), 0};
+    if (!Feed(context.get(), &out, &in, ZSTD_e_continue)) return 0;
+    for (uint64_t left = size; left > 0;) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
+        if (std::fread(chunk.data(), 1, want, file) != want) return kPixErrRead;
+        left -= want;
+        in = ZSTD_inBuffer{chunk.data(), want, 0};
+        if (!Feed(context.get(), &out, &in, ZSTD_e_continue)) return 0;
+    }
+    in = ZSTD_inBuffer{nullptr, 0, 0};
+    if (!Feed(context.get(), &out, &in, ZSTD_e_end)) return 0;
+    frame.resize(out.pos);
+    record->bytes = std::move(frame);
+    record->compressed = true;
+    *fits = true;
+    return 0;
 }
 
 uint64_t SealedBytes(uint64_t recordBytes) {

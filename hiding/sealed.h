@@ -41,6 +41,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -125,6 +126,14 @@ struct SealedRecord {
 };
 // False when memory runs out.
 bool PackRecord(const std::string& name, const uint8_t* data, size_t size, SealedRecord* record);
+
+// The record of `name` and the `size` bytes that `file` gives next, as
+// PackRecord makes it, in no more than `limit` bytes: *fits is false when
+// it cannot come within them, found out as soon as the compressed part
+// passes the limit, so a large file is neither held nor read whole.
+// Returns 0, kPixErrRead on a short read or kPixErrMemory.
+int PackRecordFromFile(const std::string& name, std::FILE* file, uint64_t size, uint64_t limit,
+                       SealedRecord* record, bool* fits);
 
 // Bytes the image carries for a record of `recordBytes`.
 uint64_t SealedBytes(uint64_t recordBytes);

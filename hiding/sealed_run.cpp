@@ -32,33 +32,37 @@ uint64_t PixelCount(const CWorkingImage& image) {
     return uint64_t{image.width} * image.height;
 }
 
-// The data file's name and bytes as a record, compressed when that helps.
-// Codes as BuildPayload's: 3 size or short read, 2 open, 1 memory. A file
-// larger than the format describes leaves the record empty and its size in
-// *tooLarge: it does not fit.
-int ReadRecord(DialogPort& dialog, const std::string& path, SealedRecord* record,
+// The data file's name and bytes as a record, compressed when that helps,
+// in at most `limit` bytes. Codes as BuildPayload's: 3 size or short read,
+// 2 open, 1 memory. A record that cannot fit is left empty, with the size
+// it would take uncompressed in *tooLarge; reading stops once that is
+// clear, so a huge file costs neither its size in memory nor a whole read.
+int ReadRecord(DialogPort& dialog, const std::string& path, uint64_t limit, SealedRecord* record,
                uint64_t* tooLarge) {
     struct stat info;
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return kPixErrRead;
     dialog.StepProgress();
     const std::string name = FileNamePart(path);
     if (name.empty() || name.size() >= kMaxNameBytes) return kPixErrParam;  // not on Linux
-    if (uint64_t(info.st_size) > UINT32_MAX) {
-        *tooLarge = 2 + name.size() + uint64_t(info.st_size);  // length field, name, data
+    const uint64_t rawBytes = 2 + name.size() + uint64_t(info.st_size);     // length, name, data
+    if (uint64_t(info.st_size) > UINT32_MAX || limit == 0) {
+        *tooLarge = rawBytes;
         return 0;
-    }
-
-    std::vector<uint8_t> data;
-    try {
-        data.resize(static_cast<size_t>(info.st_size));
-    } catch (const std::bad_alloc&) {
-        return kPixErrMemory;
     }
     FilePtr file = OpenFile(path.c_str(), "rb");
     if (!file) return kPixErrOpen;
     dialog.SetStatus("Reading");
-    if (std::fread(data.data(), 1, data.size(), file.get()) != data.size()) return kPixErrRead;
-    return PackRecord(name, data.data(), data.size(), record) ? 0 : kPixErrMemory;
+    bool fits = false;
+    const int code =
+        PackRecordFromFile(name, file.get(), uint64_t(info.st_size), limit, record, &fits);
+    if (code == 0 && !fits) *tooLarge = rawBytes;
+    return code;
+}
+
+// Record bytes an image of width x height can carry, 0 when none.
+uint64_t RecordLimit(uint32_t width, uint32_t height) {
+    const uint64_t capacity = MethodCapacity(MethodSealed, width, height);
+    return capacity > SealedBytes(0) ? capacity - SealedBytes(0) : 0;
 }
 
 // The fit message when the record does not fit width x height.
@@ -108,15 +112,18 @@ int EncodeSealedRun(DialogPort& dialog, const Passphrase& passphrase, const Seal
     dialog.BeginWaitCursor();
     AtExit endWait([&] { dialog.EndWaitCursor(); });
 
-    // Unlike the five methods the fit is known only once the file is read
-    // and compressed; the data file is read before the image is loaded.
+    // Unlike the five methods the fit is known only once the file is
+    // compressed, which stops as soon as the image's room is passed; the
+    // data file is read before the image is loaded.
     const std::string base = dialog.BaseImagePath();
     uint32_t size[2] = {0, 0};
     GetImageSizeByExtension(base, size);
     if (RefuseCarrierBase(dialog, base)) return 0;
     SealedRecord record;
     uint64_t tooLarge = 0;
-    if (const int code = ReadRecord(dialog, dialog.DataFilePath(), &record, &tooLarge)) return code;
+    if (const int code = ReadRecord(dialog, dialog.DataFilePath(), RecordLimit(size[0], size[1]),
+                                    &record, &tooLarge))
+        return code;
     if (!Fits(dialog, record, tooLarge, size[0], size[1])) return 0;
     dialog.StepProgress();
 

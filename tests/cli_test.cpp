@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -568,6 +569,56 @@ TEST_F(CliSealed, NotAPictureSaysSoBeforeAskingForAPassphrase) {
     EXPECT_EQ(run.screen.find("Passphrase"), std::string::npos) << run.screen;
     EXPECT_NE(run.screen.find("PNG"), std::string::npos) << run.screen;
     EXPECT_TRUE(fs::is_empty(outDir));
+}
+
+// ombrel-cli with `args` and /dev/null for its streams: its exit status and
+// its peak resident memory in KiB.
+std::pair<int, long> RunMeasured(const std::vector<std::string>& args) {
+    CliArgv argv(args);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        for (int fd : {0, 1, 2}) ::dup2(null, fd);
+        ::execv(argv.pointers[0], argv.pointers.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, usage.ru_maxrss};
+}
+
+// The fit is found while compressing: a huge file that cannot fit is
+// neither held nor read whole, and one that compresses into the room
+// streams in and comes back whole.
+TEST_F(CliSealed, DataFilesLargerThanTheRoomStream) {
+    const std::string huge = dir.File("huge.bin");
+    const int fd = ::open(huge.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, off_t{1} << 30), 0);  // sparse: no disk
+    ::close(fd);
+    const std::string random = dir.File("random.bin");
+    WriteFileBytes(random, RandomBytes(1 << 20, 5));
+    for (const std::string& data : {huge, random}) {
+        const auto [status, peakKiB] = RunMeasured(
+            {"encode", "-m", "sealed", "--passphrase-file", passphraseFile, base, data, carrier});
+        EXPECT_EQ(status, 1) << data;
+        EXPECT_LT(peakKiB, 256 * 1024) << data;
+        EXPECT_FALSE(fs::exists(carrier)) << data;
+    }
+
+    const std::string zeros = dir.File("zeros.bin");
+    const Bytes zeroBytes(300000, 0);  // far above the room, yet compresses into it
+    WriteFileBytes(zeros, zeroBytes);
+    ASSERT_EQ(RunCli({"encode", "-m", "sealed", "--passphrase-file", passphraseFile, base, zeros,
+                      carrier})
+                  .status,
+              0);
+    const Outcome decoded =
+        RunCli({"decode", "-o", outDir, "--passphrase-file", passphraseFile, carrier});
+    EXPECT_EQ(decoded.status, 0) << decoded.err;
+    EXPECT_EQ(ReadFileBytes(outDir + "/zeros.bin"), zeroBytes);
 }
 
 }  // namespace
