@@ -115,6 +115,10 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     wxTopLevelWindow::Create(parent, wxID_ANY, kAppCaption, wxDefaultPosition, wxDefaultSize,
                              wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX |
                                  wxTAB_TRAVERSAL);
+    // Set after creation so the window keeps its main-window type; while it
+    // is shown modally, wxGTK honours a window manager's close request (the
+    // close box, Alt+F4, wmctrl -c) only for windows marked as dialogs.
+    SetExtraStyle(GetExtraStyle() | wxTOPLEVEL_EX_DIALOG);
     // The boxes come first so that they lie beneath the controls they frame;
     // they take no focus, so creation order below is the tab order.
     auto* encodeBox = new wxStaticBox(this, wxID_ANY, "Encode");
