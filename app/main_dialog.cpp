@@ -31,6 +31,7 @@
 #include "app/app_identity.h"
 #include "app/font_label.h"
 #include "app/wx_text.h"
+#include "hiding/runs.h"
 
 namespace {
 
@@ -163,6 +164,8 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     capacity_ = new CFontLabel(this, kIdCapacity);
     capacity_->SetFontFace("Courier New", 14, wxFONTWEIGHT_NORMAL);
     capacity_->SetTextColour(wxColour(50, 0, 0));
+    // Every row of the report, the counts of a picture of a billion pixels.
+    capacity_->SetRoomFor(ToWx(CapacityText(1u << 15, 1u << 15)));
 
     const wxSizerFlags centred = wxSizerFlags().CentreVertical();
     auto pathRow = [&](wxTextCtrl* path, wxButton* button) {

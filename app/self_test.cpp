@@ -265,9 +265,27 @@ class Checker {
         Expect(WaitUntil([&] { return capacity->GetText() == ToWx(CapacityText(4, 3)); }),
                "report for an image");
         Expect(dialog_.fields.baseImage == FromWx(photo), "base image field");
+        Expect(ShowsEveryRow(capacity), "the capacity box cuts rows off the report");
         wxRemoveFile(photo);
         wxRemoveFile(photo.Left(photo.size() - 4));
         edit->ChangeValue("");
+    }
+
+    static bool ShowsEveryRow(CFontLabel* capacity) {
+        const size_t rows = wxSplit(capacity->GetText(), '\n', '\0').size();
+        return capacity->GetClientSize().y >= int(rows) * capacity->GetCharHeight();
+    }
+
+    // A report longer than the room kept for it grows the window. Last:
+    // the window's size changes.
+    void CapacityGrows() {
+        auto* capacity = Find<CFontLabel>(kIdCapacity);
+        if (capacity == nullptr) return;
+        const wxString report = capacity->GetText();
+        capacity->SetText(ToWx(CapacityText(4, 3)) + "\nmore   : 1\nmore   : 2");
+        Expect(WaitUntil([&] { return ShowsEveryRow(capacity); }),
+               "the capacity box does not grow with the report");
+        capacity->SetText(report);
     }
 
     // How much of the bar is drawn filled, from the screen: the share of
@@ -573,6 +591,7 @@ int RunSelfTest(CMainDialog& dialog) {
         check.EncodeAndDecode(shots);
         check.AboutBox();
         check.Remembered();
+        check.CapacityGrows();
         check.CloseDuringARun();
         return check.failures;
     });
