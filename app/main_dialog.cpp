@@ -32,6 +32,7 @@
 #include "app/font_label.h"
 #include "app/wx_text.h"
 #include "hiding/runs.h"
+#include "hiding/shown_name.h"
 
 namespace {
 
@@ -365,6 +366,7 @@ std::string CMainDialog::ChooseFileNow(const FileChoice& choice) {
     // may be another, existing file.
     if (named != path && wxFileExists(ToWx(named)) && !AskNow(named + " exists\nOverwrite?"))
         return {};
+    approvedOutput_ = named;
     return named;
 }
 
@@ -391,8 +393,14 @@ void CMainDialog::ShowMessage(const std::string& text) {
 }
 
 bool CMainDialog::AskYesNo(const std::string& text) {
-    // A run being stopped is told No: nothing gets replaced.
-    return OnWindowThread([&] { return !stopRequested && AskNow(text); });
+    // A run being stopped is told No: nothing gets replaced. A name the
+    // file dialog already asked about is not asked about twice.
+    return OnWindowThread([&] {
+        if (stopRequested) return false;
+        if (!approvedOutput_.empty() && text == ShownName(approvedOutput_) + kReplaceQuestion)
+            return true;
+        return AskNow(text);
+    });
 }
 
 bool CMainDialog::AskNow(const std::string& text) {
