@@ -6,6 +6,7 @@
 
 #include "app/main_dialog.h"
 #include "app/open_file.h"
+#include "app/recent_files.h"
 #include "app/self_test.h"
 
 int CMainApp::exitStatus = 1;
@@ -17,6 +18,7 @@ bool CMainApp::OnInit() {
     // Unattended, a logged error must not open a message box that nobody
     // will close: the test would hang until its time runs out.
     if (selfTest) delete wxLog::SetActiveTarget(new wxLogStderr);
+    KeepOutOfRecentFiles();
     CMainDialog dialog(nullptr);
     SetTopWindow(&dialog);
     if (!options.file.empty()) OpenFileCommand(dialog, options.file);

@@ -34,6 +34,7 @@
 #include "app/link_open.h"
 #include "app/link_static.h"
 #include "app/main_dialog.h"
+#include "app/recent_files.h"
 #include "app/screen_grab.h"
 #include "app/wx_text.h"
 #include "hiding/runs.h"
@@ -477,6 +478,13 @@ class Checker {
 
     // The folders and the method come back at the next start; a file
     // dropped on a field fills it in; Escape closes an idle window.
+    // What the file dialogs pick never reaches the desktop's recent files.
+    void NoRecentFiles() {
+        const wxString file = wxFileName::CreateTempFileName("ombrel");
+        Expect(!RecentFilesRecord(FromWx(file)), "the recent-files list records files");
+        wxRemoveFile(file);
+    }
+
     void Remembered() {
         const std::string folder = FromWx(wxFileName::GetTempDir());
         Find<wxTextCtrl>(kIdInputFile)->ChangeValue(ToWx(folder + "/carrier.png"));
@@ -591,6 +599,7 @@ int RunSelfTest(CMainDialog& dialog) {
         check.EncodeAndDecode(shots);
         check.AboutBox();
         check.Remembered();
+        check.NoRecentFiles();
         check.CapacityGrows();
         check.CloseDuringARun();
         return check.failures;
