@@ -14,8 +14,9 @@ namespace {
 
 const char* const kNotice =
     "Hides a file in the lowest bits of a picture's pixels\n"
-    "and gets it back out. Free to use and share;\n"
-    "it comes with no warranty.";
+    "and gets it back out.\n"
+    "Free software under the GNU General Public License,\n"
+    "version 3 or later; it comes with no warranty.";
 
 }  // namespace
 
@@ -24,7 +25,7 @@ CAboutDialog::CAboutDialog(wxWindow* parent)
                wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX) {
     auto* icon = new wxStaticBitmap(this, wxID_ANY, AppBitmap(32));
     auto* version = new wxStaticText(this, wxID_ANY, "");
-    version->SetLabelText("Ombrel Version 1.0");  // taken as it stands, no mnemonics
+    version->SetLabelText("Ombrel Version " OMBREL_VERSION);  // taken as it stands, no mnemonics
     auto* notice = new wxStaticText(this, wxID_ANY, kNotice);
     auto* ok = new wxButton(this, wxID_OK, "OK");
     link_ = new CLinkStatic(this, 1011, kMakerAddress);

@@ -5,6 +5,9 @@
 #include <wx/settings.h>
 #include <wx/textwrapper.h>
 
+#include <wx/arrstr.h>
+
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -27,10 +30,6 @@ class LineBreaker : public wxTextWrapper {
   private:
     wxString current_;
 };
-
-// Room for the report: six lines, the widest with a 10-digit count.
-const char* const kWidestLine = "666    : 0123456789";
-constexpr int kReportLines = 6;
 
 }  // namespace
 
@@ -58,7 +57,15 @@ void CFontLabel::SetFontFace(const wxString& face, int height, int weight) {
 }
 
 void CFontLabel::SetText(const wxString& text) {
+    const size_t before = wxSplit(text_, '\n', '\0').size();
     text_ = text;
+    if (wxSplit(text_, '\n', '\0').size() > before) {
+        // More rows than there may be room for: the window grows to show them.
+        InvalidateBestSize();
+        wxWindow* top = wxGetTopLevelParent(this);
+        if (GetBestSize().y > GetSize().y && top != nullptr && top->GetSizer() != nullptr)
+            top->GetSizer()->SetSizeHints(top);
+    }
     Refresh();
 }
 
@@ -78,10 +85,23 @@ wxFont CFontLabel::TextFont() {
     return font_;
 }
 
+void CFontLabel::SetRoomFor(const wxString& sample) {
+    room_ = sample;
+    InvalidateBestSize();
+}
+
 wxSize CFontLabel::DoGetBestClientSize() const {
+    // As wide as the sample's widest line; as tall as the sample or the
+    // text, whichever has more lines, so that no row is ever left out.
     int width = 0, height = 0;
-    GetTextExtent(kWidestLine, &width, &height);
-    return wxSize(width, height * kReportLines);
+    for (const wxString& line : wxSplit(room_, '\n', '\0')) {
+        int w = 0;
+        GetTextExtent(line.empty() ? wxString(" ") : line, &w, &height);
+        width = std::max(width, w);
+    }
+    if (height == 0) GetTextExtent(" ", nullptr, &height);
+    const size_t lines = std::max(wxSplit(room_, '\n', '\0').size(), wxSplit(text_, '\n', '\0').size());
+    return wxSize(width, height * static_cast<int>(std::max<size_t>(lines, 1)));
 }
 
 void CFontLabel::OnSize(wxSizeEvent& event) {

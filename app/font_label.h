@@ -15,6 +15,8 @@ class CFontLabel : public wxControl {
     // Replaces the text and repaints.
     void SetText(const wxString& text);
     const wxString& GetText() const { return text_; }
+    // The text the control keeps room for before any is set.
+    void SetRoomFor(const wxString& sample);
 
     bool AcceptsFocus() const override { return false; }
 
@@ -32,4 +34,5 @@ class CFontLabel : public wxControl {
     int weight_ = wxFONTWEIGHT_NORMAL;
     wxFont font_;  // built from face, height and weight on first use
     wxString text_;
+    wxString room_;
 };

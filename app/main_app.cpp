@@ -6,7 +6,9 @@
 
 #include "app/main_dialog.h"
 #include "app/open_file.h"
+#include "app/recent_files.h"
 #include "app/self_test.h"
+#include "hiding/output_file.h"
 
 int CMainApp::exitStatus = 1;
 StartOptions CMainApp::options;
@@ -17,6 +19,7 @@ bool CMainApp::OnInit() {
     // Unattended, a logged error must not open a message box that nobody
     // will close: the test would hang until its time runs out.
     if (selfTest) delete wxLog::SetActiveTarget(new wxLogStderr);
+    KeepOutOfRecentFiles();
     CMainDialog dialog(nullptr);
     SetTopWindow(&dialog);
     if (!options.file.empty()) OpenFileCommand(dialog, options.file);
@@ -41,6 +44,8 @@ bool CMainApp::OnInit() {
 wxIMPLEMENT_APP_NO_MAIN(CMainApp);
 
 int main(int argc, char** argv) {
+    // A logout's SIGTERM during a write leaves no temporary file behind.
+    InstallSignalCleanup();
     // Answered before wxWidgets starts, so that they work without a display.
     std::vector<std::string> args;
     if (argc > 1) args.assign(argv + 1, argv + argc);  // argc is 0 when run with no argv at all

@@ -31,6 +31,8 @@
 #include "app/app_identity.h"
 #include "app/font_label.h"
 #include "app/wx_text.h"
+#include "hiding/runs.h"
+#include "hiding/shown_name.h"
 
 namespace {
 
@@ -115,6 +117,10 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     wxTopLevelWindow::Create(parent, wxID_ANY, kAppCaption, wxDefaultPosition, wxDefaultSize,
                              wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX |
                                  wxTAB_TRAVERSAL);
+    // Set after creation so the window keeps its main-window type; while it
+    // is shown modally, wxGTK honours a window manager's close request (the
+    // close box, Alt+F4, wmctrl -c) only for windows marked as dialogs.
+    SetExtraStyle(GetExtraStyle() | wxTOPLEVEL_EX_DIALOG);
     // The boxes come first so that they lie beneath the controls they frame;
     // they take no focus, so creation order below is the tab order.
     auto* encodeBox = new wxStaticBox(this, wxID_ANY, "Encode");
@@ -159,6 +165,8 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     capacity_ = new CFontLabel(this, kIdCapacity);
     capacity_->SetFontFace("Courier New", 14, wxFONTWEIGHT_NORMAL);
     capacity_->SetTextColour(wxColour(50, 0, 0));
+    // Every row of the report, the counts of a picture of a billion pixels.
+    capacity_->SetRoomFor(ToWx(CapacityText(1u << 15, 1u << 15)));
 
     const wxSizerFlags centred = wxSizerFlags().CentreVertical();
     auto pathRow = [&](wxTextCtrl* path, wxButton* button) {
@@ -358,6 +366,7 @@ std::string CMainDialog::ChooseFileNow(const FileChoice& choice) {
     // may be another, existing file.
     if (named != path && wxFileExists(ToWx(named)) && !AskNow(named + " exists\nOverwrite?"))
         return {};
+    approvedOutput_ = named;
     return named;
 }
 
@@ -384,8 +393,14 @@ void CMainDialog::ShowMessage(const std::string& text) {
 }
 
 bool CMainDialog::AskYesNo(const std::string& text) {
-    // A run being stopped is told No: nothing gets replaced.
-    return OnWindowThread([&] { return !stopRequested && AskNow(text); });
+    // A run being stopped is told No: nothing gets replaced. A name the
+    // file dialog already asked about is not asked about twice.
+    return OnWindowThread([&] {
+        if (stopRequested) return false;
+        if (!approvedOutput_.empty() && text == ShownName(approvedOutput_) + kReplaceQuestion)
+            return true;
+        return AskNow(text);
+    });
 }
 
 bool CMainDialog::AskNow(const std::string& text) {

@@ -105,6 +105,7 @@ class CMainDialog : public wxDialog, public MainView {
     wxGenericStaticText* status_;
     CFontLabel* capacity_;
     std::string shownStatus_;
+    std::string approvedOutput_;  // the last name a save dialog asked about
     RunTable runs_ = kEngineRuns;
 
     std::thread run_;

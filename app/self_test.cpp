@@ -34,6 +34,7 @@
 #include "app/link_open.h"
 #include "app/link_static.h"
 #include "app/main_dialog.h"
+#include "app/recent_files.h"
 #include "app/screen_grab.h"
 #include "app/wx_text.h"
 #include "hiding/runs.h"
@@ -265,9 +266,27 @@ class Checker {
         Expect(WaitUntil([&] { return capacity->GetText() == ToWx(CapacityText(4, 3)); }),
                "report for an image");
         Expect(dialog_.fields.baseImage == FromWx(photo), "base image field");
+        Expect(ShowsEveryRow(capacity), "the capacity box cuts rows off the report");
         wxRemoveFile(photo);
         wxRemoveFile(photo.Left(photo.size() - 4));
         edit->ChangeValue("");
+    }
+
+    static bool ShowsEveryRow(CFontLabel* capacity) {
+        const size_t rows = wxSplit(capacity->GetText(), '\n', '\0').size();
+        return capacity->GetClientSize().y >= int(rows) * capacity->GetCharHeight();
+    }
+
+    // A report longer than the room kept for it grows the window. Last:
+    // the window's size changes.
+    void CapacityGrows() {
+        auto* capacity = Find<CFontLabel>(kIdCapacity);
+        if (capacity == nullptr) return;
+        const wxString report = capacity->GetText();
+        capacity->SetText(ToWx(CapacityText(4, 3)) + "\nmore   : 1\nmore   : 2");
+        Expect(WaitUntil([&] { return ShowsEveryRow(capacity); }),
+               "the capacity box does not grow with the report");
+        capacity->SetText(report);
     }
 
     // How much of the bar is drawn filled, from the screen: the share of
@@ -459,6 +478,13 @@ class Checker {
 
     // The folders and the method come back at the next start; a file
     // dropped on a field fills it in; Escape closes an idle window.
+    // What the file dialogs pick never reaches the desktop's recent files.
+    void NoRecentFiles() {
+        const wxString file = wxFileName::CreateTempFileName("ombrel");
+        Expect(!RecentFilesRecord(FromWx(file)), "the recent-files list records files");
+        wxRemoveFile(file);
+    }
+
     void Remembered() {
         const std::string folder = FromWx(wxFileName::GetTempDir());
         Find<wxTextCtrl>(kIdInputFile)->ChangeValue(ToWx(folder + "/carrier.png"));
@@ -573,6 +599,8 @@ int RunSelfTest(CMainDialog& dialog) {
         check.EncodeAndDecode(shots);
         check.AboutBox();
         check.Remembered();
+        check.NoRecentFiles();
+        check.CapacityGrows();
         check.CloseDuringARun();
         return check.failures;
     });

@@ -221,6 +221,7 @@ int Run(int argc, char** argv) {
     encode->add_option("DATA", data, "File to hide")->required()->check(CLI::ExistingFile);
     encode->add_option("OUTPUT", output, "Image to write; its extension picks the format")
         ->required();
+    encode->add_flag("-f,--force", options.force, "Replace an existing OUTPUT");
 
     CLI::App* decode = app.add_subcommand("decode", "Extract the file hidden in IMAGE");
     decode

@@ -88,7 +88,8 @@ void TerminalPort::ShowMessage(const std::string& text) {
 
 bool TerminalPort::AskYesNo(const std::string& text) {
     std::string path = text;
-    if (text.ends_with(kExistsQuestion)) path.resize(text.size() - kExistsQuestion.size());
+    for (const std::string_view question : {kExistsQuestion, std::string_view(kReplaceQuestion)})
+        if (text.ends_with(question)) path.resize(text.size() - question.size());
     if (force_) return true;
     if (interactive_) {
         EndProgress();

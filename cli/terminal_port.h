@@ -11,7 +11,7 @@ class TerminalPort : public DialogPort {
   public:
     struct Options {
         bool quiet = false;           // no progress line
-        bool force = false;           // replace an existing extracted file
+        bool force = false;           // replace an existing output or extracted file
         std::string outputDirectory;  // empty: the current directory
     };
     explicit TerminalPort(const Options& options);

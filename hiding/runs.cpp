@@ -339,6 +339,38 @@ std::string ProgramDirectory() {
     return directory;
 }
 
+namespace {
+
+// Whether the two names lead to one file: through links, hard or symbolic.
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat sa{}, sb{};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+}  // namespace
+
+bool EncodeMayStart(DialogPort& dialog, const std::string& output, uint32_t size[2]) {
+    const std::string base = dialog.BaseImagePath();
+    // Without a size the fit would be figured for an empty picture and the
+    // message would blame the data file.
+    if (const int code = GetImageSizeByExtension(base, size)) {
+        dialog.ShowMessage("Unable to read the base image " + ShownName(base) + ":\n" +
+                           PixErrorMessage(code));
+        return false;
+    }
+    // Writing over an input would destroy it, whatever the user said.
+    for (const auto& [input, what] : {std::pair{base, "base image"},
+                                      std::pair{dialog.DataFilePath(), "data file"}}) {
+        if (SameFile(output, input)) {
+            dialog.ShowMessage("The output image " + ShownName(output) + " is the " + what +
+                               " itself; choose another name for the output");
+            return false;
+        }
+    }
+    return !EntryExists(output) || dialog.AskYesNo(ShownName(output) + kReplaceQuestion);
+}
+
 int EncodeRun(DialogPort& dialog, HidingMethod method) {
     dialog.SetProgressPosition(0);
     const std::string output = dialog.OutputImagePath();
@@ -347,7 +379,7 @@ int EncodeRun(DialogPort& dialog, HidingMethod method) {
 
     const std::string base = dialog.BaseImagePath();
     uint32_t size[2] = {0, 0};
-    GetImageSizeByExtension(base, size);
+    if (!EncodeMayStart(dialog, output, size)) return 0;
     EncodeSteps steps(dialog);
     const PayloadBuild build =
         BuildPayload(method, dialog.DataFilePath(), size[0], size[1], &steps);

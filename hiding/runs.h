@@ -17,6 +17,15 @@ class CWorkingImage;
 // taken from the dialog.
 int EncodeRun(DialogPort& dialog, HidingMethod method);
 
+// What an encode asks before replacing an existing output: the path, then this.
+inline constexpr const char* kReplaceQuestion = " exists\nReplace it?";
+
+// Before an encode reads anything: the base image's size into `size`, an
+// output that is not one of the inputs, and the user's word before an
+// existing output is replaced. False when the run ends here, having said
+// why (a refused replacement is said by the caller, as the port decides).
+bool EncodeMayStart(DialogPort& dialog, const std::string& output, uint32_t size[2]);
+
 // Whether the image at `path` carries a payload of `method` (signature only).
 bool ProbeMethod(DialogPort& dialog, HidingMethod method, const std::string& path);
 

@@ -117,7 +117,7 @@ int EncodeSealedRun(DialogPort& dialog, const Passphrase& passphrase, const Seal
     // data file is read before the image is loaded.
     const std::string base = dialog.BaseImagePath();
     uint32_t size[2] = {0, 0};
-    GetImageSizeByExtension(base, size);
+    if (!EncodeMayStart(dialog, output, size)) return 0;
     if (RefuseCarrierBase(dialog, base)) return 0;
     SealedRecord record;
     uint64_t tooLarge = 0;

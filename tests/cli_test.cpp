@@ -193,6 +193,52 @@ TEST_F(CliFiles, ExistingFileReplacedOnlyWithForce) {
     EXPECT_EQ(fs::directory_iterator(outDir)->path().filename(), "secret.dat");
 }
 
+TEST_F(CliFiles, EncodeReplacesOnlyWithForce) {
+    const std::string carrier = dir.File("carrier.bmp");
+    const Bytes old = {'o', 'l', 'd'};
+    WriteFileBytes(carrier, old);
+    const Outcome kept = RunCli({"encode", "-m", "777", base, data, carrier});
+    EXPECT_EQ(kept.status, 1);
+    EXPECT_EQ(kept.err, carrier + " exists; left alone (-f replaces it)\n");
+    EXPECT_EQ(ReadFileBytes(carrier), old);
+
+    const Outcome replaced = RunCli({"encode", "-f", "-m", "777", base, data, carrier});
+    EXPECT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_EQ(RunCli({"decode", "-o", outDir, carrier}).status, 0);
+    EXPECT_EQ(ReadFileBytes(outDir + "/secret.dat"), secret);
+}
+
+// An output that is one of the inputs, under any name, is refused even
+// with -f, and both inputs stay as they were.
+TEST_F(CliFiles, EncodeNeverWritesOverItsInputs) {
+    const Bytes baseBefore = ReadFileBytes(base), dataBefore = ReadFileBytes(data);
+    fs::create_symlink(base, dir.File("base-link.bmp"));
+    fs::create_hard_link(data, dir.File("data-link.bmp"));
+    const std::pair<std::string, const char*> cases[] = {
+        {base, "base image"},
+        {dir.File("base-link.bmp"), "base image"},
+        {data, "data file"},
+        {dir.File("data-link.bmp"), "data file"},
+    };
+    for (const auto& [output, what] : cases) {
+        const Outcome outcome = RunCli({"encode", "-f", "-m", "777", base, data, output});
+        EXPECT_EQ(outcome.status, 1) << output;
+        EXPECT_EQ(outcome.err, "The output image " + output + " is the " + what +
+                                   " itself; choose another name for the output\n");
+        EXPECT_EQ(ReadFileBytes(base), baseBefore);
+        EXPECT_EQ(ReadFileBytes(data), dataBefore);
+    }
+}
+
+// A base that is no image is said to be unreadable, not too small.
+TEST_F(CliFiles, UnreadableBaseIsNamed) {
+    const Outcome outcome = RunCli({"encode", "-m", "777", data, data, dir.File("o.bmp")});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err.rfind("Unable to read the base image " + data + ":\n", 0), 0u)
+        << outcome.err;
+    EXPECT_FALSE(fs::exists(dir.File("o.bmp")));
+}
+
 struct UsageCase {
     const char* name;
     std::vector<std::string> args;

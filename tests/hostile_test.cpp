@@ -286,11 +286,11 @@ void PrintTo(const LimitCase& c, std::ostream* os) {
     *os << c.name;
 }
 const LimitCase kLimits[] = {
-    {"Bmp", {"encode", "-m", "777", "base.bmp", "secret.dat", "x.bmp"}, "x.bmp", 2000},
-    {"Pcx", {"encode", "-m", "777", "base.bmp", "secret.dat", "x.pcx"}, "x.pcx", 2000},
-    {"Png", {"encode", "-m", "777", "base.bmp", "secret.dat", "x.png"}, "x.png", 2000},
-    {"Tiff", {"encode", "-m", "777", "base.bmp", "secret.dat", "x.tif"}, "x.tif", 2000},
-    {"Bmp8", {"encode", "-m", "7/8", "base.bmp", "secret.dat", "x.bmp"}, "x.bmp", 2000},
+    {"Bmp", {"encode", "-f", "-m", "777", "base.bmp", "secret.dat", "x.bmp"}, "x.bmp", 2000},
+    {"Pcx", {"encode", "-f", "-m", "777", "base.bmp", "secret.dat", "x.pcx"}, "x.pcx", 2000},
+    {"Png", {"encode", "-f", "-m", "777", "base.bmp", "secret.dat", "x.png"}, "x.png", 2000},
+    {"Tiff", {"encode", "-f", "-m", "777", "base.bmp", "secret.dat", "x.tif"}, "x.tif", 2000},
+    {"Bmp8", {"encode", "-f", "-m", "7/8", "base.bmp", "secret.dat", "x.bmp"}, "x.bmp", 2000},
     {"Decode", {"decode", "-f", "carrier.bmp"}, "secret.dat", 100},
 };
 

@@ -9,8 +9,9 @@ for tool in xvfb-run Xvfb xauth; do
     }
 done
 # A fresh configuration folder: the program remembers settings between
-# starts, and neither the user's nor an earlier run's may leak in.
+# starts, and neither the user's nor an earlier run's may leak in. The data
+# folder too: what lands in the desktop's recent-files list stays here.
 config=$(mktemp -d)
 trap 'rm -rf "$config"' EXIT
 # No stdin: nothing here may wait for a terminal.
-XDG_CONFIG_HOME=$config xvfb-run -a -s "-screen 0 1280x1024x24" "$@" </dev/null
+XDG_CONFIG_HOME=$config XDG_DATA_HOME=$config/data xvfb-run -a -s "-screen 0 1280x1024x24" "$@" </dev/null

@@ -155,6 +155,7 @@ TEST_F(RunTest, EveryMethodIntoEveryFormatItWrites) {
             SCOPED_TRACE(std::string(GetMethodInfo(method).name) + " " + name);
             fs::remove_all(dir.path() / "out");
             fs::create_directory(dir.path() / "out");
+            fs::remove(dir.File(name));
             EXPECT_EQ(RoundTrip(method, name), method);
             EXPECT_EQ(ReadFileBytes(dir.File("out/secret.dat")), secret);
             EXPECT_EQ(dialog.status, "Extracted " + dir.File("out") + "/secret.dat");
@@ -244,14 +245,32 @@ TEST_F(RunTest, EncodeRefusals) {
             EXPECT_FALSE(fs::exists(c.output)) << c.name;
         }
     }
-    // A base image whose size cannot be read gets the fit message.
+    // A base image whose size cannot be read is named as the cause, not
+    // the data file's fit.
     dialog.messages.clear();
     dialog.base = dir.File("picture.gif");
     WriteFileBytes(dialog.base, {1, 2, 3});
     dialog.output = dir.File("o.bmp");
     EXPECT_EQ(EncodeRun(dialog, Method666), 0);
     ASSERT_EQ(dialog.messages.size(), 1u);
-    EXPECT_NE(dialog.messages[0].find("will not fit"), std::string::npos);
+    EXPECT_EQ(dialog.messages[0].rfind("Unable to read the base image " + dialog.base + ":\n", 0), 0u)
+        << dialog.messages[0];
+    EXPECT_FALSE(fs::exists(dialog.output));
+}
+
+// An existing output is replaced only on the user's word.
+TEST_F(RunTest, EncodeAsksBeforeReplacing) {
+    dialog.output = dir.File("o.bmp");
+    const Bytes old = {'o', 'l', 'd'};
+    for (bool answer : {false, true}) {
+        WriteFileBytes(dialog.output, old);
+        dialog.messages.clear();
+        dialog.yesNoAnswers = {answer};
+        EXPECT_EQ(EncodeRun(dialog, Method777), 0);
+        ASSERT_FALSE(dialog.messages.empty());
+        EXPECT_EQ(dialog.messages[0], dialog.output + kReplaceQuestion);
+        EXPECT_EQ(ReadFileBytes(dialog.output) == old, !answer);
+    }
 }
 
 TEST_F(RunTest, DecodeMessages) {
@@ -312,6 +331,7 @@ TEST_F(RunTest, CarrierCutShortBelowItsPayloadStillDecodes) {
     for (const auto& [method, name] : cases) {
         SCOPED_TRACE(std::string(GetMethodInfo(method).name) + " " + name);
         dialog.output = dir.File(name);
+        fs::remove(dialog.output);
         ASSERT_EQ(EncodeRun(dialog, method), 0);
         Bytes bytes = ReadFileBytes(dialog.output);
         bytes.resize(bytes.size() / 2);
