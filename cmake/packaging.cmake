@@ -17,10 +17,11 @@ image, it finds the hiding method by itself, checks the hidden data and
 writes the file back out. For any picture it tells how many bytes each
 method can carry.
 
-Five hiding methods: two reduce the picture to a palette of 128 or 64
-colours, three change the low bits of each colour. Pictures are read
-from BMP, JPEG, PCX, PNG and TIFF files and written as BMP, PCX, PNG or
-TIFF.
+Six hiding methods: two reduce the picture to a palette of 128 or 64
+colours and write 8-bit images, three change the low bits of each colour,
+and the sealed method encrypts the file under a passphrase and spreads it
+over the whole picture. Pictures are read from BMP, JPEG, PCX, PNG and
+TIFF files and written as BMP, PCX, TIFF or PNG.
 
 The package holds the desktop program, ombrel, and its command-line
 counterpart, ombrel-cli, for scripts and batches.]=])
