@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Thin wrapper over CMake. `make test` is the whole check CI runs.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The About box: version, notice and the maker's web address.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The application icon's PNG files, compiled in, smallest first.
 #pragma once
 

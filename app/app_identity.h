@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's name as its windows show it, and its icon.
 #pragma once
 

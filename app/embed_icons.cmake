@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Writes OUTPUT, a C++ source that holds the icon's PNG files as byte
 # arrays (see app_icon_data.h), so that the window shows the installed icon
 # without reading any file. Run by the build with -D for ICON_DIR (the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A static text that paints itself in a font and colour of its own choice,
 // wrapping words to its width: the main dialog's capacity report.
 #pragma once

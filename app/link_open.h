@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Opening the About box's web address, and the message shown when that
 // fails. Codes follow the shell's convention: above 32 is success, 32 and
 // below are the error numbers of the message table.

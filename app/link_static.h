@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A static text that shows a web address, takes the hover colour while the
 // mouse is over it, and opens the address in the user's browser when
 // clicked: the About box's link.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The application object: runs the main dialog and ends with it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main dialog's commands (Encode, Decode, the four browse buttons, the
 // base image edit) written against a small view, so that they run and are
 // tested without a window system. CMainDialog is the real view.

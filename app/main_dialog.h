@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's one window: the encode and decode fields, the method list,
 // progress, status and the capacity report. It is the MainView the
 // commands and the engine's runs talk to; the runs and the capacity report

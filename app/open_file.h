@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A file handed to the program at start, as a file manager or the desktop
 // entry passes it: an image that carries a hidden file is set up for a
 // decode, any other file as the base image of an encode.

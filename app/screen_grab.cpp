@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/screen_grab.h"
 
 // Xlib last: its macros (None, Status, Bool) would clash with wx's names.

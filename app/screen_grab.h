@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the X server shows in a rectangle of the screen, read back for the
 // self-test: it checks what was drawn, not what a control holds.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/self_test.h"
 
 #include <wx/button.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A check of the real window for the test suite: opens the main dialog
 // modally and drives it with real keys and clicks: its controls and starting
 // focus, the capacity report, a slow run followed stage by stage on the

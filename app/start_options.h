@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window program's command line: `ombrel [FILE]`, as the desktop entry
 // starts it, plus --help and --version, which must answer without a display.
 #pragma once

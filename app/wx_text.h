@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Text between the engine (UTF-8 std::string, as file names arrive on
 // Linux) and wxWidgets.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // BMP read and write throughput on the 6000 x 4000 bench picture, against plain
 // fread and fwrite of a file of the same size, all through the page cache.
 #include <benchmark/benchmark.h>

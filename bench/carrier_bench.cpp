@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Detection and decoding against one bare load of the whole picture, on
 // 6000 x 4000 carriers in every format a 24-bit carrier is written in, and
 // in the two an 8-bit one is read from. Compare each row with the Load row

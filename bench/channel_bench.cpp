@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Embedders and extractors over a 6000 x 4000 image, against memcpy of the
 // same buffer. Every figure counts the image's 72 MB of colour bytes.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The JPEG entry points against bare libjpeg doing the same job on the
 // 6000 x 4000 bench picture: decoding a file into one RGB buffer, and
 // encoding an RGB buffer at quality 75, baseline, into a file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // PCX read and write of the 6000 x 4000 bench picture, 24-bit and 8-bit,
 // beside plain fread and fwrite of the same number of pixel bytes. All files
 // sit in the page cache (written once, then read over and over).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The PNG entry points against bare libpng doing the same job: the 8-bit RGB
 // bench picture of 6000 x 4000, written with libpng's default compression
 // and filters, read back row by row.

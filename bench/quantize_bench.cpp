@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // PixQuantize on the 24-megapixel bench picture: pixels per second, and
 // the peak of the scratch memory it takes beyond the caller's buffers.
 #include <benchmark/benchmark.h>

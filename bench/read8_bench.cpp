@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The 8-bit readers side by side on the bench picture as one index a pixel:
 // PCX against BMP in one run, so their ratio holds on a busy machine. All
 // files sit in the page cache (written once, then read over and over).

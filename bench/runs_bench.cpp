@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole encode and decode runs on a 6000 x 4000 picture with a 1 MB data
 // file, each beside its floor: the library calls the run cannot avoid.
 #include <benchmark/benchmark.h>

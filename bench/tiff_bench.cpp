@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TIFF reader and writer against libtiff doing the same job in a bare loop,
 // on the 6000 x 4000 bench picture.
 #include <benchmark/benchmark.h>

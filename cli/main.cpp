@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ombrel-cli: the hiding engine's runs from the command line, for scripts,
 // remote shells and batches. The runs are the dialog's own, driven through
 // a TerminalPort.

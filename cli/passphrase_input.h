@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where ombrel-cli takes a sealed run's passphrase from: a file named by
 // --passphrase-file, or typed on the terminal with echo off. Never from the
 // command line or the environment, where other users' `ps` could see it.

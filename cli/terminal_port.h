@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The command line's side of the runs: paths come from the arguments,
 // messages go to standard error, progress is one redrawn line on a
 // terminal, and the run's questions are answered from the options.

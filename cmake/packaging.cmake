@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # `make package`: a Debian package from the install rules, with its
 # dependencies read off the binaries by dpkg-shlibdeps.
 # The package holds the two programs alone: packing them must not build the

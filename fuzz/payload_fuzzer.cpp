@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The input is a carrier as a decode sees it: colour bytes for the 24-bit
 // methods, palette indices for the 8-bit ones. Every method reads a payload
 // from it; nothing may be read past its end.

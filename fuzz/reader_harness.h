@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The body shared by the reader fuzz targets: the input is written to a file
 // of the format and goes through the size query and every reader.
 #pragma once

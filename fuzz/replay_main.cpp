@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Without libFuzzer, each target is a program that runs the files (or every
 // file under the directories) named on its command line through its
 // LLVMFuzzerTestOneInput, each copied into a buffer of its exact size so the

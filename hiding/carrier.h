@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A carrier as the probes and the decode read it: only the top rows of the
 // image that hold the carrier bytes a step needs (24-bit colour bytes or
 // 8-bit indices, in pixel order), read again further down only when a later

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where the 24-bit methods put their bits, and the extractors that the
 // 8-bit methods share. Payload bits are taken from the least significant
 // end of each payload byte.

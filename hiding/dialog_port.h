@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Everything the runs and the capacity report take from or give to the
 // dialog that drives them. The main dialog and the command line implement
 // it; tests implement a recording fake.

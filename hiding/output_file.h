@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writing a file as careful Unix programs do: into a temporary file created
 // exclusively, under an unpredictable name, beside the target; renamed into
 // place only once every byte is written; removed on every failure and when

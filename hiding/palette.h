@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The 8-bit methods. The base image is reduced to 128 (7/8) or 64 (6/8)
 // colours; the output palette lists each reduced colour 2 or 4 times in a
 // row, so the low 1 or 2 bits of every index carry payload without changing

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The payload every hiding method carries, the five methods, and the checks
 // a decode applies to what it reads back.
 //

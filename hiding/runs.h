@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The hiding engine's entry points: encode, detect and decode runs, and the
 // capacity report. Each run is one synchronous call that talks to the user
 // only through its DialogPort and returns an image library code (0 also

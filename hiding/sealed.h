@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sealed method: a file and its name, compressed, encrypted and
 // authenticated under a passphrase, carried one bit per colour sample (the
 // lowest bit of each colour byte) at scattered positions, with +-1 changes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sealed method's runs, beside the five methods' (hiding/runs.h): the
 // same stages, statuses and last steps, with the passphrase given by the
 // caller. Detection by signature never finds a sealed image; a caller tries

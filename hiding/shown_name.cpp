@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "hiding/shown_name.h"
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Names that come from files, made safe to show on a terminal or in a
 // message.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Ternary embedding with double-layered syndrome-trellis codes.
 //
 // The sender changes each element by -1, 0 or +1 so that the receiver,

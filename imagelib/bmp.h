@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Windows bitmap files: readers for the common variants, an uncompressed
 // writer, and a size query.
 //

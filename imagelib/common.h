@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers shared by the codecs: checked size arithmetic, owners for files
 // and memory blocks, little-endian field access.
 #pragma once

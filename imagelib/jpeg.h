@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // JPEG files, over libjpeg (the 6.2 API). Every entry point leaves its result
 // code in the calling thread's last error (PixGetLastError): 0 on success.
 // libjpeg's warnings and error texts go to the debugger output, never to the

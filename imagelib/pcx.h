@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ZSoft PCX files: run-length coded scan lines, one plane after another.
 //
 // Readers accept version 0, 2, 3 and 5 files laid out as 1 plane of 1, 2, 4

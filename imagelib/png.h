@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // PNG files, over libpng. Settings (screen gamma, background colour, density
 // to write) and the two text lists live in the calling thread's record, so
 // threads never see each other's.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Colour reduction to a palette, and conversion to grey. Both fill buffers
 // the caller provides and owns; neither keeps any pointer after it returns.
 #pragma once

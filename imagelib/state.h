@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Image library conventions: result codes, the per-thread state record that
 // holds the last error and the per-format settings, and the exception raised
 // when that record cannot be reached.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TIFF reader and writers over libtiff 4.
 #include "imagelib/tiff.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TIFF files, over libtiff. Every entry point leaves its result code for
 // PixGetLastError (0 on success). libtiff's errors and warnings go to the
 // debugger output, never to the user.

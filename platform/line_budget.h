@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How many debug lines may go to the system log: a burst, then a steady
 // rate. A damaged file can make a codec complain once per strip, hundreds of
 // thousands of times in one read, and the log must not pay for that.

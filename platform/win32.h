@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The few Windows services the engine and the image library are written
 // against, under their Windows names, so that code reads the same on both.
 #pragma once

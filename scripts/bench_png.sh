@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs the PNG write benchmark on camera photographs from a Debian package
 # (fetched once into a cache, never by the tests). Optional argument: an
 # ombrel-cli built before the segmented writer, for the whole-run rows.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian packages a build and its tests need.
 set -eu
 packages="cmake make g++ pkg-config zlib1g-dev libpng-dev libtiff-dev libjpeg-dev

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Renders the icon's PNG sizes from its SVG. Run after changing the SVG and
 # commit the results: the build itself needs no SVG renderer.
 # Needs rsvg-convert (Debian: librsvg2-bin).

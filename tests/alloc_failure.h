@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Out-of-memory on demand, for tests of the paths that handle it. Linking
 // alloc_failure.cpp replaces the program's global operator new and delete;
 // link it only into the test programs that use these classes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Small files that claim huge pictures, made on the spot: each once took a
 // reader gigabytes.
 #pragma once

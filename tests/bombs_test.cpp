@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Small files claiming huge pictures or endless work: each reader refuses
 // them with a clear code before it allocates, or reads them within bounds,
 // its peak address space and processor time measured in a process of its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Black-box tests of ombrel-cli: each runs the built program with standard
 // input from /dev/null and reads back its output, errors and exit status.
 #include <fcntl.h>

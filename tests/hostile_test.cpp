@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ombrel-cli and the engine against hostile folders, names, limits and
 // signals: what an attacker who can add entries to the output folder, an
 // image with a crafted name, a full disk or an impatient user can do.

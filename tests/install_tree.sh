@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the build into a temporary DESTDIR and checks the tree a desktop
 # expects: both programs, the desktop entry, the icon at every size, the
 # metainfo and the manual pages. The validators run where they are

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # `ombrel FILE` on a virtual display: an image that carries a hidden file
 # lands in the Input File field, any other file in the base image field
 # with its capacity report. Arguments: ombrel, ombrel-cli, a plain image.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads one file with one reader and reports how much address space the read
 // took at its peak, beyond what the process held before, and the processor
 // time it took:

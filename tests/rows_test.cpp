@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading only the top rows of a picture: for every corpus file a reader
 // decodes whole, the rows read alone equal the same rows of the whole read,
 // byte for byte, with the same size and palette.

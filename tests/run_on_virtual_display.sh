@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs a program on a private virtual X display. Exit 77 (skipped) when
 # the virtual display cannot be set up here: xvfb-run also needs Xvfb and
 # xauth, which its package only recommends, and fails without them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's side of the sealed method, through its commands: the
 // passphrase field for an encode, and a decode that asks for a passphrase
 // once the five methods find nothing.

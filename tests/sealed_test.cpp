@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sealed method: its permutation, its runs into every 24-bit format,
 // what it refuses, and what it leaves for a pairs-of-values analysis to find.
 // Every key derivation costs a fraction of a second, so each test derives

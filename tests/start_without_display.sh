@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The window program without a display: --help and --version answer, a
 # wrong option is a usage error, and a plain start says in one line that no
 # display is there. Argument: the ombrel program.

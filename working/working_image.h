@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The application's one way of getting a whole image into memory and back
 // out to a file, with the reader or writer chosen by the file's extension.
 #pragma once
