@@ -91,6 +91,10 @@ class FakeDialog : public DialogPort {
     void ShowMessage(const std::string& text) override { messages.push_back(text); }
     bool AskYesNo(const std::string& text) override {
         messages.push_back(text);
+        if (yesNoAnswers.empty()) {
+            ADD_FAILURE() << "unexpected question: " << text;
+            return false;
+        }
         bool answer = yesNoAnswers.front();
         yesNoAnswers.pop_front();
         return answer;
@@ -408,6 +412,7 @@ TEST_F(RunTest, FailedWritesLeaveExistingFilesAlone) {
     // An output image that cannot be written whole.
     dialog.output = dir.File("c.bmp");
     WriteFileBytes(dialog.output, {1, 2, 3});
+    dialog.yesNoAnswers = {true};  // replace it
     {
         FileSizeLimit limit(2000);  // the 67 x 45 BMP needs 9234 bytes
         EXPECT_EQ(EncodeRun(dialog, Method666), kPixErrWrite);
@@ -708,6 +713,7 @@ TEST_F(RunTest, ReplacedFilesKeepTheirMode) {
     fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write);
     dialog.output = dir.File("link.bmp");
     fs::create_symlink(real, dialog.output);
+    dialog.yesNoAnswers = {true};  // replace what the link leads to
     ASSERT_EQ(EncodeRun(dialog, Method666), 0);
     EXPECT_TRUE(fs::is_symlink(dialog.output));
     EXPECT_EQ(DetectMethod(dialog, real), Method666);
