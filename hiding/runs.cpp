@@ -106,7 +106,6 @@ int Report(DialogPort& dialog, const Written& written) {
     return written.code;
 }
 
-
 struct OutputChoice {
     std::string path;  // empty: the user cancelled
     Replace replace = Replace::kNever;
@@ -159,11 +158,10 @@ int WriteAndFinish(DialogPort& dialog, const std::string& output,
                    const std::function<int(const std::string& file)>& write) {
     if (dialog.StopRequested()) return kRunStopped;
     dialog.SetStatus("Writing");
-    const Written written =
-        WriteOutput(output, Replace::kLinkTarget, [&](OutputFile& file) {
-            const int code = write(file.WritePath());
-            return code == 0 && dialog.StopRequested() ? kRunStopped : code;
-        });
+    const Written written = WriteOutput(output, Replace::kLinkTarget, [&](OutputFile& file) {
+        const int code = write(file.WritePath());
+        return code == 0 && dialog.StopRequested() ? kRunStopped : code;
+    });
     if (written.code == kRunStopped) return kRunStopped;
     dialog.OutputWritten(output, Outcome(written));
     const int code = Report(dialog, written);
@@ -304,15 +302,19 @@ int WriteOutputImage(DialogPort& dialog, CWorkingImage& image, const std::string
 
 int WriteExtractedFile(DialogPort& dialog, const std::string& name,
                        const std::vector<uint8_t>& data) {
+    return WriteExtractedFile(dialog, name, [&](OutputFile& file) {
+        return file.Write(data.data(), data.size()) ? 0 : static_cast<int>(kPixErrWrite);
+    });
+}
+
+int WriteExtractedFile(DialogPort& dialog, const std::string& name,
+                       const std::function<int(OutputFile& file)>& write) {
     const std::string directory = dialog.OutputDirectory();
     if (dialog.StopRequested()) return kRunStopped;
-    OutputChoice choice =
-        ChooseOutput(dialog, directory.empty() ? name : directory + "/" + name);
+    OutputChoice choice = ChooseOutput(dialog, directory.empty() ? name : directory + "/" + name);
     while (!choice.path.empty()) {
         if (dialog.StopRequested()) return kRunStopped;
-        const Written written = WriteOutput(choice.path, choice.replace, [&](OutputFile& file) {
-            return file.Write(data.data(), data.size()) ? 0 : static_cast<int>(kPixErrWrite);
-        });
+        const Written written = WriteOutput(choice.path, choice.replace, write);
         // A file that appeared since the look is kept: ask again, now knowing.
         if (written.exists) {
             choice = AskOverwrite(dialog, choice.path);
@@ -344,7 +346,8 @@ namespace {
 
 // Whether the two names lead to one file: through links, hard or symbolic.
 bool SameFile(const std::string& a, const std::string& b) {
-    struct stat sa{}, sb{};
+    struct stat sa {
+    }, sb{};
     return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
 }
@@ -361,8 +364,8 @@ bool EncodeMayStart(DialogPort& dialog, const std::string& output, uint32_t size
         return false;
     }
     // Writing over an input would destroy it, whatever the user said.
-    for (const auto& [input, what] : {std::pair{base, "base image"},
-                                      std::pair{dialog.DataFilePath(), "data file"}}) {
+    for (const auto& [input, what] :
+         {std::pair{base, "base image"}, std::pair{dialog.DataFilePath(), "data file"}}) {
         if (SameFile(output, input)) {
             dialog.ShowMessage("The output image " + ShownName(output) + " is the " + what +
                                " itself; choose another name for the output");

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -67,3 +68,7 @@ int WriteOutputImage(DialogPort& dialog, CWorkingImage& image, const std::string
 // replaces one; status "Extracted ...", the last stage and pause.
 int WriteExtractedFile(DialogPort& dialog, const std::string& name,
                        const std::vector<uint8_t>& data);
+// The same with the file's bytes from `write`, which returns 0 or a code.
+class OutputFile;
+int WriteExtractedFile(DialogPort& dialog, const std::string& name,
+                       const std::function<int(OutputFile& file)>& write);

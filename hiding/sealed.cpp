@@ -290,6 +290,57 @@ const char* Decompress(const std::vector<uint8_t>& frame, std::vector<uint8_t>* 
     return ZSTD_isError(made) || made != size ? kInvalidFileMessage : nullptr;
 }
 
+struct DCtxFree {
+    void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
+};
+
+// Inflates `frame` into `out` until it is full or the frame ends; false on
+// an error or when the frame stops giving before `out` is full or done.
+bool InflateSome(ZSTD_DCtx* context, ZSTD_inBuffer* in, ZSTD_outBuffer* out, bool* ended) {
+    *ended = false;
+    while (out->pos < out->size) {
+        const size_t inBefore = in->pos, outBefore = out->pos;
+        const size_t hint = ZSTD_decompressStream(context, out, in);
+        if (ZSTD_isError(hint)) return false;
+        if (hint == 0) {
+            *ended = true;
+            return true;
+        }
+        if (in->pos == inBefore && out->pos == outBefore) return false;  // stuck: cut short
+    }
+    return true;
+}
+
+// The frame's claims checked, its name read, the rest kept for InflateData.
+const char* OpenFrame(std::vector<uint8_t>&& frame, UnsealedFile* file) {
+    const unsigned long long size = ZSTD_getFrameContentSize(frame.data(), frame.size());
+    if (size == ZSTD_CONTENTSIZE_UNKNOWN || size == ZSTD_CONTENTSIZE_ERROR ||
+        size > kMaxRecordBytes || size < kNameLengthBytes ||
+        ZSTD_findFrameCompressedSize(frame.data(), frame.size()) != frame.size())
+        return kInvalidFileMessage;
+    std::unique_ptr<ZSTD_DCtx, DCtxFree> context(ZSTD_createDCtx());
+    if (!context) {
+        file->code = kPixErrMemory;
+        return nullptr;
+    }
+    uint8_t head[kNameLengthBytes + kMaxNameBytes] = {};
+    ZSTD_inBuffer in{frame.data(), frame.size(), 0};
+    ZSTD_outBuffer out{head, static_cast<size_t>(std::min<uint64_t>(size, sizeof head)), 0};
+    bool ended = false;
+    if (!InflateSome(context.get(), &in, &out, &ended) || out.pos < kNameLengthBytes)
+        return kInvalidFileMessage;
+    const size_t length = GetLE16(head);
+    if (length == 0 || length > kMaxNameLength || size - kNameLengthBytes < length ||
+        out.pos < kNameLengthBytes + length)
+        return kInvalidFileMessage;
+    uint8_t name[kMaxNameBytes] = {};
+    std::memcpy(name, head + kNameLengthBytes, length);
+    if (!CleanStoredName(name, length + 1, &file->name)) return kInvalidFileMessage;
+    file->skip = kNameLengthBytes + length;
+    file->frame = std::move(frame);
+    return nullptr;
+}
+
 // Name and data out of the record; the name cleaned as the five methods do.
 const char* SplitRecord(std::vector<uint8_t>&& record, UnsealedFile* file) {
     if (record.size() < kNameLengthBytes) return kInvalidFileMessage;
@@ -544,8 +595,28 @@ int SealRecord(uint8_t* pixels, uint64_t pixelCount, const Passphrase& passphras
     return 0;
 }
 
+bool InflateData(const UnsealedFile& file,
+                 const std::function<bool(const uint8_t*, size_t)>& sink) {
+    const unsigned long long size = ZSTD_getFrameContentSize(file.frame.data(), file.frame.size());
+    std::unique_ptr<ZSTD_DCtx, DCtxFree> context(ZSTD_createDCtx());
+    std::vector<uint8_t> chunk;
+    if (!context || !Resize(&chunk, ZSTD_DStreamOutSize())) return false;
+    ZSTD_inBuffer in{file.frame.data(), file.frame.size(), 0};
+    uint64_t made = 0;
+    for (bool ended = false; !ended;) {
+        ZSTD_outBuffer out{chunk.data(), chunk.size(), 0};
+        if (!InflateSome(context.get(), &in, &out, &ended)) return false;
+        if (made + out.pos > size) return false;  // more than the frame said
+        const uint64_t skip = made < file.skip ? std::min<uint64_t>(file.skip - made, out.pos) : 0;
+        made += out.pos;
+        if (out.pos > skip && !sink(chunk.data() + skip, out.pos - skip)) return false;
+        if (!ended && out.pos == 0) return false;
+    }
+    return made == size && in.pos == in.size;
+}
+
 UnsealedFile UnsealFile(const uint8_t* pixels, uint64_t pixelCount, const Passphrase& passphrase,
-                        UnsealSteps* steps, bool headerOnly) {
+                        UnsealSteps* steps, bool headerOnly, bool keepFrame) {
     UnsealedFile file;
     if (!SodiumReady()) {
         file.code = kPixErrMemory;
@@ -607,6 +678,10 @@ UnsealedFile UnsealFile(const uint8_t* pixels, uint64_t pixelCount, const Passph
                                                    content.size(), header, sizeof header,
                                                    kZeroNonce, keys.content) != 0) {
         file.message = kSealedFailedMessage;
+        return file;
+    }
+    if ((flags & kCompressedFlag) && keepFrame) {
+        file.message = OpenFrame(std::move(record), &file);
         return file;
     }
     if (flags & kCompressedFlag) {

@@ -43,6 +43,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -152,8 +153,17 @@ struct UnsealedFile {
     int code = 0;
     const char* message = nullptr;
     std::string name;           // cleaned to a bare file name
-    std::vector<uint8_t> data;  // the data file's bytes
+    std::vector<uint8_t> data;  // the data file's bytes, unless `frame` holds them
+    // With `keepFrame`, a record that came compressed stays so, checked as
+    // far as its name: InflateData gives its data out in pieces, so a file
+    // that inflates large is never held whole.
+    std::vector<uint8_t> frame;
+    uint64_t skip = 0;  // record bytes in front of the data: length and name
 };
+
+// Gives the data of `file`'s kept frame to `sink` in pieces. False when the
+// frame proves damaged or `sink` returns false.
+bool InflateData(const UnsealedFile& file, const std::function<bool(const uint8_t*, size_t)>& sink);
 
 // Hooks for a decode's progress.
 class UnsealSteps {
@@ -166,4 +176,5 @@ class UnsealSteps {
 // Reads a sealed file back from the pixels. With `headerOnly` it stops once
 // the header opens (a probe) and leaves name and data empty.
 UnsealedFile UnsealFile(const uint8_t* pixels, uint64_t pixelCount, const Passphrase& passphrase,
-                        UnsealSteps* steps = nullptr, bool headerOnly = false);
+                        UnsealSteps* steps = nullptr, bool headerOnly = false,
+                        bool keepFrame = false);

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "hiding/carrier.h"
+#include "hiding/output_file.h"
 #include "hiding/runs.h"
 #include "imagelib/common.h"
 #include "imagelib/state.h"
@@ -165,7 +166,7 @@ int DecodeSealedRun(DialogPort& dialog, const std::string& path, const Passphras
         if (pixels == nullptr) return kPixErrMemory;
         dialog.StepProgress();
         DecodeSteps steps(dialog);
-        file = UnsealFile(pixels, PixelCount(image), passphrase, &steps);
+        file = UnsealFile(pixels, PixelCount(image), passphrase, &steps, false, true);
     }
     image.Clear();  // only the file is needed from here on
     if (file.code != 0) return file.code;
@@ -174,7 +175,14 @@ int DecodeSealedRun(DialogPort& dialog, const std::string& path, const Passphras
         return 0;
     }
     dialog.StepProgress();
-    return WriteExtractedFile(dialog, file.name, file.data);
+    if (file.frame.empty()) return WriteExtractedFile(dialog, file.name, file.data);
+    // Inflated straight into the output's temporary file; a frame that
+    // proves damaged half-way leaves nothing.
+    return WriteExtractedFile(dialog, file.name, [&](OutputFile& out) {
+        const bool whole = InflateData(
+            file, [&](const uint8_t* bytes, size_t size) { return out.Write(bytes, size); });
+        return whole ? 0 : static_cast<int>(kPixErrRead);
+    });
 }
 
 bool ProbeSealed(DialogPort& dialog, const std::string& path, const Passphrase& passphrase) {

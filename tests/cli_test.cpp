@@ -668,4 +668,35 @@ TEST_F(CliSealed, DataFilesLargerThanTheRoomStream) {
     EXPECT_EQ(ReadFileBytes(outDir + "/zeros.bin"), zeroBytes);
 }
 
+// A record that inflates far beyond the picture is written as it inflates,
+// never held whole.
+TEST_F(CliSealed, ARecordInflatesStraightIntoItsFile) {
+    const std::string roomy = dir.File("roomy.bmp");
+    WriteBase(roomy, 256, 256);
+    const std::string zeros = dir.File("zeros.bin");
+    const off_t size = off_t{320} << 20;
+    const int fd = ::open(zeros.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, size), 0);  // sparse: no disk
+    ::close(fd);
+    const Outcome encoded = RunCli(
+        {"encode", "-m", "sealed", "--passphrase-file", passphraseFile, roomy, zeros, carrier});
+    ASSERT_EQ(encoded.status, 0) << encoded.err;
+    fs::remove(zeros);
+
+    const auto [status, peakKiB] =
+        RunMeasured({"decode", "-o", outDir, "--passphrase-file", passphraseFile, carrier});
+    EXPECT_EQ(status, 0);
+    EXPECT_LT(peakKiB, 160 * 1024);
+    const std::string out = outDir + "/zeros.bin";
+    ASSERT_EQ(fs::file_size(out), uint64_t(size));
+    std::FILE* file = std::fopen(out.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    std::vector<uint8_t> tail(1 << 16, 1);
+    std::fseek(file, -long(tail.size()), SEEK_END);
+    EXPECT_EQ(std::fread(tail.data(), 1, tail.size(), file), tail.size());
+    std::fclose(file);
+    EXPECT_EQ(tail, std::vector<uint8_t>(tail.size(), 0));
+}
+
 }  // namespace

@@ -405,6 +405,51 @@ class PeerWriter {
     uint8_t master_[32];
 };
 
+// Kept frames give their data in pieces; an authentic frame that breaks off,
+// or claims more or less than it makes, is refused before or while it
+// inflates, never taken as whole.
+TEST(SealedRecord, KeptFramesInflateWholeOrNotAtAll) {
+    Passphrase passphrase;
+    ASSERT_TRUE(passphrase.Assign("pw", 2));
+    const uint8_t salt[kSaltBytes] = {9};
+    SealOptions options;
+    options.salt = salt;
+    Bytes data(3 << 20, 0);
+    for (size_t i = 0; i < data.size(); i += 4099) data[i] = static_cast<uint8_t>(i);
+    SealedRecord good;
+    ASSERT_TRUE(PackRecord("z.bin", data.data(), data.size(), &good));
+    ASSERT_TRUE(good.compressed);
+    SealedRecord cut = good;
+    cut.bytes.resize(cut.bytes.size() - 5);
+    SealedRecord claims = good;
+    // The content size's low byte: after the descriptor, the window byte
+    // unless single-segment, and the dictionary id.
+    const uint8_t descriptor = claims.bytes[4];
+    const size_t idBytes[] = {0, 1, 2, 4};
+    claims.bytes[5 + ((descriptor & 0x20) ? 0 : 1) + idBytes[descriptor & 3]] ^= 0x01;
+    for (const SealedRecord* record : {&good, &cut, &claims}) {
+        const uint64_t pixels = 16384;
+        Bytes carrier(pixels * 3, 0x80);
+        ASSERT_EQ(SealRecord(carrier.data(), pixels, passphrase, *record, options), 0);
+        const UnsealedFile file =
+            UnsealFile(carrier.data(), pixels, passphrase, nullptr, false, true);
+        ASSERT_EQ(file.code, 0);
+        Bytes made;
+        const bool whole =
+            file.message == nullptr && InflateData(file, [&](const uint8_t* bytes, size_t size) {
+                made.insert(made.end(), bytes, bytes + size);
+                return true;
+            });
+        if (record == &good) {
+            EXPECT_EQ(file.name, "z.bin");
+            EXPECT_TRUE(whole);
+            EXPECT_EQ(made, data);
+        } else {
+            EXPECT_FALSE(whole) << (record == &cut ? "cut" : "claims");
+        }
+    }
+}
+
 }  // namespace
 
 TEST_F(Sealed, HeadersFromAPeerWhoKnowsThePassphrase) {
