@@ -264,7 +264,9 @@ int RunRead(PngRead* r) {
 // Leaves the libpng structures for the caller to query, then destroy.
 HGLOBAL ReadPng(PngRead* r, int* code) {
     PngHeaderPeek peek;
-    if (!PeekHeader(r->file, &peek)) {
+    // IHDR must come first; libpng lets chunks pass before it, and with
+    // them a header the checks below never saw.
+    if (!PeekHeader(r->file, &peek) || !peek.valid) {
         *code = kPixErrPng;
     } else if (peek.valid && peek.width != 0 && peek.height > kPixMaxPixels / peek.width) {
         *code = kPixErrMemory;

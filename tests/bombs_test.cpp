@@ -92,15 +92,23 @@ const Bomb kBombs[] = {
     {"png_rgba16_row_of_2e26_pixels", "png",
      [](const std::string& path) { WriteFileBytes(path, MakeWideRowPng(1u << 26)); },
      kPixErrMemory},
+    // The same behind a chunk before the header, which libpng lets pass.
+    {"png_rgba16_row_of_2e26_pixels_header_second", "png",
+     [](const std::string& path) {
+         Bytes png = MakeWideRowPng(1u << 26);
+         const Bytes first = {0,   0,   0,   13,  't',  'E', 'X', 'i', 'T',  'X',  't',  0x19, 't',
+                              'a', ' ', 'i', 's', 0x89, 'P', 'N', 'G', '\r', '\n', 0x1b, '\n'};
+         png.insert(png.begin() + 8, first.begin(), first.end());
+         WriteFileBytes(path, png);
+     },
+     kPixErrPng},
     // 500 refinement scans in 100 kB, each over every block of 16 megapixels.
     {"jpeg_500_scans_4096x4096", "jpg",
      [](const std::string& path) { WriteFileBytes(path, MakeManyScanJpeg(4096, 4096, 500)); },
      kPixErrJpgWork},
     // A few hundred bytes of baseline data for a gigapixel: 3 GiB of grey.
     {"jpeg_baseline_65500x16392", "jpg",
-     [](const std::string& path) {
-         WriteFileBytes(path, MakeBaselineJpeg(16, 16, 65500, 16392));
-     },
+     [](const std::string& path) { WriteFileBytes(path, MakeBaselineJpeg(16, 16, 65500, 16392)); },
      kPixErrJpg},
     // One strip's or tile's bytes behind all of them: 1 GiB decoded from 10 kB.
     {"tiff_strips_share_bytes_16384x16384", "tif",
@@ -127,8 +135,7 @@ const Bomb kBombs[] = {
     // A complete interlaced 1-bit file of 33 kB: a top-rows read keeps its
     // top rows only, not 768 MiB of picture.
     {"png_interlaced_1bit_16384x16384_rows", "png-rows",
-     [](const std::string& path) { WriteZeroPng(path, 16384, 16384, 1, 0, true); }, 0,
-     16 << 20},
+     [](const std::string& path) { WriteZeroPng(path, 16384, 16384, 1, 0, true); }, 0, 16 << 20},
 };
 
 INSTANTIATE_TEST_SUITE_P(Formats, Bombs, ::testing::ValuesIn(kBombs),
