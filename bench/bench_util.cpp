@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "bench/bench_util.h"
 
+#include <png.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -88,4 +89,34 @@ std::string BenchTempPath(const std::string& name) {
 
 void BenchDialog::ShowMessage(const std::string& text) {
     std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+namespace {
+
+[[noreturn]] void LongjmpOnError(png_structp png, png_const_charp) {
+    png_longjmp(png, 1);
+}
+void DropWarning(png_structp, png_const_charp) {}
+
+}  // namespace
+
+bool LibpngDefaultWrite(const char* path, const uint8_t* rgb, uint32_t width, uint32_t height) {
+    std::FILE* file = std::fopen(path, "wb");
+    if (file == nullptr) return false;
+    png_structp png =
+        png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, LongjmpOnError, DropWarning);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        std::fclose(file);
+        return false;
+    }
+    png_init_io(png, file);
+    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    for (uint32_t y = 0; y < height; ++y) png_write_row(png, rgb + size_t{y} * width * 3);
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return std::fclose(file) == 0;
 }

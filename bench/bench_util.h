@@ -25,6 +25,10 @@ struct BenchIndexed {
 };
 const BenchIndexed& BenchPhotoIndexed();
 
+// libpng's own row writer with its defaults, for an 8-bit RGB picture: the
+// reference the program's PNG writer is measured against. False on failure.
+bool LibpngDefaultWrite(const char* path, const uint8_t* rgb, uint32_t width, uint32_t height);
+
 // A path in the temporary directory, unique to this process. Whatever is at
 // the path when the program exits is removed then.
 std::string BenchTempPath(const std::string& name);

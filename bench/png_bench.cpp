@@ -22,30 +22,6 @@ namespace {
 }
 void BareWarning(png_structp, png_const_charp) {}
 
-// The minimal libpng write loop: the same image, defaults throughout.
-bool BareWrite(const char* path, const uint8_t* pixels) {
-    std::FILE* file = std::fopen(path, "wb");
-    if (file == nullptr) return false;
-    png_structp png =
-        png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, BareError, BareWarning);
-    png_infop info = png_create_info_struct(png);
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        std::fclose(file);
-        return false;
-    }
-    png_init_io(png, file);
-    png_set_IHDR(png, info, kBenchWidth, kBenchHeight, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    for (uint32_t y = 0; y < kBenchHeight; ++y) {
-        png_write_row(png, pixels + size_t{y} * kBenchWidth * 3);
-    }
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    return std::fclose(file) == 0;
-}
-
 // The minimal libpng read loop into one malloc'd buffer.
 uint8_t* BareRead(const char* path) {
     std::FILE* file = std::fopen(path, "rb");
@@ -76,7 +52,8 @@ uint8_t* BareRead(const char* path) {
 const std::string& SourceFile() {
     static const std::string path = [] {
         const std::string p = BenchTempPath("source.png");
-        if (!BareWrite(p.c_str(), BenchPhoto().data())) std::abort();
+        if (!LibpngDefaultWrite(p.c_str(), BenchPhoto().data(), kBenchWidth, kBenchHeight))
+            std::abort();
         return p;
     }();
     return path;
@@ -98,7 +75,8 @@ void BM_BareLibpngWrite(benchmark::State& state) {
     const std::string path = BenchTempPath("bare.png");
     const uint8_t* pixels = BenchPhoto().data();
     for (auto _ : state) {
-        if (!BareWrite(path.c_str(), pixels)) state.SkipWithError("write");
+        if (!LibpngDefaultWrite(path.c_str(), pixels, kBenchWidth, kBenchHeight))
+            state.SkipWithError("write");
     }
     state.counters["bytes"] = static_cast<double>(std::filesystem::file_size(path));
     std::filesystem::remove(path);

@@ -14,7 +14,6 @@
 // (--benchmark_filter), as memory an earlier row freed may be reused.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
-#include <png.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -33,9 +32,9 @@
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "imagelib/bmp.h"
 #include "imagelib/jpeg.h"
 #include "imagelib/png.h"
-#include "imagelib/bmp.h"
 
 extern char** environ;
 
@@ -97,34 +96,6 @@ const Photo& Pick(int which) {
     return which == 0 ? Large() : Hd();
 }
 
-[[noreturn]] void OnError(png_structp png, png_const_charp) {
-    png_longjmp(png, 1);
-}
-void OnWarning(png_structp, png_const_charp) {}
-
-// libpng's row writer with its defaults: the image data PixWritePNG wrote
-// before it had the segmented writer (the few small header chunks aside).
-bool LibpngWrite(const char* path, const Photo& photo) {
-    std::FILE* file = std::fopen(path, "wb");
-    if (file == nullptr) return false;
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, OnError, OnWarning);
-    png_infop info = png_create_info_struct(png);
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        std::fclose(file);
-        return false;
-    }
-    png_init_io(png, file);
-    png_set_IHDR(png, info, photo.width, photo.height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    for (uint32_t y = 0; y < photo.height; ++y)
-        png_write_row(png, photo.rgb.data() + size_t{y} * photo.width * 3);
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    return std::fclose(file) == 0;
-}
-
 long StatusKiB(const char* field) {
     std::ifstream status("/proc/self/status");
     std::string line;
@@ -156,7 +127,8 @@ void BM_Write(benchmark::State& state) {
     const auto writer = static_cast<int>(state.range(1));
     const std::string path = BenchTempPath("write.png");
     auto once = [&] {
-        if (writer < 0) return LibpngWrite(path.c_str(), photo);
+        if (writer < 0)
+            return LibpngDefaultWrite(path.c_str(), photo.rgb.data(), photo.width, photo.height);
         PixSetPNGWriteThreads(static_cast<unsigned>(writer));
         return PixWritePNG(path.c_str(), photo.rgb.data(), photo.width, photo.height, 0.0) != 0;
     };

@@ -271,25 +271,6 @@ bool Resize(std::vector<T>* vector, size_t size) {
     return true;
 }
 
-// The zstd frame's record, its size checked before anything is allocated.
-const char* Decompress(const std::vector<uint8_t>& frame, std::vector<uint8_t>* record, int* code) {
-    const unsigned long long size = ZSTD_getFrameContentSize(frame.data(), frame.size());
-    // A frame's blocks bound what it can produce: each yields at most
-    // 128 KiB and any that yields something takes 4 bytes or more. A 17-byte
-    // frame claiming 4 GiB got 4 GiB allocated before its block came short.
-    const uint64_t canProduce = (uint64_t{frame.size()} / 4 + 1) * ZSTD_BLOCKSIZE_MAX;
-    if (size == ZSTD_CONTENTSIZE_UNKNOWN || size == ZSTD_CONTENTSIZE_ERROR ||
-        size > kMaxRecordBytes || size > canProduce ||
-        ZSTD_findFrameCompressedSize(frame.data(), frame.size()) != frame.size())
-        return kInvalidFileMessage;
-    if (!Resize(record, static_cast<size_t>(size))) {
-        *code = kPixErrMemory;
-        return nullptr;
-    }
-    const size_t made = ZSTD_decompress(record->data(), record->size(), frame.data(), frame.size());
-    return ZSTD_isError(made) || made != size ? kInvalidFileMessage : nullptr;
-}
-
 struct DCtxFree {
     void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
 };
@@ -311,11 +292,32 @@ bool InflateSome(ZSTD_DCtx* context, ZSTD_inBuffer* in, ZSTD_outBuffer* out, boo
     return true;
 }
 
+// The stored name at the front of a record of `recordBytes`, of which
+// `available` are at hand, cleaned as the five methods do; file->skip gets
+// the bytes in front of the data.
+const char* ReadName(const uint8_t* record, size_t available, uint64_t recordBytes,
+                     UnsealedFile* file) {
+    if (available < kNameLengthBytes) return kInvalidFileMessage;
+    const size_t length = GetLE16(record);
+    if (length == 0 || length > kMaxNameLength || recordBytes - kNameLengthBytes < length ||
+        available - kNameLengthBytes < length)
+        return kInvalidFileMessage;
+    uint8_t name[kMaxNameBytes] = {};
+    std::memcpy(name, record + kNameLengthBytes, length);
+    if (!CleanStoredName(name, length + 1, &file->name)) return kInvalidFileMessage;
+    file->skip = kNameLengthBytes + length;
+    return nullptr;
+}
+
 // The frame's claims checked, its name read, the rest kept for InflateData.
 const char* OpenFrame(std::vector<uint8_t>&& frame, UnsealedFile* file) {
     const unsigned long long size = ZSTD_getFrameContentSize(frame.data(), frame.size());
+    // A frame's blocks bound what it can produce: each yields at most
+    // 128 KiB and any that yields something takes 4 bytes or more. A 17-byte
+    // frame claiming 4 GiB got 4 GiB allocated before its block came short.
+    const uint64_t canProduce = (uint64_t{frame.size()} / 4 + 1) * ZSTD_BLOCKSIZE_MAX;
     if (size == ZSTD_CONTENTSIZE_UNKNOWN || size == ZSTD_CONTENTSIZE_ERROR ||
-        size > kMaxRecordBytes || size < kNameLengthBytes ||
+        size > kMaxRecordBytes || size > canProduce ||
         ZSTD_findFrameCompressedSize(frame.data(), frame.size()) != frame.size())
         return kInvalidFileMessage;
     std::unique_ptr<ZSTD_DCtx, DCtxFree> context(ZSTD_createDCtx());
@@ -327,30 +329,40 @@ const char* OpenFrame(std::vector<uint8_t>&& frame, UnsealedFile* file) {
     ZSTD_inBuffer in{frame.data(), frame.size(), 0};
     ZSTD_outBuffer out{head, static_cast<size_t>(std::min<uint64_t>(size, sizeof head)), 0};
     bool ended = false;
-    if (!InflateSome(context.get(), &in, &out, &ended) || out.pos < kNameLengthBytes)
-        return kInvalidFileMessage;
-    const size_t length = GetLE16(head);
-    if (length == 0 || length > kMaxNameLength || size - kNameLengthBytes < length ||
-        out.pos < kNameLengthBytes + length)
-        return kInvalidFileMessage;
-    uint8_t name[kMaxNameBytes] = {};
-    std::memcpy(name, head + kNameLengthBytes, length);
-    if (!CleanStoredName(name, length + 1, &file->name)) return kInvalidFileMessage;
-    file->skip = kNameLengthBytes + length;
+    if (!InflateSome(context.get(), &in, &out, &ended)) return kInvalidFileMessage;
+    if (const char* message = ReadName(head, out.pos, size, file)) return message;
     file->frame = std::move(frame);
     return nullptr;
 }
 
-// Name and data out of the record; the name cleaned as the five methods do.
+// The kept frame's data inflated into file->data, for callers that want
+// the bytes at hand; its size is bounded by the frame's blocks.
+void InflateWhole(UnsealedFile* file) {
+    const uint64_t size =
+        ZSTD_getFrameContentSize(file->frame.data(), file->frame.size()) - file->skip;
+    if (!Resize(&file->data, static_cast<size_t>(size))) {
+        file->code = kPixErrMemory;
+        return;
+    }
+    size_t at = 0;
+    const bool whole = InflateData(*file, [&](const uint8_t* bytes, size_t count) {
+        if (count > file->data.size() - at) return false;
+        std::memcpy(file->data.data() + at, bytes, count);
+        at += count;
+        return true;
+    });
+    file->frame = {};
+    if (!whole) {
+        file->data = {};
+        file->message = kInvalidFileMessage;
+    }
+}
+
+// Name and data out of a record stored as it is.
 const char* SplitRecord(std::vector<uint8_t>&& record, UnsealedFile* file) {
-    if (record.size() < kNameLengthBytes) return kInvalidFileMessage;
-    const size_t length = GetLE16(record.data());
-    if (length == 0 || length > kMaxNameLength || record.size() - kNameLengthBytes < length)
-        return kInvalidFileMessage;
-    uint8_t name[kMaxNameBytes] = {};
-    std::memcpy(name, record.data() + kNameLengthBytes, length);
-    if (!CleanStoredName(name, length + 1, &file->name)) return kInvalidFileMessage;
-    record.erase(record.begin(), record.begin() + kNameLengthBytes + length);
+    if (const char* message = ReadName(record.data(), record.size(), record.size(), file))
+        return message;
+    record.erase(record.begin(), record.begin() + static_cast<ptrdiff_t>(file->skip));
     file->data = std::move(record);
     return nullptr;
 }
@@ -680,15 +692,10 @@ UnsealedFile UnsealFile(const uint8_t* pixels, uint64_t pixelCount, const Passph
         file.message = kSealedFailedMessage;
         return file;
     }
-    if ((flags & kCompressedFlag) && keepFrame) {
-        file.message = OpenFrame(std::move(record), &file);
-        return file;
-    }
     if (flags & kCompressedFlag) {
-        std::vector<uint8_t> frame = std::move(record);
-        record = {};
-        if ((file.message = Decompress(frame, &record, &file.code)) != nullptr || file.code != 0)
-            return file;
+        file.message = OpenFrame(std::move(record), &file);
+        if (file.message == nullptr && file.code == 0 && !keepFrame) InflateWhole(&file);
+        return file;
     }
     file.message = SplitRecord(std::move(record), &file);
     return file;
