@@ -2,6 +2,7 @@
 #include "hiding/sealed.h"
 
 #include <sodium.h>
+#include <sys/mman.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -628,26 +629,56 @@ bool Gather(const Samples& samples, KeyedPositions& positions, uint64_t count, c
     if (!Resize(&coded->at, count) || !Resize(&coded->low, count) ||
         (costs && !Resize(&coded->cost, count)))
         return false;
-    constexpr size_t kStep = 4096;
-    for (uint64_t i = 0; i < count; i += kStep) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(kStep, count - i));
-        positions.Fill(coded->at.data() + i, n, samples);
-        for (size_t j = i; j < i + n; ++j) {
+    // Scattered reads, each a likely cache miss: a batch's are asked for
+    // (Fill asks for the samples) while the batch before is read.
+    constexpr size_t kStep = 256;
+    auto read = [&](uint64_t from, uint64_t to) {
+        for (uint64_t j = from; j < to; ++j) {
             coded->low[j] = LowOf(samples.Get(coded->at[j]));
             if (costs) coded->cost[j] = costs[coded->at[j]];
         }
+    };
+    uint64_t done = 0;
+    for (uint64_t i = 0; i < count; i += kStep) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kStep, count - i));
+        positions.Fill(coded->at.data() + i, n, samples);
+        if (costs)
+            for (size_t j = i; j < i + n; ++j) __builtin_prefetch(costs + coded->at[j]);
+        read(done, i);
+        done = i;
     }
+    read(done, count);
     return true;
 }
 
 // What changing each sample costs, from the picture around it.
-bool SampleCosts(const Samples& samples, uint32_t width, uint32_t height, std::vector<float>* costs) {
-    if (!Resize(costs, samples.size)) return false;
-    if (samples.stride == 1) return HillCosts(samples.pixels, width, height, 3, costs->data());
+// A large block in huge pages where the system gives them: the keyed walk
+// reads it at random, and a miss in the address cache for every read would
+// cost more than the read.
+struct HugeFree {
+    size_t bytes;
+    void operator()(void* p) const { ::munmap(p, bytes); }
+};
+template <typename T>
+using HugeArray = std::unique_ptr<T[], HugeFree>;
+
+template <typename T>
+HugeArray<T> MakeHugeArray(size_t count) {
+    const size_t bytes = std::max<size_t>(count * sizeof(T), 1);
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return HugeArray<T>(nullptr, HugeFree{bytes});
+    ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without it, only slower
+    return HugeArray<T>(static_cast<T*>(p), HugeFree{bytes});
+}
+
+bool SampleCosts(const Samples& samples, uint32_t width, uint32_t height, HugeArray<float>* costs) {
+    *costs = MakeHugeArray<float>(samples.size);
+    if (!*costs) return false;
+    if (samples.stride == 1) return HillCosts(samples.pixels, width, height, 3, costs->get());
     std::vector<uint8_t> grey;
     if (!Resize(&grey, samples.size)) return false;
     for (uint64_t i = 0; i < samples.size; ++i) grey[i] = samples.Get(i);
-    return HillCosts(grey.data(), width, height, 1, costs->data());
+    return HillCosts(grey.data(), width, height, 1, costs->get());
 }
 
 }  // namespace
@@ -690,16 +721,16 @@ int SealRecord(uint8_t* pixels, uint32_t width, uint32_t height, const Passphras
                                                record.bytes.size(), header, kHeaderPlainBytes,
                                                nullptr, kZeroNonce, keys.content);
 
-    std::vector<float> costs;
+    HugeArray<float> costs = MakeHugeArray<float>(0);
     if (!SampleCosts(samples, width, height, &costs)) return kPixErrMemory;
     const std::vector<uint64_t> saltPositions = SaltPositions(samples.size);
     KeyedPositions positions(samples.size, keys.positions, saltPositions);
     Coded head, body;
     const uint64_t bodyCount = samples.size - kSaltBits - kHeaderRegion;
-    if (!Gather(samples, positions, kHeaderRegion, costs.data(), &head) ||
-        !Gather(samples, positions, bodyCount, costs.data(), &body))
+    if (!Gather(samples, positions, kHeaderRegion, costs.get(), &head) ||
+        !Gather(samples, positions, bodyCount, costs.get(), &body))
         return kPixErrMemory;
-    costs = {};
+    costs.reset();
 
     uint16_t share = 0;
     if (!stc::Embed({body.low.data(), body.cost.data(), body.low.size()}, content.data(),
