@@ -400,13 +400,23 @@ void EncodeCommand(MainView& view, const RunTable& runs) {
         view.ShowMessage(refusal);
         return;
     }
+    // Refused before the run: the fields can still be corrected.
+    if (f.method == MethodSealed && f.passphrase.empty()) {
+        view.ShowMessage(kNoPassphraseMessage);
+        return;
+    }
+    if (f.method == MethodSealed && f.passphrase != f.passphraseConfirm) {
+        view.ShowMessage(kPassphraseMismatchMessage);
+        return;
+    }
     const auto method = static_cast<HidingMethod>(f.method);
     auto passphrase = std::make_shared<Passphrase>(ToPassphrase(f.passphrase));
     BeginRun(view);
     view.RunInBackground(
         [&view, runs, method, passphrase] {
-            const int result = method == MethodSealed ? EncodeSealedRun(view, *passphrase)
-                                                      : runs.encode(view, method);
+            const int result = method != MethodSealed ? runs.encode(view, method)
+                               : runs.encodeSealed ? runs.encodeSealed(view, *passphrase)
+                                                   : EncodeSealedRun(view, *passphrase);
             NoteWriteFailure(view);
             return result;
         },

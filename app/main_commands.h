@@ -12,6 +12,7 @@
 
 #include "hiding/dialog_port.h"
 #include "hiding/payload.h"
+#include "hiding/sealed.h"
 
 // What the dialog's controls show, exchanged both ways by ReadControls and
 // ShowFields.
@@ -26,6 +27,8 @@ struct MainFields {
     // The sealed method's passphrase, from its masked field; only used
     // while that method is chosen.
     std::string passphrase = {};
+    // The same typed again: an encode must not seal under a typing slip.
+    std::string passphraseConfirm = {};
 };
 
 // One file dialog as a browse button or the rename prompt opens it.
@@ -146,6 +149,7 @@ struct RunTable {
     int (*encode)(DialogPort&, HidingMethod);
     int (*detect)(DialogPort&, const std::string&);
     int (*decode)(DialogPort&, HidingMethod, const std::string&);
+    int (*encodeSealed)(DialogPort&, const Passphrase&) = nullptr;  // null: the engine's
 };
 extern const RunTable kEngineRuns;
 

@@ -146,6 +146,8 @@ CMainDialog::CMainDialog(wxWindow* parent) {
         method_->Append(GetMethodInfo(static_cast<HidingMethod>(m)).listEntry);
     passphrase_ =
         new wxTextCtrl(this, kIdPassphrase, "", wxDefaultPosition, wxDefaultSize, wxTE_PASSWORD);
+    passphraseConfirm_ = new wxTextCtrl(this, kIdPassphraseConfirm, "", wxDefaultPosition,
+                                        wxDefaultSize, wxTE_PASSWORD);
     auto* decode = new wxButton(this, kIdDecode, "Decode");
 
     auto label = [this](const char* text) { return new wxStaticText(this, wxID_ANY, text); };
@@ -209,10 +211,13 @@ CMainDialog::CMainDialog(wxWindow* parent) {
 
     auto* methodSizer = new wxStaticBoxSizer(methodBox, wxVERTICAL);
     methodSizer->Add(method_, wxSizerFlags().Expand().Border(wxALL, kGap));
-    auto* passphraseRow = new wxBoxSizer(wxHORIZONTAL);
-    passphraseRow->Add(label("Passphrase"), wxSizerFlags(centred).Border(wxRIGHT, kGap));
-    passphraseRow->Add(passphrase_, wxSizerFlags(1).CentreVertical());
-    methodSizer->Add(passphraseRow, wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT, kGap));
+    auto* passphraseRows = new wxFlexGridSizer(2, kGap, kGap);
+    passphraseRows->AddGrowableCol(1);
+    passphraseRows->Add(label("Passphrase"), centred);
+    passphraseRows->Add(passphrase_, wxSizerFlags().Expand().CentreVertical());
+    passphraseRows->Add(label("Confirm"), centred);
+    passphraseRows->Add(passphraseConfirm_, wxSizerFlags().Expand().CentreVertical());
+    methodSizer->Add(passphraseRows, wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT, kGap));
     methodSizer->Add(storageLabel, wxSizerFlags().Border(wxLEFT | wxRIGHT | wxTOP, kGap));
     methodSizer->Add(capacity_, wxSizerFlags(1).Expand().Border(wxALL, kGap));
 
@@ -250,7 +255,7 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     Bind(wxEVT_TEXT, &CMainDialog::OnBaseImageText, this, kIdBaseImage);
     Bind(
         wxEVT_CHOICE,
-        [this](wxCommandEvent&) { passphrase_->Enable(method_->GetSelection() == MethodSealed); },
+        [this](wxCommandEvent&) { EnablePassphrase(); },
         kIdMethod);
     // GTK keeps the title bar's menu to itself: the About item lives in the
     // dialog's own context menu, and on F1.
@@ -300,6 +305,7 @@ void CMainDialog::ReadControls() {
         controls.inputFile = FromWx(inputFile_->GetValue());
         controls.method = method_->GetSelection();
         controls.passphrase = FromWx(passphrase_->GetValue());
+        controls.passphraseConfirm = FromWx(passphraseConfirm_->GetValue());
         return controls;
     });
     fields.baseImage = read.baseImage;
@@ -308,6 +314,7 @@ void CMainDialog::ReadControls() {
     fields.inputFile = read.inputFile;
     fields.method = read.method;
     fields.passphrase = read.passphrase;
+    fields.passphraseConfirm = read.passphraseConfirm;
 }
 
 void CMainDialog::ShowFields() {
@@ -322,7 +329,9 @@ void CMainDialog::ApplyFields(const MainFields& shown) {
     ChangeIfDifferent(inputFile_, shown.inputFile);
     if (method_->GetSelection() != shown.method) method_->SetSelection(shown.method);
     ChangeIfDifferent(passphrase_, shown.passphrase);
-    passphrase_->Enable(shown.method == MethodSealed);
+    ChangeIfDifferent(passphraseConfirm_, shown.passphraseConfirm);
+    // Not during a run: the statuses it shows would hand the fields back.
+    EnablePassphrase();
     if (shownStatus_ != shown.status) {
         shownStatus_ = shown.status;
         status_->SetLabelText(ToWx(shown.status));
@@ -448,11 +457,17 @@ void CMainDialog::SetRunning(bool running) {
     for (int id : {kIdBaseImage, kIdBrowseBase, kIdDataFile, kIdBrowseData, kIdOutputImage,
                    kIdBrowseOutput, kIdEncode, kIdInputFile, kIdBrowseInput, kIdMethod, kIdDecode})
         FindWindow(id)->Enable(!running);
-    passphrase_->Enable(!running && method_->GetSelection() == MethodSealed);
+    EnablePassphrase();
     if (!running && focusBeforeRun_ != nullptr) {
         focusBeforeRun_->SetFocus();
         focusBeforeRun_ = nullptr;
     }
+}
+
+void CMainDialog::EnablePassphrase() {
+    const bool on = !running_ && method_->GetSelection() == MethodSealed;
+    passphrase_->Enable(on);
+    passphraseConfirm_->Enable(on);
 }
 
 void CMainDialog::ReportCapacity(const std::string& path) {

@@ -39,6 +39,7 @@ enum MainDialogId : int {
     kIdProgress = 1012,
     kIdCapacity = 1013,
     kIdPassphrase = 1014,  // the sealed method's, enabled while it is chosen
+    kIdPassphraseConfirm = 1015,
 };
 
 class CMainDialog : public wxDialog, public MainView {
@@ -86,6 +87,8 @@ class CMainDialog : public wxDialog, public MainView {
     bool AskNow(const std::string& text);
     void ApplyFields(const MainFields& shown);
     void StartCapacity();
+    // The passphrase fields take input while sealed is chosen and no run works.
+    void EnablePassphrase();
     void LoadSettings();
 
     void OnEncode(wxCommandEvent& event);
@@ -102,6 +105,7 @@ class CMainDialog : public wxDialog, public MainView {
     wxTextCtrl* inputFile_;
     wxChoice* method_;
     wxTextCtrl* passphrase_;
+    wxTextCtrl* passphraseConfirm_;
     wxGauge* progress_;
     wxGenericStaticText* status_;
     CFontLabel* capacity_;

@@ -39,6 +39,7 @@
 #include "app/screen_grab.h"
 #include "app/wx_text.h"
 #include "hiding/runs.h"
+#include "hiding/sealed_run.h"
 #include "imagelib/pix.h"
 
 namespace {
@@ -90,7 +91,10 @@ int GatedEncode(DialogPort& port, HidingMethod) {
     port.OutputWritten(port.OutputImagePath(), 0);
     return 0;
 }
-const RunTable kGatedRuns = {GatedEncode, DetectMethod, DecodeRun};
+int GatedSealed(DialogPort& port, const Passphrase&) {
+    return GatedEncode(port, MethodSealed);
+}
+const RunTable kGatedRuns = {GatedEncode, DetectMethod, DecodeRun, GatedSealed};
 
 class Checker {
   public:
@@ -175,7 +179,8 @@ class Checker {
         const std::vector<int> expected = {kIdBaseImage,  kIdBrowseBase,  kIdDataFile,
                                            kIdBrowseData, kIdOutputImage, kIdBrowseOutput,
                                            kIdEncode,     kIdInputFile,   kIdBrowseInput,
-                                           kIdMethod,     kIdPassphrase,  kIdDecode};
+                                           kIdMethod,     kIdPassphrase,  kIdPassphraseConfirm,
+                                           kIdDecode};
         Expect(tabOrder == expected, "tab order");
 
         // Nothing cut off, at any font size the test runs with.
@@ -371,6 +376,70 @@ class Checker {
                "no result line: '" + status->GetLabel() + "'");
         Expect(bar->GetValue() == 5 && DrawnAt(bar, 5), "the bar is not full after the run");
         Expect(dialog_.FindWindow(kIdEncode)->IsEnabled(), "Encode stays disabled");
+        dialog_.SetRuns(kEngineRuns);
+    }
+
+    void ChooseMethod(int method) {
+        auto* list = Find<wxChoice>(kIdMethod);
+        list->SetSelection(method);
+        wxCommandEvent chosen(wxEVT_CHOICE, kIdMethod);
+        list->GetEventHandler()->ProcessEvent(chosen);
+    }
+
+    // Types `text` into the field with real keys, replacing what it held.
+    void Type(int id, const char* text) {
+        auto* edit = Find<wxTextCtrl>(id);
+        edit->SetFocus();
+        edit->SelectAll();
+        Settle(30);
+        wxUIActionSimulator sim;
+        if (*text == '\0')
+            sim.Char(WXK_DELETE);
+        else
+            sim.Text(text);
+        WaitUntil([&] { return edit->GetValue() == text; }, 2000);
+    }
+
+    // A sealed encode takes the passphrase twice, refuses an empty or
+    // mismatched one before it starts, and the fields rest during the run.
+    void Passphrases() {
+        Find<wxTextCtrl>(kIdBaseImage)->ChangeValue("/nowhere/base.bmp");
+        Find<wxTextCtrl>(kIdDataFile)->ChangeValue("/nowhere/data.txt");
+        Find<wxTextCtrl>(kIdOutputImage)->ChangeValue("/nowhere/out.png");
+        ChooseMethod(MethodSealed);
+        dialog_.SetRuns(kGatedRuns);
+        gate.Allow(0);
+        gate.runs = 0;
+        auto* first = Find<wxTextCtrl>(kIdPassphrase);
+        auto* again = Find<wxTextCtrl>(kIdPassphraseConfirm);
+        const std::pair<const char*, const char*> refused[] = {{"", ""}, {"opal", "opaI"}};
+        for (const auto& [typed, retyped] : refused) {
+            Type(kIdPassphrase, typed);
+            Type(kIdPassphraseConfirm, retyped);
+            messages.clear();
+            Click(kIdEncode);
+            const std::string expected = *typed ? kPassphraseMismatchMessage : kNoPassphraseMessage;
+            Expect(WaitUntil([&] { return !messages.empty(); }, 2000) &&
+                       messages.front() == expected && gate.runs == 0 && !dialog_.IsRunning(),
+                   wxString::Format("passphrases '%s'/'%s' not refused before the run", typed,
+                                    retyped));
+        }
+        Type(kIdPassphraseConfirm, "opal");
+        Click(kIdEncode);
+        Expect(WaitUntil([&] { return dialog_.IsRunning(); }), "a sealed encode did not start");
+        for (int stage = 1; stage <= 4; ++stage) {
+            gate.Allow(stage);  // each stage shows a status, which once enabled them again
+            Settle(50);
+            Expect(!first->IsEnabled() && !again->IsEnabled(),
+                   wxString::Format("passphrase fields enabled at stage %d of a run", stage));
+        }
+        gate.Allow(5);
+        Expect(WaitUntil([&] { return !dialog_.IsRunning(); }), "the sealed run did not end");
+        Expect(first->IsEnabled() && again->IsEnabled() && first->GetValue() == "opal",
+               "passphrase fields after the run");
+        first->ChangeValue("");
+        again->ChangeValue("");
+        ChooseMethod(0);
         dialog_.SetRuns(kEngineRuns);
     }
 
@@ -597,6 +666,7 @@ int RunSelfTest(CMainDialog& dialog) {
         check.RealInput();
         check.CapacityFollowsTyping();
         check.LongRun(shots);
+        check.Passphrases();
         check.EncodeAndDecode(shots);
         check.AboutBox();
         check.Remembered();

@@ -14,6 +14,7 @@
 #include "working/working_image.h"
 
 const char* const kNoPassphraseMessage = "A sealed file needs a passphrase";
+const char* const kPassphraseMismatchMessage = "The passphrases do not match";
 
 namespace {
 
