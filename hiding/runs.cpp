@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "hiding/runs.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -352,20 +353,41 @@ bool SameFile(const std::string& a, const std::string& b) {
            sa.st_ino == sb.st_ino;
 }
 
+// Why an input file cannot be read, as the system words it; empty when it
+// can. Opened without waiting, so a named pipe does not hold the run.
+std::string UnreadableReason(const std::string& path) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0) return std::strerror(errno);
+    if (S_ISDIR(info.st_mode)) return std::strerror(EISDIR);
+    if (!S_ISREG(info.st_mode)) return "Not a regular file";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::strerror(errno);
+    ::close(fd);
+    return {};
+}
+
 }  // namespace
 
 bool EncodeMayStart(DialogPort& dialog, const std::string& output, uint32_t size[2]) {
     const std::string base = dialog.BaseImagePath();
     // Without a size the fit would be figured for an empty picture and the
     // message would blame the data file.
-    if (const int code = GetImageSizeByExtension(base, size)) {
-        dialog.ShowMessage("Unable to read the base image " + ShownName(base) + ":\n" +
-                           PixErrorMessage(code));
+    std::string reason = UnreadableReason(base);
+    if (const int code = reason.empty() ? GetImageSizeByExtension(base, size) : 0)
+        reason = PixErrorMessage(code);
+    if (!reason.empty()) {
+        dialog.ShowMessage("Unable to read the base image " + ShownName(base) + ":\n" + reason);
+        return false;
+    }
+    const std::string data = dialog.DataFilePath();
+    if (reason = UnreadableReason(data); !reason.empty()) {
+        dialog.ShowMessage(std::string(PixErrorText(kPixErrRead)) + " " + ShownName(data) + ":\n" +
+                           reason);
         return false;
     }
     // Writing over an input would destroy it, whatever the user said.
     for (const auto& [input, what] :
-         {std::pair{base, "base image"}, std::pair{dialog.DataFilePath(), "data file"}}) {
+         {std::pair{base, "base image"}, std::pair{data, "data file"}}) {
         if (SameFile(output, input)) {
             dialog.ShowMessage("The output image " + ShownName(output) + " is the " + what +
                                " itself; choose another name for the output");
@@ -401,7 +423,7 @@ int EncodeRun(DialogPort& dialog, HidingMethod method) {
     if (dialog.StopRequested()) return kRunStopped;
     // The header may have claimed more pixels than the file delivered.
     if (build.bytes.size() > MethodCapacity(method, image.width, image.height)) {
-        dialog.ShowMessage(FitMessage(method, build.bytes.size()));
+        dialog.ShowMessage(FitMessage(method, build.bytes.size(), image.width, image.height));
         return 0;
     }
 

@@ -73,7 +73,7 @@ bool Fits(DialogPort& dialog, const SealedRecord& record, uint64_t tooLarge, uin
           uint32_t height) {
     const uint64_t bytes = SealedBytes(tooLarge != 0 ? tooLarge : record.bytes.size());
     if (tooLarge == 0 && bytes <= MethodCapacity(MethodSealed, width, height)) return true;
-    dialog.ShowMessage(FitMessage(MethodSealed, bytes));
+    dialog.ShowMessage(FitMessage(MethodSealed, bytes, width, height));
     return false;
 }
 

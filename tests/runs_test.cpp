@@ -20,6 +20,7 @@
 #include "working/working_image.h"
 #include "hiding/channel.h"
 #include "hiding/palette.h"
+#include "hiding/sealed_run.h"
 #include "imagelib/pix.h"
 #include "tests/alloc_failure.h"
 #include "tests/test_util.h"
@@ -221,7 +222,8 @@ TEST_F(RunTest, EncodeRefusals) {
     ASSERT_EQ(dialog.messages.size(), 1u);
     EXPECT_EQ(dialog.messages[0],
               "Data file will not fit in specified image!\nAn image containing at least 16216 "
-              "pixels is required to hide this file");
+              "pixels is required to hide this file\nThe 7/8 method can carry 360 bytes in "
+              "this image; this file needs 2011 bytes");
     EXPECT_EQ(dialog.status, "before");
     EXPECT_FALSE(fs::exists(dialog.output));
     WriteFileBytes(dialog.data, secret);
@@ -234,7 +236,6 @@ TEST_F(RunTest, EncodeRefusals) {
     };
     const Case cases[] = {
         {"EmptyOutput", Method666, dialog.base, dialog.data, "", kPixErrParam},
-        {"MissingData", Method666, dialog.base, dir.File("none"), dir.File("o.bmp"), kPixErrRead},
         {"JpegOutput", Method666, dialog.base, dialog.data, dir.File("o.jpg"), kPixErrParam},
         {"TiffLongNameFor8Bit", Method68, dialog.base, dialog.data, dir.File("o.tiff"),
          kPixErrParam},
@@ -261,6 +262,38 @@ TEST_F(RunTest, EncodeRefusals) {
     EXPECT_EQ(dialog.messages[0].rfind("Unable to read the base image " + dialog.base + ":\n", 0), 0u)
         << dialog.messages[0];
     EXPECT_FALSE(fs::exists(dialog.output));
+}
+
+// A data file that cannot be read is named, with the system's reason,
+// before anything is asked or written.
+TEST_F(RunTest, UnreadableDataFileIsNamedWithItsReason) {
+    const std::string locked = dir.File("locked.txt");
+    WriteFileBytes(locked, {1});
+    chmod(locked.c_str(), 0);
+    fs::create_directory(dir.File("folder"));
+    struct Case {
+        std::string data;
+        const char* reason;
+    };
+    std::vector<Case> cases = {{dir.File("none"), "No such file or directory"},
+                               {dir.File("folder"), "Is a directory"}};
+    if (geteuid() != 0) cases.push_back({locked, "Permission denied"});  // root reads anything
+    dialog.output = dir.File("o.bmp");
+    WriteFileBytes(dialog.output, {'o', 'l', 'd'});
+    Passphrase passphrase;
+    passphrase.Assign("opal", 4);
+    for (const Case& c : cases) {
+        for (HidingMethod method : {Method777, MethodSealed}) {
+            dialog.messages.clear();
+            dialog.data = c.data;
+            EXPECT_EQ(method == MethodSealed ? EncodeSealedRun(dialog, passphrase)
+                                             : EncodeRun(dialog, method),
+                      0);
+            EXPECT_EQ(dialog.messages,
+                      std::vector<std::string>{"Unable to read file " + c.data + ":\n" + c.reason});
+            EXPECT_EQ(ReadFileBytes(dialog.output), (Bytes{'o', 'l', 'd'}));
+        }
+    }
 }
 
 // An existing output is replaced only on the user's word.
@@ -381,7 +414,8 @@ TEST_F(RunTest, FitIsTestedAgainOnTheLoadedImage) {
     EXPECT_EQ(dialog.messages,
               std::vector<std::string>{"Data file will not fit in specified image!\nAn image "
                                        "containing at least 236 pixels is required to hide "
-                                       "this file"});
+                                       "this file\nThe 666 method can carry 32 bytes in this "
+                                       "image; this file needs 161 bytes"});
     EXPECT_FALSE(fs::exists(dialog.output));
 }
 
