@@ -32,6 +32,10 @@ const char* const kNoInputFileText = "You must select a file to process";
 const char* const kAskPassphraseText =
     "No method found a file in this image.\nIf it holds a sealed file, enter its passphrase:";
 
+const char* const kExtractedExistsText =
+    " exists\nReplace it, or save the extracted file under another name?";
+const char* const kSaveElsewhereText = "\nSave the extracted file somewhere else?";
+
 const RunTable kEngineRuns = {EncodeRun, DetectMethod, DecodeRun};
 
 namespace {

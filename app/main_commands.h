@@ -158,6 +158,10 @@ extern const char* const kNoDataFileText;
 extern const char* const kNoDestinationText;
 extern const char* const kNoInputFileText;
 extern const char* const kAskPassphraseText;
+// Follows the path when an extracted file's name is taken.
+extern const char* const kExtractedExistsText;
+// Follows the path and the system's reason when its folder refuses the file.
+extern const char* const kSaveElsewhereText;
 
 constexpr int kProgressStages = 5;
 constexpr unsigned kDecodePause = 500;  // ms, after a decode, before the bar resets

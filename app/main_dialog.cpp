@@ -34,6 +34,7 @@
 #include "app/wx_text.h"
 #include "hiding/runs.h"
 #include "hiding/shown_name.h"
+#include "imagelib/state.h"
 
 namespace {
 
@@ -411,6 +412,50 @@ bool CMainDialog::AskYesNo(const std::string& text) {
             return true;
         return AskNow(text);
     });
+}
+
+CMainDialog::ExistsAnswer CMainDialog::AskExisting(const std::string& shown) {
+    return OnWindowThread([&] {
+        if (stopRequested) return ExistsAnswer::Cancel;
+        const std::string text = shown + kExtractedExistsText;
+        if (messageSink) return messageSink(text, true) ? ExistsAnswer::Replace : ExistsAnswer::Cancel;
+        wxBusyCursorSuspender arrow;
+        // Cancel is the default and Escape's: a slip of the Enter key
+        // replaces nothing.
+        wxMessageDialog ask(this, ToWx(text), kAppCaption,
+                            wxYES_NO | wxCANCEL | wxCANCEL_DEFAULT | wxICON_EXCLAMATION);
+        ask.SetYesNoCancelLabels("&Replace", "&Save As...", "&Cancel");
+        switch (ask.ShowModal()) {
+            case wxID_YES:
+                return ExistsAnswer::Replace;
+            case wxID_NO:
+                return ExistsAnswer::SaveAs;
+            default:
+                return ExistsAnswer::Cancel;
+        }
+    });
+}
+
+bool CMainDialog::OfferElsewhere(const std::string& path, const std::string& reason,
+                                 std::string* chosen) {
+    *chosen = OnWindowThread([&] {
+        if (stopRequested) return std::string();
+        const std::string text = std::string(PixErrorText(kPixErrOpen)) + " " + ShownName(path) +
+                                 ":\n" + reason + kSaveElsewhereText;
+        if (messageSink) {
+            messageSink(text, true);
+            return std::string();
+        }
+        wxBusyCursorSuspender arrow;
+        wxMessageDialog ask(this, ToWx(text), kAppCaption, wxYES_NO | wxICON_EXCLAMATION);
+        ask.SetYesNoLabels("&Save As...", "&Cancel");
+        if (ask.ShowModal() != wxID_YES) return std::string();
+        // The folder refused the file: the dialog opens at home instead.
+        FileChoice choice = OutputFileChoice(path);
+        choice.directory = FromWx(wxGetHomeDir());
+        return ChooseFileNow(choice);
+    });
+    return true;
 }
 
 bool CMainDialog::AskNow(const std::string& text) {

@@ -59,6 +59,9 @@ class CMainDialog : public wxDialog, public MainView {
     void StepProgress() override;
     void ShowMessage(const std::string& text) override;
     bool AskYesNo(const std::string& text) override;
+    ExistsAnswer AskExisting(const std::string& shown) override;
+    bool OfferElsewhere(const std::string& path, const std::string& reason,
+                        std::string* chosen) override;
     void BeginWaitCursor() override;
     void EndWaitCursor() override;
     void Pause(unsigned milliseconds) override;

@@ -482,6 +482,19 @@ class Checker {
                "decode result: '" + status->GetLabel() + "'");
         Expect(fs::exists(extracted), "nothing extracted next to the carrier");
         Expect(messages.empty(), "the decode said something");
+
+        // Decoded again: the window's question, and its safe answer leaves
+        // the file as it is and says no more.
+        std::FILE* changed = std::fopen(extracted.c_str(), "wb");
+        std::fputs("mine", changed);
+        std::fclose(changed);
+        answers = {false};
+        Click(kIdDecode);
+        Expect(WaitUntil([&] { return !dialog_.IsRunning() && status->GetLabel().empty(); },
+                         20000) &&
+                   messages == std::vector<std::string>{extracted + kExtractedExistsText},
+               "a decode onto an existing file does not ask, or says more");
+        Expect(fs::file_size(extracted) == 4, "a cancelled decode replaced the file");
         std::error_code ignored;
         fs::remove_all(folder, ignored);
         for (int id : {kIdBaseImage, kIdDataFile, kIdOutputImage, kIdInputFile})

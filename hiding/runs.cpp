@@ -76,6 +76,8 @@ struct Written {
     int code = 0;         // the writer's library code, or 4 for a full disk
     bool exists = false;  // Replace::kNever met an entry at the name
     std::string message;  // the file system refused the name: which and why
+    std::string reason;   // the refusal's reason alone
+    bool denied = false;  // the name was refused for want of permission
 };
 
 // Writes through a temporary file and renames it into place only once every
@@ -84,7 +86,8 @@ template <typename Write>
 Written WriteOutput(const std::string& target, Replace replace, Write write) {
     Written result;
     OutputFile file(target, replace);
-    if (file.error() == 0) {
+    const bool opened = file.error() == 0;
+    if (opened) {
         result.code = write(file);
         if (result.code != 0 || file.Publish()) return result;
     }
@@ -95,8 +98,11 @@ Written WriteOutput(const std::string& target, Replace replace, Write write) {
         result.code = kPixErrWrite;
     } else {
         char reason[256];
-        result.message = std::string(PixErrorText(kPixErrOpen)) + " " + ShownName(target) + ": " +
-                         strerror_r(error, reason, sizeof reason);
+        result.reason = strerror_r(error, reason, sizeof reason);
+        result.message =
+            std::string(PixErrorText(kPixErrOpen)) + " " + ShownName(target) + ": " + result.reason;
+        // Only before any byte went out, so that trying elsewhere writes anew.
+        result.denied = !opened && (error == EACCES || error == EPERM || error == EROFS);
     }
     return result;
 }
@@ -116,9 +122,15 @@ struct OutputChoice {
 // itself (a link there is not followed, the name came from an image), or
 // another file the user picked, whose dialog asked about replacing it.
 OutputChoice AskOverwrite(DialogPort& dialog, const std::string& path) {
-    if (dialog.AskYesNo(ShownName(path) + " exists\nOverwrite?\nNo to Rename"))
-        return {path, Replace::kEntry};
-    return {dialog.AskOutputFile(path), Replace::kLinkTarget};
+    switch (dialog.AskExisting(ShownName(path))) {
+        case DialogPort::ExistsAnswer::Replace:
+            return {path, Replace::kEntry};
+        case DialogPort::ExistsAnswer::SaveAs:
+            return {dialog.AskOutputFile(path), Replace::kLinkTarget};
+        case DialogPort::ExistsAnswer::Cancel:
+            break;
+    }
+    return {};
 }
 
 OutputChoice ChooseOutput(DialogPort& dialog, const std::string& path) {
@@ -319,6 +331,13 @@ int WriteExtractedFile(DialogPort& dialog, const std::string& name,
         // A file that appeared since the look is kept: ask again, now knowing.
         if (written.exists) {
             choice = AskOverwrite(dialog, choice.path);
+            continue;
+        }
+        // A folder the user may not write to, such as a carrier's on a CD:
+        // somewhere else, if the port can ask where.
+        std::string elsewhere;
+        if (written.denied && dialog.OfferElsewhere(choice.path, written.reason, &elsewhere)) {
+            choice = {elsewhere, Replace::kLinkTarget};
             continue;
         }
         dialog.OutputWritten(choice.path, Outcome(written));

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <barrier>
@@ -109,6 +110,22 @@ class FakeDialog : public DialogPort {
         events.push_back("pause " + std::to_string(milliseconds));
     }
     std::string OutputDirectory() override { return outputDirectory; }
+    // Three-way answers to an existing extracted file, when scripted.
+    std::deque<ExistsAnswer> existsAnswers;
+    ExistsAnswer AskExisting(const std::string& shown) override {
+        if (existsAnswers.empty()) return DialogPort::AskExisting(shown);
+        messages.push_back(shown + " exists");
+        const ExistsAnswer answer = existsAnswers.front();
+        existsAnswers.pop_front();
+        return answer;
+    }
+    // Where a refused write goes instead, when set.
+    std::function<bool(const std::string& path, const std::string& reason, std::string* chosen)>
+        elsewhere;
+    bool OfferElsewhere(const std::string& path, const std::string& reason,
+                        std::string* chosen) override {
+        return elsewhere && elsewhere(path, reason, chosen);
+    }
 };
 
 Bytes RandomBytes(size_t size, uint32_t seed) {
@@ -523,6 +540,80 @@ TEST_F(RunTest, OverwritePrompt) {
               std::vector<std::string>{"Unable to open file " + dir.File("missing/secret.dat") +
                                        ": No such file or directory"});
     EXPECT_EQ(dialog.status, "Decoding");
+}
+
+// The window's three answers: Cancel writes nothing and asks nothing more.
+TEST_F(RunTest, ExistingExtractedFileCanBeLeftAlone) {
+    dialog.output = dir.File("c.bmp");
+    ASSERT_EQ(EncodeRun(dialog, Method886), 0);
+    const std::string existing = dir.File("out/secret.dat");
+    using Answer = DialogPort::ExistsAnswer;
+    struct Case {
+        Answer answer;
+        std::string fileAnswer;  // for Save As
+        Bytes kept;
+    };
+    const Case cases[] = {{Answer::Cancel, "", Bytes{7}},
+                          {Answer::SaveAs, dir.File("other.dat"), Bytes{7}},
+                          {Answer::Replace, "", secret}};
+    for (const Case& c : cases) {
+        WriteFileBytes(existing, {7});
+        dialog.messages.clear();
+        dialog.existsAnswers = {c.answer};
+        if (!c.fileAnswer.empty()) dialog.fileAnswers = {c.fileAnswer};
+        ASSERT_EQ(DecodeRun(dialog, Method886, dialog.output), 0);
+        EXPECT_EQ(dialog.messages, std::vector<std::string>{existing + " exists"});
+        EXPECT_EQ(ReadFileBytes(existing), c.kept);
+        EXPECT_TRUE(dialog.fileAnswers.empty());
+    }
+    EXPECT_EQ(ReadFileBytes(dir.File("other.dat")), secret);
+    EXPECT_EQ(Listing(dir.path() / "out"), std::vector<std::string>{"secret.dat"});
+}
+
+// A folder that refuses the file (a carrier on a read-only medium): the
+// port may offer another place; cancelled, nothing is said or written.
+TEST_F(RunTest, RefusedFolderOffersAnotherPlace) {
+    dialog.output = dir.File("c.bmp");
+    ASSERT_EQ(EncodeRun(dialog, Method886), 0);
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_exec |
+                                    fs::perms::others_exec);
+    fs::permissions(dir.path() / "out", fs::perms::owner_read | fs::perms::owner_exec |
+                                            fs::perms::others_read | fs::perms::others_exec);
+    fs::create_directory(dir.path() / "free");
+    fs::permissions(dir.path() / "free", fs::perms::all);
+    fs::permissions(dialog.output, fs::perms::owner_read | fs::perms::others_read);
+    const auto check = [&] {
+        int failures = 0;
+        for (const std::string& chosen : {dir.File("free/secret.dat"), std::string()}) {
+            dialog.messages.clear();
+            std::string offered;
+            dialog.elsewhere = [&](const std::string& path, const std::string& reason,
+                                   std::string* answer) {
+                offered = path + ": " + reason;
+                *answer = chosen;
+                return true;
+            };
+            failures += DecodeRun(dialog, Method886, dialog.output) != 0;
+            failures += offered != dir.File("out/secret.dat") + ": Permission denied";
+            failures += !dialog.messages.empty();
+            failures += fs::exists(dir.File("free/secret.dat")) != !chosen.empty();
+            fs::remove(dir.File("free/secret.dat"));
+        }
+        failures += !Listing(dir.path() / "out").empty();
+        return failures;
+    };
+    // Root writes anywhere: the check runs as a user the folder refuses.
+    if (geteuid() == 0) {
+        EXPECT_EXIT(
+            {
+                if (setgid(65534) != 0 || setuid(65534) != 0) std::_Exit(100);
+                std::_Exit(check());
+            },
+            ::testing::ExitedWithCode(0), "");
+    } else {
+        EXPECT_EQ(check(), 0);
+    }
+    fs::permissions(dir.path() / "out", fs::perms::owner_all);
 }
 
 // Two decodes into one folder, both past the look for an existing file
