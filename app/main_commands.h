@@ -158,6 +158,8 @@ extern const char* const kNoDataFileText;
 extern const char* const kNoDestinationText;
 extern const char* const kNoInputFileText;
 extern const char* const kAskPassphraseText;
+// The status a stopped run leaves.
+extern const char* const kStoppedText;
 // Follows the path when an extracted file's name is taken.
 extern const char* const kExtractedExistsText;
 // Follows the path and the system's reason when its folder refuses the file.

@@ -39,6 +39,9 @@
 namespace {
 
 const char* const kAboutMenuText = "&About Ombrel...";
+const char* const kEncodeLabel = "Encode";
+const char* const kDecodeLabel = "Decode";
+const char* const kStopLabel = "Stop";
 const char* const kStopRunText = "A run is still working.\nStop it and close Ombrel?";
 const char* const kFolderKeys[kBrowseTargets] = {"BaseImageFolder", "DataFileFolder",
                                                  "OutputImageFolder", "InputFileFolder"};
@@ -139,7 +142,7 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     wxButton* browseData = browse(kIdBrowseData);
     outputImage_ = new wxTextCtrl(this, kIdOutputImage, "", wxDefaultPosition, edit);
     wxButton* browseOutput = browse(kIdBrowseOutput);
-    auto* encode = new wxButton(this, kIdEncode, "Encode");
+    auto* encode = new wxButton(this, kIdEncode, kEncodeLabel);
     inputFile_ = new wxTextCtrl(this, kIdInputFile, "", wxDefaultPosition, edit);
     wxButton* browseInput = browse(kIdBrowseInput);
     method_ = new wxChoice(this, kIdMethod);
@@ -149,7 +152,7 @@ CMainDialog::CMainDialog(wxWindow* parent) {
         new wxTextCtrl(this, kIdPassphrase, "", wxDefaultPosition, wxDefaultSize, wxTE_PASSWORD);
     passphraseConfirm_ = new wxTextCtrl(this, kIdPassphraseConfirm, "", wxDefaultPosition,
                                         wxDefaultSize, wxTE_PASSWORD);
-    auto* decode = new wxButton(this, kIdDecode, "Decode");
+    auto* decode = new wxButton(this, kIdDecode, kDecodeLabel);
 
     auto label = [this](const char* text) { return new wxStaticText(this, wxID_ANY, text); };
     wxStaticText* imageLabel = label("Image");
@@ -501,12 +504,26 @@ void CMainDialog::SetRunning(bool running) {
     wxWindowUpdateLocker once(this);  // one redraw for all of them
     for (int id : {kIdBaseImage, kIdBrowseBase, kIdDataFile, kIdBrowseData, kIdOutputImage,
                    kIdBrowseOutput, kIdEncode, kIdInputFile, kIdBrowseInput, kIdMethod, kIdDecode})
-        FindWindow(id)->Enable(!running);
+        FindWindow(id)->Enable(!running || id == stopButton_);
     EnablePassphrase();
+    // The button that started the run stops it; the focus waits there.
+    if (wxWindow* button = FindWindow(stopButton_)) {
+        button->SetLabel(running                     ? kStopLabel
+                         : stopButton_ == kIdEncode ? kEncodeLabel
+                                                     : kDecodeLabel);
+        if (running) button->SetFocus();
+    }
+    if (!running) stopButton_ = 0;
     if (!running && focusBeforeRun_ != nullptr) {
         focusBeforeRun_->SetFocus();
         focusBeforeRun_ = nullptr;
     }
+}
+
+void CMainDialog::StopRun() {
+    if (!running_ || stopRequested) return;
+    stopRequested = true;
+    if (wxWindow* button = FindWindow(stopButton_)) button->Disable();
 }
 
 void CMainDialog::EnablePassphrase() {
@@ -547,11 +564,23 @@ void CMainDialog::ShowAbout() {
 }
 
 void CMainDialog::OnEncode(wxCommandEvent&) {
-    if (!running_) EncodeCommand(*this, runs_);
+    if (running_) {
+        if (stopButton_ == kIdEncode) StopRun();
+        return;
+    }
+    stopButton_ = kIdEncode;
+    EncodeCommand(*this, runs_);
+    if (!running_) stopButton_ = 0;  // refused before it started
 }
 
 void CMainDialog::OnDecode(wxCommandEvent&) {
-    if (!running_) DecodeCommand(*this, runs_);
+    if (running_) {
+        if (stopButton_ == kIdDecode) StopRun();
+        return;
+    }
+    stopButton_ = kIdDecode;
+    DecodeCommand(*this, runs_);
+    if (!running_) stopButton_ = 0;
 }
 
 void CMainDialog::OnBrowse(wxCommandEvent& event) {
@@ -587,12 +616,20 @@ void CMainDialog::OnContextMenu(wxContextMenuEvent& event) {
 }
 
 void CMainDialog::OnCharHook(wxKeyEvent& event) {
-    // Escape closes, as the close box does. The dialog has no Cancel button,
-    // and the framework's fallback would press the default one: Encode.
+    // Escape stops a run, else closes, as the close box does. The dialog has
+    // no Cancel button, and the framework's fallback would press the default
+    // one: Encode.
     if (event.GetKeyCode() == WXK_ESCAPE) {
-        Close();
+        if (running_)
+            StopRun();
+        else
+            Close();
         return;
     }
+    // Enter pressed again while a run works must not stop it: only a click,
+    // Space on the button or Escape does.
+    if (running_ && (event.GetKeyCode() == WXK_RETURN || event.GetKeyCode() == WXK_NUMPAD_ENTER))
+        return;
     event.Skip();
 }
 

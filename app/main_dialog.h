@@ -92,6 +92,8 @@ class CMainDialog : public wxDialog, public MainView {
     void StartCapacity();
     // The passphrase fields take input while sealed is chosen and no run works.
     void EnablePassphrase();
+    // Asks the run to stop; its button rests until the run has ended.
+    void StopRun();
     void LoadSettings();
 
     void OnEncode(wxCommandEvent& event);
@@ -119,6 +121,7 @@ class CMainDialog : public wxDialog, public MainView {
     std::thread run_;
     bool running_ = false;
     bool closeAfterRun_ = false;
+    int stopButton_ = 0;  // the button that started the run, Stop while it works
     wxWindow* focusBeforeRun_ = nullptr;
 
     std::thread capacity_thread_;

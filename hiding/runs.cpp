@@ -173,7 +173,8 @@ int WriteAndFinish(DialogPort& dialog, const std::string& output,
     dialog.SetStatus("Writing");
     const Written written = WriteOutput(output, Replace::kLinkTarget, [&](OutputFile& file) {
         const int code = write(file.WritePath());
-        return code == 0 && dialog.StopRequested() ? kRunStopped : code;
+        // Stopped, even inside the writer, the file goes whatever it holds.
+        return dialog.StopRequested() ? kRunStopped : code;
     });
     if (written.code == kRunStopped) return kRunStopped;
     dialog.OutputWritten(output, Outcome(written));
