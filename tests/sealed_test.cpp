@@ -185,7 +185,10 @@ TEST_F(Sealed, EmptyFileExactCapacityAndOneByteOver) {
                 std::vector<std::string>{
                     "Data file will not fit in specified image!\nAn image containing at "
                     "least " +
-                    std::to_string((8 * bytes + 2) / 3) + " pixels is required to hide this file"});
+                    std::to_string((8 * bytes + 2) / 3) +
+                    " pixels is required to hide this file\nThe sealed method can carry " +
+                    std::to_string(report) + " bytes in this image; this file needs " +
+                    std::to_string(report + 1) + " bytes"});
             EXPECT_FALSE(fs::exists(dialog.output));
             continue;
         }
@@ -265,7 +268,10 @@ TEST_F(Sealed, GreyBaseGivesAGreyCarrier) {
               std::vector<std::string>{"Data file will not fit in specified image!\nAn image "
                                        "containing at least " +
                                        std::to_string(8 * (room + 1 + 10 + kSealedOverhead)) +
-                                       " pixels is required to hide this file"});
+                                       " pixels is required to hide this file\nThe sealed method "
+                                       "can carry " + std::to_string(room + 10) +
+                                       " bytes in this grey image; this file needs " +
+                                       std::to_string(room + 11) + " bytes"});
     EXPECT_FALSE(fs::exists(dialog.output));
 }
 
@@ -325,7 +331,9 @@ TEST_F(Sealed, RefusalsBeforeAnyKeyIsDerived) {
     EXPECT_EQ(Encode("c.bmp"), 0);
     EXPECT_EQ(dialog.messages, std::vector<std::string>{
                                    "Data file will not fit in specified image!\nAn image "
-                                   "containing at least 459 pixels is required to hide this file"});
+                                   "containing at least 459 pixels is required to hide this file"
+                                   "\nThe sealed method can carry 0 bytes in this image; this "
+                                   "file needs 10 bytes"});
     EXPECT_FALSE(fs::exists(dialog.output));
     dialog.messages.clear();
     EXPECT_EQ(Decode(dialog.base, passphrase), 0);
