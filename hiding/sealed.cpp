@@ -10,6 +10,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "hiding/costs.h"
@@ -180,22 +182,69 @@ class KeyedPositions {
     template <typename Out>
     void Fill(Out* out, size_t count, const Samples& samples) {
         for (size_t i = 0; i < count; ++i) {
-            while (next_ == end_ && index_ < permutation_.size()) Refill();
+            while (next_ == end_ && index_ < stop_) Refill();
             const uint64_t p = next_ < end_ ? pending_[next_++] : 0;  // 0: never reached
             __builtin_prefetch(samples.At(p));
             out[i] = static_cast<Out>(p);
         }
     }
 
+    // Every position left, in order, into `out` (room for them all): the
+    // rest of the permutation is cut into stretches walked side by side,
+    // each written where it would start were no salt position skipped,
+    // then closed up. Returns how many there were.
+    size_t Rest(uint32_t* out, unsigned threads) {
+        size_t made = 0;
+        while (next_ < end_) out[made++] = static_cast<uint32_t>(pending_[next_++]);
+        const uint64_t from = index_, left = stop_ - from;
+        threads = static_cast<unsigned>(std::clamp<uint64_t>(left >> 20, 1, threads));
+        std::vector<size_t> counts(threads, 0);
+        auto walk = [&](unsigned t) {
+            KeyedPositions stretch(*this);
+            stretch.Seek(from + left * t / threads, from + left * (t + 1) / threads);
+            uint32_t* at = out + made + left * t / threads;
+            while (stretch.index_ < stretch.stop_ || stretch.next_ < stretch.end_) {
+                while (stretch.next_ == stretch.end_ && stretch.index_ < stretch.stop_)
+                    stretch.Refill();
+                while (stretch.next_ < stretch.end_)
+                    at[counts[t]++] = static_cast<uint32_t>(stretch.pending_[stretch.next_++]);
+            }
+        };
+        std::vector<std::thread> pool;
+        try {
+            for (unsigned t = 1; t < threads; ++t) pool.emplace_back(walk, t);
+        } catch (const std::system_error&) {
+            for (unsigned t = unsigned(pool.size()) + 1; t < threads; ++t) walk(t);
+        }
+        walk(0);
+        for (std::thread& t : pool) t.join();
+        size_t total = made;
+        for (unsigned t = 0; t < threads; ++t) {
+            const uint32_t* at = out + made + left * t / threads;
+            if (out + total != at) std::memmove(out + total, at, counts[t] * sizeof *out);
+            total += counts[t];
+        }
+        index_ = stop_;
+        return total;
+    }
+
   private:
     static constexpr size_t kLanes = SamplePermutation::kLanes;
+
+    void Seek(uint64_t index, uint64_t stop) {
+        index_ = index;
+        high_ = index / permutation_.columns();
+        low_ = index % permutation_.columns();
+        stop_ = stop;
+        next_ = end_ = 0;
+    }
 
     // The next indices, permuted side by side; the rare result past the
     // domain walks on alone, and the salt's positions are left out.
     void Refill() {
         uint64_t high[kLanes] = {}, low[kLanes] = {};
         size_t lanes = 0;
-        for (; lanes < kLanes && index_ < permutation_.size(); ++lanes, ++index_) {
+        for (; lanes < kLanes && index_ < stop_; ++lanes, ++index_) {
             high[lanes] = high_;
             low[lanes] = low_;
             if (++low_ == permutation_.columns()) low_ = 0, ++high_;
@@ -215,6 +264,7 @@ class KeyedPositions {
     std::vector<uint64_t> salt_;
     uint64_t filter_[64] = {};
     uint64_t index_ = 0, high_ = 0, low_ = 0;  // the next index, also as a grid cell
+    uint64_t stop_ = permutation_.size();     // the index the walk ends before
     uint64_t pending_[kLanes] = {};
     size_t next_ = 0, end_ = 0;
 };
@@ -622,6 +672,46 @@ uint8_t LowOf(uint8_t value) {
                                 (value == 0 ? stc::kNoDown : 0));
 }
 
+// The samples' low bits at coded->at (and with `costs`, their costs), in
+// stretches side by side.
+void ReadAt(const Samples& samples, const float* costs, Coded* coded, unsigned threads) {
+    const size_t count = coded->at.size();
+    threads = static_cast<unsigned>(std::clamp<size_t>(count >> 20, 1, threads));
+    auto read = [&](unsigned t) {
+        const size_t from = count * t / threads, to = count * (t + 1) / threads;
+        constexpr size_t kAhead = 64;  // scattered reads asked for ahead of use
+        for (size_t j = from; j < to; ++j) {
+            if (j + kAhead < to) {
+                __builtin_prefetch(samples.At(coded->at[j + kAhead]));
+                if (costs) __builtin_prefetch(costs + coded->at[j + kAhead]);
+            }
+            coded->low[j] = LowOf(samples.Get(coded->at[j]));
+            if (costs) coded->cost[j] = costs[coded->at[j]];
+        }
+    };
+    std::vector<std::thread> pool;
+    try {
+        for (unsigned t = 1; t < threads; ++t) pool.emplace_back(read, t);
+    } catch (const std::system_error&) {
+        for (unsigned t = unsigned(pool.size()) + 1; t < threads; ++t) read(t);
+    }
+    read(0);
+    for (std::thread& t : pool) t.join();
+}
+
+// Every keyed position left and its sample's low bits; with `costs`, their
+// costs too.
+bool GatherRest(const Samples& samples, KeyedPositions& positions, uint64_t count,
+                const float* costs, Coded* coded) {
+    if (!Resize(&coded->at, count) || !Resize(&coded->low, count) ||
+        (costs && !Resize(&coded->cost, count)))
+        return false;
+    const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    if (positions.Rest(coded->at.data(), threads) != count) return false;  // never: counted
+    ReadAt(samples, costs, coded, threads);
+    return true;
+}
+
 // The next `count` keyed positions and their samples' low bits; with
 // `costs`, their costs too.
 bool Gather(const Samples& samples, KeyedPositions& positions, uint64_t count, const float* costs,
@@ -728,7 +818,7 @@ int SealRecord(uint8_t* pixels, uint32_t width, uint32_t height, const Passphras
     Coded head, body;
     const uint64_t bodyCount = samples.size - kSaltBits - kHeaderRegion;
     if (!Gather(samples, positions, kHeaderRegion, costs.get(), &head) ||
-        !Gather(samples, positions, bodyCount, costs.get(), &body))
+        !GatherRest(samples, positions, bodyCount, costs.get(), &body))
         return kPixErrMemory;
     costs.reset();
 
@@ -899,7 +989,8 @@ UnsealedFile UnsealFile(const uint8_t* pixels, uint64_t pixelCount, const Passph
         GetBytes(samples, content.data(), content.size(), *first);
     } else {
         Coded body;
-        if (!Gather(samples, *second, samples.size - kSaltBits - kHeaderRegion, nullptr, &body)) {
+        if (!GatherRest(samples, *second, samples.size - kSaltBits - kHeaderRegion, nullptr,
+                        &body)) {
             file.code = kPixErrMemory;
             return file;
         }
