@@ -300,6 +300,22 @@ TEST_F(Sealed, ChangesGoWhereThePictureIsBusy) {
     EXPECT_EQ(ReadFileBytes(dir.File("out/secret.dat")), RandomBytes(300, 8));
 }
 
+// Past a million samples the keyed walk and the code run in pieces side
+// by side; the pieces must join into the one order a decode walks.
+TEST(SealedRecord, LargePictureRoundTrip) {
+    constexpr uint32_t kW = 1100, kH = 700;
+    Bytes pixels = MakePhoto(kW, kH, 5);
+    const Bytes data = RandomBytes(60000, 6);
+    SealedRecord record;
+    ASSERT_TRUE(PackRecord("big.bin", data.data(), data.size(), &record));
+    const Passphrase passphrase = MakePassphrase("many pieces");
+    ASSERT_EQ(SealRecord(pixels.data(), kW, kH, passphrase, record), 0);
+    const UnsealedFile file = UnsealFile(pixels.data(), uint64_t{kW} * kH, passphrase);
+    ASSERT_EQ(file.message, nullptr);
+    EXPECT_EQ(file.name, "big.bin");
+    EXPECT_EQ(file.data, data);
+}
+
 // A carrier the first sealed format wrote (a bit a sample, no coding).
 TEST_F(Sealed, FirstFormatCarriersStillDecode) {
     const std::string golden = OMBREL_GOLDEN_DIR;
