@@ -17,6 +17,7 @@
 #include "hiding/channel.h"
 #include "hiding/output_file.h"
 #include "hiding/palette.h"
+#include "hiding/sealed.h"
 #include "hiding/shown_name.h"
 #include "imagelib/common.h"
 #include "imagelib/pix.h"
@@ -517,8 +518,34 @@ std::string CapacityText(uint32_t width, uint32_t height) {
            " bytes";
 }
 
+std::string GreyCapacityText(uint32_t width, uint32_t height) {
+    const uint64_t room = uint64_t{width} * height / 8;
+    const uint64_t well = room / kSealedWellHiddenSamples;
+    auto less = [](uint64_t bytes) {
+        return bytes >= kSealedOverhead ? std::to_string(bytes - kSealedOverhead)
+                                        : "-" + std::to_string(kSealedOverhead - bytes);
+    };
+    return "\nA grey picture: sealed keeps it grey, in a third of the room: " + less(room) +
+           " bytes, hidden well up to " + (well > kSealedOverhead ? less(well) : "0") + " bytes";
+}
+
 void CapacityReport(DialogPort& dialog) {
+    const std::string base = dialog.BaseImagePath();
     uint32_t size[2] = {0, 0};
-    const int code = GetImageSizeByExtension(dialog.BaseImagePath(), size);
-    dialog.SetCapacityText(code != 0 ? kNotAnImageText : CapacityText(size[0], size[1]));
+    if (GetImageSizeByExtension(base, size) != 0) {
+        dialog.SetCapacityText(kNotAnImageText);
+        return;
+    }
+    std::string text = CapacityText(size[0], size[1]);
+    // Whether the picture is grey takes its every pixel; one that cannot be
+    // read whole is reported as its header says.
+    CWorkingImage image;
+    if (image.Load(base) == 0) {
+        const uint8_t* pixels = image.LockPixels();
+        const uint64_t count = uint64_t{image.width} * image.height;
+        if (pixels != nullptr && count > 0 && SealedRoom(pixels, count) < 3 * count / 8)
+            text += GreyCapacityText(image.width, image.height);
+        image.ReleasePixels();
+    }
+    dialog.SetCapacityText(text);
 }
