@@ -173,7 +173,8 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     capacity_->SetFontFace("Courier New", 14, wxFONTWEIGHT_NORMAL);
     capacity_->SetTextColour(wxColour(50, 0, 0));
     // Every row of the report, the counts of a picture of a billion pixels.
-    capacity_->SetRoomFor(ToWx(CapacityText(1u << 15, 1u << 15)));
+    capacity_->SetRoomFor(
+        ToWx(CapacityText(1u << 15, 1u << 15) + GreyCapacityText(1u << 15, 1u << 15)));
 
     const wxSizerFlags centred = wxSizerFlags().CentreVertical();
     auto pathRow = [&](wxTextCtrl* path, wxButton* button) {
