@@ -97,13 +97,6 @@ Outcome RunCli(const std::vector<std::string>& args, const std::string& director
     return CliProcess(args, directory).Wait();
 }
 
-Bytes RandomBytes(size_t size, uint32_t seed) {
-    std::mt19937 random(seed);
-    Bytes bytes(size);
-    for (auto& b : bytes) b = static_cast<uint8_t>(random());
-    return bytes;
-}
-
 void WriteBase(const std::string& path, uint32_t width, uint32_t height) {
     const Bytes rgb = MakePhoto(width, height);
     ASSERT_TRUE(PixWriteBMP(path.c_str(), rgb.data(), width, height)) << path;
