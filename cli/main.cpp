@@ -87,6 +87,25 @@ int Encode(TerminalPort& port, const std::string& methodName, const std::string&
     return 1;
 }
 
+// The passphrase for a sealed image in which no method found a file: 0, or
+// the exit status when there is none to be had. What is wrong with the
+// file comes before any question.
+int SealedPassphrase(TerminalPort& port, const std::string& image,
+                     const std::string& passphraseFile, Passphrase* passphrase) {
+    uint32_t size[2] = {0, 0};
+    if (const int unreadable = GetImageSizeByExtension(image, size)) return port.Finish(unreadable);
+    switch (GetPassphrase(port, passphraseFile, false, passphrase)) {
+        case PassphraseResult::Read:
+            return 0;
+        case PassphraseResult::NoSource:
+            port.Say(kNotEncodedText);
+            return 1;
+        case PassphraseResult::Failed:
+            break;
+    }
+    return 1;
+}
+
 // The five methods by their signatures, then sealed when a passphrase is
 // at hand: from the file, or asked on a terminal.
 int Decode(TerminalPort& port, const std::string& image, const std::string& passphraseFile) {
@@ -97,20 +116,9 @@ int Decode(TerminalPort& port, const std::string& image, const std::string& pass
     if (method >= 0) {
         code = DecodeRun(port, static_cast<HidingMethod>(method), image);
     } else {
-        // What is wrong with the file comes before any question.
-        uint32_t size[2] = {0, 0};
-        if (const int unreadable = GetImageSizeByExtension(image, size))
-            return port.Finish(unreadable);
         Passphrase passphrase;
-        switch (GetPassphrase(port, passphraseFile, false, &passphrase)) {
-            case PassphraseResult::Read:
-                break;
-            case PassphraseResult::NoSource:
-                port.Say(kNotEncodedText);
-                return 1;
-            case PassphraseResult::Failed:
-                return 1;
-        }
+        if (const int status = SealedPassphrase(port, image, passphraseFile, &passphrase))
+            return status;
         code = DecodeSealedRun(port, image, passphrase);
     }
     const int status = port.Finish(code);
@@ -138,19 +146,9 @@ int List(TerminalPort& port, const std::string& image, const std::string& passph
                  " method, which holds one file under its name: decode it");
         return 1;
     }
-    uint32_t size[2] = {0, 0};
-    if (const int unreadable = GetImageSizeByExtension(image, size))
-        return port.Finish(unreadable);
     Passphrase passphrase;
-    switch (GetPassphrase(port, passphraseFile, false, &passphrase)) {
-        case PassphraseResult::Read:
-            break;
-        case PassphraseResult::NoSource:
-            port.Say(kNotEncodedText);
-            return 1;
-        case PassphraseResult::Failed:
-            return 1;
-    }
+    if (const int status = SealedPassphrase(port, image, passphraseFile, &passphrase))
+        return status;
     std::vector<Entry> entries;
     const int status = port.Finish(ListSealedRun(port, image, passphrase, &entries));
     if (status != 0) return status;
