@@ -561,7 +561,10 @@ void BrowseCommand(MainView& view, BrowseTarget target) {
                                                 &f.inputFile};
     const int index = static_cast<int>(target);
     FileChoice choice = BrowseChoice(target, f.method);
-    choice.directory = StartFolder(*paths[index], view.folders[index]);
+    // A summary of several is no path: the first of them tells the folder.
+    const std::string field =
+        target == BrowseTarget::DataFile ? view.DataFilePaths().front() : *paths[index];
+    choice.directory = StartFolder(field, view.folders[index]);
     if (target == BrowseTarget::DataFile && f.method == MethodSealed) {
         const DataKind kind = view.AskDataKind();
         if (kind == DataKind::kNone) return;

@@ -299,7 +299,7 @@ void CMainDialog::LoadSettings() {
 
 void CMainDialog::SaveSettings() {
     ReadControls();
-    const std::string paths[kBrowseTargets] = {fields.baseImage, fields.dataFile,
+    const std::string paths[kBrowseTargets] = {fields.baseImage, DataFilePaths().front(),
                                                fields.outputImage, fields.inputFile};
     wxLogNull quiet;  // outlives the file, which writes itself again as it goes
     std::unique_ptr<wxFileConfig> config = OpenSettings();

@@ -576,6 +576,11 @@ TEST_F(CommandTest, SeveralDataFilesAreSummedUpAndTakeTheSealedMethod) {
     EXPECT_EQ(view.DataFilePaths(), (std::vector<std::string>{secret, other}));
     EXPECT_EQ(view.controls.capacity,
               CapacityText(kWidth, kHeight) + "\n" + kDataRowText + "1506");
+    // The browser opens where they are, not where the summary's text would.
+    view.controls.method = MethodSealed;
+    BrowseCommand(view, BrowseTarget::DataFile);
+    ASSERT_EQ(view.choices.size(), 1u);
+    EXPECT_EQ(view.choices[0].directory, dir.path().string());
 
     view.controls.outputImage = dir.File("carriers/c.bmp");
     view.controls.method = Method78;
