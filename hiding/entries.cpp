@@ -299,8 +299,9 @@ int PackEntries(const std::vector<Entry>& entries, uint64_t limit, SealedRecord*
         fits);
 }
 
-const char* ReadEntries(const UnsealedFile& file, std::vector<Entry>* entries, int* code) {
-    entries->clear();
+namespace {
+
+const char* ReadTable(const UnsealedFile& file, std::vector<Entry>* entries, int* code) {
     const uint64_t recordBytes = RecordBytesOf(file);
     uint8_t head[kHeadBytes];
     if (recordBytes < kHeadBytes || !RecordHead(file, head, sizeof head))
@@ -343,11 +344,18 @@ const char* ReadEntries(const UnsealedFile& file, std::vector<Entry>* entries, i
         entries->push_back(std::move(entry));
     }
     if (at != table.size() || dataBytes != recordBytes - table.size() ||
-        FileInTheWay(*entries, files)) {
-        entries->clear();
+        FileInTheWay(*entries, files))
         return kInvalidFileMessage;
-    }
     return nullptr;
+}
+
+}  // namespace
+
+const char* ReadEntries(const UnsealedFile& file, std::vector<Entry>* entries, int* code) {
+    entries->clear();
+    const char* message = ReadTable(file, entries, code);
+    if (message != nullptr || *code != 0) entries->clear();  // none of a refused table
+    return message;
 }
 
 namespace {

@@ -330,6 +330,7 @@ TEST_F(Entries, ForgedRecordsAreRefusedWhole) {
             int code = 0;
             EXPECT_EQ(ReadEntries(file, &entries, &code), kInvalidFileMessage);
             EXPECT_EQ(code, 0);
+            EXPECT_TRUE(entries.empty());  // none of a refused table
         }
     }
 }
