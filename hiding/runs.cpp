@@ -364,8 +364,9 @@ bool EncodeMayStart(DialogPort& dialog, const std::string& output, uint32_t size
         return false;
     }
     // Writing over an input would destroy it, whatever the user said.
-    for (const auto& [input, what] :
-         {std::pair{base, "base image"}, std::pair{dialog.DataFilePath(), "data file"}}) {
+    std::vector<std::pair<std::string, const char*>> inputs = {{base, "base image"}};
+    for (const std::string& data : dialog.DataFilePaths()) inputs.emplace_back(data, "data file");
+    for (const auto& [input, what] : inputs) {
         if (SameFile(output, input)) {
             dialog.ShowMessage("The output image " + ShownName(output) + " is the " + what +
                                " itself; choose another name for the output");

@@ -705,6 +705,14 @@ TEST_F(CliSealed, SeveralFilesAndAFolder) {
     EXPECT_EQ(refused.status, 2);
     EXPECT_NE(refused.err.find("-m sealed"), std::string::npos) << refused.err;
 
+    // Nor is any of them written over, the last one included.
+    const Outcome over = RunCli({"encode", "-f", "-m", "sealed", "--passphrase-file",
+                                 passphraseFile, base, inputs[0], inputs[1], data});
+    EXPECT_EQ(over.status, 1);
+    EXPECT_EQ(over.err, "The output image " + data + " is the data file itself; choose another " +
+                            "name for the output\n");
+    EXPECT_EQ(ReadFileBytes(data), secret);
+
     const Outcome encoded = RunCli({"encode", "-m", "sealed", "--passphrase-file", passphraseFile,
                                     base, inputs[0], inputs[1], carrier});
     ASSERT_EQ(encoded.status, 0) << encoded.err;
