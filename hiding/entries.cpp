@@ -428,7 +428,6 @@ class OutputTree {
         }
     }
 
-    int root() const { return root_; }
     std::vector<std::string> made;  // folders created, outermost first
 
   private:
