@@ -34,6 +34,7 @@ const char* const kNoInputFileText = "You must select a file to process";
 const char* const kOneFileText =
     " method hides one file.\nChoose the sealed method to hide several files or a folder.";
 const char* const kDataRowText = "data   : ";
+const char* const kReplaceAllText = " exist already.\nReplace them all?\nNo keeps them.";
 const char* const kAskPassphraseText =
     "No method found a file in this image.\nIf it holds a sealed file, enter its passphrase:";
 
@@ -406,6 +407,14 @@ void MainView::EntriesWritten(const std::string& folder, size_t files, uint64_t 
     written.entries = true;
     written.files = files;
     written.bytes = bytes;
+}
+
+int MainView::ReplaceAll(const std::vector<std::string>& paths) {
+    // Counted, not listed: the first names where they are.
+    return AskYesNo(std::to_string(paths.size()) + " files like " + ShownName(paths.front()) +
+                    kReplaceAllText)
+               ? 1
+               : 0;
 }
 
 std::vector<std::string> MainView::DataFilePaths() {

@@ -174,6 +174,8 @@ class MainView : public DialogPort {
     void OutputWritten(const std::string& path, int code) final;
     // Several entries go in a folder named after the image.
     bool EntriesInOwnFolder() final { return true; }
+    // One question for them all: a box for each would be a flood.
+    int ReplaceAll(const std::vector<std::string>& paths) final;
     void EntriesWritten(const std::string& folder, size_t files, uint64_t bytes) final;
 };
 
@@ -191,6 +193,7 @@ extern const char* const kNoDestinationText;
 extern const char* const kNoInputFileText;
 extern const char* const kAskPassphraseText;
 extern const char* const kOneFileText;  // follows a method's name
+extern const char* const kReplaceAllText;  // follows "N files like PATH"
 
 constexpr int kProgressStages = 5;
 constexpr unsigned kDecodePause = 500;  // ms, after a decode, before the bar resets

@@ -57,6 +57,10 @@ class DialogPort {
     // Whether a decode of several entries puts them in a folder named after
     // the image, beside it, rather than straight into OutputDirectory().
     virtual bool EntriesInOwnFolder() { return false; }
+    // Before a decode of several entries writes anything, the files already
+    // at `paths` (more than one): 1 to replace them all, 0 to keep them all,
+    // -1 to be asked about each.
+    virtual int ReplaceAll(const std::vector<std::string>& /*paths*/) { return -1; }
     // A decode of several entries wrote `files` files of `bytes` in all
     // under `folder`; each went to OutputWritten as well.
     virtual void EntriesWritten(const std::string& /*folder*/, size_t /*files*/,

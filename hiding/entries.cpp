@@ -635,24 +635,35 @@ bool OpenDestination(DialogPort& dialog, const std::string& image,
 bool PlanEntries(DialogPort& dialog, OutputTree& tree, const std::string& shownRoot,
                  const std::vector<Entry>& entries, std::vector<Plan>* plans) {
     plans->assign(entries.size(), Plan{});
+    std::vector<size_t> existing;
     for (size_t i = 0; i < entries.size(); ++i) {
         const Entry& entry = entries[i];
-        const std::string shown = Joined(shownRoot, entry.path);
         const int mode = tree.Look(entry.path);
         const bool blocked = mode < 0 || (mode != 0 && entry.folder && !S_ISDIR(mode)) ||
                              (mode != 0 && !entry.folder && S_ISDIR(mode));
         if (blocked) {
-            dialog.ShowMessage("Unable to write " + ShownName(shown) + ": " +
+            dialog.ShowMessage("Unable to write " + ShownName(Joined(shownRoot, entry.path)) +
+                               ": " +
                                (mode < 0 ? Reason(errno) : "another kind of entry is there"));
             return false;
         }
-        if (mode == 0 || entry.folder) continue;
-        Plan& plan = (*plans)[i];
-        if (dialog.AskYesNo(ShownName(shown) + kOverwriteQuestion)) {
+        if (mode != 0 && !entry.folder) existing.push_back(i);
+    }
+    std::vector<std::string> shown;
+    for (size_t i : existing) shown.push_back(Joined(shownRoot, entries[i].path));
+    const int all = existing.size() > 1 ? dialog.ReplaceAll(shown) : -1;
+    for (size_t k = 0; k < existing.size(); ++k) {
+        Plan& plan = (*plans)[existing[k]];
+        if (all >= 0) {
+            plan.replace = Replace::kEntry;
+            plan.skip = all == 0;
+            continue;
+        }
+        if (dialog.AskYesNo(ShownName(shown[k]) + kOverwriteQuestion)) {
             plan.replace = Replace::kEntry;
             continue;
         }
-        plan.elsewhere = dialog.AskOutputFile(shown);
+        plan.elsewhere = dialog.AskOutputFile(shown[k]);
         plan.skip = plan.elsewhere.empty();
         struct stat info {};
         plan.existed = !plan.skip && ::lstat(plan.elsewhere.c_str(), &info) == 0;

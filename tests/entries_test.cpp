@@ -48,6 +48,8 @@ class EntriesDialog : public DialogPort {
     bool yes = true;
     bool ownFolder = false;
     int stopAfter = -1;  // StopRequested calls answered No before the Yes
+    int replaceAll = -1;
+    std::vector<std::string> replaceAllAsked;
     std::function<void()> onQuestion = [] {};
 
     std::string BaseImagePath() override { return base; }
@@ -73,6 +75,10 @@ class EntriesDialog : public DialogPort {
         if (code == 0) written.push_back(path);
     }
     bool EntriesInOwnFolder() override { return ownFolder; }
+    int ReplaceAll(const std::vector<std::string>& paths) override {
+        replaceAllAsked = paths;
+        return replaceAll;
+    }
 };
 
 Passphrase MakePassphrase(const std::string& text) {
@@ -258,6 +264,23 @@ TEST_F(Entries, ExistingFilesAreAskedAboutBeforeAnythingIsWritten) {
     ASSERT_EQ(Decode(), 0);
     EXPECT_EQ(Out(), (std::map<std::string, std::string>{
                          {"set/", ""}, {"set/a.txt", "new a"}, {"set/b.txt", "new b"}}));
+
+    // Several there: one answer for all, when the dialog gives one.
+    for (const int all : {0, 1}) {
+        WriteFileBytes(dir.File("out/set/a.txt"), Bytes{'A'});
+        WriteFileBytes(dir.File("out/set/b.txt"), Bytes{'B'});
+        dialog.questions.clear();
+        dialog.replaceAll = all;
+        ASSERT_EQ(Decode(), 0);
+        EXPECT_TRUE(dialog.questions.empty());
+        EXPECT_EQ(dialog.replaceAllAsked,
+                  (std::vector<std::string>{dialog.directory + "/set/a.txt",
+                                            dialog.directory + "/set/b.txt"}));
+        EXPECT_EQ(Out(), (std::map<std::string, std::string>{
+                             {"set/", ""},
+                             {"set/a.txt", all ? "new a" : "A"},
+                             {"set/b.txt", all ? "new b" : "B"}}));
+    }
 }
 
 TEST_F(Entries, StoppedHalfWayLeavesNothingItMade) {

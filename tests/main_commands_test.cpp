@@ -631,3 +631,13 @@ TEST_F(CommandTest, SealedDataBrowserOffersSeveralFilesOrAFolder) {
     BrowseCommand(view, BrowseTarget::DataFile);
     EXPECT_TRUE(view.choices.empty());
 }
+
+TEST_F(CommandTest, ManyExistingFilesAreOneQuestion) {
+    for (const bool yes : {true, false}) {
+        view.messages.clear();
+        view.yesNoAnswers = {yes};
+        EXPECT_EQ(view.ReplaceAll({"/out/a\n.txt", "/out/b.txt", "/out/c.txt"}), yes ? 1 : 0);
+        ASSERT_EQ(view.messages.size(), 1u);
+        EXPECT_EQ(view.messages[0], std::string("3 files like /out/a\\n.txt") + kReplaceAllText);
+    }
+}
