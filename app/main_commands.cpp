@@ -10,12 +10,14 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <system_error>
 #include <vector>
 
+#include "hiding/entries.h"
 #include "hiding/runs.h"
 #include "hiding/sealed_run.h"
 #include "hiding/shown_name.h"
@@ -29,6 +31,10 @@ const char* const kNoSourceImageText = "You must choose a source image file";
 const char* const kNoDataFileText = "You must choose a data file";
 const char* const kNoDestinationText = "You must choose a destination image";
 const char* const kNoInputFileText = "You must select a file to process";
+const char* const kOneFileText =
+    " method hides one file.\nChoose the sealed method to hide several files or a folder.";
+const char* const kDataRowText = "data   : ";
+const char* const kReplaceAllText = " exist already.\nReplace them all?\nNo keeps them.";
 const char* const kAskPassphraseText =
     "No method found a file in this image.\nIf it holds a sealed file, enter its passphrase:";
 
@@ -301,10 +307,56 @@ std::string WriteFailureReason(const std::string& path) {
     return {};
 }
 
-std::string CapacityTextFor(const std::string& path) {
+namespace {
+
+bool IsFolder(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Several paths, or a folder: only the sealed method takes them.
+bool SeveralData(const std::vector<std::string>& paths) {
+    return paths.size() > 1 || (paths.size() == 1 && IsFolder(paths[0]));
+}
+
+// "1.2 MB", in the powers of 1000 the desktop's file manager counts in.
+std::string ShortSize(uint64_t bytes) {
+    if (bytes < 1000) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+    const char* const units[] = {"kB", "MB", "GB", "TB"};
+    double value = static_cast<double>(bytes) / 1000;
+    size_t unit = 0;
+    while (value >= 999.95 && unit + 1 < std::size(units)) value /= 1000, ++unit;
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+    return text;
+}
+
+}  // namespace
+
+std::string CapacityTextFor(const std::string& path, const std::vector<std::string>& data) {
     CapacityPort port(path);
     CapacityReport(port);
-    return port.text;
+    std::vector<Entry> entries;
+    if (port.text == kNotAnImageText || data.empty() || data[0].empty() ||
+        !CollectEntries(data, &entries).empty())
+        return port.text;
+    return port.text + "\n" + kDataRowText + std::to_string(EntriesDataBytes(entries));
+}
+
+namespace {
+
+std::string SummaryOf(const std::vector<Entry>& entries) {
+    size_t files = 0;
+    for (const Entry& entry : entries) files += !entry.folder;
+    return std::to_string(files) + (files == 1 ? " file, " : " files, ") +
+           ShortSize(EntriesDataBytes(entries));
+}
+
+}  // namespace
+
+std::string DataSummary(const std::vector<std::string>& paths) {
+    std::vector<Entry> entries;
+    return CollectEntries(paths, &entries).empty() ? SummaryOf(entries) : std::string();
 }
 
 std::string EncodeResultText(const std::string& dataFile, uint64_t dataBytes,
@@ -317,6 +369,11 @@ std::string DecodeResultText(const std::string& extracted, uint64_t bytes, int m
     // The name came from the image: shown escaped, and said when hidden.
     return "Extracted " + ShownName(extracted) + (IsHiddenName(extracted) ? kHiddenFileNote : "") +
            " (" + std::to_string(bytes) + " bytes, method " + MethodName(method) + ")";
+}
+
+std::string EntriesResultText(const std::string& folder, size_t files, uint64_t bytes) {
+    return "Extracted " + std::to_string(files) + (files == 1 ? " file" : " files") + " (" +
+           std::to_string(bytes) + " bytes, method sealed) into " + ShownName(folder);
 }
 
 std::string ErrorText(int code) {
@@ -346,6 +403,28 @@ void MainView::OutputWritten(const std::string& path, int code) {
     written.reported = true;
     written.path = path;
     written.code = code;
+}
+
+void MainView::EntriesWritten(const std::string& folder, size_t files, uint64_t bytes) {
+    written.reported = true;
+    written.path = folder;
+    written.code = 0;
+    written.entries = true;
+    written.files = files;
+    written.bytes = bytes;
+}
+
+int MainView::ReplaceAll(const std::vector<std::string>& paths) {
+    // Counted, not listed: the first names where they are.
+    return AskYesNo(std::to_string(paths.size()) + " files like " + ShownName(paths.front()) +
+                    kReplaceAllText)
+               ? 1
+               : 0;
+}
+
+std::vector<std::string> MainView::DataFilePaths() {
+    if (!fields.dataFiles.empty() && fields.dataFile == fields.dataSummary) return fields.dataFiles;
+    return {fields.dataFile};
 }
 
 namespace {
@@ -415,6 +494,12 @@ void EncodeCommand(MainView& view, const RunTable& runs) {
         return;
     }
     if (!KnownMethod(f.method) && f.method != MethodSealed) return;
+    const std::vector<std::string> data = view.DataFilePaths();
+    const bool several = SeveralData(data);
+    if (several && f.method != MethodSealed) {
+        view.ShowMessage(std::string("The ") + MethodName(f.method) + kOneFileText);
+        return;
+    }
     // Refused before the run: it would read and reduce the whole image first.
     if (const std::string refusal = OutputRefusal(f.method, f.outputImage); !refusal.empty()) {
         view.ShowMessage(refusal);
@@ -442,12 +527,15 @@ void EncodeCommand(MainView& view, const RunTable& runs) {
             NoteWriteFailure(view);
             return result;
         },
-        [&view, f](int result) {
+        [&view, f, several, data](int result) {
             EndRun(view);
             if (Wrote(view, result)) {
                 view.SetProgressPosition(kProgressStages);
-                view.fields.status = EncodeResultText(f.dataFile, FileSize(f.dataFile),
-                                                      view.written.path, f.method);
+                view.fields.status =
+                    several ? "Hid " + DataSummary(data) + " (method sealed) in " +
+                                  ShownName(view.written.path)
+                            : EncodeResultText(f.dataFile, FileSize(f.dataFile),
+                                               view.written.path, f.method);
                 view.ShowFields();
                 return;
             }
@@ -499,8 +587,9 @@ void DecodeCommand(MainView& view, const RunTable& runs) {
             EndRun(view);
             if (Wrote(view, result)) {
                 view.SetProgressPosition(kProgressStages);
-                view.fields.status = DecodeResultText(
-                    view.written.path, FileSize(view.written.path), *found);
+                const MainView::Written& w = view.written;
+                view.fields.status = w.entries ? EntriesResultText(w.path, w.files, w.bytes)
+                                               : DecodeResultText(w.path, FileSize(w.path), *found);
                 view.ShowFields();
                 return;
             }
@@ -518,7 +607,22 @@ void BrowseCommand(MainView& view, BrowseTarget target) {
                                                 &f.inputFile};
     const int index = static_cast<int>(target);
     FileChoice choice = BrowseChoice(target, f.method);
-    choice.directory = StartFolder(*paths[index], view.folders[index]);
+    // A summary of several is no path: the first of them tells the folder.
+    const std::string field =
+        target == BrowseTarget::DataFile ? view.DataFilePaths().front() : *paths[index];
+    choice.directory = StartFolder(field, view.folders[index]);
+    if (target == BrowseTarget::DataFile && f.method == MethodSealed) {
+        const DataKind kind = view.AskDataKind();
+        if (kind == DataKind::kNone) return;
+        choice.multiple = kind == DataKind::kFiles;
+        choice.folder = kind == DataKind::kFolder;
+        if (choice.folder) choice.title = "Data folder";
+        const std::vector<std::string> chosen = view.ChooseFiles(choice);
+        if (chosen.empty()) return;
+        view.folders[index] = FolderOf(chosen[0]);
+        SetDataFiles(view, chosen);
+        return;
+    }
     const std::string path = view.ChooseFile(choice);
     if (path.empty()) return;
     *paths[index] = path;
@@ -530,4 +634,34 @@ void BrowseCommand(MainView& view, BrowseTarget target) {
 void BaseImageEdited(MainView& view) {
     view.ReadControls();
     view.ReportCapacity(view.fields.baseImage);
+}
+
+void SetDataFiles(MainView& view, const std::vector<std::string>& paths) {
+    if (paths.empty()) return;
+    view.ReadControls();
+    MainFields& f = view.fields;
+    std::string summary;
+    if (paths.size() > 1) {
+        // Said now, not at the encode: the field could not show what is wrong.
+        std::vector<Entry> entries;
+        if (const std::string refusal = CollectEntries(paths, &entries); !refusal.empty()) {
+            view.ShowMessage(refusal);
+            return;
+        }
+        summary = SummaryOf(entries);
+    }
+    f.dataFiles.clear();
+    f.dataSummary.clear();
+    f.dataFile = paths[0];
+    if (!summary.empty()) {
+        f.dataFiles = paths;
+        f.dataSummary = f.dataFile = summary;
+    }
+    view.ShowFields();
+    if (!f.baseImage.empty()) view.ReportCapacity(f.baseImage);
+}
+
+void DataFileEdited(MainView& view) {
+    view.ReadControls();
+    if (!view.fields.baseImage.empty()) view.ReportCapacity(view.fields.baseImage);
 }

@@ -29,6 +29,10 @@ struct MainFields {
     std::string passphrase = {};
     // The same typed again: an encode must not seal under a typing slip.
     std::string passphraseConfirm = {};
+    // The files and folders the Data File field stands for while it shows
+    // `dataSummary` ("3 files, 1.2 MB") in their place.
+    std::vector<std::string> dataFiles = {};
+    std::string dataSummary = {};
 };
 
 // One file dialog as a browse button or the rename prompt opens it.
@@ -41,7 +45,12 @@ struct FileChoice {
     std::vector<std::string> extensions;
     std::string directory;  // where the dialog opens; empty: the working directory
     std::string name;       // the file name filled in
+    bool multiple = false;  // several files may be picked
+    bool folder = false;    // a folder is picked, not a file
 };
+
+// What the Data File browser picks for the sealed method.
+enum class DataKind { kNone, kFiles, kFolder };
 
 enum class BrowseTarget { BaseImage, DataFile, OutputImage, InputFile };
 constexpr int kBrowseTargets = 4;
@@ -75,13 +84,22 @@ std::string OutputRefusal(int method, const std::string& outputPath);
 // found by trying its folder; empty when the folder takes new files.
 std::string WriteFailureReason(const std::string& path);
 
-// The capacity report's text for the base image at `path`.
-std::string CapacityTextFor(const std::string& path);
+// The capacity report's text for the base image at `path`; with `data`,
+// a last row gives the bytes of the files to hide, when they can be read.
+std::string CapacityTextFor(const std::string& path, const std::vector<std::string>& data = {});
+// That row's start.
+extern const char* const kDataRowText;
+
+// "3 files, 1.2 MB": the files at `paths`, those in folders included, and
+// their bytes; empty when one cannot be read or hidden.
+std::string DataSummary(const std::vector<std::string>& paths);
 
 // The status line a successful run leaves.
 std::string EncodeResultText(const std::string& dataFile, uint64_t dataBytes,
                              const std::string& output, int method);
 std::string DecodeResultText(const std::string& extracted, uint64_t bytes, int method);
+// After a decode of several entries into `folder`.
+std::string EntriesResultText(const std::string& folder, size_t files, uint64_t bytes);
 
 // The message for an image library code: its text, or "Error #n".
 std::string ErrorText(int code);
@@ -103,6 +121,10 @@ class MainView : public DialogPort {
         std::string path;
         int code = 0;
         std::string reason;  // why it failed, when it did
+        // A decode of several entries: path is their folder.
+        bool entries = false;
+        size_t files = 0;
+        uint64_t bytes = 0;
     } written;
 
     // Controls into fields.
@@ -114,6 +136,16 @@ class MainView : public DialogPort {
     virtual void SetProgressRange(int maximum) = 0;
     // Runs the file dialog; the chosen full path, or empty when cancelled.
     virtual std::string ChooseFile(const FileChoice& choice) = 0;
+    // The same for a choice of several files or of a folder: every path
+    // chosen, none when cancelled.
+    virtual std::vector<std::string> ChooseFiles(const FileChoice& choice) {
+        std::string path = ChooseFile(choice);
+        if (path.empty()) return {};
+        return {std::move(path)};
+    }
+    // Whether the Data File browser picks files or a folder for the sealed
+    // method; kNone when the user cancels.
+    virtual DataKind AskDataKind() { return DataKind::kFiles; }
     // Asks for a sealed file's passphrase with a masked entry; empty when
     // the user cancels.
     virtual std::string AskPassphrase() { return {}; }
@@ -128,11 +160,12 @@ class MainView : public DialogPort {
     // Shows the capacity report for `path`; the window computes it away
     // from its thread and shows the latest path's.
     virtual void ReportCapacity(const std::string& path) {
-        SetCapacityText(CapacityTextFor(path));
+        SetCapacityText(CapacityTextFor(path, DataFilePaths()));
     }
 
     std::string BaseImagePath() final { return fields.baseImage; }
     std::string DataFilePath() final { return fields.dataFile; }
+    std::vector<std::string> DataFilePaths() final;
     std::string OutputImagePath() final { return fields.outputImage; }
     int MethodIndex() final { return fields.method; }
     void SetStatus(const std::string& text) final;
@@ -142,6 +175,11 @@ class MainView : public DialogPort {
     std::string OutputDirectory() override;
     bool StopRequested() final { return stopRequested; }
     void OutputWritten(const std::string& path, int code) final;
+    // Several entries go in a folder named after the image.
+    bool EntriesInOwnFolder() final { return true; }
+    // One question for them all: a box for each would be a flood.
+    int ReplaceAll(const std::vector<std::string>& paths) final;
+    void EntriesWritten(const std::string& folder, size_t files, uint64_t bytes) final;
 };
 
 // The engine calls a command makes; tests replace them to force a result.
@@ -164,6 +202,8 @@ extern const char* const kStoppedText;
 extern const char* const kExtractedExistsText;
 // Follows the path and the system's reason when its folder refuses the file.
 extern const char* const kSaveElsewhereText;
+extern const char* const kOneFileText;  // follows a method's name
+extern const char* const kReplaceAllText;  // follows "N files like PATH"
 
 constexpr int kProgressStages = 5;
 constexpr unsigned kDecodePause = 500;  // ms, after a decode, before the bar resets
@@ -174,3 +214,8 @@ void DecodeCommand(MainView& view, const RunTable& runs = kEngineRuns);
 void BrowseCommand(MainView& view, BrowseTarget target);
 // The base image path was typed or pasted: refresh the capacity report.
 void BaseImageEdited(MainView& view);
+// Files or folders were picked or dropped for the Data File field: one is
+// shown as its path, several by their summary.
+void SetDataFiles(MainView& view, const std::vector<std::string>& paths);
+// The Data File path was typed or pasted: the capacity report's data row.
+void DataFileEdited(MainView& view);

@@ -4,6 +4,7 @@
 #include <wx/button.h>
 #include <wx/choice.h>
 #include <wx/cursor.h>
+#include <wx/dirdlg.h>
 #include <wx/dnd.h>
 #include <wx/filedlg.h>
 #include <wx/fileconf.h>
@@ -73,20 +74,30 @@ std::unique_ptr<wxFileConfig> OpenSettings() {
                                           wxEmptyString, wxCONFIG_USE_LOCAL_FILE);
 }
 
-// A file dragged from a file manager onto a path field fills it in.
+// A file dragged from a file manager onto a path field fills it in; a
+// field that takes several gives them all to `several`.
 class PathDropTarget : public wxFileDropTarget {
   public:
-    explicit PathDropTarget(wxTextCtrl* edit) : edit_(edit) {}
+    using Several = std::function<void(const std::vector<std::string>&)>;
+    explicit PathDropTarget(wxTextCtrl* edit, Several several = {})
+        : edit_(edit), several_(std::move(several)) {}
 
     bool OnDropFiles(wxCoord, wxCoord, const wxArrayString& files) override {
         if (files.empty() || !edit_->IsEnabled()) return false;
-        edit_->SetValue(files[0]);  // a text event: the base image's report follows
+        if (several_) {
+            std::vector<std::string> paths;
+            for (const wxString& file : files) paths.push_back(FromWx(file));
+            several_(paths);
+        } else {
+            edit_->SetValue(files[0]);  // a text event: the base image's report follows
+        }
         edit_->SetInsertionPointEnd();
         return true;
     }
 
   private:
     wxTextCtrl* edit_;
+    Several several_;
 };
 
 }  // namespace
@@ -173,8 +184,9 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     capacity_->SetFontFace("Courier New", 14, wxFONTWEIGHT_NORMAL);
     capacity_->SetTextColour(wxColour(50, 0, 0));
     // Every row of the report, the counts of a picture of a billion pixels.
-    capacity_->SetRoomFor(
-        ToWx(CapacityText(1u << 15, 1u << 15) + GreyCapacityText(1u << 15, 1u << 15)));
+    capacity_->SetRoomFor(ToWx(CapacityText(1u << 15, 1u << 15) +
+                               GreyCapacityText(1u << 15, 1u << 15) + "\n" + kDataRowText +
+                               std::to_string(UINT32_MAX)));
 
     const wxSizerFlags centred = wxSizerFlags().CentreVertical();
     auto pathRow = [&](wxTextCtrl* path, wxButton* button) {
@@ -243,8 +255,10 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     method_->SetSelection(0);
     LoadSettings();
     ShowFields();
-    for (wxTextCtrl* path : {baseImage_, dataFile_, outputImage_, inputFile_})
+    for (wxTextCtrl* path : {baseImage_, outputImage_, inputFile_})
         path->SetDropTarget(new PathDropTarget(path));
+    dataFile_->SetDropTarget(new PathDropTarget(
+        dataFile_, [this](const std::vector<std::string>& paths) { SetDataFiles(*this, paths); }));
     // Typing can start at once; the default button would otherwise take the
     // focus, and Space would start an encode.
     baseImage_->SetFocus();
@@ -258,6 +272,12 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     for (int id : {kIdBrowseBase, kIdBrowseData, kIdBrowseOutput, kIdBrowseInput})
         Bind(wxEVT_BUTTON, &CMainDialog::OnBrowse, this, id);
     Bind(wxEVT_TEXT, &CMainDialog::OnBaseImageText, this, kIdBaseImage);
+    Bind(
+        wxEVT_TEXT,
+        [this](wxCommandEvent&) {
+            if (!running_) DataFileEdited(*this);
+        },
+        kIdDataFile);
     Bind(
         wxEVT_CHOICE,
         [this](wxCommandEvent&) { EnablePassphrase(); },
@@ -289,7 +309,7 @@ void CMainDialog::LoadSettings() {
 
 void CMainDialog::SaveSettings() {
     ReadControls();
-    const std::string paths[kBrowseTargets] = {fields.baseImage, fields.dataFile,
+    const std::string paths[kBrowseTargets] = {fields.baseImage, DataFilePaths().front(),
                                                fields.outputImage, fields.inputFile};
     wxLogNull quiet;  // outlives the file, which writes itself again as it goes
     std::unique_ptr<wxFileConfig> config = OpenSettings();
@@ -361,6 +381,48 @@ void CMainDialog::StepProgress() {
 
 std::string CMainDialog::ChooseFile(const FileChoice& choice) {
     return OnWindowThread([&] { return stopRequested ? std::string() : ChooseFileNow(choice); });
+}
+
+std::vector<std::string> CMainDialog::ChooseFiles(const FileChoice& choice) {
+    return OnWindowThread([&] {
+        std::vector<std::string> paths;
+        if (stopRequested) return paths;
+        if (choiceSink) return choiceSink(choice);
+        wxBusyCursorSuspender arrow;
+        if (choice.folder) {
+            wxDirDialog dialog(this, ToWx(choice.title), ToWx(choice.directory),
+                               wxDD_DEFAULT_STYLE | wxDD_DIR_MUST_EXIST);
+            if (dialog.ShowModal() == wxID_OK) paths.push_back(FromWx(dialog.GetPath()));
+            return paths;
+        }
+        wxFileDialog dialog(this, ToWx(choice.title), ToWx(choice.directory), wxEmptyString,
+                            ToWx(choice.filter),
+                            wxFD_OPEN | wxFD_FILE_MUST_EXIST | (choice.multiple ? wxFD_MULTIPLE : 0));
+        if (dialog.ShowModal() != wxID_OK) return paths;
+        wxArrayString chosen;
+        dialog.GetPaths(chosen);
+        for (const wxString& path : chosen) paths.push_back(FromWx(path));
+        return paths;
+    });
+}
+
+DataKind CMainDialog::AskDataKind() {
+    return OnWindowThread([&] {
+        if (dataKindSink) return dataKindSink();
+        enum { kFiles = 1, kFolder };
+        wxMenu menu;
+        menu.Append(kFiles, "&Files...");
+        menu.Append(kFolder, "F&older...");
+        const wxWindow* button = FindWindow(kIdBrowseData);
+        const wxPoint below = button->GetPosition() + wxPoint(0, button->GetSize().y);
+        switch (GetPopupMenuSelectionFromUser(menu, below)) {
+            case kFiles:
+                return DataKind::kFiles;
+            case kFolder:
+                return DataKind::kFolder;
+        }
+        return DataKind::kNone;
+    });
 }
 
 std::string CMainDialog::ChooseFileNow(const FileChoice& choice) {
@@ -535,6 +597,7 @@ void CMainDialog::EnablePassphrase() {
 
 void CMainDialog::ReportCapacity(const std::string& path) {
     capacityPath_ = path;
+    capacityData_ = DataFilePaths();
     capacityWanted_ = true;
     if (!capacityBusy_) StartCapacity();
 }
@@ -545,8 +608,8 @@ void CMainDialog::StartCapacity() {
     capacityBusy_ = true;
     capacityWanted_ = false;
     if (capacity_thread_.joinable()) capacity_thread_.join();
-    capacity_thread_ = std::thread([this, path = capacityPath_] {
-        std::string text = CapacityTextFor(path);
+    capacity_thread_ = std::thread([this, path = capacityPath_, data = capacityData_] {
+        std::string text = CapacityTextFor(path, data);
         CallAfter([this, text = std::move(text)] {
             capacityBusy_ = false;
             if (capacityWanted_) {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/main_commands.h"
 
@@ -53,6 +54,8 @@ class CMainDialog : public wxDialog, public MainView {
     void ShowFields() override;
     void SetProgressRange(int maximum) override;
     std::string ChooseFile(const FileChoice& choice) override;
+    std::vector<std::string> ChooseFiles(const FileChoice& choice) override;
+    DataKind AskDataKind() override;
     std::string AskPassphrase() override;
 
     void SetProgressPosition(int position) override;
@@ -77,6 +80,10 @@ class CMainDialog : public wxDialog, public MainView {
     // Message boxes go here instead when set (the self-test reads them);
     // for a question, its result is the answer.
     std::function<bool(const std::string& text, bool question)> messageSink;
+    // The Data File browser's menu and its dialog answer these instead when
+    // set (the self-test picks through them).
+    std::function<DataKind()> dataKindSink;
+    std::function<std::vector<std::string>(const FileChoice& choice)> choiceSink;
     // Keeps the remembered folders and method for the next start.
     void SaveSettings();
 
@@ -128,4 +135,5 @@ class CMainDialog : public wxDialog, public MainView {
     bool capacityBusy_ = false;
     bool capacityWanted_ = false;
     std::string capacityPath_;
+    std::vector<std::string> capacityData_;
 };

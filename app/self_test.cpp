@@ -587,6 +587,104 @@ class Checker {
             Find<wxTextCtrl>(id)->ChangeValue("");
     }
 
+    // Several files picked in the Data File browser, then dropped with a
+    // folder: the field sums them up, the capacity report counts their
+    // bytes, and a decode puts them in a folder named after the carrier.
+    void SeveralFiles(const wxString& shots) {
+        namespace fs = std::filesystem;
+        const fs::path folder = fs::path(FromWx(wxFileName::CreateTempFileName("ombrel"))) += ".d";
+        fs::create_directories(folder / "carriers");
+        fs::create_directories(folder / "docs");
+        const std::string base = (folder / "base.bmp").string();
+        // Large enough that the files hide well: no warning.
+        std::vector<uint8_t> rgb(192 * 128 * 3);
+        for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 7);
+        Expect(PixWriteBMP(base.c_str(), rgb.data(), 192, 128), "could not write a test image");
+        const std::vector<std::pair<std::string, const char*>> files = {
+            {"a.txt", "alpha"}, {"b.txt", "beta"}, {"docs/c.txt", "gamma"}};
+        for (const auto& [name, text] : files) {
+            std::FILE* file = std::fopen((folder / name).c_str(), "wb");
+            std::fputs(text, file);
+            std::fclose(file);
+        }
+        const std::string a = (folder / "a.txt").string(), b = (folder / "b.txt").string(),
+                          docs = (folder / "docs").string();
+
+        auto* method = Find<wxChoice>(kIdMethod);
+        method->SetSelection(MethodSealed);
+        wxCommandEvent chosen(wxEVT_CHOICE, kIdMethod);
+        method->GetEventHandler()->ProcessEvent(chosen);
+        Find<wxTextCtrl>(kIdPassphrase)->ChangeValue("several");
+        Find<wxTextCtrl>(kIdPassphraseConfirm)->ChangeValue("several");
+        Find<wxTextCtrl>(kIdBaseImage)->SetValue(ToWx(base));
+        auto* data = Find<wxTextCtrl>(kIdDataFile);
+        auto* capacity = Find<CFontLabel>(kIdCapacity);
+        const auto dataRow = [&](int bytes) {
+            return capacity->GetText().EndsWith(wxString("\n") + kDataRowText +
+                                                std::to_string(bytes));
+        };
+
+        // Picked in the browser: files, or a folder.
+        std::vector<FileChoice> asked;
+        DataKind kind = DataKind::kFiles;
+        dialog_.dataKindSink = [&] { return kind; };
+        dialog_.choiceSink = [&](const FileChoice& choice) {
+            asked.push_back(choice);
+            return choice.folder ? std::vector<std::string>{docs} : std::vector<std::string>{a, b};
+        };
+        Click(kIdBrowseData);
+        Expect(asked.size() == 1 && asked[0].multiple && !asked[0].folder,
+               "the Data File browser does not offer several files");
+        Expect(data->GetValue() == "2 files, 9 bytes", "several files: '" + data->GetValue() + "'");
+        Expect(WaitUntil([&] { return dataRow(9); }), "capacity: '" + capacity->GetText() + "'");
+        kind = DataKind::kFolder;
+        Click(kIdBrowseData);
+        Expect(asked.size() == 2 && asked[1].folder && data->GetValue() == ToWx(docs),
+               "a folder picked: '" + data->GetValue() + "'");
+        dialog_.dataKindSink = nullptr;
+        dialog_.choiceSink = nullptr;
+
+        // Dropped: files and a folder at once.
+        wxArrayString dropped;
+        for (const std::string& path : {a, b, docs}) dropped.Add(ToWx(path));
+        Expect(static_cast<wxFileDropTarget*>(data->GetDropTarget())->OnDropFiles(0, 0, dropped) &&
+                   data->GetValue() == "3 files, 14 bytes",
+               "a drop of several: '" + data->GetValue() + "'");
+        Expect(WaitUntil([&] { return dataRow(14); }), "capacity: '" + capacity->GetText() + "'");
+
+        const std::string carrier = (folder / "carriers" / "carrier.png").string();
+        Find<wxTextCtrl>(kIdOutputImage)->ChangeValue(ToWx(carrier));
+        messages.clear();
+        Click(kIdEncode);
+        auto* status = Find<wxStaticTextBase>(kIdStatus);
+        const wxString encoded = "Hid 3 files, 14 bytes (method sealed) in " + ToWx(carrier);
+        Expect(WaitUntil([&] { return !dialog_.IsRunning() && status->GetLabel() == encoded; },
+                         30000),
+               "encode result: '" + status->GetLabel() + "'");
+        if (!shots.empty()) Shoot(shots + "/several.png");
+
+        Find<wxTextCtrl>(kIdInputFile)->ChangeValue(ToWx(carrier));
+        Click(kIdDecode);
+        const fs::path out = folder / "carriers" / "carrier";
+        const wxString decoded = ToWx(EntriesResultText(out.string(), 3, 14));
+        Expect(WaitUntil([&] { return !dialog_.IsRunning() && status->GetLabel() == decoded; },
+                         30000),
+               "decode result: '" + status->GetLabel() + "'");
+        Expect(fs::exists(out / "a.txt") && fs::exists(out / "b.txt") &&
+                   fs::exists(out / "docs" / "c.txt"),
+               "the entries are not in a folder named after the carrier");
+        Expect(messages.empty(), "the runs said something");
+
+        std::error_code ignored;
+        fs::remove_all(folder, ignored);
+        for (int id : {kIdBaseImage, kIdDataFile, kIdOutputImage, kIdInputFile, kIdPassphrase,
+                       kIdPassphraseConfirm})
+            Find<wxTextCtrl>(id)->ChangeValue("");
+        method->SetSelection(0);
+        method->GetEventHandler()->ProcessEvent(chosen);
+        capacity->SetText("");
+    }
+
     void AboutBox() {
         CAboutDialog about(&dialog_);
         about.Show();
@@ -765,6 +863,7 @@ int RunSelfTest(CMainDialog& dialog) {
         check.StopKeys();
         check.StopInsideAWrite();
         check.EncodeAndDecode(shots);
+        check.SeveralFiles(shots);
         check.AboutBox();
         check.Remembered();
         check.NoRecentFiles();

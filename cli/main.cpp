@@ -3,6 +3,7 @@
 // remote shells and batches. The runs are the dialog's own, driven through
 // a TerminalPort.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -14,6 +15,7 @@
 
 #include "cli/passphrase_input.h"
 #include "cli/terminal_port.h"
+#include "hiding/entries.h"
 #include "hiding/output_file.h"
 #include "hiding/payload.h"
 #include "hiding/runs.h"
@@ -54,10 +56,20 @@ int PassphraseNotTaken(TerminalPort& port, const std::string& what, int method) 
     return kUsageError;
 }
 
+bool IsFolder(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
 int Encode(TerminalPort& port, const std::string& methodName, const std::string& passphraseFile) {
     port.method = MethodIndex(methodName);
     if (port.method != MethodSealed && !passphraseFile.empty())
         return PassphraseNotTaken(port, "Hiding with the ", port.method);
+    if (port.method != MethodSealed && (port.dataFiles.size() > 1 || IsFolder(port.dataFile))) {
+        port.Say(std::string("The ") + methodName +
+                 " method hides one file; several files or a folder take -m sealed");
+        return kUsageError;
+    }
     if (port.method != MethodSealed)
         return port.Finish(EncodeRun(port, static_cast<HidingMethod>(port.method)));
     Passphrase passphrase;
@@ -75,6 +87,25 @@ int Encode(TerminalPort& port, const std::string& methodName, const std::string&
     return 1;
 }
 
+// The passphrase for a sealed image in which no method found a file: 0, or
+// the exit status when there is none to be had. What is wrong with the
+// file comes before any question.
+int SealedPassphrase(TerminalPort& port, const std::string& image,
+                     const std::string& passphraseFile, Passphrase* passphrase) {
+    uint32_t size[2] = {0, 0};
+    if (const int unreadable = GetImageSizeByExtension(image, size)) return port.Finish(unreadable);
+    switch (GetPassphrase(port, passphraseFile, false, passphrase)) {
+        case PassphraseResult::Read:
+            return 0;
+        case PassphraseResult::NoSource:
+            port.Say(kNotEncodedText);
+            return 1;
+        case PassphraseResult::Failed:
+            break;
+    }
+    return 1;
+}
+
 // The five methods by their signatures, then sealed when a passphrase is
 // at hand: from the file, or asked on a terminal.
 int Decode(TerminalPort& port, const std::string& image, const std::string& passphraseFile) {
@@ -85,28 +116,45 @@ int Decode(TerminalPort& port, const std::string& image, const std::string& pass
     if (method >= 0) {
         code = DecodeRun(port, static_cast<HidingMethod>(method), image);
     } else {
-        // What is wrong with the file comes before any question.
-        uint32_t size[2] = {0, 0};
-        if (const int unreadable = GetImageSizeByExtension(image, size))
-            return port.Finish(unreadable);
         Passphrase passphrase;
-        switch (GetPassphrase(port, passphraseFile, false, &passphrase)) {
-            case PassphraseResult::Read:
-                break;
-            case PassphraseResult::NoSource:
-                port.Say(kNotEncodedText);
-                return 1;
-            case PassphraseResult::Failed:
-                return 1;
-        }
+        if (const int status = SealedPassphrase(port, image, passphraseFile, &passphrase))
+            return status;
         code = DecodeSealedRun(port, image, passphrase);
     }
     const int status = port.Finish(code);
+    if (port.wroteEntries()) {
+        // Every file written, even when some were left alone.
+        for (const std::string& path : port.writtenPaths()) PrintResult(path);
+        return status;
+    }
     if (status != 0) return status;
     PrintResult(port.extractedPath());
     // Said apart from the path, which scripts read.
     if (port.extractedHidden())
         port.Say(port.extractedPath() + " is a hidden file: its name starts with a dot");
+    return 0;
+}
+
+// The sealed file's entries, a line each: size, then path ("/" after a
+// folder's), escaped; nothing is written.
+int List(TerminalPort& port, const std::string& image, const std::string& passphraseFile) {
+    const int method = DetectMethod(port, image);
+    if (method >= 0) {
+        port.EndProgress();
+        port.Say(ShownName(image) + " carries a file of the " +
+                 GetMethodInfo(static_cast<HidingMethod>(method)).name +
+                 " method, which holds one file under its name: decode it");
+        return 1;
+    }
+    Passphrase passphrase;
+    if (const int status = SealedPassphrase(port, image, passphraseFile, &passphrase))
+        return status;
+    std::vector<Entry> entries;
+    const int status = port.Finish(ListSealedRun(port, image, passphrase, &entries));
+    if (status != 0) return status;
+    for (const Entry& entry : entries)
+        PrintResult(std::to_string(entry.size) + "\t" + ShownName(entry.path) +
+                    (entry.folder ? "/" : ""));
     return 0;
 }
 
@@ -205,13 +253,17 @@ int Run(int argc, char** argv) {
     app.add_flag("-q,--quiet", options.quiet, "No progress line");
 
     std::string methodName = GetMethodInfo(Method78).name;
-    std::string base, data, output, image, passphraseFile;
+    std::string base, output, image, passphraseFile;
+    std::vector<std::string> data;
     bool json = false;
     const char* const kPassphraseHelp =
         "Read the sealed method's passphrase from the first line of FILE (otherwise it is "
         "asked on the terminal)";
 
-    CLI::App* encode = app.add_subcommand("encode", "Hide DATA in BASE, writing the image OUTPUT");
+    CLI::App* encode = app.add_subcommand(
+        "encode", "Hide DATA in BASE, writing the image OUTPUT; the sealed method takes several "
+                  "files and folders");
+    encode->positionals_at_end();  // DATA... takes all but the last, OUTPUT
     encode->add_option("-m,--method", methodName, "Hiding method")
         ->check(CLI::IsMember(MethodNames()))
         ->capture_default_str();
@@ -220,7 +272,11 @@ int Run(int argc, char** argv) {
     encode->add_option("BASE", base, "Base image (BMP, JPEG, PCX, PNG, TIFF)")->required();
     encode->add_option("--passphrase-file", passphraseFile, kPassphraseHelp)
         ->check(CLI::ExistingFile);
-    encode->add_option("DATA", data, "File to hide")->required();
+    encode
+        ->add_option("DATA", data,
+                     "File to hide; with -m sealed, any number of files and folders (folders "
+                     "with everything in them, links inside left out)")
+        ->required();
     encode->add_option("OUTPUT", output, "Image to write; its extension picks the format")
         ->required();
     encode->add_flag("-f,--force", options.force, "Replace an existing OUTPUT");
@@ -228,7 +284,8 @@ int Run(int argc, char** argv) {
     CLI::App* decode = app.add_subcommand("decode", "Extract the file hidden in IMAGE");
     decode
         ->add_option("-o,--output-dir", options.outputDirectory,
-                     "Directory to write the file into (default: the current one)")
+                     "Directory to write the file, or the files and folders, into (default: the "
+                     "current one)")
         ->check(CLI::ExistingDirectory);
     decode->add_flag("-f,--force", options.force, "Replace a file of the same name");
     decode->add_option("--passphrase-file", passphraseFile, kPassphraseHelp)
@@ -242,12 +299,18 @@ int Run(int argc, char** argv) {
         ->check(CLI::ExistingFile);
     detect->add_option("IMAGE", image, "Image to examine")->required()->check(CLI::ExistingFile);
 
+    CLI::App* list =
+        app.add_subcommand("list", "Print the files and folders sealed in IMAGE, writing none");
+    list->add_option("--passphrase-file", passphraseFile, kPassphraseHelp)
+        ->check(CLI::ExistingFile);
+    list->add_option("IMAGE", image, "Image to read")->required()->check(CLI::ExistingFile);
+
     CLI::App* capacity =
         app.add_subcommand("capacity", "Print how many bytes each method can hide in IMAGE");
     capacity->add_flag("--json", json, "Print one JSON object");
     capacity->add_option("IMAGE", image, "Base image")->required()->check(CLI::ExistingFile);
 
-    for (CLI::App* command : {encode, decode, detect, capacity}) command->fallthrough();
+    for (CLI::App* command : {encode, decode, list, detect, capacity}) command->fallthrough();
 
     try {
         app.parse(argc, argv);
@@ -259,11 +322,13 @@ int Run(int argc, char** argv) {
     TerminalPort port(options);
     if (encode->parsed()) {
         port.baseImage = base;
-        port.dataFile = data;
+        port.dataFile = data.front();
+        port.dataFiles = data;
         port.outputImage = output;
         return Encode(port, methodName, passphraseFile);
     }
     if (decode->parsed()) return Decode(port, image, passphraseFile);
+    if (list->parsed()) return List(port, image, passphraseFile);
     if (detect->parsed()) return Detect(port, image, passphraseFile);
     return Capacity(port, image, json);
 }

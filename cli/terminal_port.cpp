@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "hiding/runs.h"
+#include "hiding/shown_name.h"
 #include "imagelib/state.h"
 
 namespace {
@@ -100,8 +101,12 @@ bool TerminalPort::AskYesNo(const std::string& text) {
         if (std::getline(std::cin, answer) && (answer == "y" || answer == "Y" || answer == "yes"))
             return true;
     }
-    declined_ = path;
+    declined_.push_back(path);
     return false;
+}
+
+void TerminalPort::OutputWritten(const std::string& path, int code) {
+    if (code == 0) written_.push_back(ShownName(path));
 }
 
 std::string TerminalPort::AskOutputFile(const std::string&) {
@@ -115,8 +120,9 @@ int TerminalPort::Finish(int code) {
         return 1;
     }
     if (refused_) return 1;
-    if (!declined_.empty() && extracted_.empty()) {
-        Say(declined_ + " exists; left alone (-f replaces it)");
+    // Entries that were left alone mean the decode is not whole.
+    if (!declined_.empty() && (extracted_.empty() || entries_)) {
+        for (const std::string& path : declined_) Say(path + " exists; left alone (-f replaces it)");
         return 1;
     }
     return 0;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "hiding/dialog_port.h"
 
@@ -21,10 +22,12 @@ class TerminalPort : public DialogPort {
     TerminalPort& operator=(const TerminalPort&) = delete;
 
     std::string baseImage, dataFile, outputImage;
+    std::vector<std::string> dataFiles;  // all the DATA arguments
     int method = 0;
 
     std::string BaseImagePath() override { return baseImage; }
     std::string DataFilePath() override { return dataFile; }
+    std::vector<std::string> DataFilePaths() override { return dataFiles; }
     std::string OutputImagePath() override { return outputImage; }
     int MethodIndex() override { return method; }
 
@@ -42,6 +45,8 @@ class TerminalPort : public DialogPort {
 
     void Pause(unsigned) override {}
     std::string OutputDirectory() override { return outputDirectory_; }
+    void OutputWritten(const std::string& path, int code) override;
+    void EntriesWritten(const std::string&, size_t, uint64_t) override { entries_ = true; }
 
     // One line on standard error, clearing the progress line first.
     void Say(const std::string& text);
@@ -58,6 +63,9 @@ class TerminalPort : public DialogPort {
     const std::string& extractedPath() const { return extracted_; }
     // Whether that file's name starts with a dot.
     bool extractedHidden() const { return hidden_; }
+    // A decode of several entries: the files it wrote, escaped for showing.
+    bool wroteEntries() const { return entries_; }
+    const std::vector<std::string>& writtenPaths() const { return written_; }
 
   private:
     void Draw();
@@ -73,5 +81,7 @@ class TerminalPort : public DialogPort {
     std::string extracted_;
     bool hidden_ = false;
     bool refused_ = false;
-    std::string declined_;  // the existing file that was left alone
+    bool entries_ = false;
+    std::vector<std::string> written_;
+    std::vector<std::string> declined_;  // the existing files that were left alone
 };

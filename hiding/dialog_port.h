@@ -4,7 +4,10 @@
 // it; tests implement a recording fake.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 std::string ProgramDirectory();
 
@@ -21,6 +24,9 @@ class DialogPort {
     virtual std::string DataFilePath() = 0;
     virtual std::string OutputImagePath() = 0;
     virtual int MethodIndex() = 0;
+    // Every file or folder to hide, when the user gave several; the sealed
+    // method takes them all, the five methods only DataFilePath().
+    virtual std::vector<std::string> DataFilePaths() { return {DataFilePath()}; }
 
     // Stores the status text and shows it at once, before the run goes on.
     virtual void SetStatus(const std::string& text) = 0;
@@ -65,6 +71,17 @@ class DialogPort {
     virtual bool StopRequested() { return false; }
     // A run wrote its output (code 0) or failed to (the writer's code).
     virtual void OutputWritten(const std::string& /*path*/, int /*code*/) {}
+    // Whether a decode of several entries puts them in a folder named after
+    // the image, beside it, rather than straight into OutputDirectory().
+    virtual bool EntriesInOwnFolder() { return false; }
+    // Before a decode of several entries writes anything, the files already
+    // at `paths` (more than one): 1 to replace them all, 0 to keep them all,
+    // -1 to be asked about each.
+    virtual int ReplaceAll(const std::vector<std::string>& /*paths*/) { return -1; }
+    // A decode of several entries wrote `files` files of `bytes` in all
+    // under `folder`; each went to OutputWritten as well.
+    virtual void EntriesWritten(const std::string& /*folder*/, size_t /*files*/,
+                                uint64_t /*bytes*/) {}
 };
 
 // A dialog with empty fields that shows nothing and answers No, for runs

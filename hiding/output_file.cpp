@@ -129,10 +129,30 @@ OutputFile::OutputFile(const std::string& target, Replace replace) : replace_(re
         Fail(errno);
         return;
     }
+    Create(folder);
+}
+
+OutputFile::OutputFile(int folder, const std::string& leaf, Replace replace)
+    : replace_(replace), leaf_(leaf) {
+    if (replace == Replace::kLinkTarget || leaf_.empty() || leaf_.find('/') != std::string::npos) {
+        Fail(EINVAL);
+        return;
+    }
+    folder_ = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
+    if (folder_ < 0) {
+        Fail(errno);
+        return;
+    }
+    Create({});
+}
+
+// The temporary file in folder_, `folder` its path when known.
+void OutputFile::Create(const std::string& folder) {
+    struct stat info {};
     // A regular file that is replaced keeps its permissions (not set-user-ID
     // and the like, which a write in place would also have cleared).
-    const int follow = replace == Replace::kLinkTarget ? 0 : AT_SYMLINK_NOFOLLOW;
-    if (replace != Replace::kNever && ::fstatat(folder_, leaf_.c_str(), &info, follow) == 0 &&
+    const int follow = replace_ == Replace::kLinkTarget ? 0 : AT_SYMLINK_NOFOLLOW;
+    if (replace_ != Replace::kNever && ::fstatat(folder_, leaf_.c_str(), &info, follow) == 0 &&
         S_ISREG(info.st_mode)) {
         replacesFile_ = true;
         finalMode_ = info.st_mode & 0777;
@@ -175,7 +195,7 @@ OutputFile::OutputFile(const std::string& target, Replace replace) : replace_(re
     if (::stat(byDescriptor.c_str(), &seen) == 0 && seen.st_dev == info.st_dev &&
         seen.st_ino == info.st_ino)
         writePath_ = byDescriptor;
-    else
+    else if (!folder.empty())
         writePath_ = (folder == "/" ? std::string() : folder) + "/" + temporary_;
 }
 

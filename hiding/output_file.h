@@ -23,6 +23,10 @@ class OutputFile {
     // create gives (0666 less the umask) or, when a regular file is
     // replaced, that file's permissions. error() says whether that worked.
     OutputFile(const std::string& target, Replace replace);
+    // The same for the entry `leaf` of the open folder `folder` (which is
+    // duplicated, not taken); `replace` may not be kLinkTarget. Without
+    // /proc, WritePath() is empty.
+    OutputFile(int folder, const std::string& leaf, Replace replace);
     // Removes the temporary file unless it was published.
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
@@ -44,6 +48,7 @@ class OutputFile {
 
   private:
     bool Fail(int error);
+    void Create(const std::string& folder);
 
     Replace replace_;
     std::string leaf_;       // the target's name in its folder

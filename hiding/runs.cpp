@@ -389,7 +389,8 @@ std::string UnreadableReason(const std::string& path) {
 
 }  // namespace
 
-bool EncodeMayStart(DialogPort& dialog, const std::string& output, uint32_t size[2]) {
+bool EncodeMayStart(DialogPort& dialog, const std::string& output, uint32_t size[2],
+                    bool folders) {
     const std::string base = dialog.BaseImagePath();
     // Without a size the fit would be figured for an empty picture and the
     // message would blame the data file.
@@ -400,15 +401,20 @@ bool EncodeMayStart(DialogPort& dialog, const std::string& output, uint32_t size
         dialog.ShowMessage("Unable to read the base image " + ShownName(base) + ":\n" + reason);
         return false;
     }
-    const std::string data = dialog.DataFilePath();
-    if (reason = UnreadableReason(data); !reason.empty()) {
-        dialog.ShowMessage(std::string(PixErrorText(kPixErrRead)) + " " + ShownName(data) + ":\n" +
-                           reason);
-        return false;
+    for (const std::string& data : dialog.DataFilePaths()) {
+        struct stat info;
+        // A folder's entries are checked as they are read.
+        if (folders && ::stat(data.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) continue;
+        if (reason = UnreadableReason(data); !reason.empty()) {
+            dialog.ShowMessage(std::string(PixErrorText(kPixErrRead)) + " " + ShownName(data) +
+                               ":\n" + reason);
+            return false;
+        }
     }
     // Writing over an input would destroy it, whatever the user said.
-    for (const auto& [input, what] :
-         {std::pair{base, "base image"}, std::pair{data, "data file"}}) {
+    std::vector<std::pair<std::string, const char*>> inputs = {{base, "base image"}};
+    for (const std::string& data : dialog.DataFilePaths()) inputs.emplace_back(data, "data file");
+    for (const auto& [input, what] : inputs) {
         if (SameFile(output, input)) {
             dialog.ShowMessage("The output image " + ShownName(output) + " is the " + what +
                                " itself; choose another name for the output");

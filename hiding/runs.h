@@ -26,7 +26,9 @@ inline constexpr const char* kReplaceQuestion = " exists\nReplace it?";
 // output that is not one of the inputs, and the user's word before an
 // existing output is replaced. False when the run ends here, having said
 // why (a refused replacement is said by the caller, as the port decides).
-bool EncodeMayStart(DialogPort& dialog, const std::string& output, uint32_t size[2]);
+// With `folders`, data paths may name folders.
+bool EncodeMayStart(DialogPort& dialog, const std::string& output, uint32_t size[2],
+                    bool folders = false);
 
 // Whether the image at `path` carries a payload of `method` (signature only).
 bool ProbeMethod(DialogPort& dialog, HidingMethod method, const std::string& path);

@@ -30,6 +30,7 @@ enum KeyId : uint64_t { kPositionKeyId = 1, kHeaderKeyId, kContentKeyId, kEmbedK
 constexpr uint8_t kFirstVersion = 1;
 constexpr uint8_t kFormatVersion = kSealedPictureVersion;
 constexpr uint8_t kCompressedFlag = 1;
+constexpr uint8_t kEntriesFlag = 2;
 constexpr unsigned kMaxPasses = 8;
 constexpr unsigned kMaxMemoryLog2MiB = 10;  // 1 GiB: a crafted header asks no more
 constexpr size_t kTagBytes = crypto_aead_xchacha20poly1305_ietf_ABYTES;
@@ -439,7 +440,8 @@ const char* OpenFrame(std::vector<uint8_t>&& frame, UnsealedFile* file) {
     ZSTD_outBuffer out{head, static_cast<size_t>(std::min<uint64_t>(size, sizeof head)), 0};
     bool ended = false;
     if (!InflateSome(context.get(), &in, &out, &ended)) return kInvalidFileMessage;
-    if (const char* message = ReadName(head, out.pos, size, file)) return message;
+    if (!file->entries)
+        if (const char* message = ReadName(head, out.pos, size, file)) return message;
     file->frame = std::move(frame);
     return nullptr;
 }
@@ -469,6 +471,10 @@ void InflateWhole(UnsealedFile* file) {
 
 // Name and data out of a record stored as it is.
 const char* SplitRecord(std::vector<uint8_t>&& record, UnsealedFile* file) {
+    if (file->entries) {
+        file->data = std::move(record);
+        return nullptr;
+    }
     if (const char* message = ReadName(record.data(), record.size(), record.size(), file))
         return message;
     record.erase(record.begin(), record.begin() + static_cast<ptrdiff_t>(file->skip));
@@ -626,14 +632,27 @@ bool PackRecord(const std::string& name, const uint8_t* data, size_t size, Seale
 
 int PackRecordFromFile(const std::string& name, std::FILE* file, uint64_t size, uint64_t limit,
                        SealedRecord* record, bool* fits) {
+    std::vector<uint8_t> head;
+    if (!StartRecord(name, 0, &head)) return kPixErrMemory;
+    record->entries = false;
+    return PackRecordFrom(
+        head, size,
+        [file](uint8_t* into, size_t count) { return std::fread(into, 1, count, file) == count; },
+        limit, record, fits);
+}
+
+int PackRecordFrom(const std::vector<uint8_t>& head, uint64_t size,
+                   const std::function<bool(uint8_t* into, size_t count)>& read, uint64_t limit,
+                   SealedRecord* record, bool* fits) {
     record->compressed = false;
     record->bytes.clear();
     *fits = false;
-    const uint64_t rawBytes = kNameLengthBytes + name.size() + size;
+    const uint64_t rawBytes = head.size() + size;
     if (rawBytes <= limit) {
-        if (!StartRecord(name, static_cast<size_t>(size), &record->bytes)) return kPixErrMemory;
-        uint8_t* data = record->bytes.data() + kNameLengthBytes + name.size();
-        if (std::fread(data, 1, static_cast<size_t>(size), file) != size) return kPixErrRead;
+        if (!Resize(&record->bytes, static_cast<size_t>(rawBytes))) return kPixErrMemory;
+        std::copy(head.begin(), head.end(), record->bytes.begin());
+        if (size > 0 && !read(record->bytes.data() + head.size(), static_cast<size_t>(size)))
+            return kPixErrRead;
         CompressWhenSmaller(record);
         *fits = true;
         return 0;
@@ -647,14 +666,11 @@ int PackRecordFromFile(const std::string& name, std::FILE* file, uint64_t size, 
     ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, kZstdLevel);
     ZSTD_CCtx_setPledgedSrcSize(context.get(), rawBytes);  // the decoder wants the size
     ZSTD_outBuffer out{frame.data(), frame.size(), 0};
-    uint8_t head[kNameLengthBytes + kMaxNameBytes];
-    PutLE16(head, static_cast<uint16_t>(name.size()));
-    std::memcpy(head + kNameLengthBytes, name.data(), name.size());
-    ZSTD_inBuffer in{head, kNameLengthBytes + name.size(), 0};
+    ZSTD_inBuffer in{head.data(), head.size(), 0};
     if (!Feed(context.get(), &out, &in, ZSTD_e_continue)) return 0;
     for (uint64_t left = size; left > 0;) {
         const size_t want = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
-        if (std::fread(chunk.data(), 1, want, file) != want) return kPixErrRead;
+        if (!read(chunk.data(), want)) return kPixErrRead;
         left -= want;
         in = ZSTD_inBuffer{chunk.data(), want, 0};
         if (!Feed(context.get(), &out, &in, ZSTD_e_continue)) return 0;
@@ -829,7 +845,8 @@ int SealInto(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
         version,
         static_cast<uint8_t>(options.passes),
         static_cast<uint8_t>(options.memoryLog2MiB),
-        static_cast<uint8_t>(record.compressed ? kCompressedFlag : 0),
+        static_cast<uint8_t>((record.compressed ? kCompressedFlag : 0) |
+                             (record.entries ? kEntriesFlag : 0)),
         static_cast<uint8_t>(contentBytes),
         static_cast<uint8_t>(contentBytes >> 8),
         static_cast<uint8_t>(contentBytes >> 16),
@@ -994,7 +1011,7 @@ UnsealedFile Unseal(const SealedCarrier& carrier, uint8_t version, bool first,
     const uint64_t needs = header.version == kFirstVersion
                                ? FirstVersionBytes(contentBytes - kTagBytes)
                                : SealedBytes(contentBytes - kTagBytes);
-    if (!AllowedDerivation(passes, memoryLog2MiB) || (flags & ~unsigned{kCompressedFlag}) != 0 ||
+    if (!AllowedDerivation(passes, memoryLog2MiB) || (flags & ~unsigned{kCompressedFlag | kEntriesFlag}) != 0 ||
         contentBytes <= kTagBytes || needs > size / 8)
         return file;
     if (steps) steps->HeaderOpened();
@@ -1031,6 +1048,7 @@ UnsealedFile Unseal(const SealedCarrier& carrier, uint8_t version, bool first,
         file.message = kSealedFailedMessage;
         return file;
     }
+    file.entries = (flags & kEntriesFlag) != 0;
     if (flags & kCompressedFlag) {
         file.message = OpenFrame(std::move(record), &file);
         if (file.message == nullptr && file.code == 0 && !keepFrame) InflateWhole(&file);

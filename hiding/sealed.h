@@ -29,7 +29,8 @@
 //   0  1  format version, 2
 //   1  1  Argon2id passes of the content key's derivation (2..8)
 //   2  1  its memory, log2 of MiB (6..10: 64 MiB to 1 GiB)
-//   3  1  flags: bit 0 set when the record is zstd-compressed
+//   3  1  flags: bit 0 set when the record is zstd-compressed, bit 1 when
+//         it is a list of entries (hiding/entries.h) rather than one file
 //   4  4  L: content bytes, its 16-byte tag included (LE)
 //   8  2  the content bits' share on the second bit plane, in 1/65535ths
 //
@@ -139,6 +140,7 @@ std::vector<uint64_t> SaltPositions(uint64_t samples);
 struct SealedRecord {
     std::vector<uint8_t> bytes;
     bool compressed = false;
+    bool entries = false;  // a list of entries, not one file
 };
 // False when memory runs out.
 bool PackRecord(const std::string& name, const uint8_t* data, size_t size, SealedRecord* record);
@@ -150,6 +152,12 @@ bool PackRecord(const std::string& name, const uint8_t* data, size_t size, Seale
 // Returns 0, kPixErrRead on a short read or kPixErrMemory.
 int PackRecordFromFile(const std::string& name, std::FILE* file, uint64_t size, uint64_t limit,
                        SealedRecord* record, bool* fits);
+
+// The same for any record: `head`, then `size` bytes that `read` gives in
+// pieces (false on a short read).
+int PackRecordFrom(const std::vector<uint8_t>& head, uint64_t size,
+                   const std::function<bool(uint8_t* into, size_t count)>& read, uint64_t limit,
+                   SealedRecord* record, bool* fits);
 
 // What a sealed file is carried in: a sequence of values (a picture's
 // samples, a JPEG's coefficients) that change by +-1 and carry in their two
@@ -204,6 +212,9 @@ struct UnsealedFile {
     // that inflates large is never held whole.
     std::vector<uint8_t> frame;
     uint64_t skip = 0;  // record bytes in front of the data: length and name
+    // The record is a list of entries, given whole as the data (skip 0):
+    // hiding/entries.h reads it.
+    bool entries = false;
 };
 
 // Gives the data of `file`'s kept frame to `sink` in pieces. False when the

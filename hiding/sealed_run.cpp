@@ -2,11 +2,13 @@
 #include "hiding/sealed_run.h"
 
 #include <sys/stat.h>
+#include <zstd.h>
 
 #include <cstdio>
 #include <new>
 
 #include "hiding/carrier.h"
+#include "hiding/entries.h"
 #include "hiding/output_file.h"
 #include "hiding/runs.h"
 #include "imagelib/common.h"
@@ -58,6 +60,38 @@ int ReadRecord(DialogPort& dialog, const std::string& path, uint64_t limit, Seal
     bool fits = false;
     const int code =
         PackRecordFromFile(name, file.get(), uint64_t(info.st_size), limit, record, &fits);
+    if (code == 0 && !fits) *tooLarge = rawBytes;
+    return code;
+}
+
+// Whether the data is several entries rather than one file: more than one
+// path, or a folder.
+bool SeveralEntries(const std::vector<std::string>& paths) {
+    struct stat info;
+    return paths.size() > 1 ||
+           (paths.size() == 1 && ::stat(paths[0].c_str(), &info) == 0 && S_ISDIR(info.st_mode));
+}
+
+// The files and folders at `paths` as a record of entries, as ReadRecord
+// makes one; *refused when a path cannot be hidden, having said why.
+int ReadEntriesRecord(DialogPort& dialog, const std::vector<std::string>& paths, uint64_t limit,
+                      SealedRecord* record, uint64_t* tooLarge, bool* refused) {
+    std::vector<Entry> entries;
+    const std::string refusal = CollectEntries(paths, &entries);
+    dialog.StepProgress();
+    if (!refusal.empty()) {
+        dialog.ShowMessage(refusal);
+        *refused = true;
+        return 0;
+    }
+    const uint64_t rawBytes = EntriesRecordBytes(entries);
+    if (limit == 0) {
+        *tooLarge = rawBytes;
+        return 0;
+    }
+    dialog.SetStatus("Reading");
+    bool fits = false;
+    const int code = PackEntries(entries, limit, record, &fits);
     if (code == 0 && !fits) *tooLarge = rawBytes;
     return code;
 }
@@ -139,13 +173,19 @@ int EncodeSealedRun(DialogPort& dialog, const Passphrase& passphrase, const Seal
     // data file is read before the image is loaded.
     const std::string base = dialog.BaseImagePath();
     uint32_t size[2] = {0, 0};
-    if (!EncodeMayStart(dialog, output, size)) return 0;
+    if (!EncodeMayStart(dialog, output, size, true)) return 0;
     if (RefuseCarrierBase(dialog, base)) return 0;
     SealedRecord record;
     uint64_t tooLarge = 0;
-    if (const int code = ReadRecord(dialog, dialog.DataFilePath(), RecordLimit(size[0], size[1]),
-                                    &record, &tooLarge))
-        return code;
+    const std::vector<std::string> paths = dialog.DataFilePaths();
+    bool refused = false;
+    const int read =
+        SeveralEntries(paths)
+            ? ReadEntriesRecord(dialog, paths, RecordLimit(size[0], size[1]), &record, &tooLarge,
+                                &refused)
+            : ReadRecord(dialog, paths.empty() ? std::string() : paths[0],
+                         RecordLimit(size[0], size[1]), &record, &tooLarge);
+    if (read != 0 || refused) return read;
     if (!Fits(dialog, record, tooLarge, size[0], size[1])) return 0;
     dialog.StepProgress();
 
@@ -180,34 +220,66 @@ int EncodeSealedRun(DialogPort& dialog, const Passphrase& passphrase, const Seal
     return WriteOutputImage(dialog, image, output);
 }
 
-int DecodeSealedRun(DialogPort& dialog, const std::string& path, const Passphrase& passphrase) {
+namespace {
+
+// The sealed file in the image at `path`, as a decode keeps it (a frame
+// stays one). False when the run ends here: *code is set, or a message
+// was shown.
+bool OpenSealed(DialogPort& dialog, const std::string& path, const Passphrase& passphrase,
+                UnsealedFile* file, int* code) {
     dialog.SetStatus("Reading");
     dialog.SetProgressPosition(0);
     struct stat before {
     }, after{};
     const bool known = ::stat(path.c_str(), &before) == 0;
     CWorkingImage image;
-    if (const int code = image.Load(path)) return code;
+    if ((*code = image.Load(path)) != 0) return false;
     if (!known || ::stat(path.c_str(), &after) != 0 || !SameFileState(after, before)) {
         dialog.ShowMessage(kCarrierChangedText);
-        return 0;
+        return false;
     }
-    UnsealedFile file;
     {
         const uint8_t* pixels = image.LockPixels();
         AtExit unlock([&] { image.ReleasePixels(); });
-        if (pixels == nullptr) return kPixErrMemory;
+        if (pixels == nullptr) {
+            *code = kPixErrMemory;
+            return false;
+        }
         dialog.StepProgress();
         DecodeSteps steps(dialog);
-        file = UnsealFile(pixels, PixelCount(image), passphrase, &steps, false, true);
+        *file = UnsealFile(pixels, PixelCount(image), passphrase, &steps, false, true);
     }
-    image.Clear();  // only the file is needed from here on
-    if (file.code != 0) return file.code;
-    if (file.message != nullptr) {
-        dialog.ShowMessage(file.message);
-        return 0;
+    if ((*code = file->code) != 0) return false;
+    if (file->message != nullptr) {
+        dialog.ShowMessage(file->message);
+        return false;
     }
     dialog.StepProgress();
+    return true;
+}
+
+// The entries of an opened record that holds several; false when the run
+// ends here, as OpenSealed.
+bool SealedEntries(DialogPort& dialog, const UnsealedFile& file, std::vector<Entry>* entries,
+                   int* code) {
+    if (const char* message = ReadEntries(file, entries, code)) {
+        dialog.ShowMessage(message);
+        return false;
+    }
+    return *code == 0;
+}
+
+}  // namespace
+
+int DecodeSealedRun(DialogPort& dialog, const std::string& path, const Passphrase& passphrase) {
+    UnsealedFile file;
+    int code = 0;
+    if (!OpenSealed(dialog, path, passphrase, &file, &code)) return code;
+    if (file.entries) {
+        std::vector<Entry> entries;
+        if (!SealedEntries(dialog, file, &entries, &code)) return code;
+        return WriteEntries(dialog, path, file, entries);
+    }
     if (file.frame.empty()) return WriteExtractedFile(dialog, file.name, file.data);
     // Inflated straight into the output's temporary file; a frame that
     // proves damaged half-way leaves nothing.
@@ -216,6 +288,24 @@ int DecodeSealedRun(DialogPort& dialog, const std::string& path, const Passphras
             file, [&](const uint8_t* bytes, size_t size) { return out.Write(bytes, size); });
         return whole ? 0 : static_cast<int>(kPixErrRead);
     });
+}
+
+int ListSealedRun(DialogPort& dialog, const std::string& path, const Passphrase& passphrase,
+                  std::vector<Entry>* entries) {
+    entries->clear();
+    UnsealedFile file;
+    int code = 0;
+    if (!OpenSealed(dialog, path, passphrase, &file, &code)) return code;
+    if (file.entries) {
+        if (!SealedEntries(dialog, file, entries, &code)) return code;
+    } else {
+        uint64_t size = file.data.size();
+        if (!file.frame.empty())  // checked by the decode: known and bounded
+            size = ZSTD_getFrameContentSize(file.frame.data(), file.frame.size()) - file.skip;
+        entries->push_back({file.name, false, size, {}});
+    }
+    dialog.StepProgress();
+    return 0;
 }
 
 bool ProbeSealed(DialogPort& dialog, const std::string& path, const Passphrase& passphrase) {

@@ -6,8 +6,10 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "hiding/dialog_port.h"
+#include "hiding/entries.h"
 #include "hiding/sealed.h"
 
 // Shown when an encode is given no passphrase.
@@ -16,13 +18,20 @@ extern const char* const kNoPassphraseMessage;
 extern const char* const kPassphraseMismatchMessage;
 
 // Seals the data file into the base image and writes the output image,
-// paths taken from the dialog.
+// paths taken from the dialog. Several files, or a folder
+// (DialogPort::DataFilePaths), go as a record of entries.
 int EncodeSealedRun(DialogPort& dialog, const Passphrase& passphrase,
                     const SealOptions& options = {});
 
 // Extracts the sealed file from the image at `path`. A wrong passphrase
 // and a changed image both show kSealedFailedMessage and write nothing.
+// A record of several entries goes under the output folder (hiding/entries.h).
 int DecodeSealedRun(DialogPort& dialog, const std::string& path, const Passphrase& passphrase);
+
+// The entries of the sealed file in the image at `path`, written nowhere:
+// one for a single file, its stored name as its path.
+int ListSealedRun(DialogPort& dialog, const std::string& path, const Passphrase& passphrase,
+                  std::vector<Entry>* entries);
 
 // Whether the image at `path` carries a sealed file that opens with the
 // passphrase (its header only).

@@ -97,13 +97,6 @@ Outcome RunCli(const std::vector<std::string>& args, const std::string& director
     return CliProcess(args, directory).Wait();
 }
 
-Bytes RandomBytes(size_t size, uint32_t seed) {
-    std::mt19937 random(seed);
-    Bytes bytes(size);
-    for (auto& b : bytes) b = static_cast<uint8_t>(random());
-    return bytes;
-}
-
 void WriteBase(const std::string& path, uint32_t width, uint32_t height) {
     const Bytes rgb = MakePhoto(width, height);
     ASSERT_TRUE(PixWriteBMP(path.c_str(), rgb.data(), width, height)) << path;
@@ -713,3 +706,56 @@ TEST_F(CliSealed, ARecordInflatesStraightIntoItsFile) {
 }
 
 }  // namespace
+
+TEST_F(CliSealed, SeveralFilesAndAFolder) {
+    fs::create_directories(dir.path() / "docs/sub");
+    WriteFileBytes(dir.File("docs/a.txt"), {'a'});
+    WriteFileBytes(dir.File("docs/sub/b.txt"), {'b', 'b'});
+    const std::vector<std::string> inputs = {dir.File("docs"), data};
+
+    // The five methods keep their one file.
+    const Outcome refused = RunCli({"encode", "-m", "777", base, inputs[0], carrier});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("-m sealed"), std::string::npos) << refused.err;
+
+    // Nor is any of them written over, the last one included.
+    const Outcome over = RunCli({"encode", "-f", "-m", "sealed", "--passphrase-file",
+                                 passphraseFile, base, inputs[0], inputs[1], data});
+    EXPECT_EQ(over.status, 1);
+    EXPECT_EQ(over.err, "The output image " + data + " is the data file itself; choose another " +
+                            "name for the output\n");
+    EXPECT_EQ(ReadFileBytes(data), secret);
+
+    const Outcome encoded = RunCli({"encode", "-m", "sealed", "--passphrase-file", passphraseFile,
+                                    base, inputs[0], inputs[1], carrier});
+    ASSERT_EQ(encoded.status, 0) << encoded.err;
+    const Outcome listed = RunCli({"list", "--passphrase-file", passphraseFile, carrier});
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    EXPECT_EQ(listed.out, "0\tdocs/\n1\tdocs/a.txt\n0\tdocs/sub/\n2\tdocs/sub/b.txt\n300\tsecret.dat\n");
+    EXPECT_TRUE(fs::is_empty(outDir));
+
+    const std::string written = outDir + "/docs/a.txt\n" + outDir + "/docs/sub/b.txt\n" + outDir +
+                                "/secret.dat\n";
+    const std::vector<std::string> decode = {"decode", "-o", outDir, "--passphrase-file",
+                                             passphraseFile, carrier};
+    const Outcome decoded = RunCli(decode);
+    EXPECT_EQ(decoded.status, 0) << decoded.err;
+    EXPECT_EQ(decoded.out, written);
+    EXPECT_EQ(ReadFileBytes(outDir + "/docs/sub/b.txt"), (Bytes{'b', 'b'}));
+    EXPECT_EQ(ReadFileBytes(outDir + "/secret.dat"), secret);
+
+    // Again: each file is there, left alone without -f and said so.
+    WriteFileBytes(outDir + "/secret.dat", {'o', 'l', 'd'});
+    const Outcome kept = RunCli(decode);
+    EXPECT_EQ(kept.status, 1);
+    EXPECT_EQ(kept.out, "");
+    EXPECT_NE(kept.err.find(outDir + "/secret.dat exists; left alone"), std::string::npos)
+        << kept.err;
+    EXPECT_EQ(ReadFileBytes(outDir + "/secret.dat"), (Bytes{'o', 'l', 'd'}));
+    std::vector<std::string> forced = decode;
+    forced.insert(forced.begin() + 1, "-f");
+    const Outcome replaced = RunCli(forced);
+    EXPECT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_EQ(replaced.out, written);
+    EXPECT_EQ(ReadFileBytes(outDir + "/secret.dat"), secret);
+}

@@ -2,6 +2,7 @@
 #include "app/main_commands.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <deque>
@@ -32,6 +33,7 @@ class FakeView : public MainView {
     int steps = 0;
     int waitDepth = 0;
     int waitsBegun = 0;
+    DataKind dataKind = DataKind::kFiles;
 
     void ReadControls() override {
         fields.baseImage = controls.baseImage;
@@ -57,6 +59,7 @@ class FakeView : public MainView {
         fileAnswers.pop_front();
         return answer;
     }
+    DataKind AskDataKind() override { return dataKind; }
     void SetProgressPosition(int position) override {
         events.push_back("progress=" + std::to_string(position));
     }
@@ -561,4 +564,82 @@ TEST(OpenError, AFailingOpenerIsReportedNotTakenForSuccess) {
     EXPECT_EQ(OpenErrorMessage(OpenResultForExit(3)),
               "Unable to open hyperlink:\n\nThere is no application associated\nwith the given "
               "filename extension.");
+}
+
+TEST_F(CommandTest, SeveralDataFilesAreSummedUpAndTakeTheSealedMethod) {
+    const std::string other = dir.File("other.txt");
+    WriteFileBytes(other, Bytes(1500, 'x'));
+    view.controls.baseImage = photo;
+
+    // Several, as a pick or a drop gives them: summed up in the field, and
+    // their bytes in the capacity report's last row.
+    SetDataFiles(view, {secret, other});
+    EXPECT_EQ(view.controls.dataFile, "2 files, 1.5 kB");
+    EXPECT_EQ(view.DataFilePaths(), (std::vector<std::string>{secret, other}));
+    EXPECT_EQ(view.controls.capacity,
+              CapacityText(kWidth, kHeight) + "\n" + kDataRowText + "1506");
+    // The browser opens where they are, not where the summary's text would.
+    view.controls.method = MethodSealed;
+    BrowseCommand(view, BrowseTarget::DataFile);
+    ASSERT_EQ(view.choices.size(), 1u);
+    EXPECT_EQ(view.choices[0].directory, dir.path().string());
+
+    view.controls.outputImage = dir.File("carriers/c.bmp");
+    view.controls.method = Method78;
+    EncodeCommand(view, ForcedRuns::kTable);
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_EQ(view.messages[0], std::string("The 7/8") + kOneFileText);
+    EXPECT_EQ(ForcedRuns::method, -1);
+
+    // Typed over, the field is one path again.
+    view.controls.dataFile = other;
+    DataFileEdited(view);
+    EXPECT_EQ(view.DataFilePaths(), (std::vector<std::string>{other}));
+    EXPECT_EQ(view.controls.capacity,
+              CapacityText(kWidth, kHeight) + "\n" + kDataRowText + "1500");
+
+    // One that cannot be hidden is said at once, and the field kept.
+    const std::string pipe = dir.File("pipe");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    SetDataFiles(view, {secret, pipe});
+    ASSERT_EQ(view.messages.size(), 2u);
+    EXPECT_NE(view.messages[1].find("is not a file or a folder"), std::string::npos);
+    EXPECT_EQ(view.controls.dataFile, other);
+}
+
+TEST_F(CommandTest, SealedDataBrowserOffersSeveralFilesOrAFolder) {
+    struct Case {
+        int method;
+        DataKind kind;
+        std::string answer;
+        bool multiple, folder;
+    };
+    for (const Case& c : {Case{Method78, DataKind::kFolder, secret, false, false},
+                          Case{MethodSealed, DataKind::kFiles, secret, true, false},
+                          Case{MethodSealed, DataKind::kFolder, dir.File("carriers"), false, true}}) {
+        SCOPED_TRACE(c.answer);
+        view.choices.clear();
+        view.controls.method = c.method;
+        view.dataKind = c.kind;
+        view.fileAnswers = {c.answer};
+        BrowseCommand(view, BrowseTarget::DataFile);
+        ASSERT_EQ(view.choices.size(), 1u);
+        EXPECT_EQ(view.choices[0].multiple, c.multiple);
+        EXPECT_EQ(view.choices[0].folder, c.folder);
+        EXPECT_EQ(view.controls.dataFile, c.answer);
+    }
+    view.dataKind = DataKind::kNone;  // the menu dismissed
+    view.choices.clear();
+    BrowseCommand(view, BrowseTarget::DataFile);
+    EXPECT_TRUE(view.choices.empty());
+}
+
+TEST_F(CommandTest, ManyExistingFilesAreOneQuestion) {
+    for (const bool yes : {true, false}) {
+        view.messages.clear();
+        view.yesNoAnswers = {yes};
+        EXPECT_EQ(view.ReplaceAll({"/out/a\n.txt", "/out/b.txt", "/out/c.txt"}), yes ? 1 : 0);
+        ASSERT_EQ(view.messages.size(), 1u);
+        EXPECT_EQ(view.messages[0], std::string("3 files like /out/a\\n.txt") + kReplaceAllText);
+    }
 }

@@ -301,6 +301,7 @@ TEST_F(RunTest, UnreadableDataFileIsNamedWithItsReason) {
     passphrase.Assign("opal", 4);
     for (const Case& c : cases) {
         for (HidingMethod method : {Method777, MethodSealed}) {
+            if (method == MethodSealed && c.data == dir.File("folder")) continue;  // it takes folders
             dialog.messages.clear();
             dialog.data = c.data;
             EXPECT_EQ(method == MethodSealed ? EncodeSealedRun(dialog, passphrase)

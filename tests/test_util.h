@@ -29,6 +29,8 @@ class TempDir {
 };
 
 Bytes ReadFileBytes(const std::string& path);
+// `size` bytes of a fixed pseudo-random sequence.
+Bytes RandomBytes(size_t size, uint32_t seed);
 void WriteFileBytes(const std::string& path, const Bytes& bytes);
 
 // Copies a library block's bytes out and frees the block.
