@@ -83,6 +83,12 @@ std::string EncodeResultText(const std::string& dataFile, uint64_t dataBytes,
                              const std::string& output, int method);
 std::string DecodeResultText(const std::string& extracted, uint64_t bytes, int method);
 
+// `text` with line breaks added so that no line is wider than `width` as
+// `measure` gives it: after a slash or space where one fits, else between
+// characters.
+std::string WrapForWidth(const std::string& text, int width,
+                         const std::function<int(const std::string&)>& measure);
+
 // The message for an image library code: its text, or "Error #n".
 std::string ErrorText(int code);
 

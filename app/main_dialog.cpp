@@ -31,6 +31,7 @@
 #include "app/about_dialog.h"
 #include "app/app_identity.h"
 #include "app/font_label.h"
+#include "app/link_open.h"
 #include "app/wx_text.h"
 #include "hiding/runs.h"
 #include "hiding/shown_name.h"
@@ -161,8 +162,10 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     wxStaticText* inputLabel = label("Input File");
     // The generic control has a window of its own, so GTK draws its border.
     status_ = new wxGenericStaticText(this, kIdStatus, "", wxDefaultPosition, wxDefaultSize,
-                                      wxBORDER_SUNKEN | wxST_NO_AUTORESIZE | wxST_ELLIPSIZE_MIDDLE);
+                                      wxBORDER_SUNKEN | wxST_NO_AUTORESIZE);
     status_->SetMinSize(wxSize(-1, status_->GetCharHeight() + 4));  // a line, even when empty
+    auto* showFolder = new wxButton(this, kIdShowFolder, "Show in &Folder");
+    showFolder->Hide();  // until a run has written something
     wxStaticText* flowLabel = label("Image + Data File ==> Output Image");
     progress_ = new wxGauge(this, kIdProgress, kProgressStages, wxDefaultPosition, wxDefaultSize,
                             wxGA_HORIZONTAL | wxGA_SMOOTH);
@@ -206,6 +209,7 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     left->AddStretchSpacer();
     left->Add(progress_, wxSizerFlags().Expand().Border(wxTOP, kMargin));
     left->Add(status_, wxSizerFlags().Expand().Border(wxTOP, kGap));
+    left->Add(showFolder, wxSizerFlags().Right().Border(wxTOP, kGap));
 
     auto* decodeSizer = new wxStaticBoxSizer(decodeBox, wxVERTICAL);
     decodeSizer->Add(headRow(inputLabel, decode),
@@ -254,6 +258,7 @@ CMainDialog::CMainDialog(wxWindow* parent) {
 
     Bind(wxEVT_BUTTON, &CMainDialog::OnEncode, this, kIdEncode);
     Bind(wxEVT_BUTTON, &CMainDialog::OnDecode, this, kIdDecode);
+    Bind(wxEVT_BUTTON, &CMainDialog::OnShowFolder, this, kIdShowFolder);
     for (int id : {kIdBrowseBase, kIdBrowseData, kIdBrowseOutput, kIdBrowseInput})
         Bind(wxEVT_BUTTON, &CMainDialog::OnBrowse, this, id);
     Bind(wxEVT_TEXT, &CMainDialog::OnBaseImageText, this, kIdBaseImage);
@@ -276,6 +281,7 @@ CMainDialog::~CMainDialog() {
     // Closing waits for a run's end, so these have finished or finish soon.
     if (run_.joinable()) run_.join();
     if (capacity_thread_.joinable()) capacity_thread_.join();
+    if (show_thread_.joinable()) show_thread_.join();
 }
 
 void CMainDialog::LoadSettings() {
@@ -336,14 +342,30 @@ void CMainDialog::ApplyFields(const MainFields& shown) {
     ChangeIfDifferent(passphraseConfirm_, shown.passphraseConfirm);
     // Not during a run: the statuses it shows would hand the fields back.
     EnablePassphrase();
-    if (shownStatus_ != shown.status) {
-        shownStatus_ = shown.status;
-        status_->SetLabelText(ToWx(shown.status));
-        // The line is cut in the middle when long: the whole of it on hover.
-        status_->SetToolTip(ToWx(shown.status));
-    }
+    if (shownStatus_ != shown.status) ShowStatus(shown.status);
     // The capacity text is shown by its report as it arrives, not from a
     // copy that may be older.
+}
+
+void CMainDialog::ShowStatus(const std::string& text) {
+    shownStatus_ = text;
+    const int width = status_->GetClientSize().x - 4;
+    const wxString wrapped = ToWx(WrapForWidth(text, width, [this](const std::string& line) {
+        return status_->GetTextExtent(ToWx(line)).x;
+    }));
+    status_->SetLabelText(wrapped);
+    const int lines = std::max<int>(1, wxSplit(wrapped, '\n', '\0').size());
+    const wxSize wanted(-1, lines * status_->GetCharHeight() + 4);
+    if (status_->GetMinSize() == wanted) return;
+    status_->SetMinSize(wanted);
+    FitStatus();
+}
+
+void CMainDialog::FitStatus() {
+    // Grows the window when the status needs more room than it has; it
+    // keeps that size afterwards rather than jumping back.
+    if (GetSizer()->CalcMin().y > GetClientSize().y) Fit();
+    Layout();
 }
 
 void CMainDialog::SetProgressRange(int maximum) {
@@ -514,6 +536,11 @@ void CMainDialog::SetRunning(bool running) {
         if (running) button->SetFocus();
     }
     if (!running) stopButton_ = 0;
+    // What the run wrote can be shown in the file manager.
+    shownFile_ = !running && written.reported && written.code == 0 ? written.path : "";
+    // Laid out once the update lock below has gone: a layout inside it left
+    // GTK taking no more clicks in other windows.
+    if (FindWindow(kIdShowFolder)->Show(!shownFile_.empty())) CallAfter([this] { FitStatus(); });
     if (!running && focusBeforeRun_ != nullptr) {
         focusBeforeRun_->SetFocus();
         focusBeforeRun_ = nullptr;
@@ -602,6 +629,18 @@ void CMainDialog::OnBrowse(wxCommandEvent& event) {
 
 void CMainDialog::OnBaseImageText(wxCommandEvent&) {
     if (!running_) BaseImageEdited(*this);
+}
+
+void CMainDialog::OnShowFolder(wxCommandEvent&) {
+    if (shownFile_.empty() || show_thread_.joinable()) return;
+    // The file manager may take a while to answer: away from the window.
+    show_thread_ = std::thread([this, path = shownFile_] {
+        const bool shown = ShowInFileManager(path);
+        CallAfter([this, shown, path] {
+            show_thread_.join();
+            if (!shown) ShowMessage("No file manager could show " + ShownName(path));
+        });
+    });
 }
 
 void CMainDialog::OnContextMenu(wxContextMenuEvent& event) {
