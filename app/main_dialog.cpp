@@ -24,6 +24,7 @@
 #include <wx/wupdlock.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <future>
 #include <memory>
@@ -40,9 +41,25 @@
 namespace {
 
 const char* const kAboutMenuText = "&About Ombrel...";
-const char* const kEncodeLabel = "Encode";
-const char* const kDecodeLabel = "Decode";
-const char* const kStopLabel = "Stop";
+const char* const kEncodeLabel = "&Encode";
+const char* const kDecodeLabel = "&Decode";
+const char* const kStopLabel = "&Stop";
+
+// Alt and a letter moves to a field, as a label's underlined letter says.
+// The buttons carry theirs in their labels; Alt+B browses for the field
+// that has the focus, the ".." buttons having no letter to underline.
+struct Mnemonic {
+    int key;
+    int id;
+};
+constexpr Mnemonic kFieldMnemonics[] = {
+    {'I', kIdBaseImage},  {'A', kIdDataFile},   {'O', kIdOutputImage},       {'N', kIdInputFile},
+    {'M', kIdMethod},     {'P', kIdPassphrase}, {'C', kIdPassphraseConfirm},
+};
+constexpr std::pair<int, int> kBrowseFor[] = {{kIdBaseImage, kIdBrowseBase},
+                                              {kIdDataFile, kIdBrowseData},
+                                              {kIdOutputImage, kIdBrowseOutput},
+                                              {kIdInputFile, kIdBrowseInput}};
 const char* const kStopRunText = "A run is still working.\nStop it and close Ombrel?";
 const char* const kFolderKeys[kBrowseTargets] = {"BaseImageFolder", "DataFileFolder",
                                                  "OutputImageFolder", "InputFileFolder"};
@@ -131,11 +148,13 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     // they take no focus, so creation order below is the tab order.
     auto* encodeBox = new wxStaticBox(this, wxID_ANY, "Encode");
     auto* decodeBox = new wxStaticBox(this, wxID_ANY, "Decode");
-    auto* methodBox = new wxStaticBox(this, wxID_ANY, "Ombrel Method");
+    auto* methodBox = new wxStaticBox(this, wxID_ANY, "Ombrel &Method");
 
     const wxSize edit(ConvertDialogToPixels(wxSize(144, 0)).x, -1);
     auto browse = [this](int id) {
-        return new wxButton(this, id, "..", wxDefaultPosition, wxDefaultSize, wxBU_EXACTFIT);
+        auto* button = new wxButton(this, id, "..", wxDefaultPosition, wxDefaultSize, wxBU_EXACTFIT);
+        button->SetToolTip("Browse (Alt+B in the field)");
+        return button;
     };
     baseImage_ = new wxTextCtrl(this, kIdBaseImage, "", wxDefaultPosition, edit);
     wxButton* browseBase = browse(kIdBrowseBase);
@@ -156,17 +175,18 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     auto* decode = new wxButton(this, kIdDecode, kDecodeLabel);
 
     auto label = [this](const char* text) { return new wxStaticText(this, wxID_ANY, text); };
-    wxStaticText* imageLabel = label("Image");
-    wxStaticText* dataLabel = label("Data File");
-    wxStaticText* outputLabel = label("Output Image");
-    wxStaticText* inputLabel = label("Input File");
+    wxStaticText* imageLabel = label("&Image");
+    wxStaticText* dataLabel = label("D&ata File");
+    wxStaticText* outputLabel = label("&Output Image");
+    wxStaticText* inputLabel = label("I&nput File");
     // The generic control has a window of its own, so GTK draws its border.
     status_ = new wxGenericStaticText(this, kIdStatus, "", wxDefaultPosition, wxDefaultSize,
                                       wxBORDER_SUNKEN | wxST_NO_AUTORESIZE);
     status_->SetMinSize(wxSize(-1, status_->GetCharHeight() + 4));  // a line, even when empty
     auto* showFolder = new wxButton(this, kIdShowFolder, "Show in &Folder");
     showFolder->Hide();  // until a run has written something
-    wxStaticText* flowLabel = label("Image + Data File ==> Output Image");
+    wxStaticText* flowLabel = new wxStaticText(this, wxID_ANY, "");
+    flowLabel->SetLabelText("Image + Data File ==> Output Image");  // no mnemonics here
     progress_ = new wxGauge(this, kIdProgress, kProgressStages, wxDefaultPosition, wxDefaultSize,
                             wxGA_HORIZONTAL | wxGA_SMOOTH);
     // As tall as a line of text, so that an empty bar reads as a bar.
@@ -221,9 +241,9 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     methodSizer->Add(method_, wxSizerFlags().Expand().Border(wxALL, kGap));
     auto* passphraseRows = new wxFlexGridSizer(2, kGap, kGap);
     passphraseRows->AddGrowableCol(1);
-    passphraseRows->Add(label("Passphrase"), centred);
+    passphraseRows->Add(label("&Passphrase"), centred);
     passphraseRows->Add(passphrase_, wxSizerFlags().Expand().CentreVertical());
-    passphraseRows->Add(label("Confirm"), centred);
+    passphraseRows->Add(label("&Confirm"), centred);
     passphraseRows->Add(passphraseConfirm_, wxSizerFlags().Expand().CentreVertical());
     methodSizer->Add(passphraseRows, wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT, kGap));
     methodSizer->Add(storageLabel, wxSizerFlags().Border(wxLEFT | wxRIGHT | wxTOP, kGap));
@@ -251,9 +271,15 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     // Typing can start at once; the default button would otherwise take the
     // focus, and Space would start an encode.
     baseImage_->SetFocus();
+    // A carrier given at start (and no base image) waits in Input File,
+    // where Enter decodes it.
     Bind(wxEVT_SHOW, [this](wxShowEvent& event) {
         event.Skip();
-        if (event.IsShown()) CallAfter([this] { baseImage_->SetFocus(); });
+        if (event.IsShown())
+            CallAfter([this] {
+                (inputFile_->IsEmpty() || !baseImage_->IsEmpty() ? baseImage_ : inputFile_)
+                    ->SetFocus();
+            });
     });
 
     Bind(wxEVT_BUTTON, &CMainDialog::OnEncode, this, kIdEncode);
@@ -409,6 +435,10 @@ std::string CMainDialog::ChooseFileNow(const FileChoice& choice) {
 std::string CMainDialog::AskPassphrase() {
     return OnWindowThread([&] {
         if (stopRequested) return std::string();
+        if (messageSink) {
+            messageSink(kAskPassphraseText, true);
+            return std::string();  // the self-test never types one here
+        }
         wxBusyCursorSuspender arrow;
         wxPasswordEntryDialog dialog(this, kAskPassphraseText, kAppCaption);
         if (dialog.ShowModal() != wxID_OK) return std::string();
@@ -665,11 +695,50 @@ void CMainDialog::OnCharHook(wxKeyEvent& event) {
             Close();
         return;
     }
+    const bool enter = event.GetKeyCode() == WXK_RETURN || event.GetKeyCode() == WXK_NUMPAD_ENTER;
     // Enter pressed again while a run works must not stop it: only a click,
     // Space on the button or Escape does.
-    if (running_ && (event.GetKeyCode() == WXK_RETURN || event.GetKeyCode() == WXK_NUMPAD_ENTER))
+    if (running_ && enter) return;
+    // Enter runs the side that has the focus: the decode from its field.
+    if (enter && event.GetModifiers() == wxMOD_NONE && FindFocus() == inputFile_) {
+        wxCommandEvent decode(wxEVT_BUTTON, kIdDecode);
+        OnDecode(decode);
         return;
+    }
+    if (event.GetModifiers() == wxMOD_ALT && OnMnemonic(event.GetKeyCode())) return;
     event.Skip();
+}
+
+bool CMainDialog::OnMnemonic(int key) {
+    key = std::toupper(key);
+    for (const Mnemonic& m : kFieldMnemonics) {
+        wxWindow* field = FindWindow(m.id);
+        if (m.key != key || !field->IsEnabled()) continue;
+        field->SetFocus();
+        if (auto* text = dynamic_cast<wxTextCtrl*>(field)) text->SelectAll();
+        return true;
+    }
+    if (key == 'B' && !running_) {
+        for (const auto& [fieldId, buttonId] : kBrowseFor) {
+            if (FindFocus() != FindWindow(fieldId)) continue;
+            wxCommandEvent browse(wxEVT_BUTTON, buttonId);
+            OnBrowse(browse);
+            return true;
+        }
+    }
+    // The buttons' own letters, handled here so that GTK's mnemonic search
+    // cannot pick another widget first.
+    const int button = key == 'E' && (!running_ || stopButton_ == kIdEncode) ? kIdEncode
+                       : key == 'D' && (!running_ || stopButton_ == kIdDecode) ? kIdDecode
+                       : key == 'S' && running_ ? stopButton_
+                       : key == 'F' && FindWindow(kIdShowFolder)->IsShown() ? kIdShowFolder
+                                                                              : 0;
+    if (button == 0) return false;
+    // A running side's letter is its old one or Stop's: either stops it.
+    wxCommandEvent press(wxEVT_BUTTON, button);
+    press.SetEventObject(FindWindow(button));
+    ProcessWindowEvent(press);
+    return true;
 }
 
 void CMainDialog::OnClose(wxCloseEvent& event) {

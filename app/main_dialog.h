@@ -105,6 +105,9 @@ class CMainDialog : public wxDialog, public MainView {
     void OnCharHook(wxKeyEvent& event);
     void OnClose(wxCloseEvent& event);
     void OnShowFolder(wxCommandEvent& event);
+    // Alt and `key`: moves to its field or presses its button; false when
+    // the key is no mnemonic here.
+    bool OnMnemonic(int key);
     // The status text, wrapped to the line's width, the line as tall as it.
     void ShowStatus(const std::string& text);
     void FitStatus();

@@ -188,7 +188,7 @@ class Checker {
             {kIdBrowseData, ".."}, {kIdBrowseOutput, ".."}, {kIdBrowseInput, ".."}};
         for (const auto& [id, text] : buttons)
             if (auto* button = Find<wxButton>(id))
-                Expect(button->GetLabel() == text, wxString::Format("button %d text", id));
+                Expect(button->GetLabelText() == text, wxString::Format("button %d text", id));
         Expect(dialog_.GetDefaultItem() == dialog_.FindWindow(kIdEncode),
                "Encode is not the default button");
 
@@ -292,6 +292,47 @@ class Checker {
         Expect(WaitUntil([&] { return !messages.empty(); }, 2000) &&
                    messages.front() == kNoInputFileText,
                "a click on Decode does not decode");
+
+        // Enter in Input File decodes.
+        dialog_.FindWindow(kIdInputFile)->SetFocus();
+        Settle(50);
+        messages.clear();
+        sim.Char(WXK_RETURN);
+        Expect(WaitUntil([&] { return !messages.empty(); }, 2000) &&
+                   messages.front() == kNoInputFileText,
+               "Enter in Input File does not decode");
+
+        // Alt and a label's letter: to its field, or its button pressed.
+        ChooseMethod(MethodSealed);  // the passphrase fields take the focus
+        const std::pair<int, int> fields[] = {
+            {'a', kIdDataFile},  {'o', kIdOutputImage}, {'n', kIdInputFile},
+            {'m', kIdMethod},    {'p', kIdPassphrase},  {'c', kIdPassphraseConfirm},
+            {'i', kIdBaseImage},
+        };
+        for (const auto& [key, id] : fields) {
+            sim.Char(key, wxMOD_ALT);
+            Expect(WaitUntil([&] { return wxWindow::FindFocus() == dialog_.FindWindow(id); }, 2000),
+                   wxString::Format("Alt+%c does not reach control %d", key, id));
+        }
+        ChooseMethod(0);
+        for (const auto& [key, text] : {std::pair{'e', kNoSourceImageText}, {'d', kNoInputFileText}}) {
+            messages.clear();
+            sim.Char(key, wxMOD_ALT);
+            Expect(WaitUntil([&] { return !messages.empty(); }, 2000) && messages.front() == text,
+                   wxString::Format("Alt+%c does not press its button", key));
+        }
+        // Every label that names a field, and every button but the browse
+        // ones (Alt+B from their field), shows its letter.
+        for (wxWindow* child : dialog_.GetChildren()) {
+            const bool button = dynamic_cast<wxButton*>(child) != nullptr;
+            if ((button || dynamic_cast<wxStaticText*>(child) != nullptr) &&
+                child->GetLabel() != ".." && !child->GetLabel().Contains("==>") &&
+                !child->GetLabel().StartsWith("Maximum"))
+                Expect(child->GetLabel().Contains("&"),
+                       "no mnemonic on '" + child->GetLabel() + "'");
+        }
+        base->SetFocus();
+        Settle(50);
     }
 
     void Click(int id) {
@@ -406,7 +447,7 @@ class Checker {
         Expect(!dialog_.FindWindow(kIdBaseImage)->IsEnabled(),
                "inputs stay enabled during a run");
         // The button now stops the run; Enter pressed again does not.
-        Expect(dialog_.FindWindow(kIdEncode)->GetLabel() == "Stop" &&
+        Expect(Find<wxButton>(kIdEncode)->GetLabelText() == "Stop" &&
                    dialog_.FindWindow(kIdEncode)->IsEnabled() &&
                    !dialog_.FindWindow(kIdDecode)->IsEnabled(),
                "the running side's button is not Stop");
@@ -433,7 +474,7 @@ class Checker {
                "no result line: '" + status->GetLabel() + "'");
         Expect(bar->GetValue() == 5 && DrawnAt(bar, 5), "the bar is not full after the run");
         Expect(dialog_.FindWindow(kIdEncode)->IsEnabled() &&
-                   dialog_.FindWindow(kIdEncode)->GetLabel() == "Encode",
+                   Find<wxButton>(kIdEncode)->GetLabelText() == "Encode",
                "Encode stays disabled or Stop");
         dialog_.SetRuns(kEngineRuns);
     }
@@ -458,7 +499,7 @@ class Checker {
             gate.Allow(5);
             Expect(WaitUntil([&] { return !dialog_.IsRunning(); }) && dialog_.IsShown() &&
                        messages.empty() && status->GetLabel() == kStoppedText &&
-                       dialog_.FindWindow(kIdEncode)->GetLabel() == "Encode",
+                       Find<wxButton>(kIdEncode)->GetLabelText() == "Encode",
                    "a stopped run: '" + status->GetLabel() + "'");
         }
         // The stop was that run's: the window speaks again.
@@ -881,6 +922,25 @@ int RunShowFields(CMainDialog& dialog) {
             std::printf("base image: %s\ninput file: %s\ncapacity: %s\n",
                         base->GetValue().utf8_str().data(), input->GetValue().utf8_str().data(),
                         report.utf8_str().data());
+            // Where the focus waits, and what Enter does from there, with
+            // real keys; what the run would ask or say goes to the checker.
+            WaitUntil([&] { return wxWindow::FindFocus() != nullptr; }, 2000);
+            wxWindow* focus = wxWindow::FindFocus();
+            std::printf("focus: %s\n", focus == base    ? "base image"
+                                       : focus == input ? "input file"
+                                                        : "elsewhere");
+            wxUIActionSimulator sim;
+            sim.MouseMove(dialog.GetScreenRect().GetTopLeft() + wxPoint(4, 4));
+            Settle(100);
+            sim.Char(WXK_RETURN);
+            auto* status = check.Find<wxStaticTextBase>(kIdStatus);
+            WaitUntil([&] {
+                return !check.messages.empty() ||
+                       (!dialog.IsRunning() && !status->GetLabel().empty());
+            }, 20000);
+            const wxString said = check.messages.empty() ? status->GetLabel().BeforeFirst('\n')
+                                                         : ToWx(check.messages.front());
+            std::printf("enter: %s\n", said.utf8_str().data());
         }
         return check.failures;
     });
