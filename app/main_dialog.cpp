@@ -68,6 +68,10 @@ const char* const kFolderKeys[kBrowseTargets] = {"BaseImageFolder", "DataFileFol
 // between the parts of a group.
 constexpr int kMargin = 12;
 constexpr int kGap = 6;
+// Above and below the text, together, as the GTK theme draws them at the
+// normal text size: 10 px in an entry, 17 px in a button or list.
+constexpr int kEntryPadding = 10;
+constexpr int kButtonPadding = 17;
 
 void ChangeIfDifferent(wxTextCtrl* control, const std::string& text) {
     const wxString value = ToWx(text);
@@ -258,6 +262,20 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     columns->Add(right, wxSizerFlags(1).Expand().Border(wxLEFT, kMargin));
     auto* outer = new wxBoxSizer(wxVERTICAL);
     outer->Add(columns, wxSizerFlags(1).Expand().Border(wxALL, kMargin));
+    // With the desktop's text made larger, GTK sizes entries, lists and
+    // buttons for text of the normal size: the larger text would lose its
+    // padding or be cut. Each gets the padding it has at the normal size
+    // around the text's real height.
+    for (wxWindow* child : GetChildren()) {
+        const int padding = dynamic_cast<wxTextCtrl*>(child) != nullptr ? kEntryPadding
+                            : dynamic_cast<wxChoice*>(child) != nullptr ||
+                                    dynamic_cast<wxButton*>(child) != nullptr
+                                ? kButtonPadding
+                                : 0;
+        if (padding == 0) continue;
+        const int height = std::max(child->GetBestSize().y, child->GetCharHeight() + padding);
+        child->SetMinSize(wxSize(child->GetMinSize().x, height));
+    }
     SetSizerAndFit(outer);
 
     // Enter in any edit presses the default button: Enter encodes.

@@ -231,10 +231,25 @@ class Checker {
                                            kIdDecode,     kIdShowFolder};
         Expect(tabOrder == expected, "tab order");
 
-        // Nothing cut off, at any font size the test runs with.
+        // Nothing cut off, at any font size the test runs with: entries,
+        // lists and buttons keep room around their text, and the capacity
+        // text grows with the rest.
+        for (wxWindow* child : dialog_.GetChildren()) {
+            if (child->IsShown() && (dynamic_cast<wxTextCtrl*>(child) ||
+                                     dynamic_cast<wxChoice*>(child) ||
+                                     dynamic_cast<wxButton*>(child)))
+                Expect(child->GetSize().y >= child->GetCharHeight() + 8,
+                       wxString::Format("control %d has no room around its text: %d for %d",
+                                        child->GetId(), child->GetSize().y, child->GetCharHeight()));
+        }
+        if (auto* capacity = Find<CFontLabel>(kIdCapacity))
+            Expect(capacity->GetCharHeight() * 10 >= dialog_.GetCharHeight() * 7,
+                   wxString::Format("capacity text %d high beside the window's %d",
+                                    capacity->GetCharHeight(), dialog_.GetCharHeight()));
         for (wxWindow* child : dialog_.GetChildren()) {
             if (dynamic_cast<wxTextCtrl*>(child) != nullptr || child->GetId() == kIdStatus)
                 continue;  // these scroll or cut their text on purpose
+            if (!child->IsShown()) continue;  // laid out once shown
             const wxSize best = child->GetBestSize(), size = child->GetSize();
             Expect(size.x >= best.x && size.y >= best.y,
                    wxString::Format("control %d '%s' is clipped: %dx%d < %dx%d", child->GetId(),
