@@ -75,7 +75,9 @@ wxFont CFontLabel::TextFont() {
     if (!font_.IsOk()) {
         // A missing face would fall back to a proportional font and break
         // the columns; any fixed-pitch font keeps them.
-        wxFontInfo info(wxSize(0, height_));
+        // The height is in pixels at 96 dots an inch; asked for in points,
+        // the text grows with the desktop's text size.
+        wxFontInfo info(static_cast<float>(height_) * 72.0f / 96.0f);
         info.Weight(weight_);
         if (wxFontEnumerator::IsValidFacename(face_))
             info.FaceName(face_);

@@ -4,7 +4,9 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstring>
 
 extern char** environ;
 
@@ -62,14 +64,47 @@ int OpenResultForExit(int exitStatus) {
     return kNoAssociation;
 }
 
-int OpenWithDesktop(const std::string& address) {
-    std::string program = "xdg-open";
-    char* const argv[] = {program.data(), const_cast<char*>(address.c_str()), nullptr};
+int RunAndWait(const std::vector<std::string>& argv) {
+    if (argv.empty()) return -1;
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
     pid_t child = 0;
-    if (::posix_spawnp(&child, "xdg-open", nullptr, nullptr, argv, environ) != 0)
-        return OpenResultForExit(-1);
+    if (::posix_spawnp(&child, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
     int status = 0;
     while (::waitpid(child, &status, 0) < 0)
-        if (errno != EINTR) return OpenResultForExit(-1);
-    return OpenResultForExit(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int OpenWithDesktop(const std::string& address) {
+    return OpenResultForExit(RunAndWait({"xdg-open", address}));
+}
+
+std::string FileAddress(const std::string& path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string address = "file://";
+    for (const char c : path) {
+        const auto u = static_cast<unsigned char>(c);
+        if (std::isalnum(u) || std::strchr("-._~/", c) != nullptr) {
+            address += c;
+        } else {
+            address += '%';
+            address += kHex[u >> 4];
+            address += kHex[u & 15];
+        }
+    }
+    return address;
+}
+
+bool ShowInFileManager(const std::string& path) {
+    // A comma would split dbus-send's array; FileAddress encodes it.
+    if (RunAndWait({"dbus-send", "--session", "--print-reply", "--reply-timeout=5000",
+                    "--dest=org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
+                    "org.freedesktop.FileManager1.ShowItems", "array:string:" + FileAddress(path),
+                    "string:"}) == 0)
+        return true;
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    return RunAndWait({"xdg-open", folder}) == 0;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 constexpr int kAddressOpened = 33;
 // No browser or launcher could be started for the address.
@@ -27,3 +28,16 @@ int OpenResultForExit(int exitStatus);
 // waits for it to finish; a code as above. Blocks: call it off the window's
 // thread.
 int OpenWithDesktop(const std::string& address);
+
+// Runs `argv` (the program found on PATH) and waits for it: its exit
+// status, or -1 when it could not be started or did not exit.
+int RunAndWait(const std::vector<std::string>& argv);
+
+// `path` as a file:// address, every byte but letters, digits and
+// "-._~/" percent-encoded.
+std::string FileAddress(const std::string& path);
+
+// Shows the file at `path` selected in the desktop's file manager
+// (org.freedesktop.FileManager1.ShowItems over D-Bus), else opens its
+// folder with xdg-open. False when neither worked. Blocks, as above.
+bool ShowInFileManager(const std::string& path);

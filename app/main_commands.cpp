@@ -359,16 +359,59 @@ std::string DataSummary(const std::vector<std::string>& paths) {
     return CollectEntries(paths, &entries).empty() ? SummaryOf(entries) : std::string();
 }
 
+namespace {
+
+// The second line of a result: where the file went, in full.
+std::string FolderLine(const std::string& path) {
+    return "\nFolder: " + ShownName(FolderOf(path));
+}
+
+}  // namespace
+
 std::string EncodeResultText(const std::string& dataFile, uint64_t dataBytes,
                              const std::string& output, int method) {
     return "Hid " + ShownName(FileNameOf(dataFile)) + " (" + std::to_string(dataBytes) +
-           " bytes, method " + MethodName(method) + ") in " + ShownName(output);
+           " bytes, method " + MethodName(method) + ") in " + ShownName(FileNameOf(output)) +
+           FolderLine(output);
 }
 
 std::string DecodeResultText(const std::string& extracted, uint64_t bytes, int method) {
     // The name came from the image: shown escaped, and said when hidden.
-    return "Extracted " + ShownName(extracted) + (IsHiddenName(extracted) ? kHiddenFileNote : "") +
-           " (" + std::to_string(bytes) + " bytes, method " + MethodName(method) + ")";
+    return "Extracted " + ShownName(FileNameOf(extracted)) +
+           (IsHiddenName(extracted) ? kHiddenFileNote : "") + " (" + std::to_string(bytes) +
+           " bytes, method " + MethodName(method) + ")" + FolderLine(extracted);
+}
+
+std::string WrapForWidth(const std::string& text, int width,
+                         const std::function<int(const std::string&)>& measure) {
+    std::string wrapped;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        while (measure(line) > width) {
+            // The longest head that fits, cut after a slash or space when
+            // there is one, never inside a UTF-8 character.
+            size_t fit = 0;
+            for (size_t n = 1; n <= line.size(); ++n) {
+                if (n < line.size() && (static_cast<unsigned char>(line[n]) & 0xC0) == 0x80)
+                    continue;
+                if (measure(line.substr(0, n)) > width) break;
+                fit = n;
+            }
+            if (fit == 0) break;  // not even one character fits: leave it
+            const size_t soft = line.find_last_of("/ ", fit - 1);
+            const size_t cut = soft != std::string::npos && soft > 0 ? soft + 1 : fit;
+            wrapped += line.substr(0, cut) + "\n";
+            line.erase(0, cut);
+        }
+        wrapped += line;
+        if (end == text.size()) break;
+        wrapped += "\n";
+        start = end + 1;
+    }
+    return wrapped;
 }
 
 std::string EntriesResultText(const std::string& folder, size_t files, uint64_t bytes) {
@@ -443,6 +486,9 @@ void BeginRun(MainView& view) {
 void EndRun(MainView& view) {
     view.EndWaitCursor();
     view.SetRunning(false);
+    // A stop is for the run it was asked of; the window asks and says
+    // again afterwards.
+    view.stopRequested = false;
 }
 
 // Looks into a failed write while still away from the window.

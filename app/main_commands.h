@@ -101,6 +101,12 @@ std::string DecodeResultText(const std::string& extracted, uint64_t bytes, int m
 // After a decode of several entries into `folder`.
 std::string EntriesResultText(const std::string& folder, size_t files, uint64_t bytes);
 
+// `text` with line breaks added so that no line is wider than `width` as
+// `measure` gives it: after a slash or space where one fits, else between
+// characters.
+std::string WrapForWidth(const std::string& text, int width,
+                         const std::function<int(const std::string&)>& measure);
+
 // The message for an image library code: its text, or "Error #n".
 std::string ErrorText(int code);
 

@@ -25,6 +25,7 @@
 #include <wx/wupdlock.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <future>
 #include <memory>
@@ -32,6 +33,7 @@
 #include "app/about_dialog.h"
 #include "app/app_identity.h"
 #include "app/font_label.h"
+#include "app/link_open.h"
 #include "app/wx_text.h"
 #include "hiding/runs.h"
 #include "hiding/shown_name.h"
@@ -40,9 +42,25 @@
 namespace {
 
 const char* const kAboutMenuText = "&About Ombrel...";
-const char* const kEncodeLabel = "Encode";
-const char* const kDecodeLabel = "Decode";
-const char* const kStopLabel = "Stop";
+const char* const kEncodeLabel = "&Encode";
+const char* const kDecodeLabel = "&Decode";
+const char* const kStopLabel = "&Stop";
+
+// Alt and a letter moves to a field, as a label's underlined letter says.
+// The buttons carry theirs in their labels; Alt+B browses for the field
+// that has the focus, the ".." buttons having no letter to underline.
+struct Mnemonic {
+    int key;
+    int id;
+};
+constexpr Mnemonic kFieldMnemonics[] = {
+    {'I', kIdBaseImage},  {'A', kIdDataFile},   {'O', kIdOutputImage},       {'N', kIdInputFile},
+    {'M', kIdMethod},     {'P', kIdPassphrase}, {'C', kIdPassphraseConfirm},
+};
+constexpr std::pair<int, int> kBrowseFor[] = {{kIdBaseImage, kIdBrowseBase},
+                                              {kIdDataFile, kIdBrowseData},
+                                              {kIdOutputImage, kIdBrowseOutput},
+                                              {kIdInputFile, kIdBrowseInput}};
 const char* const kStopRunText = "A run is still working.\nStop it and close Ombrel?";
 const char* const kFolderKeys[kBrowseTargets] = {"BaseImageFolder", "DataFileFolder",
                                                  "OutputImageFolder", "InputFileFolder"};
@@ -51,6 +69,10 @@ const char* const kFolderKeys[kBrowseTargets] = {"BaseImageFolder", "DataFileFol
 // between the parts of a group.
 constexpr int kMargin = 12;
 constexpr int kGap = 6;
+// Above and below the text, together, as the GTK theme draws them at the
+// normal text size: 10 px in an entry, 17 px in a button or list.
+constexpr int kEntryPadding = 10;
+constexpr int kButtonPadding = 17;
 
 void ChangeIfDifferent(wxTextCtrl* control, const std::string& text) {
     const wxString value = ToWx(text);
@@ -141,11 +163,13 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     // they take no focus, so creation order below is the tab order.
     auto* encodeBox = new wxStaticBox(this, wxID_ANY, "Encode");
     auto* decodeBox = new wxStaticBox(this, wxID_ANY, "Decode");
-    auto* methodBox = new wxStaticBox(this, wxID_ANY, "Ombrel Method");
+    auto* methodBox = new wxStaticBox(this, wxID_ANY, "Ombrel &Method");
 
     const wxSize edit(ConvertDialogToPixels(wxSize(144, 0)).x, -1);
     auto browse = [this](int id) {
-        return new wxButton(this, id, "..", wxDefaultPosition, wxDefaultSize, wxBU_EXACTFIT);
+        auto* button = new wxButton(this, id, "..", wxDefaultPosition, wxDefaultSize, wxBU_EXACTFIT);
+        button->SetToolTip("Browse (Alt+B in the field)");
+        return button;
     };
     baseImage_ = new wxTextCtrl(this, kIdBaseImage, "", wxDefaultPosition, edit);
     wxButton* browseBase = browse(kIdBrowseBase);
@@ -166,15 +190,18 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     auto* decode = new wxButton(this, kIdDecode, kDecodeLabel);
 
     auto label = [this](const char* text) { return new wxStaticText(this, wxID_ANY, text); };
-    wxStaticText* imageLabel = label("Image");
-    wxStaticText* dataLabel = label("Data File");
-    wxStaticText* outputLabel = label("Output Image");
-    wxStaticText* inputLabel = label("Input File");
+    wxStaticText* imageLabel = label("&Image");
+    wxStaticText* dataLabel = label("D&ata File");
+    wxStaticText* outputLabel = label("&Output Image");
+    wxStaticText* inputLabel = label("I&nput File");
     // The generic control has a window of its own, so GTK draws its border.
     status_ = new wxGenericStaticText(this, kIdStatus, "", wxDefaultPosition, wxDefaultSize,
-                                      wxBORDER_SUNKEN | wxST_NO_AUTORESIZE | wxST_ELLIPSIZE_MIDDLE);
+                                      wxBORDER_SUNKEN | wxST_NO_AUTORESIZE);
     status_->SetMinSize(wxSize(-1, status_->GetCharHeight() + 4));  // a line, even when empty
-    wxStaticText* flowLabel = label("Image + Data File ==> Output Image");
+    auto* showFolder = new wxButton(this, kIdShowFolder, "Show in &Folder");
+    showFolder->Hide();  // until a run has written something
+    wxStaticText* flowLabel = new wxStaticText(this, wxID_ANY, "");
+    flowLabel->SetLabelText("Image + Data File ==> Output Image");  // no mnemonics here
     progress_ = new wxGauge(this, kIdProgress, kProgressStages, wxDefaultPosition, wxDefaultSize,
                             wxGA_HORIZONTAL | wxGA_SMOOTH);
     // As tall as a line of text, so that an empty bar reads as a bar.
@@ -219,6 +246,7 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     left->AddStretchSpacer();
     left->Add(progress_, wxSizerFlags().Expand().Border(wxTOP, kMargin));
     left->Add(status_, wxSizerFlags().Expand().Border(wxTOP, kGap));
+    left->Add(showFolder, wxSizerFlags().Right().Border(wxTOP, kGap));
 
     auto* decodeSizer = new wxStaticBoxSizer(decodeBox, wxVERTICAL);
     decodeSizer->Add(headRow(inputLabel, decode),
@@ -230,9 +258,9 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     methodSizer->Add(method_, wxSizerFlags().Expand().Border(wxALL, kGap));
     auto* passphraseRows = new wxFlexGridSizer(2, kGap, kGap);
     passphraseRows->AddGrowableCol(1);
-    passphraseRows->Add(label("Passphrase"), centred);
+    passphraseRows->Add(label("&Passphrase"), centred);
     passphraseRows->Add(passphrase_, wxSizerFlags().Expand().CentreVertical());
-    passphraseRows->Add(label("Confirm"), centred);
+    passphraseRows->Add(label("&Confirm"), centred);
     passphraseRows->Add(passphraseConfirm_, wxSizerFlags().Expand().CentreVertical());
     methodSizer->Add(passphraseRows, wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT, kGap));
     methodSizer->Add(storageLabel, wxSizerFlags().Border(wxLEFT | wxRIGHT | wxTOP, kGap));
@@ -247,6 +275,20 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     columns->Add(right, wxSizerFlags(1).Expand().Border(wxLEFT, kMargin));
     auto* outer = new wxBoxSizer(wxVERTICAL);
     outer->Add(columns, wxSizerFlags(1).Expand().Border(wxALL, kMargin));
+    // With the desktop's text made larger, GTK sizes entries, lists and
+    // buttons for text of the normal size: the larger text would lose its
+    // padding or be cut. Each gets the padding it has at the normal size
+    // around the text's real height.
+    for (wxWindow* child : GetChildren()) {
+        const int padding = dynamic_cast<wxTextCtrl*>(child) != nullptr ? kEntryPadding
+                            : dynamic_cast<wxChoice*>(child) != nullptr ||
+                                    dynamic_cast<wxButton*>(child) != nullptr
+                                ? kButtonPadding
+                                : 0;
+        if (padding == 0) continue;
+        const int height = std::max(child->GetBestSize().y, child->GetCharHeight() + padding);
+        child->SetMinSize(wxSize(child->GetMinSize().x, height));
+    }
     SetSizerAndFit(outer);
 
     // Enter in any edit presses the default button: Enter encodes.
@@ -262,13 +304,20 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     // Typing can start at once; the default button would otherwise take the
     // focus, and Space would start an encode.
     baseImage_->SetFocus();
+    // A carrier given at start (and no base image) waits in Input File,
+    // where Enter decodes it.
     Bind(wxEVT_SHOW, [this](wxShowEvent& event) {
         event.Skip();
-        if (event.IsShown()) CallAfter([this] { baseImage_->SetFocus(); });
+        if (event.IsShown())
+            CallAfter([this] {
+                (inputFile_->IsEmpty() || !baseImage_->IsEmpty() ? baseImage_ : inputFile_)
+                    ->SetFocus();
+            });
     });
 
     Bind(wxEVT_BUTTON, &CMainDialog::OnEncode, this, kIdEncode);
     Bind(wxEVT_BUTTON, &CMainDialog::OnDecode, this, kIdDecode);
+    Bind(wxEVT_BUTTON, &CMainDialog::OnShowFolder, this, kIdShowFolder);
     for (int id : {kIdBrowseBase, kIdBrowseData, kIdBrowseOutput, kIdBrowseInput})
         Bind(wxEVT_BUTTON, &CMainDialog::OnBrowse, this, id);
     Bind(wxEVT_TEXT, &CMainDialog::OnBaseImageText, this, kIdBaseImage);
@@ -297,6 +346,7 @@ CMainDialog::~CMainDialog() {
     // Closing waits for a run's end, so these have finished or finish soon.
     if (run_.joinable()) run_.join();
     if (capacity_thread_.joinable()) capacity_thread_.join();
+    if (show_thread_.joinable()) show_thread_.join();
 }
 
 void CMainDialog::LoadSettings() {
@@ -357,14 +407,30 @@ void CMainDialog::ApplyFields(const MainFields& shown) {
     ChangeIfDifferent(passphraseConfirm_, shown.passphraseConfirm);
     // Not during a run: the statuses it shows would hand the fields back.
     EnablePassphrase();
-    if (shownStatus_ != shown.status) {
-        shownStatus_ = shown.status;
-        status_->SetLabelText(ToWx(shown.status));
-        // The line is cut in the middle when long: the whole of it on hover.
-        status_->SetToolTip(ToWx(shown.status));
-    }
+    if (shownStatus_ != shown.status) ShowStatus(shown.status);
     // The capacity text is shown by its report as it arrives, not from a
     // copy that may be older.
+}
+
+void CMainDialog::ShowStatus(const std::string& text) {
+    shownStatus_ = text;
+    const int width = status_->GetClientSize().x - 4;
+    const wxString wrapped = ToWx(WrapForWidth(text, width, [this](const std::string& line) {
+        return status_->GetTextExtent(ToWx(line)).x;
+    }));
+    status_->SetLabelText(wrapped);
+    const int lines = std::max<int>(1, wxSplit(wrapped, '\n', '\0').size());
+    const wxSize wanted(-1, lines * status_->GetCharHeight() + 4);
+    if (status_->GetMinSize() == wanted) return;
+    status_->SetMinSize(wanted);
+    FitStatus();
+}
+
+void CMainDialog::FitStatus() {
+    // Grows the window when the status needs more room than it has; it
+    // keeps that size afterwards rather than jumping back.
+    if (GetSizer()->CalcMin().y > GetClientSize().y) Fit();
+    Layout();
 }
 
 void CMainDialog::SetProgressRange(int maximum) {
@@ -450,6 +516,10 @@ std::string CMainDialog::ChooseFileNow(const FileChoice& choice) {
 std::string CMainDialog::AskPassphrase() {
     return OnWindowThread([&] {
         if (stopRequested) return std::string();
+        if (messageSink) {
+            messageSink(kAskPassphraseText, true);
+            return std::string();  // the self-test never types one here
+        }
         wxBusyCursorSuspender arrow;
         wxPasswordEntryDialog dialog(this, kAskPassphraseText, kAppCaption);
         if (dialog.ShowModal() != wxID_OK) return std::string();
@@ -577,6 +647,11 @@ void CMainDialog::SetRunning(bool running) {
         if (running) button->SetFocus();
     }
     if (!running) stopButton_ = 0;
+    // What the run wrote can be shown in the file manager.
+    shownFile_ = !running && written.reported && written.code == 0 ? written.path : "";
+    // Laid out once the update lock below has gone: a layout inside it left
+    // GTK taking no more clicks in other windows.
+    if (FindWindow(kIdShowFolder)->Show(!shownFile_.empty())) CallAfter([this] { FitStatus(); });
     if (!running && focusBeforeRun_ != nullptr) {
         focusBeforeRun_->SetFocus();
         focusBeforeRun_ = nullptr;
@@ -668,6 +743,18 @@ void CMainDialog::OnBaseImageText(wxCommandEvent&) {
     if (!running_) BaseImageEdited(*this);
 }
 
+void CMainDialog::OnShowFolder(wxCommandEvent&) {
+    if (shownFile_.empty() || show_thread_.joinable()) return;
+    // The file manager may take a while to answer: away from the window.
+    show_thread_ = std::thread([this, path = shownFile_] {
+        const bool shown = ShowInFileManager(path);
+        CallAfter([this, shown, path] {
+            show_thread_.join();
+            if (!shown) ShowMessage("No file manager could show " + ShownName(path));
+        });
+    });
+}
+
 void CMainDialog::OnContextMenu(wxContextMenuEvent& event) {
     // The edits keep their own cut-and-paste menus.
     if (event.GetEventObject() != this) {
@@ -690,11 +777,50 @@ void CMainDialog::OnCharHook(wxKeyEvent& event) {
             Close();
         return;
     }
+    const bool enter = event.GetKeyCode() == WXK_RETURN || event.GetKeyCode() == WXK_NUMPAD_ENTER;
     // Enter pressed again while a run works must not stop it: only a click,
     // Space on the button or Escape does.
-    if (running_ && (event.GetKeyCode() == WXK_RETURN || event.GetKeyCode() == WXK_NUMPAD_ENTER))
+    if (running_ && enter) return;
+    // Enter runs the side that has the focus: the decode from its field.
+    if (enter && event.GetModifiers() == wxMOD_NONE && FindFocus() == inputFile_) {
+        wxCommandEvent decode(wxEVT_BUTTON, kIdDecode);
+        OnDecode(decode);
         return;
+    }
+    if (event.GetModifiers() == wxMOD_ALT && OnMnemonic(event.GetKeyCode())) return;
     event.Skip();
+}
+
+bool CMainDialog::OnMnemonic(int key) {
+    key = std::toupper(key);
+    for (const Mnemonic& m : kFieldMnemonics) {
+        wxWindow* field = FindWindow(m.id);
+        if (m.key != key || !field->IsEnabled()) continue;
+        field->SetFocus();
+        if (auto* text = dynamic_cast<wxTextCtrl*>(field)) text->SelectAll();
+        return true;
+    }
+    if (key == 'B' && !running_) {
+        for (const auto& [fieldId, buttonId] : kBrowseFor) {
+            if (FindFocus() != FindWindow(fieldId)) continue;
+            wxCommandEvent browse(wxEVT_BUTTON, buttonId);
+            OnBrowse(browse);
+            return true;
+        }
+    }
+    // The buttons' own letters, handled here so that GTK's mnemonic search
+    // cannot pick another widget first.
+    const int button = key == 'E' && (!running_ || stopButton_ == kIdEncode) ? kIdEncode
+                       : key == 'D' && (!running_ || stopButton_ == kIdDecode) ? kIdDecode
+                       : key == 'S' && running_ ? stopButton_
+                       : key == 'F' && FindWindow(kIdShowFolder)->IsShown() ? kIdShowFolder
+                                                                              : 0;
+    if (button == 0) return false;
+    // A running side's letter is its old one or Stop's: either stops it.
+    wxCommandEvent press(wxEVT_BUTTON, button);
+    press.SetEventObject(FindWindow(button));
+    ProcessWindowEvent(press);
+    return true;
 }
 
 void CMainDialog::OnClose(wxCloseEvent& event) {

@@ -41,6 +41,7 @@ enum MainDialogId : int {
     kIdCapacity = 1013,
     kIdPassphrase = 1014,  // the sealed method's, enabled while it is chosen
     kIdPassphraseConfirm = 1015,
+    kIdShowFolder = 1016,  // shows the last written file in the file manager
 };
 
 class CMainDialog : public wxDialog, public MainView {
@@ -110,6 +111,13 @@ class CMainDialog : public wxDialog, public MainView {
     void OnContextMenu(wxContextMenuEvent& event);
     void OnCharHook(wxKeyEvent& event);
     void OnClose(wxCloseEvent& event);
+    void OnShowFolder(wxCommandEvent& event);
+    // Alt and `key`: moves to its field or presses its button; false when
+    // the key is no mnemonic here.
+    bool OnMnemonic(int key);
+    // The status text, wrapped to the line's width, the line as tall as it.
+    void ShowStatus(const std::string& text);
+    void FitStatus();
 
     wxTextCtrl* baseImage_;
     wxTextCtrl* dataFile_;
@@ -130,6 +138,9 @@ class CMainDialog : public wxDialog, public MainView {
     bool closeAfterRun_ = false;
     int stopButton_ = 0;  // the button that started the run, Stop while it works
     wxWindow* focusBeforeRun_ = nullptr;
+
+    std::string shownFile_;  // what Show in Folder shows
+    std::thread show_thread_;
 
     std::thread capacity_thread_;
     bool capacityBusy_ = false;

@@ -96,6 +96,54 @@ int GatedSealed(DialogPort& port, const Passphrase&) {
 }
 const RunTable kGatedRuns = {GatedEncode, DetectMethod, DecodeRun, GatedSealed};
 
+// Stand-ins for desktop programs: a folder holding one shell script per
+// name, put first on PATH while it lives.
+class FakeTools {
+  public:
+    explicit FakeTools(const std::vector<std::pair<std::string, std::string>>& scripts) {
+        namespace fs = std::filesystem;
+        bin_ = fs::path(FromWx(wxFileName::CreateTempFileName("ombrel"))) += ".bin";
+        fs::create_directories(bin_);
+        for (const auto& [name, body] : scripts) {
+            const fs::path tool = bin_ / name;
+            if (std::FILE* script = std::fopen(tool.c_str(), "w")) {
+                std::fprintf(script, "#!/bin/sh\n%s\n", body.c_str());
+                std::fclose(script);
+            }
+            fs::permissions(tool, fs::perms::owner_all);
+        }
+        wxGetEnv("PATH", &path_);
+        wxSetEnv("PATH", ToWx(bin_.string()) + ":" + path_);
+    }
+    ~FakeTools() {
+        wxSetEnv("PATH", path_);
+        std::error_code ignored;
+        std::filesystem::remove_all(bin_, ignored);
+    }
+    std::string File(const char* name) const { return (bin_ / name).string(); }
+
+  private:
+    std::filesystem::path bin_;
+    wxString path_;
+};
+
+// The whole of a file, or empty.
+std::string Slurp(const std::string& path) {
+    std::string text;
+    if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+        std::fclose(file);
+    }
+    return text;
+}
+
+// A status label as one line: the window breaks long ones where it must.
+wxString Unwrapped(wxString text) {
+    text.Replace("\n", "");
+    return text;
+}
+
 class Checker {
   public:
     explicit Checker(CMainDialog& dialog) : dialog_(dialog) {
@@ -140,7 +188,7 @@ class Checker {
             {kIdBrowseData, ".."}, {kIdBrowseOutput, ".."}, {kIdBrowseInput, ".."}};
         for (const auto& [id, text] : buttons)
             if (auto* button = Find<wxButton>(id))
-                Expect(button->GetLabel() == text, wxString::Format("button %d text", id));
+                Expect(button->GetLabelText() == text, wxString::Format("button %d text", id));
         Expect(dialog_.GetDefaultItem() == dialog_.FindWindow(kIdEncode),
                "Encode is not the default button");
 
@@ -180,13 +228,28 @@ class Checker {
                                            kIdBrowseData, kIdOutputImage, kIdBrowseOutput,
                                            kIdEncode,     kIdInputFile,   kIdBrowseInput,
                                            kIdMethod,     kIdPassphrase,  kIdPassphraseConfirm,
-                                           kIdDecode};
+                                           kIdDecode,     kIdShowFolder};
         Expect(tabOrder == expected, "tab order");
 
-        // Nothing cut off, at any font size the test runs with.
+        // Nothing cut off, at any font size the test runs with: entries,
+        // lists and buttons keep room around their text, and the capacity
+        // text grows with the rest.
+        for (wxWindow* child : dialog_.GetChildren()) {
+            if (child->IsShown() && (dynamic_cast<wxTextCtrl*>(child) ||
+                                     dynamic_cast<wxChoice*>(child) ||
+                                     dynamic_cast<wxButton*>(child)))
+                Expect(child->GetSize().y >= child->GetCharHeight() + 8,
+                       wxString::Format("control %d has no room around its text: %d for %d",
+                                        child->GetId(), child->GetSize().y, child->GetCharHeight()));
+        }
+        if (auto* capacity = Find<CFontLabel>(kIdCapacity))
+            Expect(capacity->GetCharHeight() * 10 >= dialog_.GetCharHeight() * 7,
+                   wxString::Format("capacity text %d high beside the window's %d",
+                                    capacity->GetCharHeight(), dialog_.GetCharHeight()));
         for (wxWindow* child : dialog_.GetChildren()) {
             if (dynamic_cast<wxTextCtrl*>(child) != nullptr || child->GetId() == kIdStatus)
                 continue;  // these scroll or cut their text on purpose
+            if (!child->IsShown()) continue;  // laid out once shown
             const wxSize best = child->GetBestSize(), size = child->GetSize();
             Expect(size.x >= best.x && size.y >= best.y,
                    wxString::Format("control %d '%s' is clipped: %dx%d < %dx%d", child->GetId(),
@@ -244,6 +307,47 @@ class Checker {
         Expect(WaitUntil([&] { return !messages.empty(); }, 2000) &&
                    messages.front() == kNoInputFileText,
                "a click on Decode does not decode");
+
+        // Enter in Input File decodes.
+        dialog_.FindWindow(kIdInputFile)->SetFocus();
+        Settle(50);
+        messages.clear();
+        sim.Char(WXK_RETURN);
+        Expect(WaitUntil([&] { return !messages.empty(); }, 2000) &&
+                   messages.front() == kNoInputFileText,
+               "Enter in Input File does not decode");
+
+        // Alt and a label's letter: to its field, or its button pressed.
+        ChooseMethod(MethodSealed);  // the passphrase fields take the focus
+        const std::pair<int, int> fields[] = {
+            {'a', kIdDataFile},  {'o', kIdOutputImage}, {'n', kIdInputFile},
+            {'m', kIdMethod},    {'p', kIdPassphrase},  {'c', kIdPassphraseConfirm},
+            {'i', kIdBaseImage},
+        };
+        for (const auto& [key, id] : fields) {
+            sim.Char(key, wxMOD_ALT);
+            Expect(WaitUntil([&] { return wxWindow::FindFocus() == dialog_.FindWindow(id); }, 2000),
+                   wxString::Format("Alt+%c does not reach control %d", key, id));
+        }
+        ChooseMethod(0);
+        for (const auto& [key, text] : {std::pair{'e', kNoSourceImageText}, {'d', kNoInputFileText}}) {
+            messages.clear();
+            sim.Char(key, wxMOD_ALT);
+            Expect(WaitUntil([&] { return !messages.empty(); }, 2000) && messages.front() == text,
+                   wxString::Format("Alt+%c does not press its button", key));
+        }
+        // Every label that names a field, and every button but the browse
+        // ones (Alt+B from their field), shows its letter.
+        for (wxWindow* child : dialog_.GetChildren()) {
+            const bool button = dynamic_cast<wxButton*>(child) != nullptr;
+            if ((button || dynamic_cast<wxStaticText*>(child) != nullptr) &&
+                child->GetLabel() != ".." && !child->GetLabel().Contains("==>") &&
+                !child->GetLabel().StartsWith("Maximum"))
+                Expect(child->GetLabel().Contains("&"),
+                       "no mnemonic on '" + child->GetLabel() + "'");
+        }
+        base->SetFocus();
+        Settle(50);
     }
 
     void Click(int id) {
@@ -361,7 +465,7 @@ class Checker {
         Expect(!dialog_.FindWindow(kIdBaseImage)->IsEnabled(),
                "inputs stay enabled during a run");
         // The button now stops the run; Enter pressed again does not.
-        Expect(dialog_.FindWindow(kIdEncode)->GetLabel() == "Stop" &&
+        Expect(Find<wxButton>(kIdEncode)->GetLabelText() == "Stop" &&
                    dialog_.FindWindow(kIdEncode)->IsEnabled() &&
                    !dialog_.FindWindow(kIdDecode)->IsEnabled(),
                "the running side's button is not Stop");
@@ -384,11 +488,11 @@ class Checker {
         Expect(WaitUntil([&] { return !dialog_.IsRunning(); }), "the run did not end");
         Expect(gate.runs == 1, wxString::Format("%d runs started", int(gate.runs)));
         beat.Stop();
-        Expect(status->GetLabel().StartsWith("Hid data.txt (0 bytes, method 666) in "),
+        Expect(Unwrapped(status->GetLabel()).StartsWith("Hid data.txt (0 bytes, method 666) in out.png"),
                "no result line: '" + status->GetLabel() + "'");
         Expect(bar->GetValue() == 5 && DrawnAt(bar, 5), "the bar is not full after the run");
         Expect(dialog_.FindWindow(kIdEncode)->IsEnabled() &&
-                   dialog_.FindWindow(kIdEncode)->GetLabel() == "Encode",
+                   Find<wxButton>(kIdEncode)->GetLabelText() == "Encode",
                "Encode stays disabled or Stop");
         dialog_.SetRuns(kEngineRuns);
     }
@@ -413,9 +517,15 @@ class Checker {
             gate.Allow(5);
             Expect(WaitUntil([&] { return !dialog_.IsRunning(); }) && dialog_.IsShown() &&
                        messages.empty() && status->GetLabel() == kStoppedText &&
-                       dialog_.FindWindow(kIdEncode)->GetLabel() == "Encode",
+                       Find<wxButton>(kIdEncode)->GetLabelText() == "Encode",
                    "a stopped run: '" + status->GetLabel() + "'");
         }
+        // The stop was that run's: the window speaks again.
+        messages.clear();
+        Click(kIdDecode);
+        Expect(WaitUntil([&] { return !messages.empty(); }, 2000) &&
+                   messages.front() == kNoInputFileText,
+               "after a stop the window says nothing more");
         dialog_.SetRuns(kEngineRuns);
     }
 
@@ -534,7 +644,9 @@ class Checker {
     void EncodeAndDecode(const wxString& shots) {
         namespace fs = std::filesystem;
         const fs::path folder = fs::path(FromWx(wxFileName::CreateTempFileName("ombrel"))) += ".d";
-        fs::create_directories(folder / "carriers");
+        // A long folder: the result line shows all of it.
+        const fs::path carriers = folder / "holiday pictures from the summer" / "carriers, sorted";
+        fs::create_directories(carriers);
         const std::string base = (folder / "base.bmp").string();
         std::vector<uint8_t> rgb(64 * 48 * 3);
         for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 7);
@@ -543,7 +655,7 @@ class Checker {
         std::FILE* file = std::fopen(data.c_str(), "wb");
         std::fputs("hidden words", file);
         std::fclose(file);
-        const std::string carrier = (folder / "carriers" / "carrier.png").string();
+        const std::string carrier = (carriers / "carrier.png").string();
 
         Find<wxTextCtrl>(kIdBaseImage)->SetValue(ToWx(base));
         Find<wxTextCtrl>(kIdDataFile)->ChangeValue(ToWx(data));
@@ -553,7 +665,7 @@ class Checker {
         Click(kIdEncode);
         auto* status = Find<wxStaticTextBase>(kIdStatus);
         const wxString encoded = ToWx(EncodeResultText(data, 12, carrier, Method777));
-        Expect(WaitUntil([&] { return !dialog_.IsRunning() && status->GetLabel() == encoded; },
+        Expect(WaitUntil([&] { return !dialog_.IsRunning() && Unwrapped(status->GetLabel()) == Unwrapped(encoded); },
                          20000),
                "encode result: '" + status->GetLabel() + "'");
         Expect(messages.empty(), "the encode said something");
@@ -561,13 +673,18 @@ class Checker {
 
         Find<wxTextCtrl>(kIdInputFile)->ChangeValue(ToWx(carrier));
         Click(kIdDecode);
-        const std::string extracted = (folder / "carriers" / "note.txt").string();
+        const std::string extracted = (carriers / "note.txt").string();
         const wxString decoded = ToWx(DecodeResultText(extracted, 12, Method777));
-        Expect(WaitUntil([&] { return !dialog_.IsRunning() && status->GetLabel() == decoded; },
+        Expect(WaitUntil([&] { return !dialog_.IsRunning() && Unwrapped(status->GetLabel()) == Unwrapped(decoded); },
                          20000),
                "decode result: '" + status->GetLabel() + "'");
         Expect(fs::exists(extracted), "nothing extracted next to the carrier");
         Expect(messages.empty(), "the decode said something");
+        Expect(status->GetSize().y >= 2 * status->GetCharHeight() &&
+                   status->GetLabel().Contains("note.txt"),
+               "the result line is cut: '" + status->GetLabel() + "'");
+        if (!shots.empty()) Shoot(shots + "/decoded.png");
+        ShowFolder(extracted);
 
         // Decoded again: the window's question, and its safe answer leaves
         // the file as it is and says no more.
@@ -683,6 +800,37 @@ class Checker {
         method->SetSelection(0);
         method->GetEventHandler()->ProcessEvent(chosen);
         capacity->SetText("");
+    }
+
+    // Show in Folder asks the file manager over D-Bus, else opens the folder,
+    // else says it could not.
+    void ShowFolder(const std::string& file) {
+        const std::string folder = file.substr(0, file.rfind('/'));
+        struct Case {
+            const char* dbus;  // the stand-in dbus-send's script; $0.log gets its arguments
+            const char* open;  // xdg-open's
+            std::string seen;  // in dbus-send.log, else in xdg-open.log
+            bool message;
+        };
+        const Case cases[] = {
+            {"echo \"$@\" > \"$0.log\"", "exit 1",
+             "org.freedesktop.FileManager1.ShowItems array:string:" + FileAddress(file), false},
+            {"exit 1", "echo \"$@\" > \"$0.log\"", folder, false},
+            {"exit 1", "exit 3", "", true},
+        };
+        for (const Case& c : cases) {
+            FakeTools tools({{"dbus-send", c.dbus}, {"xdg-open", c.open}});
+            messages.clear();
+            Click(kIdShowFolder);
+            const std::string log = tools.File(c.open[0] == 'e' && c.open[1] == 'c' ? "xdg-open.log" : "dbus-send.log");
+            Expect(WaitUntil([&] { return c.message ? !messages.empty() : !Slurp(log).empty(); }),
+                   "Show in Folder did nothing");
+            Expect(c.message ? messages.size() == 1 && messages[0].find("No file manager") == 0
+                             : Slurp(log).find(c.seen) != std::string::npos && messages.empty(),
+                   "Show in Folder: '" + Slurp(log) + "'");
+            Settle(300);  // its thread ends before the next click
+        }
+        messages.clear();
     }
 
     void AboutBox() {
@@ -891,6 +1039,25 @@ int RunShowFields(CMainDialog& dialog) {
             std::printf("base image: %s\ninput file: %s\ncapacity: %s\n",
                         base->GetValue().utf8_str().data(), input->GetValue().utf8_str().data(),
                         report.utf8_str().data());
+            // Where the focus waits, and what Enter does from there, with
+            // real keys; what the run would ask or say goes to the checker.
+            WaitUntil([&] { return wxWindow::FindFocus() != nullptr; }, 2000);
+            wxWindow* focus = wxWindow::FindFocus();
+            std::printf("focus: %s\n", focus == base    ? "base image"
+                                       : focus == input ? "input file"
+                                                        : "elsewhere");
+            wxUIActionSimulator sim;
+            sim.MouseMove(dialog.GetScreenRect().GetTopLeft() + wxPoint(4, 4));
+            Settle(100);
+            sim.Char(WXK_RETURN);
+            auto* status = check.Find<wxStaticTextBase>(kIdStatus);
+            WaitUntil([&] {
+                return !check.messages.empty() ||
+                       (!dialog.IsRunning() && !status->GetLabel().empty());
+            }, 20000);
+            const wxString said = check.messages.empty() ? status->GetLabel().BeforeFirst('\n')
+                                                         : ToWx(check.messages.front());
+            std::printf("enter: %s\n", said.utf8_str().data());
         }
         return check.failures;
     });

@@ -205,7 +205,7 @@ TEST_F(CommandTest, EncodeThroughTheEngineLeavesAResultLineAndAFullBar) {
     EXPECT_TRUE(view.messages.empty()) << view.messages.front();
     EXPECT_TRUE(fs::exists(dir.File("out.png")));
     EXPECT_EQ(view.controls.status,
-              "Hid secret.txt (6 bytes, method 666) in " + dir.File("out.png"));
+              "Hid secret.txt (6 bytes, method 666) in out.png\nFolder: " + dir.path().string());
     EXPECT_EQ(view.events.back(), "show:" + view.controls.status);
     EXPECT_EQ(view.events[view.events.size() - 2], "progress=5");
     EXPECT_EQ(view.waitDepth, 0);
@@ -299,7 +299,8 @@ TEST_F(CommandTest, DecodeExtractsNextToTheImageAndSaysWhere) {
     const int shown = view.Find("show:Extracted " + extracted);
     ASSERT_GE(shown, 0);
     EXPECT_GT(view.Find("pause 500", shown), shown);
-    EXPECT_EQ(view.controls.status, "Extracted " + extracted + " (6 bytes, method 6/8)");
+    EXPECT_EQ(view.controls.status,
+              "Extracted secret.txt (6 bytes, method 6/8)\nFolder: " + dir.File("carriers"));
     EXPECT_TRUE(view.Saw("progress=5"));
 }
 
@@ -376,6 +377,27 @@ TEST_F(CommandTest, AStoppedEncodeLeavesEveryFileAsItWas) {
             EXPECT_EQ(view.waitDepth, 0);
         }
     }
+}
+
+// A result line wider than the status breaks after a slash or space, else
+// between characters (never inside one), and keeps its own breaks.
+TEST(WrapForWidth, BreaksWhereAPathCanBreak) {
+    const auto length = [](const std::string& line) { return static_cast<int>(line.size()); };
+    struct Case {
+        const char* text;
+        int width;
+        const char* wrapped;
+    };
+    const Case cases[] = {
+        {"short", 10, "short"},
+        {"Folder: /home/ann/pictures", 14, "Folder: /home/\nann/pictures"},
+        {"abcdefghij", 4, "abcd\nefgh\nij"},
+        {"line one\nFolder: /a/b/c", 11, "line one\nFolder: /a/\nb/c"},
+        {"\xC3\xA9\xC3\xA9\xC3\xA9", 3, "\xC3\xA9\n\xC3\xA9\n\xC3\xA9"},
+        {"", 5, ""},
+        {"wide", 0, "wide"},  // nothing fits: left as it is
+    };
+    for (const Case& c : cases) EXPECT_EQ(WrapForWidth(c.text, c.width, length), c.wrapped) << c.text;
 }
 
 struct BrowseCase {
