@@ -129,3 +129,19 @@ Bytes MakePhoto(uint32_t width, uint32_t height, uint32_t seed) {
     }
     return rgb;
 }
+
+std::vector<Segment> Markers(const Bytes& f) {
+    std::vector<Segment> out;
+    size_t i = 2;
+    while (i + 2 <= f.size() && f[i] == 0xFF) {
+        const uint8_t m = f[i + 1];
+        out.push_back({m, i});
+        if (m == 0xD9 || i + 4 > f.size()) break;
+        i += 2 + (size_t{f[i + 2]} << 8 | f[i + 3]);
+        if (m != 0xDA) continue;
+        while (i + 1 < f.size() && !(f[i] == 0xFF && f[i + 1] != 0 && (f[i + 1] & 0xF8) != 0xD0)) {
+            ++i;
+        }
+    }
+    return out;
+}

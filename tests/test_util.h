@@ -65,3 +65,11 @@ void PrintTo(const CorpusRow& row, std::ostream* out);
 
 // Deterministic "photo-like" picture: smooth gradients with some texture.
 Bytes MakePhoto(uint32_t width, uint32_t height, uint32_t seed = 1);
+
+// A JPEG file's marker segments in order, stepping over segment bodies and
+// entropy-coded data (where 0xFF is followed by 0 or a restart marker).
+struct Segment {
+    uint8_t marker;
+    size_t offset;  // of the 0xFF that starts the marker
+};
+std::vector<Segment> Markers(const Bytes& f);
