@@ -33,6 +33,7 @@
 #include "app/font_label.h"
 #include "app/wx_text.h"
 #include "hiding/runs.h"
+#include "hiding/sealed_run.h"
 #include "hiding/shown_name.h"
 
 namespace {
@@ -167,7 +168,8 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     capacity_->SetFontFace("Courier New", 14, wxFONTWEIGHT_NORMAL);
     capacity_->SetTextColour(wxColour(50, 0, 0));
     // Every row of the report, the counts of a picture of a billion pixels.
-    capacity_->SetRoomFor(ToWx(CapacityText(1u << 15, 1u << 15)));
+    capacity_->SetRoomFor(ToWx(CapacityText(1u << 15, 1u << 15) + "\n" +
+                               JpegCapacityText(uint64_t{3} << 30, true, 100)));
 
     const wxSizerFlags centred = wxSizerFlags().CentreVertical();
     auto pathRow = [&](wxTextCtrl* path, wxButton* button) {

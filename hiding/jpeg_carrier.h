@@ -31,6 +31,7 @@ class JpegCarrier {
     size_t size() const { return at_.size(); }
     int16_t value(size_t element) const { return values_[at_[element]]; }
     void set(size_t element, int16_t value) { values_[at_[element]] = value; }
+    const int16_t* address(size_t element) const { return &values_[at_[element]]; }
 
     // The UERD cost of changing each element, in element order. False when
     // memory runs out.
@@ -49,8 +50,10 @@ class JpegCarrier {
     std::vector<uint32_t> at_;  // each element's index in values_
 };
 
-// An element's two low bits (two's complement) and the ways it may not go.
+// An element's two low bits (two's complement) and the ways it may not go,
+// as the coder takes them (hiding/stc.h).
+constexpr uint8_t kJpegNoUp = 4, kJpegNoDown = 8;
 inline uint8_t JpegElementLow(int16_t c) {
-    return static_cast<uint8_t>((c & 3) | (c == -1 || c == kMaxAcCoefficient ? 4 : 0) |
-                                (c == 1 || c == -kMaxAcCoefficient ? 8 : 0));
+    return static_cast<uint8_t>((c & 3) | (c == -1 || c == kMaxAcCoefficient ? kJpegNoUp : 0) |
+                                (c == 1 || c == -kMaxAcCoefficient ? kJpegNoDown : 0));
 }

@@ -14,8 +14,10 @@
 
 #include "hiding/carrier.h"
 #include "hiding/channel.h"
+#include "hiding/jpeg_carrier.h"
 #include "hiding/output_file.h"
 #include "hiding/palette.h"
+#include "hiding/sealed_run.h"
 #include "hiding/shown_name.h"
 #include "imagelib/common.h"
 #include "imagelib/pix.h"
@@ -300,6 +302,11 @@ int WriteOutputImage(DialogPort& dialog, CWorkingImage& image, const std::string
     });
 }
 
+int WriteOutputImage(DialogPort& dialog, const std::string& output,
+                     const std::function<int(const std::string& file)>& write) {
+    return WriteAndFinish(dialog, output, write);
+}
+
 int WriteExtractedFile(DialogPort& dialog, const std::string& name,
                        const std::vector<uint8_t>& data) {
     return WriteExtractedFile(dialog, name, [&](OutputFile& file) {
@@ -478,5 +485,10 @@ std::string CapacityText(uint32_t width, uint32_t height) {
 void CapacityReport(DialogPort& dialog) {
     uint32_t size[2] = {0, 0};
     const int code = GetImageSizeByExtension(dialog.BaseImagePath(), size);
-    dialog.SetCapacityText(code != 0 ? kNotAnImageText : CapacityText(size[0], size[1]));
+    if (code != 0) {
+        dialog.SetCapacityText(kNotAnImageText);
+        return;
+    }
+    dialog.SetCapacityText(CapacityText(size[0], size[1]) + "\n" +
+                           JpegCapacityRow(dialog.BaseImagePath(), kDefaultJpegQuality));
 }

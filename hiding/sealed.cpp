@@ -12,6 +12,8 @@
 #include <utility>
 
 #include "hiding/costs.h"
+#include "hiding/jpeg_carrier.h"
+#include "hiding/sealed_jpeg.h"
 #include "hiding/stc.h"
 #include "imagelib/common.h"
 #include "imagelib/state.h"
@@ -26,6 +28,7 @@ enum KeyId : uint64_t { kPositionKeyId = 1, kHeaderKeyId, kContentKeyId, kEmbedK
 
 constexpr uint8_t kFirstVersion = 1;
 constexpr uint8_t kFormatVersion = 2;
+constexpr uint8_t kJpegFormatVersion = 16;  // in a JPEG's coefficients
 constexpr uint8_t kCompressedFlag = 1;
 constexpr unsigned kMaxPasses = 8;
 constexpr unsigned kMaxMemoryLog2MiB = 10;  // 1 GiB: a crafted header asks no more
@@ -150,7 +153,30 @@ struct Samples {
         std::memset(pixels + i * stride, value, stride);
     }
     const uint8_t* At(uint64_t i) const { return pixels + i * stride; }
+    // The two low bits, and which way the sample cannot go.
+    uint8_t Low(uint64_t i) const {
+        const uint8_t value = Get(i);
+        return static_cast<uint8_t>((value & 3) | (value == 255 ? stc::kNoUp : 0) |
+                                    (value == 0 ? stc::kNoDown : 0));
+    }
+    void Step(uint64_t i, bool up) const {
+        const uint8_t value = Get(i);
+        Set(i, static_cast<uint8_t>(up ? value + 1 : value - 1));
+    }
 };
+
+// The same over a JPEG's carrying coefficients (hiding/jpeg_carrier.h).
+struct JpegSamples {
+    JpegCarrier* carrier;
+    uint64_t size;
+
+    const int16_t* At(uint64_t i) const { return carrier->address(i); }
+    uint8_t Low(uint64_t i) const { return JpegElementLow(carrier->value(i)); }
+    void Step(uint64_t i, bool up) const {
+        carrier->set(i, static_cast<int16_t>(carrier->value(i) + (up ? 1 : -1)));
+    }
+};
+static_assert(stc::kNoUp == kJpegNoUp && stc::kNoDown == kJpegNoDown);
 
 bool AllGrey(const uint8_t* pixels, uint64_t pixelCount) {
     for (uint64_t i = 0; i < pixelCount; ++i, pixels += 3)
@@ -176,8 +202,8 @@ class KeyedPositions {
     // The next `count` positions, each sample asked of memory as it is
     // found, so that the misses of a scattered walk overlap. The callers
     // have checked that the image holds them all.
-    template <typename Out>
-    void Fill(Out* out, size_t count, const Samples& samples) {
+    template <typename Out, typename S>
+    void Fill(Out* out, size_t count, const S& samples) {
         for (size_t i = 0; i < count; ++i) {
             while (next_ == end_ && index_ < permutation_.size()) Refill();
             const uint64_t p = next_ < end_ ? pending_[next_++] : 0;  // 0: never reached
@@ -220,7 +246,8 @@ class KeyedPositions {
 
 // The salt's positions, handed out as KeyedPositions hands out its own.
 struct ListedPositions {
-    void Fill(uint64_t* out, size_t count, const Samples&) {
+    template <typename S>
+    void Fill(uint64_t* out, size_t count, const S&) {
         std::copy_n(list.begin() + next, count, out);
         next += count;
     }
@@ -255,22 +282,19 @@ class Directions {
     uint64_t block_ = 0;
 };
 
-// +-1 where the lowest bit must change; 0 and 255 can go one way only.
-void PutBit(const Samples& samples, uint64_t at, unsigned bit, Directions& directions) {
-    const uint8_t value = samples.Get(at);
-    if ((value & 1u) == bit) return;
-    if (value == 0)
-        samples.Set(at, 1);
-    else if (value == 255)
-        samples.Set(at, 254);
-    else
-        samples.Set(at, static_cast<uint8_t>(directions.Up() ? value + 1 : value - 1));
+// +-1 where the lowest bit must change; a sample at an end of its range
+// (0 and 255, a coefficient at +-1) can go one way only.
+template <typename S>
+void PutBit(const S& samples, uint64_t at, unsigned bit, Directions& directions) {
+    const uint8_t low = samples.Low(at);
+    if ((low & 1u) == bit) return;
+    samples.Step(at, (low & stc::kNoDown) ? true : (low & stc::kNoUp) ? false : directions.Up());
 }
 
 constexpr size_t kBlockBytes = 64;  // positions found ahead of their use
 
-template <typename Positions>
-void PutBytes(const Samples& samples, const uint8_t* bytes, size_t count, Positions& positions,
+template <typename S, typename Positions>
+void PutBytes(const S& samples, const uint8_t* bytes, size_t count, Positions& positions,
               Directions& directions) {
     uint64_t at[8 * kBlockBytes];
     for (size_t i = 0; i < count; i += kBlockBytes) {
@@ -282,15 +306,15 @@ void PutBytes(const Samples& samples, const uint8_t* bytes, size_t count, Positi
     }
 }
 
-template <typename Positions>
-void GetBytes(const Samples& samples, uint8_t* bytes, size_t count, Positions& positions) {
+template <typename S, typename Positions>
+void GetBytes(const S& samples, uint8_t* bytes, size_t count, Positions& positions) {
     uint64_t at[8 * kBlockBytes];
     for (size_t i = 0; i < count; i += kBlockBytes) {
         const size_t n = std::min(kBlockBytes, count - i);
         positions.Fill(at, 8 * n, samples);
         for (size_t j = 0; j < n; ++j) {
             unsigned value = 0;
-            for (unsigned b = 0; b < 8; ++b) value |= (samples.Get(at[8 * j + b]) & 1u) << b;
+            for (unsigned b = 0; b < 8; ++b) value |= (samples.Low(at[8 * j + b]) & 1u) << b;
             bytes[i + j] = static_cast<uint8_t>(value);
         }
     }
@@ -616,14 +640,10 @@ struct Coded {
     std::vector<float> cost;
 };
 
-uint8_t LowOf(uint8_t value) {
-    return static_cast<uint8_t>((value & 3) | (value == 255 ? stc::kNoUp : 0) |
-                                (value == 0 ? stc::kNoDown : 0));
-}
-
 // The next `count` keyed positions and their samples' low bits; with
 // `costs`, their costs too.
-bool Gather(const Samples& samples, KeyedPositions& positions, uint64_t count, const float* costs,
+template <typename S>
+bool Gather(const S& samples, KeyedPositions& positions, uint64_t count, const float* costs,
             Coded* coded) {
     if (!Resize(&coded->at, count) || !Resize(&coded->low, count) ||
         (costs && !Resize(&coded->cost, count)))
@@ -633,7 +653,7 @@ bool Gather(const Samples& samples, KeyedPositions& positions, uint64_t count, c
         const size_t n = static_cast<size_t>(std::min<uint64_t>(kStep, count - i));
         positions.Fill(coded->at.data() + i, n, samples);
         for (size_t j = i; j < i + n; ++j) {
-            coded->low[j] = LowOf(samples.Get(coded->at[j]));
+            coded->low[j] = samples.Low(coded->at[j]);
             if (costs) coded->cost[j] = costs[coded->at[j]];
         }
     }
@@ -652,11 +672,13 @@ bool SampleCosts(const Samples& samples, uint32_t width, uint32_t height, std::v
 
 }  // namespace
 
-int SealRecord(uint8_t* pixels, uint32_t width, uint32_t height, const Passphrase& passphrase,
-               const SealedRecord& record, const SealOptions& options) {
-    if (!SodiumReady()) return kPixErrMemory;
-    const uint64_t pixelCount = uint64_t{width} * height;
-    const Samples samples = SamplesOf(pixels, pixelCount, AllGrey(pixels, pixelCount));
+namespace {
+
+// Seals the record into `samples` under format `version`; `costsOf` fills
+// in what changing each sample costs.
+template <typename S, typename CostsOf>
+int SealInto(const S& samples, CostsOf costsOf, uint8_t version, const Passphrase& passphrase,
+             const SealedRecord& record, const SealOptions& options) {
     const uint64_t contentBytes = record.bytes.size() + kTagBytes;
     if (!AllowedDerivation(options.passes, options.memoryLog2MiB) || contentBytes > UINT32_MAX ||
         SealedBytes(record.bytes.size()) > samples.size / 8)
@@ -674,7 +696,7 @@ int SealRecord(uint8_t* pixels, uint32_t width, uint32_t height, const Passphras
         return kPixErrMemory;
 
     uint8_t header[kHeader2PlainBytes] = {
-        kFormatVersion,
+        version,
         static_cast<uint8_t>(options.passes),
         static_cast<uint8_t>(options.memoryLog2MiB),
         static_cast<uint8_t>(record.compressed ? kCompressedFlag : 0),
@@ -691,7 +713,7 @@ int SealRecord(uint8_t* pixels, uint32_t width, uint32_t height, const Passphras
                                                nullptr, kZeroNonce, keys.content);
 
     std::vector<float> costs;
-    if (!SampleCosts(samples, width, height, &costs)) return kPixErrMemory;
+    if (!costsOf(&costs)) return kPixErrMemory;
     const std::vector<uint64_t> saltPositions = SaltPositions(samples.size);
     KeyedPositions positions(samples.size, keys.positions, saltPositions);
     Coded head, body;
@@ -706,9 +728,8 @@ int SealRecord(uint8_t* pixels, uint32_t width, uint32_t height, const Passphras
                     8 * contentBytes, &share))
         return kPixErrMemory;
     for (size_t i = 0; i < body.at.size(); ++i) {
-        const uint8_t value = samples.Get(body.at[i]);
-        const unsigned step = (body.low[i] - value) & 3;  // +1, -1 or none
-        if (step != 0) samples.Set(body.at[i], static_cast<uint8_t>(step == 1 ? value + 1 : value - 1));
+        const unsigned step = (body.low[i] - samples.Low(body.at[i])) & 3;  // +1, -1 or none
+        if (step != 0) samples.Step(body.at[i], step == 1);
     }
 
     // The header in its region: a bit a sample, where changing costs least.
@@ -729,6 +750,27 @@ int SealRecord(uint8_t* pixels, uint32_t width, uint32_t height, const Passphras
     ListedPositions saltWalk{saltPositions};
     PutBytes(samples, salt, sizeof salt, saltWalk, directions);
     return 0;
+}
+
+}  // namespace
+
+int SealRecord(uint8_t* pixels, uint32_t width, uint32_t height, const Passphrase& passphrase,
+               const SealedRecord& record, const SealOptions& options) {
+    if (!SodiumReady()) return kPixErrMemory;
+    const uint64_t pixelCount = uint64_t{width} * height;
+    const Samples samples = SamplesOf(pixels, pixelCount, AllGrey(pixels, pixelCount));
+    const auto costsOf = [&](std::vector<float>* costs) {
+        return SampleCosts(samples, width, height, costs);
+    };
+    return SealInto(samples, costsOf, kFormatVersion, passphrase, record, options);
+}
+
+int SealRecordInJpeg(JpegCarrier& carrier, const Passphrase& passphrase, const SealedRecord& record,
+                     const SealOptions& options) {
+    if (!SodiumReady()) return kPixErrMemory;
+    const JpegSamples samples{&carrier, carrier.size()};
+    const auto costsOf = [&](std::vector<float>* costs) { return carrier.Costs(costs); };
+    return SealInto(samples, costsOf, kJpegFormatVersion, passphrase, record, options);
 }
 
 bool InflateData(const UnsealedFile& file,
@@ -761,14 +803,16 @@ struct OpenedHeader {
     uint16_t share = 0;
 };
 
-// The header in version 1's place (a bit a sample after the salt), else in
-// version 2's region; `first` and `second` each walk the keyed positions
-// from the start.
-bool OpenHeader(const Samples& samples, const Keys& keys, KeyedPositions& first,
-                KeyedPositions& second, OpenedHeader* header) {
+// The header in version 1's place (a bit a sample after the salt), in
+// pixels only, else in the region of `version`; `first` and `second` each
+// walk the keyed positions from the start.
+template <typename S>
+bool OpenHeader(const S& samples, const Keys& keys, KeyedPositions& first, KeyedPositions& second,
+                uint8_t version, OpenedHeader* header) {
     uint8_t sealed[kHeader2Bytes];
     GetBytes(samples, sealed, kHeaderBytes, first);
-    if (crypto_aead_xchacha20poly1305_ietf_decrypt(header->plain, nullptr, nullptr, sealed,
+    if (version == kFormatVersion &&
+        crypto_aead_xchacha20poly1305_ietf_decrypt(header->plain, nullptr, nullptr, sealed,
                                                    kHeaderBytes, nullptr, 0, kZeroNonce,
                                                    keys.header) == 0) {
         header->version = kFirstVersion;
@@ -783,36 +827,29 @@ bool OpenHeader(const Samples& samples, const Keys& keys, KeyedPositions& first,
                                                    kHeader2Bytes, nullptr, 0, kZeroNonce,
                                                    keys.header) != 0)
         return false;
-    header->version = kFormatVersion;
+    header->version = version;
     header->plainBytes = kHeader2PlainBytes;
     header->share = GetLE16(header->plain + kHeaderPlainBytes);
     return true;
 }
 
-}  // namespace
-
-UnsealedFile UnsealFile(const uint8_t* pixels, uint64_t pixelCount, const Passphrase& passphrase,
-                        UnsealSteps* steps, bool headerOnly, bool keepFrame) {
+// Reads a sealed file of format `version` from the first of `candidates`
+// (ways to read one carrier) whose header opens.
+template <typename S>
+UnsealedFile UnsealFrom(const std::vector<S>& candidates, uint8_t version,
+                        const Passphrase& passphrase, UnsealSteps* steps, bool headerOnly,
+                        bool keepFrame) {
     UnsealedFile file;
-    if (!SodiumReady()) {
-        file.code = kPixErrMemory;
-        return file;
-    }
     file.message = kSealedFailedMessage;
-    if (pixelCount > kPixMaxPixels) return file;
-
-    // A grey carrier is read in its grey levels first; a colour one, or a
-    // grey one that is not, in its colour samples.
     Keys keys;
     OpenedHeader header;
-    Samples samples{};
+    S samples{};
     std::vector<uint64_t> saltPositions;
     std::unique_ptr<KeyedPositions> first, second;
     uint8_t salt[kSaltBytes];
     bool opened = false;
-    for (const bool grey : {true, false}) {
-        if (grey && !AllGrey(pixels, pixelCount)) continue;
-        samples = SamplesOf(pixels, pixelCount, grey);
+    for (const S& candidate : candidates) {
+        samples = candidate;
         // Too small for the least a sealed file takes: nothing to derive a key for.
         if (samples.size / 8 < std::min(SealedBytes(1), FirstVersionBytes(1))) continue;
         saltPositions = SaltPositions(samples.size);
@@ -824,7 +861,7 @@ UnsealedFile UnsealFile(const uint8_t* pixels, uint64_t pixelCount, const Passph
         }
         first = std::make_unique<KeyedPositions>(samples.size, keys.positions, saltPositions);
         second = std::make_unique<KeyedPositions>(samples.size, keys.positions, saltPositions);
-        if (OpenHeader(samples, keys, *first, *second, &header)) {
+        if (OpenHeader(samples, keys, *first, *second, version, &header)) {
             opened = true;
             break;
         }
@@ -888,4 +925,65 @@ UnsealedFile UnsealFile(const uint8_t* pixels, uint64_t pixelCount, const Passph
     }
     file.message = SplitRecord(std::move(record), &file);
     return file;
+}
+
+}  // namespace
+
+UnsealedFile UnsealFile(const uint8_t* pixels, uint64_t pixelCount, const Passphrase& passphrase,
+                        UnsealSteps* steps, bool headerOnly, bool keepFrame) {
+    UnsealedFile file;
+    if (!SodiumReady()) {
+        file.code = kPixErrMemory;
+        return file;
+    }
+    file.message = kSealedFailedMessage;
+    if (pixelCount > kPixMaxPixels) return file;
+    // A grey carrier is read in its grey levels first; a colour one, or a
+    // grey one that is not, in its colour samples.
+    std::vector<Samples> candidates;
+    if (AllGrey(pixels, pixelCount)) candidates.push_back(SamplesOf(pixels, pixelCount, true));
+    candidates.push_back(SamplesOf(pixels, pixelCount, false));
+    return UnsealFrom(candidates, kFormatVersion, passphrase, steps, headerOnly, keepFrame);
+}
+
+UnsealedFile UnsealFileFromJpeg(const JpegCarrier& carrier, const Passphrase& passphrase,
+                                UnsealSteps* steps, bool headerOnly, bool keepFrame) {
+    if (!SodiumReady()) {
+        UnsealedFile file;
+        file.code = kPixErrMemory;
+        return file;
+    }
+    // Read only: a decode never steps an element.
+    const std::vector<JpegSamples> candidates = {
+        {const_cast<JpegCarrier*>(&carrier), carrier.size()}};
+    return UnsealFrom(candidates, kJpegFormatVersion, passphrase, steps, headerOnly, keepFrame);
+}
+
+namespace {
+
+// Bits the content may take in `elements` coefficients: those after the
+// salt and the header's region.
+int64_t ContentBits(uint64_t elements) {
+    return static_cast<int64_t>(elements) - static_cast<int64_t>(kSaltBits + kHeaderRegion);
+}
+
+int64_t FloorDivide(int64_t a, int64_t b) {
+    return a / b - (a % b != 0 && a < 0);
+}
+
+constexpr int64_t kRecordAround = kNameLengthBytes + kTagBytes;
+
+}  // namespace
+
+int64_t SealedJpegRoom(uint64_t elements) {
+    return FloorDivide(ContentBits(elements) * kJpegMostBitsPerElement.first /
+                           kJpegMostBitsPerElement.second,
+                       8) -
+           kRecordAround;
+}
+
+int64_t SealedJpegHidesWell(uint64_t elements) {
+    const auto bits = static_cast<int64_t>(static_cast<double>(ContentBits(elements)) *
+                                           kJpegWellHiddenBitsPerElement);
+    return FloorDivide(bits, 8) - kRecordAround;
 }

@@ -3,12 +3,16 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <new>
+#include <vector>
 
 #include "hiding/carrier.h"
+#include "hiding/jpeg_carrier.h"
 #include "hiding/output_file.h"
 #include "hiding/runs.h"
+#include "hiding/sealed_jpeg.h"
 #include "imagelib/common.h"
 #include "imagelib/state.h"
 #include "working/working_image.h"
@@ -96,6 +100,58 @@ std::string WellHiddenWarning(uint64_t bytes, uint64_t well) {
            "larger picture or a smaller file hides better.";
 }
 
+// The base's coefficients as they are, or its pixels compressed once.
+int LoadJpegCarrier(const std::string& base, int quality, JpegCarrier* carrier) {
+    if (IsJpegName(base)) return carrier->Load(base);
+    CWorkingImage image;
+    if (const int code = image.Load(base)) return code;
+    const uint8_t* pixels = image.LockPixels();
+    AtExit unlock([&] { image.ReleasePixels(); });
+    if (pixels == nullptr) return kPixErrMemory;
+    return carrier->Compress(pixels, image.width, image.height, quality);
+}
+
+// The fit message for a JPEG output, which has no pixel count to ask for.
+std::string JpegFitMessage(uint64_t recordBytes, uint64_t elements) {
+    const int64_t room = SealedJpegRoom(elements);
+    return "Data file will not fit in specified image!\nSealed in this JPEG it takes " +
+           std::to_string(recordBytes) + " bytes; the picture can carry " +
+           std::to_string(room > 0 ? room : 0) + " (" +
+           std::to_string(elements) + " non-zero AC coefficients)";
+}
+
+// Encode into a JPEG output: the base is read (or compressed) first, since
+// its coefficients, not its size, tell the room.
+int EncodeSealedJpeg(DialogPort& dialog, const Passphrase& passphrase, const SealOptions& options,
+                     const std::string& base, const std::string& output) {
+    dialog.SetStatus("Reading");
+    JpegCarrier carrier;
+    if (const int code = LoadJpegCarrier(base, options.jpegQuality, &carrier)) return code;
+    dialog.StepProgress();
+    const int64_t room = SealedJpegRoom(carrier.size());
+    SealedRecord record;
+    uint64_t tooLarge = 0;
+    if (const int code = ReadRecord(dialog, dialog.DataFilePath(),
+                                    room > 0 ? static_cast<uint64_t>(room) + 2 : 0, &record,
+                                    &tooLarge))
+        return code;
+    const uint64_t recordBytes = tooLarge != 0 ? tooLarge : record.bytes.size();
+    if (tooLarge != 0 || room < 0 || recordBytes > static_cast<uint64_t>(room) + 2) {
+        dialog.ShowMessage(JpegFitMessage(recordBytes, carrier.size()));
+        return 0;
+    }
+    dialog.StepProgress();
+    // Said, not refused, as in pixels.
+    const int64_t well = SealedJpegHidesWell(carrier.size());
+    if (static_cast<int64_t>(recordBytes) - 2 > well)
+        dialog.Warn(WellHiddenWarning(recordBytes - 2, well > 0 ? static_cast<uint64_t>(well) : 0));
+    dialog.SetStatus("Encoding");
+    if (const int code = SealRecordInJpeg(carrier, passphrase, record, options)) return code;
+    dialog.StepProgress();
+    return WriteOutputImage(dialog, output,
+                            [&](const std::string& file) { return carrier.Write(file); });
+}
+
 class DecodeSteps : public UnsealSteps {
   public:
     explicit DecodeSteps(DialogPort& dialog) : dialog_(dialog) {}
@@ -129,6 +185,7 @@ int EncodeSealedRun(DialogPort& dialog, const Passphrase& passphrase, const Seal
     uint32_t size[2] = {0, 0};
     if (!EncodeMayStart(dialog, output, size)) return 0;
     if (RefuseCarrierBase(dialog, base)) return 0;
+    if (IsJpegName(output)) return EncodeSealedJpeg(dialog, passphrase, options, base, output);
     SealedRecord record;
     uint64_t tooLarge = 0;
     if (const int code = ReadRecord(dialog, dialog.DataFilePath(), RecordLimit(size[0], size[1]),
@@ -174,22 +231,33 @@ int DecodeSealedRun(DialogPort& dialog, const std::string& path, const Passphras
     struct stat before {
     }, after{};
     const bool known = ::stat(path.c_str(), &before) == 0;
-    CWorkingImage image;
-    if (const int code = image.Load(path)) return code;
-    if (!known || ::stat(path.c_str(), &after) != 0 || !SameFileState(after, before)) {
-        dialog.ShowMessage(kCarrierChangedText);
-        return 0;
-    }
+    const auto changed = [&] {
+        return !known || ::stat(path.c_str(), &after) != 0 || !SameFileState(after, before);
+    };
+    DecodeSteps steps(dialog);
     UnsealedFile file;
-    {
+    if (IsJpegName(path)) {
+        JpegCarrier carrier;
+        if (const int code = carrier.Load(path)) return code;
+        if (changed()) {
+            dialog.ShowMessage(kCarrierChangedText);
+            return 0;
+        }
+        dialog.StepProgress();
+        file = UnsealFileFromJpeg(carrier, passphrase, &steps, false, true);
+    } else {
+        CWorkingImage image;
+        if (const int code = image.Load(path)) return code;
+        if (changed()) {
+            dialog.ShowMessage(kCarrierChangedText);
+            return 0;
+        }
         const uint8_t* pixels = image.LockPixels();
         AtExit unlock([&] { image.ReleasePixels(); });
         if (pixels == nullptr) return kPixErrMemory;
         dialog.StepProgress();
-        DecodeSteps steps(dialog);
         file = UnsealFile(pixels, PixelCount(image), passphrase, &steps, false, true);
     }
-    image.Clear();  // only the file is needed from here on
     if (file.code != 0) return file.code;
     if (file.message != nullptr) {
         dialog.ShowMessage(file.message);
@@ -208,6 +276,12 @@ int DecodeSealedRun(DialogPort& dialog, const std::string& path, const Passphras
 
 bool ProbeSealed(DialogPort& dialog, const std::string& path, const Passphrase& passphrase) {
     dialog.SetStatus("Reading");
+    if (IsJpegName(path)) {
+        JpegCarrier carrier;
+        if (carrier.Load(path) != 0) return false;
+        const UnsealedFile file = UnsealFileFromJpeg(carrier, passphrase, nullptr, true);
+        return file.code == 0 && file.message == nullptr;
+    }
     CWorkingImage image;
     if (image.Load(path) != 0) return false;
     const uint8_t* pixels = image.LockPixels();
@@ -215,4 +289,56 @@ bool ProbeSealed(DialogPort& dialog, const std::string& path, const Passphrase& 
     if (pixels == nullptr) return false;
     const UnsealedFile file = UnsealFile(pixels, PixelCount(image), passphrase, nullptr, true);
     return file.code == 0 && file.message == nullptr;
+}
+
+std::string JpegCapacityText(uint64_t elements, bool estimated, int quality) {
+    const std::string about = estimated ? "about " : "";
+    return (estimated ? "JPEG q" + std::to_string(quality) + ": " : std::string("JPEG   : ")) +
+           about + std::to_string(SealedJpegRoom(elements)) + " (hides well: " + about +
+           std::to_string(SealedJpegHidesWell(elements)) + ")";
+}
+
+namespace {
+
+// Rows of each band the estimate compresses, and one band in how many: a
+// multiple of the 16-row MCU, so the bands compress as the whole would.
+constexpr uint32_t kBandRows = 16;
+constexpr uint32_t kBandEvery = 4;
+
+// Non-zero AC coefficients of the base compressed at `quality`, from one
+// band in four; 0 when it cannot be read.
+uint64_t EstimateElements(const std::string& base, int quality) {
+    CWorkingImage image;
+    if (image.Load(base) != 0 || image.width == 0) return 0;
+    const uint8_t* pixels = image.LockPixels();
+    AtExit unlock([&] { image.ReleasePixels(); });
+    if (pixels == nullptr) return 0;
+    const size_t stride = size_t{image.width} * 3;
+    std::vector<uint8_t> bands;
+    uint32_t rows = 0;
+    try {
+        for (uint32_t y = 0; y < image.height; y += kBandRows * kBandEvery) {
+            const uint32_t n = std::min(kBandRows, image.height - y);
+            bands.insert(bands.end(), pixels + y * stride, pixels + (y + n) * stride);
+            rows += n;
+        }
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    JpegCarrier carrier;
+    if (carrier.Compress(bands.data(), image.width, rows, quality) != 0) return 0;
+    return static_cast<uint64_t>(static_cast<double>(carrier.size()) * image.height / rows);
+}
+
+}  // namespace
+
+JpegElements JpegElementsOf(const std::string& base, int quality) {
+    if (!IsJpegName(base)) return {EstimateElements(base, quality), true};
+    JpegCarrier carrier;
+    return {carrier.Load(base) == 0 ? carrier.size() : 0, false};
+}
+
+std::string JpegCapacityRow(const std::string& base, int quality) {
+    const JpegElements elements = JpegElementsOf(base, quality);
+    return JpegCapacityText(elements.count, elements.estimated, quality);
 }

@@ -13,13 +13,6 @@
 
 namespace {
 
-Bytes RandomBytes(size_t size, uint32_t seed) {
-    std::mt19937 random(seed);
-    Bytes bytes(size);
-    for (auto& b : bytes) b = static_cast<uint8_t>(random());
-    return bytes;
-}
-
 using Embedder = void (*)(uint8_t*, uint64_t, const uint8_t*, uint64_t);
 using Extractor = bool (*)(const uint8_t*, uint8_t*, size_t, size_t, size_t*);
 

@@ -110,13 +110,6 @@ class FakeDialog : public DialogPort {
     std::string OutputDirectory() override { return outputDirectory; }
 };
 
-Bytes RandomBytes(size_t size, uint32_t seed) {
-    std::mt19937 random(seed);
-    Bytes bytes(size);
-    for (auto& b : bytes) b = static_cast<uint8_t>(random());
-    return bytes;
-}
-
 class RunTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -551,7 +544,8 @@ TEST_F(RunTest, CapacityReport) {
     CapacityReport(dialog);
     EXPECT_EQ(dialog.capacity,
               "Method : Bytes\n7/8    : 1234\n6/8    : 2484\n886    : 2484\n777    : 3734\n"
-              "666    : 7484\nsealed : 3588\nSealed hides well up to 213 bytes");
+              "666    : 7484\nsealed : 3588\nSealed hides well up to 213 bytes\n"
+              "JPEG q90: about -126 (hides well: about -47)");  // black: no AC coefficient
     EXPECT_EQ(CapacityText(10, 10),
               "Method : Bytes\n7/8    : -4\n6/8    : 9\n886    : 9\n777    : 21\n666    : 59\n"
               "sealed : -125\nSealed hides well up to 0 bytes");

@@ -26,13 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-Bytes RandomBytes(size_t size, uint32_t seed) {
-    std::mt19937 random(seed);
-    Bytes bytes(size);
-    for (auto& b : bytes) b = static_cast<uint8_t>(random());
-    return bytes;
-}
-
 Passphrase MakePassphrase(const std::string& text) {
     Passphrase passphrase;
     EXPECT_TRUE(passphrase.Assign(text.data(), text.size()));

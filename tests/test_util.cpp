@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <algorithm>
 #include <random>
 #include <sstream>
 
@@ -115,6 +116,13 @@ void PrintTo(const CorpusRow& row, std::ostream* out) {
     return ::testing::AssertionSuccess();
 }
 
+Bytes RandomBytes(size_t size, uint32_t seed) {
+    std::mt19937 random(seed);
+    Bytes bytes(size);
+    for (auto& b : bytes) b = static_cast<uint8_t>(random());
+    return bytes;
+}
+
 Bytes MakePhoto(uint32_t width, uint32_t height, uint32_t seed) {
     Bytes rgb(size_t{width} * height * 3);
     std::mt19937 random(seed);
@@ -142,6 +150,19 @@ std::vector<Segment> Markers(const Bytes& f) {
         while (i + 1 < f.size() && !(f[i] == 0xFF && f[i + 1] != 0 && (f[i + 1] & 0xF8) != 0xD0)) {
             ++i;
         }
+    }
+    return out;
+}
+
+std::vector<Bytes> KeptJpegSegments(const Bytes& file) {
+    std::vector<Bytes> out;
+    for (const Segment& s : Markers(file)) {
+        const uint8_t m = s.marker;
+        const bool frame = m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC;
+        if (!(frame || (m >= 0xE0 && m <= 0xEF) || m == 0xFE || m == 0xDD)) continue;
+        const size_t length = size_t{file[s.offset + 2]} << 8 | file[s.offset + 3];
+        out.emplace_back(file.begin() + s.offset,
+                         file.begin() + std::min(file.size(), s.offset + 2 + length));
     }
     return out;
 }
