@@ -67,12 +67,13 @@ Passphrase BenchPassphrase() {
     return p;
 }
 
-// A data file of random bytes (zstd cannot shrink it) that fills
-// `elements` coefficients to 0.2 bits each, less the name and overheads.
+// A data file of random bytes (zstd cannot shrink it) that, with its name,
+// fills `elements` coefficients to 0.2 bits each.
 std::string PayloadFor(uint64_t elements, const std::string& name) {
     const int64_t room = SealedJpegHidesWell(elements);
     const std::string path = BenchTempPath(name);
-    Bytes data(room > 16 ? static_cast<size_t>(room) - 16 : 1);
+    const int64_t size = room - static_cast<int64_t>(name.size());
+    Bytes data(size > 0 ? static_cast<size_t>(size) : 1);
     std::mt19937 random(7);
     for (uint8_t& b : data) b = static_cast<uint8_t>(random());
     WriteAll(path, data);

@@ -52,8 +52,13 @@ int JpegCarrier::Flatten() {
         }
         at_.clear();
         at_.reserve(elements);
-        for (size_t i = 0; i < total; ++i)
-            if (Carries(i, values_[i])) at_.push_back(static_cast<uint32_t>(i));
+        elements_.clear();
+        elements_.reserve(elements);
+        for (size_t i = 0; i < total; ++i) {
+            if (!Carries(i, values_[i])) continue;
+            at_.push_back(static_cast<uint32_t>(i));
+            elements_.push_back(values_[i]);
+        }
     } catch (const std::bad_alloc&) {
         return kPixErrMemory;
     }
@@ -61,6 +66,7 @@ int JpegCarrier::Flatten() {
 }
 
 int JpegCarrier::Write(const std::string& path) {
+    for (size_t e = 0; e < at_.size(); ++e) values_[at_[e]] = elements_[e];
     for (int c = 0; c < static_cast<int>(components_.size()); ++c) {
         const size_t row = size_t{components_[c].widthInBlocks} * 64;
         for (uint32_t r = 0; r < components_[c].heightInBlocks; ++r) {

@@ -29,12 +29,12 @@ class JpegCarrier {
     int Write(const std::string& path);
 
     size_t size() const { return at_.size(); }
-    int16_t value(size_t element) const { return values_[at_[element]]; }
-    void set(size_t element, int16_t value) { values_[at_[element]] = value; }
-    const int16_t* address(size_t element) const { return &values_[at_[element]]; }
+    int16_t value(size_t element) const { return elements_[element]; }
+    void set(size_t element, int16_t value) { elements_[element] = value; }
+    const int16_t* address(size_t element) const { return &elements_[element]; }
 
-    // The UERD cost of changing each element, in element order. False when
-    // memory runs out.
+    // The UERD cost of changing each element, in element order, from the
+    // coefficients as they were loaded. False when memory runs out.
     bool Costs(std::vector<float>* costs) const;
 
     uint32_t width() const;
@@ -48,6 +48,9 @@ class JpegCarrier {
     std::vector<size_t> start_;  // of each component in values_
     std::vector<int16_t> values_;
     std::vector<uint32_t> at_;  // each element's index in values_
+    // The elements' values side by side: a keyed walk then touches one
+    // place in memory per element, not two.
+    std::vector<int16_t> elements_;
 };
 
 // An element's two low bits (two's complement) and the ways it may not go,

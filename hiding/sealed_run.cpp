@@ -184,7 +184,8 @@ int EncodeSealedRun(DialogPort& dialog, const Passphrase& passphrase, const Seal
     const std::string base = dialog.BaseImagePath();
     uint32_t size[2] = {0, 0};
     if (!EncodeMayStart(dialog, output, size)) return 0;
-    if (RefuseCarrierBase(dialog, base)) return 0;
+    // A JPEG never carries a signature method's payload: they write no JPEG.
+    if (!IsJpegName(base) && RefuseCarrierBase(dialog, base)) return 0;
     if (IsJpegName(output)) return EncodeSealedJpeg(dialog, passphrase, options, base, output);
     SealedRecord record;
     uint64_t tooLarge = 0;
