@@ -10,8 +10,9 @@
 
 namespace {
 
-bool Carries(size_t index, int16_t value) {
-    return index % 64 != 0 && value != 0 && std::abs(value) <= kMaxAcCoefficient;
+// An AC coefficient that carries: not 0, within what a Huffman code holds.
+bool Carries(int16_t value) {
+    return value != 0 && value >= -kMaxAcCoefficient && value <= kMaxAcCoefficient;
 }
 
 }  // namespace
@@ -40,24 +41,27 @@ int JpegCarrier::Flatten() {
         // Elements are kept as 32-bit indices.
         if (total > UINT32_MAX) return kPixErrMemory;
         values_.resize(total);
-        size_t elements = 0;
         for (int c = 0; c < count; ++c) {
             const size_t row = size_t{components_[c].widthInBlocks} * 64;
             for (uint32_t r = 0; r < components_[c].heightInBlocks; ++r) {
                 const int16_t* from = PixGetJPGBlockRow(jpeg_.get(), c, r);
-                int16_t* to = values_.data() + start_[c] + r * row;
-                std::copy(from, from + row, to);
-                for (size_t i = 0; i < row; ++i) elements += Carries(i, to[i]);
+                std::copy(from, from + row, values_.data() + start_[c] + r * row);
             }
         }
+        size_t elements = 0;
+        for (size_t block = 0; block < total; block += 64)
+            for (size_t k = 1; k < 64; ++k) elements += Carries(values_[block + k]);
         at_.clear();
         at_.reserve(elements);
         elements_.clear();
         elements_.reserve(elements);
-        for (size_t i = 0; i < total; ++i) {
-            if (!Carries(i, values_[i])) continue;
-            at_.push_back(static_cast<uint32_t>(i));
-            elements_.push_back(values_[i]);
+        for (size_t block = 0; block < total; block += 64) {
+            for (size_t k = 1; k < 64; ++k) {
+                const int16_t value = values_[block + k];
+                if (!Carries(value)) continue;
+                at_.push_back(static_cast<uint32_t>(block + k));
+                elements_.push_back(value);
+            }
         }
     } catch (const std::bad_alloc&) {
         return kPixErrMemory;
