@@ -32,5 +32,8 @@ bool UerdDenominators(const CoefficientPlane& plane, std::vector<float>* out);
 // non-zero AC coefficients are) gets a large finite cost.
 inline float UerdCost(const uint16_t* quant, int k, float denominator) {
     constexpr float kNoDetail = 1e-3f;
-    return static_cast<float>(quant[k]) / (denominator > kNoDetail ? denominator : kNoDetail);
+    // A step of 0 (a broken table) still costs something: the coder takes
+    // costs above zero only.
+    const float step = quant[k] > 0 ? static_cast<float>(quant[k]) : 1.0f;
+    return step / (denominator > kNoDetail ? denominator : kNoDetail);
 }

@@ -506,6 +506,13 @@ static_assert(std::is_trivial_v<PixJpegCoefficients>);
 
 namespace {
 
+// The component's quantization table, null when the file has none for it.
+const JQUANT_TBL* QuantTable(const jpeg_decompress_struct& info, const jpeg_component_info& comp) {
+    if (comp.quant_table != nullptr) return comp.quant_table;
+    if (comp.quant_tbl_no < 0 || comp.quant_tbl_no >= NUM_QUANT_TBLS) return nullptr;
+    return info.quant_tbl_ptrs[comp.quant_tbl_no];
+}
+
 // With `file` null, reads jpeg->memory.
 int ReadCoefficientsFrame(PixJpegCoefficients* c, std::FILE* file) {
     c->info.err = SetUpErrors(&c->errors);
@@ -535,6 +542,9 @@ int ReadCoefficientsFrame(PixJpegCoefficients* c, std::FILE* file) {
     c->arrays = jpeg_read_coefficients(&c->info);
     for (int i = 0; i < c->info.num_components; ++i) {
         const jpeg_component_info& comp = c->info.comp_info[i];
+        // A component that no scan reached may name a table that was never
+        // defined; such a file could not be written back.
+        if (QuantTable(c->info, comp) == nullptr) return kPixErrJpg;
         c->rows[i] = static_cast<JBLOCKROW*>(
             std::malloc(size_t{comp.height_in_blocks} * sizeof(JBLOCKROW)));
         if (c->rows[i] == nullptr) return kPixErrMemory;
@@ -712,10 +722,8 @@ bool PixGetJPGComponent(const PixJpegCoefficients* jpeg, int index, PixJpegCompo
     out->heightInBlocks = comp.height_in_blocks;
     out->hSampling = comp.h_samp_factor;
     out->vSampling = comp.v_samp_factor;
-    const JQUANT_TBL* table = comp.quant_table != nullptr
-                                  ? comp.quant_table
-                                  : jpeg->info.quant_tbl_ptrs[comp.quant_tbl_no];
-    for (int k = 0; k < DCTSIZE2; ++k) out->quant[k] = table != nullptr ? table->quantval[k] : 0;
+    const JQUANT_TBL* table = QuantTable(jpeg->info, comp);  // never null after a read
+    for (int k = 0; k < DCTSIZE2; ++k) out->quant[k] = table->quantval[k];
     return true;
 }
 
