@@ -82,12 +82,7 @@ int JpegCarrier::Write(const std::string& path) {
     return PixGetLastError();
 }
 
-bool JpegCarrier::Costs(std::vector<float>* costs) const {
-    try {
-        costs->resize(at_.size());
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+bool JpegCarrier::Costs(float* costs) const {
     size_t e = 0;
     std::vector<float> denominators;
     for (size_t c = 0; c < components_.size(); ++c) {
@@ -98,7 +93,7 @@ bool JpegCarrier::Costs(std::vector<float>* costs) const {
         const size_t end = start_[c] + denominators.size() * 64;
         for (; e < at_.size() && at_[e] < end; ++e) {
             const size_t i = at_[e] - start_[c];
-            (*costs)[e] = UerdCost(info.quant, static_cast<int>(i % 64), denominators[i / 64]);
+            costs[e] = UerdCost(info.quant, static_cast<int>(i % 64), denominators[i / 64]);
         }
     }
     return true;

@@ -35,7 +35,7 @@ class JpegCarrier {
 
     // The UERD cost of changing each element, in element order, from the
     // coefficients as they were loaded. False when memory runs out.
-    bool Costs(std::vector<float>* costs) const;
+    bool Costs(float* costs) const;
 
     uint32_t width() const;
     uint32_t height() const;

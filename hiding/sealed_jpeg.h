@@ -2,7 +2,8 @@
 // The sealed method in a JPEG: the same record, keys, salt and header as in
 // pixels (hiding/sealed.h), carried by the picture's non-zero AC
 // coefficients (hiding/jpeg_carrier.h) instead of its colour samples, under
-// a format version of its own. The costs are UERD's (hiding/uerd.h).
+// a format version of its own (kSealedJpegVersion). The costs are UERD's
+// (hiding/uerd.h).
 //
 //   what     coefficients  how
 //   salt     128           the first 128 of a public permutation of the
@@ -22,18 +23,18 @@
 #include "hiding/jpeg_carrier.h"
 #include "hiding/sealed.h"
 
-// Bits a JPEG's sealed content may take per element while it hides well:
-// the payload at which detectors trained on photographs stay near chance
-// (see the README's figures).
-constexpr double kJpegWellHiddenBitsPerElement = 0.2;
-
-// Most bits of content per element, as a fraction: the coder needs slack
-// around the many coefficients at +-1, which can change one way only (it
-// failed at 0.95 on small test pictures, never at 0.9).
+// Bits a JPEG's sealed file may take per element (salt, header and all),
+// as fractions. While it hides well: 0.2, the payload at which published
+// detectors trained on photographs stay near chance for content-adaptive
+// JPEG embedding. At most: 0.75, as the coder needs slack around the many
+// coefficients at +-1, which can change one way only (it failed at 0.95 on
+// small test pictures, never at 0.9).
+constexpr std::pair<int64_t, int64_t> kJpegWellHiddenBitsPerElement = {1, 5};
 constexpr std::pair<int64_t, int64_t> kJpegMostBitsPerElement = {3, 4};
 
 // Bytes of name and data `elements` non-zero AC coefficients can carry at
-// most, and while they hide well; negative when none.
+// most (negative when none, as the capacity report shows it), and while
+// they hide well (0 when none).
 int64_t SealedJpegRoom(uint64_t elements);
 int64_t SealedJpegHidesWell(uint64_t elements);
 

@@ -113,16 +113,93 @@ __attribute__((target("avx2"))) void StepAvx2(const float* old, float* next, uin
     }
 }
 
-using StepFunction = void (*)(const float*, float*, uint8_t*, size_t, uint32_t, float, float);
+// GCC 12's AVX-512 headers start vectors from undefined values.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-StepFunction PickStep(size_t states) {
-    if (states < 8) return StepScalar;
+__attribute__((target("avx512f"))) void StepAvx512(const float* old, float* next, uint8_t* path,
+                                                   size_t states, uint32_t v, float zero,
+                                                   float one) {
+    const __m512 zero16 = _mm512_set1_ps(zero), one16 = _mm512_set1_ps(one);
+    const __m512i order = _mm512_xor_si512(
+        _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+        _mm512_set1_epi32(int(v & 15)));
+    const size_t high = v & ~uint32_t{15};
+    for (size_t s = 0; s < states; s += 16) {
+        const __m512 a = _mm512_add_ps(_mm512_load_ps(old + s), zero16);
+        const __m512 b =
+            _mm512_add_ps(_mm512_permutexvar_ps(order, _mm512_load_ps(old + (s ^ high))), one16);
+        const __mmask16 less = _mm512_cmp_ps_mask(b, a, _CMP_LT_OQ);
+        _mm512_store_ps(next + s, _mm512_mask_blend_ps(less, a, b));
+        const uint16_t bits = less;
+        std::memcpy(path + s / 8, &bits, sizeof bits);
+    }
+}
+
+// The end of a row: next[s] = old[2s + m] for the lower half, the upper
+// half unreachable; returns the least cost kept.
+float ShiftScalar(const float* old, float* next, size_t states, unsigned m) {
+    float best = kInf;
+    for (size_t s = 0; s < states / 2; ++s) best = std::min(best, next[s] = old[2 * s + m]);
+    std::fill(next + states / 2, next + states, kInf);
+    return best;
+}
+
+__attribute__((target("avx512f"))) float ShiftAvx512(const float* old, float* next, size_t states,
+                                                     unsigned m) {
+    const __m512i pick = _mm512_add_epi32(
+        _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30),
+        _mm512_set1_epi32(int(m)));
+    __m512 best = _mm512_set1_ps(kInf);
+    for (size_t s = 0; s < states / 2; s += 16) {
+        const __m512 kept = _mm512_permutex2var_ps(_mm512_load_ps(old + 2 * s), pick,
+                                                   _mm512_load_ps(old + 2 * s + 16));
+        _mm512_store_ps(next + s, kept);
+        best = _mm512_min_ps(best, kept);
+    }
+    for (size_t s = states / 2; s < states; s += 16) _mm512_store_ps(next + s, _mm512_set1_ps(kInf));
+    return _mm512_reduce_min_ps(best);
+}
+
+void RebaseScalar(float* costs, size_t count, float by) {
+    for (size_t s = 0; s < count; ++s) costs[s] -= by;
+}
+
+__attribute__((target("avx512f"))) void RebaseAvx512(float* costs, size_t count, float by) {
+    for (size_t s = 0; s < count; s += 16)
+        _mm512_store_ps(costs + s, _mm512_sub_ps(_mm512_load_ps(costs + s), _mm512_set1_ps(by)));
+}
+
+#pragma GCC diagnostic pop
+
+using StepFunction = void (*)(const float*, float*, uint8_t*, size_t, uint32_t, float, float);
+using ShiftFunction = float (*)(const float*, float*, size_t, unsigned);
+using RebaseFunction = void (*)(float*, size_t, float);
+
+// The widest kernels the processor runs.
+struct Kernels {
+    StepFunction step = StepScalar;
+    ShiftFunction shift = ShiftScalar;
+    RebaseFunction rebase = RebaseScalar;
+};
+
+Kernels PickKernels(size_t states) {
+    static const bool avx512 = __builtin_cpu_supports("avx512f");
     static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2 ? StepAvx2 : StepSse2;
+    Kernels k;
+    if (states >= 32 && avx512) {
+        k.step = StepAvx512;
+        k.shift = ShiftAvx512;
+        k.rebase = RebaseAvx512;
+    } else if (states >= 8) {
+        k.step = avx2 ? StepAvx2 : StepSse2;
+    }
+    return k;
 }
 
 struct FreeAligned {
-    void operator()(float* p) const { ::operator delete[](p, std::align_val_t{32}); }
+    void operator()(float* p) const { ::operator delete[](p, std::align_val_t{64}); }
 };
 
 // The stego bits y nearest in cost to the cover bits x (a flip of bit i
@@ -138,36 +215,30 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
     const size_t states = size_t{1} << height, pathBytes = std::max<size_t>(states / 8, 1);
     const Layout layout{n, bits};
     const std::vector<uint32_t> sub = Submatrix(height, layout.Width());
-    std::vector<uint8_t> path;
+    // Every byte of the path is written before it is read.
+    std::unique_ptr<uint8_t[]> path(new (std::nothrow) uint8_t[n * pathBytes]);
     std::unique_ptr<float, FreeAligned> buffer(
-        static_cast<float*>(::operator new[](2 * states * sizeof(float), std::align_val_t{32})));
-    try {
-        path.resize(n * pathBytes);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+        static_cast<float*>(::operator new[](2 * states * sizeof(float), std::align_val_t{64})));
+    if (!path) return false;
     float* old = buffer.get();
     float* next = old + states;
     std::fill(old, old + states, kInf);
     old[0] = 0;
-    const StepFunction step = PickStep(states);
+    const Kernels kernels = PickKernels(states);
     for (uint64_t j = 0; j < bits; ++j) {
         const uint32_t mask = bits - j >= uint64_t(height) ? uint32_t(states - 1)
                                                            : (uint32_t{1} << (bits - j)) - 1;
         const size_t start = layout.Start(j), end = layout.Start(j + 1);
         for (size_t k = start; k < end; ++k) {
-            step(old, next, path.data() + k * pathBytes, states, sub[k - start] & mask,
-                 x[k] ? w[k] : 0, x[k] ? 0 : w[k]);
+            kernels.step(old, next, path.get() + k * pathBytes, states, sub[k - start] & mask,
+                         x[k] ? w[k] : 0, x[k] ? 0 : w[k]);
             std::swap(old, next);
         }
         // Row j is done: keep the states that agree with its message bit,
         // shifted to make room for the next row, measured from the best.
-        const unsigned m = msg[j];
-        float best = kInf;
-        for (size_t s = 0; s < states / 2; ++s) best = std::min(best, next[s] = old[2 * s + m]);
+        const float best = kernels.shift(old, next, states, msg[j]);
         if (best == kInf) return false;
-        for (size_t s = 0; s < states / 2; ++s) next[s] -= best;
-        std::fill(next + states / 2, next + states, kInf);
+        if (best > 1e4f) kernels.rebase(next, states / 2, best);  // before precision goes
         std::swap(old, next);
     }
     if (old[0] == kInf) return false;
@@ -283,10 +354,11 @@ bool EmbedBlock(uint8_t* low, const float* cost, size_t n, double lambda, const 
         const bool up = UpFlipsSecond(low[i]);
         const bool flipAllowed = !(low[i] & (up ? kNoUp : kNoDown));
         const bool otherAllowed = !(low[i] & (up ? kNoDown : kNoUp));
-        const double lc = lambda * cost[i];
+        const float lc = static_cast<float>(lambda) * cost[i];
         x[i] = low[i] >> 1 & 1;
+        // log(1 + e^-lc) is below 1e-7 past 16.
         w[i] = !flipAllowed ? kInf
-                            : static_cast<float>(lc + (otherAllowed ? std::log1p(std::exp(-lc)) : 0));
+                            : lc + (otherAllowed && lc < 16 ? std::log1p(std::exp(-lc)) : 0.0f);
     }
     if (!EmbedLayer(x.data(), w.data(), n, upper, upperBits, height, y.data())) return false;
     std::vector<uint8_t> second(y);

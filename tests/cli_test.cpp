@@ -275,7 +275,15 @@ const uint32_t kBigData = 500;  // more than 7/8 carries in 64 x 48 pixels
 const RefusalCase kRefusals[] = {
     {"DataTooBig",
      {"encode", "base.bmp", "big.dat", "out.bmp"},
-     FitMessage(Method78, kPayloadHeaderSize + sizeof "big.dat" + kBigData),
+     FitMessage(Method78, kPayloadHeaderSize + sizeof "big.dat" + kBigData, 64, 48),
+     "out.bmp"},
+    {"DataMissing",
+     {"encode", "base.bmp", "none.dat", "out.bmp"},
+     "Unable to read file none.dat:\nNo such file or directory",
+     "out.bmp"},
+    {"BaseMissing",
+     {"encode", "none.bmp", "big.dat", "out.bmp"},
+     "Unable to read the base image none.bmp:\nNo such file or directory",
      "out.bmp"},
     {"NotEncodedDetect", {"detect", "base.bmp"}, kNotEncodedText, nullptr},
     {"NotEncodedDecode", {"decode", "base.bmp"}, kNotEncodedText, nullptr},
@@ -322,14 +330,14 @@ TEST(CliCapacity, ReportAndJson) {
               "{\"width\":100,\"height\":100,\"capacity\":"
               "{\"7/8\":1234,\"6/8\":2484,\"886\":2484,\"777\":3734,\"666\":7484,"
               "\"sealed\":3588},\"sealed_hides_well\":213,"
-              "\"jpeg\":{\"bytes\":303,\"hides_well\":67,\"estimated\":true}}\n");
+              "\"jpeg\":{\"bytes\":267,\"hides_well\":0,\"estimated\":true}}\n");
 
     // Too small for the header: negative, as the report prints it.
     const Outcome tiny = RunCli({"capacity", "--json", dir.File("tiny.bmp")});
     EXPECT_EQ(tiny.out,
               "{\"width\":10,\"height\":10,\"capacity\":"
               "{\"7/8\":-4,\"6/8\":9,\"886\":9,\"777\":21,\"666\":59,\"sealed\":-125},\"sealed_hides_well\":0,"
-              "\"jpeg\":{\"bytes\":-117,\"hides_well\":-45,\"estimated\":true}}\n");
+              "\"jpeg\":{\"bytes\":-153,\"hides_well\":0,\"estimated\":true}}\n");
 }
 
 TEST(CliInfo, VersionAndHelp) {

@@ -240,8 +240,8 @@ TEST(SealedJpegCapacity, CountedForAJpegEstimatedForAPicture) {
     JpegCarrier carrier;
     ASSERT_EQ(carrier.Load(jpeg), 0);
     EXPECT_EQ(JpegCapacityRow(jpeg, 90), JpegCapacityText(carrier.size(), false, 90));
-    EXPECT_EQ(JpegCapacityText(40000, false, 90), "JPEG   : 3624 (hides well: 953)");
-    EXPECT_EQ(JpegCapacityText(0, true, 75), "JPEG q75: about -126 (hides well: about -47)");
+    EXPECT_EQ(JpegCapacityText(40000, false, 90), "JPEG   : 3588 (hides well: 838)");
+    EXPECT_EQ(JpegCapacityText(0, true, 75), "JPEG q75: about -162 (hides well: about 0)");
 
     // The estimate from bands of the picture lands near the whole's count.
     const uint32_t w = 320, h = 480;
