@@ -524,6 +524,7 @@ const JQUANT_TBL* QuantTable(const jpeg_decompress_struct& info, const jpeg_comp
 int ReadCoefficientsFrame(PixJpegCoefficients* c, std::FILE* file) {
     c->info.err = SetUpErrors(&c->errors);
     if (setjmp(c->errors.jump)) {
+        if (c->progress.stopped) return kPixErrCancelled;
         if (c->progress.overrun) return kPixErrJpgWork;
         return c->errors.pub.msg_code == JERR_NO_BACKING_STORE ? kPixErrMemory : kPixErrJpg;
     }
