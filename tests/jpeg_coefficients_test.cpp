@@ -127,6 +127,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RoundTrip{"ycck", "pillow/pil_sample_cmyk.jpg"},
                       RoundTrip{"exif_orientation", "pillow/hopper_orientation_6.jpg"},
                       RoundTrip{"arithmetic", "synth/arithmetic.jpg"},
+                      RoundTrip{"rgb_components", "synth/rgb_components.jpg"},
+                      RoundTrip{"extended_16bit_tables", "pillow/hopper_16bit_qtables.jpg"},
                       RoundTrip{"exif_icc_xmp_comments", nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
