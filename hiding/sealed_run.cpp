@@ -123,13 +123,14 @@ int LoadJpegCarrier(const std::string& base, int quality, JpegCarrier* carrier) 
     return carrier->Compress(pixels, image.width, image.height, quality);
 }
 
-// The fit message for a JPEG output, which has no pixel count to ask for.
+// The fit message for a JPEG output, which has no pixel count to ask for;
+// both figures count the name and data, as the capacity report does.
 std::string JpegFitMessage(uint64_t recordBytes, uint64_t elements) {
     const int64_t room = SealedJpegRoom(elements);
-    return "Data file will not fit in specified image!\nSealed in this JPEG it takes " +
-           std::to_string(recordBytes) + " bytes; the picture can carry " +
-           std::to_string(room > 0 ? room : 0) + " (" +
-           std::to_string(elements) + " non-zero AC coefficients)";
+    return "Data file will not fit in specified image!\nIts name and data take " +
+           std::to_string(recordBytes > 2 ? recordBytes - 2 : 0) + " bytes; this JPEG can carry " +
+           std::to_string(room > 0 ? room : 0) + " (" + std::to_string(elements) +
+           " non-zero AC coefficients)";
 }
 
 // Encode into a JPEG output: the base is read (or compressed) first, since

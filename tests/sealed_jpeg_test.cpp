@@ -167,6 +167,11 @@ TEST_F(SealedJpeg, EmptyFileExactRoomAndOneByteOver) {
         if (size > most) {
             ASSERT_EQ(dialog.messages.size(), 1u);
             EXPECT_NE(dialog.messages[0].find("will not fit"), std::string::npos);
+            EXPECT_NE(dialog.messages[0].find("take " + std::to_string(room + 1) +
+                                              " bytes; this JPEG can carry " +
+                                              std::to_string(room)),
+                      std::string::npos)
+                << dialog.messages[0];
             EXPECT_FALSE(fs::exists(output));
             continue;
         }
