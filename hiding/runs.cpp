@@ -18,6 +18,7 @@
 #include "hiding/jpeg_carrier.h"
 #include "hiding/output_file.h"
 #include "hiding/palette.h"
+#include "hiding/sealed.h"
 #include "hiding/sealed_run.h"
 #include "hiding/shown_name.h"
 #include "imagelib/common.h"
@@ -524,13 +525,44 @@ std::string CapacityText(uint32_t width, uint32_t height) {
            " bytes";
 }
 
+std::string GreyCapacityText(uint32_t width, uint32_t height) {
+    const uint64_t room = uint64_t{width} * height / 8;
+    const uint64_t well = room / kSealedWellHiddenSamples;
+    auto less = [](uint64_t bytes) {
+        return bytes >= kSealedOverhead ? std::to_string(bytes - kSealedOverhead)
+                                        : "-" + std::to_string(kSealedOverhead - bytes);
+    };
+    return "\nA grey picture: sealed keeps it grey, in a third of the room: " + less(room) +
+           " bytes, hidden well up to " + (well > kSealedOverhead ? less(well) : "0") + " bytes";
+}
+
 void CapacityReport(DialogPort& dialog) {
+    const std::string base = dialog.BaseImagePath();
     uint32_t size[2] = {0, 0};
-    const int code = GetImageSizeByExtension(dialog.BaseImagePath(), size);
-    if (code != 0) {
+    if (GetImageSizeByExtension(base, size) != 0) {
         dialog.SetCapacityText(kNotAnImageText);
         return;
     }
-    dialog.SetCapacityText(CapacityText(size[0], size[1]) + "\n" +
-                           JpegCapacityRow(dialog.BaseImagePath(), kDefaultJpegQuality));
+    std::string text = CapacityText(size[0], size[1]);
+    // A JPEG output's room: from a JPEG base's coefficients, else estimated
+    // from the pixels read here.
+    const bool jpegBase = IsJpegName(base);
+    JpegElements jpeg;
+    if (jpegBase) jpeg = JpegElementsOf(base, kDefaultJpegQuality);
+    jpeg.estimated = !jpegBase;
+    // Whether the picture is grey takes its every pixel; one that cannot be
+    // read whole is reported as its header says.
+    CWorkingImage image;
+    if (image.Load(base) == 0) {
+        const uint8_t* pixels = image.LockPixels();
+        const uint64_t count = uint64_t{image.width} * image.height;
+        if (pixels != nullptr && count > 0 && SealedRoom(pixels, count) < 3 * count / 8)
+            text += GreyCapacityText(image.width, image.height);
+        if (pixels != nullptr && !jpegBase)
+            jpeg.count =
+                EstimateJpegElements(pixels, image.width, image.height, kDefaultJpegQuality);
+        image.ReleasePixels();
+    }
+    dialog.SetCapacityText(text + "\n" +
+                           JpegCapacityText(jpeg.count, jpeg.estimated, kDefaultJpegQuality));
 }

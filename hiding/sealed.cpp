@@ -545,7 +545,8 @@ uint64_t AddMixed(uint64_t half, uint64_t mix, uint64_t range) {
 
 }  // namespace
 
-void SamplePermutation::Rounds(uint64_t (&high)[kLanes], uint64_t (&low)[kLanes]) const {
+__attribute__((target_clones("arch=skylake-avx512", "default"))) void SamplePermutation::Rounds(
+    uint64_t (&high)[kLanes], uint64_t (&low)[kLanes]) const {
     for (int r = 0; r < 8; r += 2) {
         for (size_t j = 0; j < kLanes; ++j)
             high[j] = AddMixed(high[j], Mix(low[j] ^ roundKeys_[r]), rows_);
@@ -692,6 +693,33 @@ struct Coded {
 
 // The samples' low bits at coded->at (and with `costs`, their costs), in
 // stretches side by side.
+// Costs and low bits in one word, so a scattered read of an element is one
+// miss, not two: the low bits and flags take the cost's four lowest
+// mantissa bits (a relative change below 2^-19).
+constexpr uint32_t kLowBits = 0xF;
+
+void PackLows(const SealedCarrier& carrier, float* costs) {
+    for (uint64_t i = 0; i < carrier.size(); ++i) {
+        uint32_t word;
+        std::memcpy(&word, costs + i, sizeof word);
+        word = (word & ~kLowBits) | carrier.Low(i);
+        std::memcpy(costs + i, &word, sizeof word);
+    }
+}
+
+// Element j's low bits from coded->at, through the packed costs when given.
+void ReadOne(const SealedCarrier& carrier, const float* packed, size_t j, Coded* coded) {
+    if (packed == nullptr) {
+        coded->low[j] = carrier.Low(coded->at[j]);
+        return;
+    }
+    uint32_t word;
+    std::memcpy(&word, packed + coded->at[j], sizeof word);
+    coded->low[j] = static_cast<uint8_t>(word & kLowBits);
+    word &= ~kLowBits;
+    std::memcpy(&coded->cost[j], &word, sizeof word);
+}
+
 void ReadAt(const SealedCarrier& carrier, const float* costs, Coded* coded, unsigned threads) {
     const size_t count = coded->at.size();
     threads = static_cast<unsigned>(std::clamp<size_t>(count >> 20, 1, threads));
@@ -699,12 +727,10 @@ void ReadAt(const SealedCarrier& carrier, const float* costs, Coded* coded, unsi
         const size_t from = count * t / threads, to = count * (t + 1) / threads;
         constexpr size_t kAhead = 64;  // scattered reads asked for ahead of use
         for (size_t j = from; j < to; ++j) {
-            if (j + kAhead < to) {
-                __builtin_prefetch(carrier.Address(coded->at[j + kAhead]));
-                if (costs) __builtin_prefetch(costs + coded->at[j + kAhead]);
-            }
-            coded->low[j] = carrier.Low(coded->at[j]);
-            if (costs) coded->cost[j] = costs[coded->at[j]];
+            if (j + kAhead < to)
+                __builtin_prefetch(costs ? static_cast<const void*>(costs + coded->at[j + kAhead])
+                                         : carrier.Address(coded->at[j + kAhead]));
+            ReadOne(carrier, costs, j, coded);
         }
     };
     std::vector<std::thread> pool;
@@ -742,10 +768,7 @@ bool Gather(const SealedCarrier& carrier, KeyedPositions& positions, uint64_t co
     // (Fill asks for the samples) while the batch before is read.
     constexpr size_t kStep = 256;
     auto read = [&](uint64_t from, uint64_t to) {
-        for (uint64_t j = from; j < to; ++j) {
-            coded->low[j] = carrier.Low(coded->at[j]);
-            if (costs) coded->cost[j] = costs[coded->at[j]];
-        }
+        for (uint64_t j = from; j < to; ++j) ReadOne(carrier, costs, j, coded);
     };
     uint64_t done = 0;
     for (uint64_t i = 0; i < count; i += kStep) {
@@ -821,6 +844,7 @@ int SealInto(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
 
     HugeArray<float> costs = MakeHugeArray<float>(size);
     if (!costs || !carrier.Costs(costs.get())) return kPixErrMemory;
+    PackLows(carrier, costs.get());
     const std::vector<uint64_t> saltPositions = SaltPositions(size);
     KeyedPositions positions(size, keys.positions, saltPositions);
     Coded head, body;
@@ -830,11 +854,14 @@ int SealInto(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
     costs.reset();
 
     uint16_t share = 0;
+    std::vector<uint8_t> before;
+    if (!Resize(&before, body.low.size())) return kPixErrMemory;
+    std::copy(body.low.begin(), body.low.end(), before.begin());
     if (!stc::Embed({body.low.data(), body.cost.data(), body.low.size()}, content.data(),
                     8 * contentBytes, &share))
         return kPixErrMemory;
     for (size_t i = 0; i < body.at.size(); ++i) {
-        const unsigned step = (body.low[i] - carrier.Low(body.at[i])) & 3;  // +1, -1 or none
+        const unsigned step = (body.low[i] - before[i]) & 3;  // +1, -1 or none
         if (step != 0) carrier.Change(body.at[i], step == 1 ? 1 : -1);
     }
 

@@ -121,7 +121,7 @@ class SamplePermutation {
     uint64_t Walk(uint64_t high, uint64_t low) const;
     // One pass of the rounds over kLanes cells side by side, for the
     // processor to overlap; a result past size() must walk on.
-    static constexpr size_t kLanes = 4;
+    static constexpr size_t kLanes = 8;
     void Rounds(uint64_t (&high)[kLanes], uint64_t (&low)[kLanes]) const;
     uint64_t size() const { return size_; }
     uint64_t columns() const { return columns_; }

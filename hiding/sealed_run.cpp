@@ -319,20 +319,27 @@ namespace {
 constexpr uint32_t kBandRows = 16;
 constexpr uint32_t kBandEvery = 4;
 
-// Non-zero AC coefficients of the base compressed at `quality`, from one
-// band in four; 0 when it cannot be read.
+// The base's pixels, for an estimate; 0 when they cannot be read.
 uint64_t EstimateElements(const std::string& base, int quality) {
     CWorkingImage image;
     if (image.Load(base) != 0 || image.width == 0) return 0;
     const uint8_t* pixels = image.LockPixels();
     AtExit unlock([&] { image.ReleasePixels(); });
     if (pixels == nullptr) return 0;
-    const size_t stride = size_t{image.width} * 3;
+    return EstimateJpegElements(pixels, image.width, image.height, quality);
+}
+
+}  // namespace
+
+uint64_t EstimateJpegElements(const uint8_t* pixels, uint32_t width, uint32_t height,
+                              int quality) {
+    if (width == 0 || height == 0) return 0;
+    const size_t stride = size_t{width} * 3;
     std::vector<uint8_t> bands;
     uint32_t rows = 0;
     try {
-        for (uint32_t y = 0; y < image.height; y += kBandRows * kBandEvery) {
-            const uint32_t n = std::min(kBandRows, image.height - y);
+        for (uint32_t y = 0; y < height; y += kBandRows * kBandEvery) {
+            const uint32_t n = std::min(kBandRows, height - y);
             bands.insert(bands.end(), pixels + y * stride, pixels + (y + n) * stride);
             rows += n;
         }
@@ -340,11 +347,9 @@ uint64_t EstimateElements(const std::string& base, int quality) {
         return 0;
     }
     JpegCarrier carrier;
-    if (carrier.Compress(bands.data(), image.width, rows, quality) != 0) return 0;
-    return static_cast<uint64_t>(static_cast<double>(carrier.size()) * image.height / rows);
+    if (carrier.Compress(bands.data(), width, rows, quality) != 0) return 0;
+    return static_cast<uint64_t>(static_cast<double>(carrier.size()) * height / rows);
 }
-
-}  // namespace
 
 JpegElements JpegElementsOf(const std::string& base, int quality) {
     if (!IsJpegName(base)) return {EstimateElements(base, quality), true};

@@ -36,6 +36,9 @@ struct JpegElements {
     bool estimated = false;
 };
 JpegElements JpegElementsOf(const std::string& base, int quality);
+// The estimate from width x height RGB pixels at hand.
+uint64_t EstimateJpegElements(const uint8_t* pixels, uint32_t width, uint32_t height,
+                              int quality);
 
 // The capacity report's row for a sealed JPEG output: bytes of name and
 // data, at most and while they hide well.

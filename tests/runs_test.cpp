@@ -670,6 +670,8 @@ TEST_F(RunTest, CapacityReport) {
     EXPECT_EQ(dialog.capacity,
               "Method : Bytes\n7/8    : 1234\n6/8    : 2484\n886    : 2484\n777    : 3734\n"
               "666    : 7484\nsealed : 3588\nSealed hides well up to 213 bytes\n"
+              "A grey picture: sealed keeps it grey, in a third of the room: 1088 bytes, hidden "
+              "well up to 0 bytes\n"
               "JPEG q90: about -162 (hides well: about 0)");  // black: no AC coefficient
     EXPECT_EQ(CapacityText(10, 10),
               "Method : Bytes\n7/8    : -4\n6/8    : 9\n886    : 9\n777    : 21\n666    : 59\n"
