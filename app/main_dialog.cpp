@@ -174,7 +174,8 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     capacity_->SetFontFace("Courier New", 14, wxFONTWEIGHT_NORMAL);
     capacity_->SetTextColour(wxColour(50, 0, 0));
     // Every row of the report, the counts of a picture of a billion pixels.
-    capacity_->SetRoomFor(ToWx(CapacityText(1u << 15, 1u << 15) + "\n" +
+    capacity_->SetRoomFor(ToWx(CapacityText(1u << 15, 1u << 15) +
+                               GreyCapacityText(1u << 15, 1u << 15) + "\n" +
                                JpegCapacityText(uint64_t{3} << 30, true, 100)));
 
     const wxSizerFlags centred = wxSizerFlags().CentreVertical();

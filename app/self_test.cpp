@@ -269,8 +269,10 @@ class Checker {
         Expect(WaitUntil([&] { return capacity->GetText() == kNotAnImageText; }),
                "report for a partial path");
         edit->AppendText("p");
-        // Black: no AC coefficient at any quality.
-        const std::string report = CapacityText(4, 3) + "\n" + JpegCapacityText(0, true, 90);
+        // Black is grey: the report says what sealed does with it; and it
+        // has no AC coefficient at any quality.
+        const std::string report = CapacityText(4, 3) + GreyCapacityText(4, 3) + "\n" +
+                                   JpegCapacityText(0, true, 90);
         Expect(WaitUntil([&] { return capacity->GetText() == ToWx(report); }),
                "report for an image");
         Expect(dialog_.fields.baseImage == FromWx(photo), "base image field");
