@@ -632,18 +632,30 @@ int CompressFrame(CompressToMemory* w, PixJpegCoefficients* c, const uint8_t* pi
 }
 
 struct CoefficientWrite {
-    jpeg_compress_struct info;
+    jpeg_compress_struct info;  // first: the monitor finds the rest from it
     JpegErrors errors;
     std::FILE* file;
+    jpeg_progress_mgr progress;
+    int stopped;  // 1 when the thread's cancel flag stopped it
 };
 static_assert(std::is_trivial_v<CoefficientWrite>);
+
+// libjpeg calls it between rows of blocks while it writes them.
+void PollCancelWhileWriting(j_common_ptr common) {
+    if (!PixCancelled()) return;
+    reinterpret_cast<CoefficientWrite*>(common)->stopped = 1;
+    (*common->err->error_exit)(common);
+}
 
 int WriteCoefficientsFrame(CoefficientWrite* w, const PixJpegCoefficients* c, const char* path) {
     w->info.err = SetUpErrors(&w->errors);
     if (setjmp(w->errors.jump)) {
+        if (w->stopped) return kPixErrCancelled;
         return w->errors.pub.msg_code == JERR_FILE_WRITE ? kPixErrWrite : kPixErrJpg;
     }
     jpeg_create_compress(&w->info);
+    w->progress.progress_monitor = PollCancelWhileWriting;
+    w->info.progress = &w->progress;
     w->file = std::fopen(path, "wb");
     if (w->file == nullptr) return kPixErrOpen;
     jpeg_stdio_dest(&w->info, w->file);

@@ -53,10 +53,17 @@ const Format kFormats[] = {
     {"jpg-progressive",
      [](const char* p, const uint8_t* px) { return PixWriteJPG(p, px, kWidth, kHeight, 90, 1, 1); },
      PixReadJPG},
-    // The coefficients alone, as a sealed JPEG reads them; a block stands
-    // for what was read.
+    // The coefficients alone, as a sealed JPEG reads and writes them; a
+    // block stands for what was read.
     {"jpg-coefficients",
-     [](const char* p, const uint8_t* px) { return PixWriteJPG(p, px, kWidth, kHeight, 90, 1, 0); },
+     [](const char* p, const uint8_t* px) {
+         // Made with no stop asked, so that only the write meets one.
+         const std::atomic<bool>* flag = PixCancelFlag();
+         PixSetCancelFlag(nullptr);
+         PixJpegCoefficientsPtr jpeg(PixCompressJPGCoefficients(px, kWidth, kHeight, 90));
+         PixSetCancelFlag(flag);
+         return jpeg != nullptr && PixWriteJPGCoefficients(jpeg.get(), p);
+     },
      [](const char* p, uint32_t* w, uint32_t* h) -> HGLOBAL {
          PixJpegCoefficientsPtr jpeg(PixReadJPGCoefficients(p));
          if (!jpeg) return nullptr;
