@@ -76,10 +76,21 @@ const std::vector<FilterEntry> kOutputFilter = {
     {"TIF Files (*.TIF)", "*.TIF"},
     {"All files (*.*)", "*.*"},
 };
+// Sealed also writes JPEG, into the picture's coefficients.
+const std::vector<FilterEntry> kSealedOutputFilter = {
+    {"Image Files (jpg,bmp,pcx,png,tif)", "*.JPG;*.JPEG;*.BMP;*.PCX;*.TIF;*.TIFF;*.PNG"},
+    {"JPG Files (*.JPG)", "*.JPG;*.JPEG"},
+    {"BMP Files (*.BMP)", "*.BMP"},
+    {"PCX Files (*.PCX)", "*.PCX"},
+    {"PNG Files (*.PNG)", "*.PNG"},
+    {"TIF Files (*.TIF)", "*.TIF"},
+    {"All files (*.*)", "*.*"},
+};
 // A carrier of any method, whatever the list shows: a decode finds the
-// method by itself.
+// method by itself (a sealed one may be a JPEG).
 const std::vector<FilterEntry> kInputFilter = {
-    {"Image Files (bmp,pcx,png,tif)", "*.PNG;*.BMP;*.PCX;*.TIF;*.TIFF;"},
+    {"Image Files (jpg,bmp,pcx,png,tif)", "*.PNG;*.JPG;*.JPEG;*.BMP;*.PCX;*.TIF;*.TIFF;"},
+    {"JPG Files (*.JPG)", "*.JPG;*.JPEG"},
     {"BMP Files (*.BMP)", "*.BMP"},
     {"PCX Files (*.PCX)", "*.PCX"},
     {"TIF Files (*.TIF)", "*.TIF;*.TIFF"},
@@ -90,6 +101,8 @@ const std::vector<FilterEntry> kInputFilter = {
 // What each kind of method writes, as the output name's extension says.
 const std::vector<std::string> kEightBitOutputs = {".bmp", ".pcx", ".png", ".tif"};
 const std::vector<std::string> kChannelOutputs = {".bmp", ".pcx", ".png", ".tif", ".tiff"};
+const std::vector<std::string> kSealedOutputs = {".jpg", ".jpeg", ".bmp", ".pcx",
+                                                 ".png", ".tif",  ".tiff"};
 
 std::string Lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -224,7 +237,9 @@ FileChoice BrowseChoice(BrowseTarget target, int method) {
             return MakeChoice(false, "Data file", kDataFileFilter);
         case BrowseTarget::OutputImage:
             return MakeChoice(true, "Output image",
-                              EightBitMethod(method) ? kEightBitFilter : kOutputFilter);
+                              EightBitMethod(method)    ? kEightBitFilter
+                              : method == MethodSealed ? kSealedOutputFilter
+                                                       : kOutputFilter);
         case BrowseTarget::InputFile:
             return MakeChoice(false,
                               EightBitMethod(method) ? "7/8 or 6/8 input file"
@@ -278,15 +293,18 @@ std::string StartFolder(const std::string& fieldPath, const std::string& remembe
 std::string OutputRefusal(int method, const std::string& outputPath) {
     if (!KnownMethod(method) && method != MethodSealed) return {};
     const bool eightBit = EightBitMethod(method);
-    const std::vector<std::string>& writable = eightBit ? kEightBitOutputs : kChannelOutputs;
+    const std::vector<std::string>& writable = eightBit                 ? kEightBitOutputs
+                                               : method == MethodSealed ? kSealedOutputs
+                                                                        : kChannelOutputs;
     const std::string extension = Lower(GetExtension(FileNameOf(outputPath)));
     for (const std::string& known : writable)
         if (extension == known) return {};
     std::string names;
     for (size_t i = 0; i < writable.size(); ++i)
         names += (i == 0 ? "" : i + 1 == writable.size() ? " or " : ", ") + writable[i];
-    return std::string("The ") + MethodName(method) +
-           " method writes BMP, PCX, PNG and TIFF images.\nGive the output image a name "
+    return std::string("The ") + MethodName(method) + " method writes " +
+           (method == MethodSealed ? "JPEG, " : "") +
+           "BMP, PCX, PNG and TIFF images.\nGive the output image a name "
            "ending in " +
            names + ".";
 }
@@ -416,7 +434,8 @@ std::string WrapForWidth(const std::string& text, int width,
 
 std::string EntriesResultText(const std::string& folder, size_t files, uint64_t bytes) {
     return "Extracted " + std::to_string(files) + (files == 1 ? " file" : " files") + " (" +
-           std::to_string(bytes) + " bytes, method sealed) into " + ShownName(folder);
+           std::to_string(bytes) + " bytes, method sealed) into " +
+           ShownName(FileNameOf(folder)) + FolderLine(folder);
 }
 
 std::string ErrorText(int code) {
@@ -579,7 +598,8 @@ void EncodeCommand(MainView& view, const RunTable& runs) {
                 view.SetProgressPosition(kProgressStages);
                 view.fields.status =
                     several ? "Hid " + DataSummary(data) + " (method sealed) in " +
-                                  ShownName(view.written.path)
+                                  ShownName(FileNameOf(view.written.path)) +
+                                  FolderLine(view.written.path)
                             : EncodeResultText(f.dataFile, FileSize(f.dataFile),
                                                view.written.path, f.method);
                 view.ShowFields();

@@ -36,6 +36,7 @@
 #include "app/link_open.h"
 #include "app/wx_text.h"
 #include "hiding/runs.h"
+#include "hiding/sealed_run.h"
 #include "hiding/shown_name.h"
 #include "imagelib/state.h"
 
@@ -213,7 +214,8 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     // Every row of the report, the counts of a picture of a billion pixels.
     capacity_->SetRoomFor(ToWx(CapacityText(1u << 15, 1u << 15) +
                                GreyCapacityText(1u << 15, 1u << 15) + "\n" + kDataRowText +
-                               std::to_string(UINT32_MAX)));
+                               std::to_string(UINT32_MAX) + "\n" +
+                               JpegCapacityText(uint64_t{3} << 30, true, 100)));
 
     const wxSizerFlags centred = wxSizerFlags().CentreVertical();
     auto pathRow = [&](wxTextCtrl* path, wxButton* button) {

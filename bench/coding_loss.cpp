@@ -2,7 +2,9 @@
 // The coder's expected distortion against the payload-limited sender's
 // bound, for HILL costs of real photographs, by payload and height, with
 // the time the coding takes. Usage: coding_loss PICTURE... (PNG, BMP,
-// TIFF); scripts/bench_photos.sh makes a set.
+// TIFF); scripts/bench_photos.sh makes a set. Given JPEG files instead, the
+// same for the UERD costs of their non-zero AC coefficients, as a sealed
+// JPEG codes them (payload in bits per such coefficient).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -13,8 +15,43 @@
 #include <vector>
 
 #include "hiding/costs.h"
+#include "hiding/jpeg_carrier.h"
 #include "hiding/stc.h"
 #include "working/working_image.h"
+
+namespace {
+
+// A picture's colour samples as the coder takes them, with HILL costs.
+bool PictureSamples(const char* path, std::vector<uint8_t>* lows, std::vector<float>* costs) {
+    CWorkingImage image;
+    if (image.Load(path) != 0) return false;
+    const size_t n = size_t{3} * image.width * image.height;
+    const uint8_t* pixels = image.LockPixels();
+    std::vector<uint8_t> samples(pixels, pixels + n);
+    image.ReleasePixels();
+    costs->resize(n);
+    if (!HillCosts(samples.data(), image.width, image.height, 3, costs->data())) return false;
+    lows->resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t v = samples[i];
+        (*lows)[i] = static_cast<uint8_t>((v & 3) | (v == 255 ? stc::kNoUp : 0) |
+                                          (v == 0 ? stc::kNoDown : 0));
+    }
+    return true;
+}
+
+// A JPEG's non-zero AC coefficients, with UERD costs.
+bool JpegElements(const char* path, std::vector<uint8_t>* lows, std::vector<float>* costs) {
+    JpegCarrier jpeg;
+    if (jpeg.Load(path) != 0) return false;
+    costs->resize(jpeg.size());
+    if (!jpeg.Costs(costs->data())) return false;
+    lows->resize(jpeg.size());
+    for (size_t i = 0; i < jpeg.size(); ++i) (*lows)[i] = JpegElementLow(jpeg.value(i));
+    return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     const double rates[] = {0.05, 0.1, 0.2, 0.4};
@@ -24,14 +61,12 @@ int main(int argc, char** argv) {
     size_t pictures = 0, elements = 0;
     std::mt19937 random(1);
     for (int a = 1; a < argc; ++a) {
-        CWorkingImage image;
-        if (image.Load(argv[a]) != 0) continue;
-        const size_t n = size_t{3} * image.width * image.height;
-        const uint8_t* pixels = image.LockPixels();
-        std::vector<uint8_t> samples(pixels, pixels + n);
-        image.ReleasePixels();
-        std::vector<float> costs(n);
-        if (!HillCosts(samples.data(), image.width, image.height, 3, costs.data())) continue;
+        std::vector<uint8_t> lows;
+        std::vector<float> costs;
+        if (!(IsJpegName(argv[a]) ? JpegElements(argv[a], &lows, &costs)
+                                  : PictureSamples(argv[a], &lows, &costs)))
+            continue;
+        const size_t n = lows.size();
         // The keyed order: a random one does as well here.
         std::vector<uint32_t> order(n);
         for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
@@ -39,9 +74,7 @@ int main(int argc, char** argv) {
         std::vector<uint8_t> cover(n);
         std::vector<float> cost(n);
         for (size_t i = 0; i < n; ++i) {
-            const uint8_t v = samples[order[i]];
-            cover[i] = static_cast<uint8_t>((v & 3) | (v == 255 ? stc::kNoUp : 0) |
-                                            (v == 0 ? stc::kNoDown : 0));
+            cover[i] = lows[order[i]];
             cost[i] = costs[order[i]];
         }
         ++pictures;
@@ -71,20 +104,20 @@ int main(int argc, char** argv) {
             }
         }
     }
-    std::printf("%zu pictures, %zu colour samples; coder's distortion / bound (summed)\n", pictures,
+    std::printf("%zu pictures, %zu elements; coder's distortion / bound (summed)\n", pictures,
                 elements);
-    std::printf("bits/sample");
+    std::printf("bits/element");
     for (const int height : heights) std::printf("   h=%-3d", height);
     std::printf("\n");
     for (const double rate : rates) {
-        std::printf("%-11g", rate);
+        std::printf("%-12g", rate);
         for (const int height : heights) {
             const auto& s = sums[{rate, height}];
             std::printf("   %.3f", s.second > 0 ? s.first / s.second : 0);
         }
         std::printf("\n");
     }
-    std::printf("ns per sample and payload, one thread:");
+    std::printf("ns per element and payload, one thread:");
     for (const int height : heights)
         std::printf("  h=%d %.0f", height,
                     elements ? 1e9 * seconds[height] / double(elements) / 4 : 0);

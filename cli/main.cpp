@@ -19,6 +19,7 @@
 #include "hiding/output_file.h"
 #include "hiding/payload.h"
 #include "hiding/runs.h"
+#include "hiding/sealed_jpeg.h"
 #include "hiding/sealed_run.h"
 #include "hiding/shown_name.h"
 #include "working/working_image.h"
@@ -61,7 +62,8 @@ bool IsFolder(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-int Encode(TerminalPort& port, const std::string& methodName, const std::string& passphraseFile) {
+int Encode(TerminalPort& port, const std::string& methodName, const std::string& passphraseFile,
+           int quality) {
     port.method = MethodIndex(methodName);
     if (port.method != MethodSealed && !passphraseFile.empty())
         return PassphraseNotTaken(port, "Hiding with the ", port.method);
@@ -70,12 +72,21 @@ int Encode(TerminalPort& port, const std::string& methodName, const std::string&
                  " method hides one file; several files or a folder take -m sealed");
         return kUsageError;
     }
+    // A quality that could not apply would leave the user believing it did.
+    if (quality != 0 && (port.method != MethodSealed || !IsJpegName(port.outputImage))) {
+        port.Say("--quality is for a JPEG output of the sealed method only");
+        return kUsageError;
+    }
+    if (quality != 0 && IsJpegName(port.baseImage))
+        port.Say("The base is a JPEG: its coefficients are kept as they are, --quality is not used");
+    SealOptions options;
+    if (quality != 0) options.jpegQuality = quality;
     if (port.method != MethodSealed)
         return port.Finish(EncodeRun(port, static_cast<HidingMethod>(port.method)));
     Passphrase passphrase;
     switch (GetPassphrase(port, passphraseFile, true, &passphrase)) {
         case PassphraseResult::Read:
-            return port.Finish(EncodeSealedRun(port, passphrase));
+            return port.Finish(EncodeSealedRun(port, passphrase, options));
         case PassphraseResult::NoSource:
             port.Say(
                 "The sealed method needs a passphrase: give --passphrase-file FILE, or run "
@@ -205,8 +216,11 @@ int Capacity(TerminalPort& port, const std::string& image, bool json) {
         if (m > 0) text += ",";
         text += "\"" + std::string(GetMethodInfo(method).name) + "\":" + std::to_string(bytes);
     }
+    const JpegElements jpeg = JpegElementsOf(image, kDefaultJpegQuality);
     PrintResult(text + "},\"sealed_hides_well\":" + std::to_string(SealedHidesWell(size[0], size[1])) +
-                "}");
+                ",\"jpeg\":{\"bytes\":" + std::to_string(SealedJpegRoom(jpeg.count)) +
+                ",\"hides_well\":" + std::to_string(SealedJpegHidesWell(jpeg.count)) +
+                ",\"estimated\":" + (jpeg.estimated ? "true" : "false") + "}}");
     return 0;
 }
 
@@ -256,6 +270,7 @@ int Run(int argc, char** argv) {
     std::string base, output, image, passphraseFile;
     std::vector<std::string> data;
     bool json = false;
+    int quality = 0;  // not given
     const char* const kPassphraseHelp =
         "Read the sealed method's passphrase from the first line of FILE (otherwise it is "
         "asked on the terminal)";
@@ -277,9 +292,16 @@ int Run(int argc, char** argv) {
                      "File to hide; with -m sealed, any number of files and folders (folders "
                      "with everything in them, links inside left out)")
         ->required();
-    encode->add_option("OUTPUT", output, "Image to write; its extension picks the format")
+    encode->add_option("OUTPUT", output,
+                       "Image to write; its extension picks the format (JPEG for sealed only)")
         ->required();
     encode->add_flag("-f,--force", options.force, "Replace an existing OUTPUT");
+    encode
+        ->add_option("--quality", quality,
+                     "JPEG quality (1-100, default 90) at which a base that is not a JPEG is "
+                     "compressed for a JPEG OUTPUT (sealed only; a JPEG base is never "
+                     "recompressed)")
+        ->check(CLI::Range(1, 100));
 
     CLI::App* decode = app.add_subcommand("decode", "Extract the file hidden in IMAGE");
     decode
@@ -325,7 +347,7 @@ int Run(int argc, char** argv) {
         port.dataFile = data.front();
         port.dataFiles = data;
         port.outputImage = output;
-        return Encode(port, methodName, passphraseFile);
+        return Encode(port, methodName, passphraseFile, quality);
     }
     if (decode->parsed()) return Decode(port, image, passphraseFile);
     if (list->parsed()) return List(port, image, passphraseFile);

@@ -15,9 +15,11 @@
 
 #include "hiding/carrier.h"
 #include "hiding/channel.h"
+#include "hiding/jpeg_carrier.h"
 #include "hiding/output_file.h"
 #include "hiding/palette.h"
 #include "hiding/sealed.h"
+#include "hiding/sealed_run.h"
 #include "hiding/shown_name.h"
 #include "imagelib/common.h"
 #include "imagelib/pix.h"
@@ -315,6 +317,11 @@ int WriteOutputImage(DialogPort& dialog, CWorkingImage& image, const std::string
     });
 }
 
+int WriteOutputImage(DialogPort& dialog, const std::string& output,
+                     const std::function<int(const std::string& file)>& write) {
+    return WriteAndFinish(dialog, output, write);
+}
+
 int WriteExtractedFile(DialogPort& dialog, const std::string& name,
                        const std::vector<uint8_t>& data) {
     return WriteExtractedFile(dialog, name, [&](OutputFile& file) {
@@ -520,8 +527,9 @@ std::string CapacityText(uint32_t width, uint32_t height) {
         if (capacity < overhead) text += '-';
         text += std::to_string(capacity >= overhead ? capacity - overhead : overhead - capacity);
     }
-    return text + "\nSealed hides well up to " + std::to_string(SealedHidesWell(width, height)) +
-           " bytes";
+    // Sealed's row ends with what it hides well: past that a detector
+    // starts to tell. Short, so the box stays narrow at large text sizes.
+    return text + " (well: " + std::to_string(SealedHidesWell(width, height)) + ")";
 }
 
 std::string GreyCapacityText(uint32_t width, uint32_t height) {
@@ -531,8 +539,8 @@ std::string GreyCapacityText(uint32_t width, uint32_t height) {
         return bytes >= kSealedOverhead ? std::to_string(bytes - kSealedOverhead)
                                         : "-" + std::to_string(kSealedOverhead - bytes);
     };
-    return "\nA grey picture: sealed keeps it grey, in a third of the room: " + less(room) +
-           " bytes, hidden well up to " + (well > kSealedOverhead ? less(well) : "0") + " bytes";
+    return "\ngrey   : " + less(room) + " (well: " + (well > kSealedOverhead ? less(well) : "0") +
+           ")";
 }
 
 void CapacityReport(DialogPort& dialog) {
@@ -543,6 +551,12 @@ void CapacityReport(DialogPort& dialog) {
         return;
     }
     std::string text = CapacityText(size[0], size[1]);
+    // A JPEG output's room: from a JPEG base's coefficients, else estimated
+    // from the pixels read here.
+    const bool jpegBase = IsJpegName(base);
+    JpegElements jpeg;
+    if (jpegBase) jpeg = JpegElementsOf(base, kDefaultJpegQuality);
+    jpeg.estimated = !jpegBase;
     // Whether the picture is grey takes its every pixel; one that cannot be
     // read whole is reported as its header says.
     CWorkingImage image;
@@ -551,7 +565,11 @@ void CapacityReport(DialogPort& dialog) {
         const uint64_t count = uint64_t{image.width} * image.height;
         if (pixels != nullptr && count > 0 && SealedRoom(pixels, count) < 3 * count / 8)
             text += GreyCapacityText(image.width, image.height);
+        if (pixels != nullptr && !jpegBase)
+            jpeg.count =
+                EstimateJpegElements(pixels, image.width, image.height, kDefaultJpegQuality);
         image.ReleasePixels();
     }
-    dialog.SetCapacityText(text);
+    dialog.SetCapacityText(text + "\n" +
+                           JpegCapacityText(jpeg.count, jpeg.estimated, kDefaultJpegQuality));
 }

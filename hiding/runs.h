@@ -54,8 +54,8 @@ void CapacityReport(DialogPort& dialog);
 
 // The capacity text for an image of width x height.
 std::string CapacityText(uint32_t width, uint32_t height);
-// The line the report adds for a grey picture, which sealed carries in
-// its grey levels.
+// The row the report adds for a grey picture, which sealed carries in its
+// grey levels, a third as much, and keeps grey.
 std::string GreyCapacityText(uint32_t width, uint32_t height);
 extern const char* const kNotAnImageText;
 extern const char* const kNotEncodedText;
@@ -69,6 +69,9 @@ extern const char* const kHiddenFileNote;
 // The last steps every run shares (the sealed runs too): status "Writing",
 // the output written through a temporary file, the last stage and pause.
 int WriteOutputImage(DialogPort& dialog, CWorkingImage& image, const std::string& output);
+// The same with the image written by `write` to the path it is given.
+int WriteOutputImage(DialogPort& dialog, const std::string& output,
+                     const std::function<int(const std::string& file)>& write);
 // The extracted file under `name` in the output directory, asking before it
 // replaces one; status "Extracted ...", the last stage and pause.
 int WriteExtractedFile(DialogPort& dialog, const std::string& name,

@@ -101,6 +101,7 @@ struct SealOptions {
     unsigned passes = kSealedPasses;  // of the content key's derivation
     unsigned memoryLog2MiB = kSealedMemoryLog2MiB;
     const uint8_t* salt = nullptr;  // kSaltBytes to use instead of random ones
+    int jpegQuality = 90;           // compressing a base that is not a JPEG to a JPEG output
 };
 
 extern const char* const kSealedFailedMessage;  // wrong passphrase or changed image

@@ -4,13 +4,17 @@
 #include <sys/stat.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <new>
+#include <vector>
 
 #include "hiding/carrier.h"
 #include "hiding/entries.h"
+#include "hiding/jpeg_carrier.h"
 #include "hiding/output_file.h"
 #include "hiding/runs.h"
+#include "hiding/sealed_jpeg.h"
 #include "imagelib/common.h"
 #include "imagelib/state.h"
 #include "working/working_image.h"
@@ -96,6 +100,18 @@ int ReadEntriesRecord(DialogPort& dialog, const std::vector<std::string>& paths,
     return code;
 }
 
+// The record of whatever the Data File names, one file or several
+// entries, as ReadRecord makes it; *refused when the entries said why not.
+int ReadDataRecord(DialogPort& dialog, uint64_t limit, SealedRecord* record, uint64_t* tooLarge,
+                   bool* refused) {
+    const std::vector<std::string> paths = dialog.DataFilePaths();
+    *refused = false;
+    return SeveralEntries(paths)
+               ? ReadEntriesRecord(dialog, paths, limit, record, tooLarge, refused)
+               : ReadRecord(dialog, paths.empty() ? std::string() : paths[0], limit, record,
+                            tooLarge);
+}
+
 // Record bytes an image of width x height can carry, 0 when none.
 uint64_t RecordLimit(uint32_t width, uint32_t height) {
     const uint64_t capacity = MethodCapacity(MethodSealed, width, height);
@@ -142,6 +158,59 @@ std::string WellHiddenWarning(uint64_t bytes, uint64_t well) {
            "larger picture or a smaller file hides better.";
 }
 
+// The base's coefficients as they are, or its pixels compressed once.
+int LoadJpegCarrier(const std::string& base, int quality, JpegCarrier* carrier) {
+    if (IsJpegName(base)) return carrier->Load(base);
+    CWorkingImage image;
+    if (const int code = image.Load(base)) return code;
+    const uint8_t* pixels = image.LockPixels();
+    AtExit unlock([&] { image.ReleasePixels(); });
+    if (pixels == nullptr) return kPixErrMemory;
+    return carrier->Compress(pixels, image.width, image.height, quality);
+}
+
+// The fit message for a JPEG output, which has no pixel count to ask for;
+// both figures count the name and data, as the capacity report does.
+std::string JpegFitMessage(uint64_t recordBytes, uint64_t elements) {
+    const int64_t room = SealedJpegRoom(elements);
+    return "Data file will not fit in specified image!\nIts name and data take " +
+           std::to_string(recordBytes > 2 ? recordBytes - 2 : 0) + " bytes; this JPEG can carry " +
+           std::to_string(room > 0 ? room : 0) + " (" + std::to_string(elements) +
+           " non-zero AC coefficients)";
+}
+
+// Encode into a JPEG output: the base is read (or compressed) first, since
+// its coefficients, not its size, tell the room.
+int EncodeSealedJpeg(DialogPort& dialog, const Passphrase& passphrase, const SealOptions& options,
+                     const std::string& base, const std::string& output) {
+    dialog.SetStatus("Reading");
+    JpegCarrier carrier;
+    if (const int code = LoadJpegCarrier(base, options.jpegQuality, &carrier)) return code;
+    dialog.StepProgress();
+    const int64_t room = SealedJpegRoom(carrier.size());
+    SealedRecord record;
+    uint64_t tooLarge = 0;
+    bool refused = false;
+    const int read = ReadDataRecord(dialog, room > 0 ? static_cast<uint64_t>(room) + 2 : 0,
+                                    &record, &tooLarge, &refused);
+    if (read != 0 || refused) return read;
+    const uint64_t recordBytes = tooLarge != 0 ? tooLarge : record.bytes.size();
+    if (tooLarge != 0 || room < 0 || recordBytes > static_cast<uint64_t>(room) + 2) {
+        dialog.ShowMessage(JpegFitMessage(recordBytes, carrier.size()));
+        return 0;
+    }
+    dialog.StepProgress();
+    // Said, not refused, as in pixels.
+    const int64_t well = SealedJpegHidesWell(carrier.size());
+    if (static_cast<int64_t>(recordBytes) - 2 > well)
+        dialog.Warn(WellHiddenWarning(recordBytes - 2, well > 0 ? static_cast<uint64_t>(well) : 0));
+    dialog.SetStatus("Encoding");
+    if (const int code = SealRecordInJpeg(carrier, passphrase, record, options)) return code;
+    dialog.StepProgress();
+    return WriteOutputImage(dialog, output,
+                            [&](const std::string& file) { return carrier.Write(file); });
+}
+
 class DecodeSteps : public UnsealSteps {
   public:
     explicit DecodeSteps(DialogPort& dialog) : dialog_(dialog) {}
@@ -174,17 +243,14 @@ int EncodeSealedRun(DialogPort& dialog, const Passphrase& passphrase, const Seal
     const std::string base = dialog.BaseImagePath();
     uint32_t size[2] = {0, 0};
     if (!EncodeMayStart(dialog, output, size, true)) return 0;
-    if (RefuseCarrierBase(dialog, base)) return 0;
+    // A JPEG never carries a signature method's payload: they write no JPEG.
+    if (!IsJpegName(base) && RefuseCarrierBase(dialog, base)) return 0;
+    if (IsJpegName(output)) return EncodeSealedJpeg(dialog, passphrase, options, base, output);
     SealedRecord record;
     uint64_t tooLarge = 0;
-    const std::vector<std::string> paths = dialog.DataFilePaths();
     bool refused = false;
     const int read =
-        SeveralEntries(paths)
-            ? ReadEntriesRecord(dialog, paths, RecordLimit(size[0], size[1]), &record, &tooLarge,
-                                &refused)
-            : ReadRecord(dialog, paths.empty() ? std::string() : paths[0],
-                         RecordLimit(size[0], size[1]), &record, &tooLarge);
+        ReadDataRecord(dialog, RecordLimit(size[0], size[1]), &record, &tooLarge, &refused);
     if (read != 0 || refused) return read;
     if (!Fits(dialog, record, tooLarge, size[0], size[1])) return 0;
     dialog.StepProgress();
@@ -232,13 +298,26 @@ bool OpenSealed(DialogPort& dialog, const std::string& path, const Passphrase& p
     struct stat before {
     }, after{};
     const bool known = ::stat(path.c_str(), &before) == 0;
-    CWorkingImage image;
-    if ((*code = image.Load(path)) != 0) return false;
-    if (!known || ::stat(path.c_str(), &after) != 0 || !SameFileState(after, before)) {
-        dialog.ShowMessage(kCarrierChangedText);
-        return false;
-    }
-    {
+    const auto changed = [&] {
+        return !known || ::stat(path.c_str(), &after) != 0 || !SameFileState(after, before);
+    };
+    DecodeSteps steps(dialog);
+    if (IsJpegName(path)) {
+        JpegCarrier carrier;
+        if ((*code = carrier.Load(path)) != 0) return false;
+        if (changed()) {
+            dialog.ShowMessage(kCarrierChangedText);
+            return false;
+        }
+        dialog.StepProgress();
+        *file = UnsealFileFromJpeg(carrier, passphrase, &steps, false, true);
+    } else {
+        CWorkingImage image;
+        if ((*code = image.Load(path)) != 0) return false;
+        if (changed()) {
+            dialog.ShowMessage(kCarrierChangedText);
+            return false;
+        }
         const uint8_t* pixels = image.LockPixels();
         AtExit unlock([&] { image.ReleasePixels(); });
         if (pixels == nullptr) {
@@ -246,7 +325,6 @@ bool OpenSealed(DialogPort& dialog, const std::string& path, const Passphrase& p
             return false;
         }
         dialog.StepProgress();
-        DecodeSteps steps(dialog);
         *file = UnsealFile(pixels, PixelCount(image), passphrase, &steps, false, true);
     }
     if ((*code = file->code) != 0) return false;
@@ -310,6 +388,12 @@ int ListSealedRun(DialogPort& dialog, const std::string& path, const Passphrase&
 
 bool ProbeSealed(DialogPort& dialog, const std::string& path, const Passphrase& passphrase) {
     dialog.SetStatus("Reading");
+    if (IsJpegName(path)) {
+        JpegCarrier carrier;
+        if (carrier.Load(path) != 0) return false;
+        const UnsealedFile file = UnsealFileFromJpeg(carrier, passphrase, nullptr, true);
+        return file.code == 0 && file.message == nullptr;
+    }
     CWorkingImage image;
     if (image.Load(path) != 0) return false;
     const uint8_t* pixels = image.LockPixels();
@@ -317,4 +401,62 @@ bool ProbeSealed(DialogPort& dialog, const std::string& path, const Passphrase& 
     if (pixels == nullptr) return false;
     const UnsealedFile file = UnsealFile(pixels, PixelCount(image), passphrase, nullptr, true);
     return file.code == 0 && file.message == nullptr;
+}
+
+std::string JpegCapacityText(uint64_t elements, bool estimated, int quality) {
+    const std::string about = estimated ? "~" : "";  // an estimate: about
+    std::string name = estimated ? "JPEG" + std::to_string(quality) : std::string("JPEG");
+    name.resize(std::max<size_t>(name.size(), 7), ' ');
+    return name + ": " + about + std::to_string(SealedJpegRoom(elements)) + " (well: " +
+           std::to_string(SealedJpegHidesWell(elements)) + ")";
+}
+
+namespace {
+
+// Rows of each band the estimate compresses, and one band in how many: a
+// multiple of the 16-row MCU, so the bands compress as the whole would.
+constexpr uint32_t kBandRows = 16;
+constexpr uint32_t kBandEvery = 4;
+
+// The base's pixels, for an estimate; 0 when they cannot be read.
+uint64_t EstimateElements(const std::string& base, int quality) {
+    CWorkingImage image;
+    if (image.Load(base) != 0 || image.width == 0) return 0;
+    const uint8_t* pixels = image.LockPixels();
+    AtExit unlock([&] { image.ReleasePixels(); });
+    if (pixels == nullptr) return 0;
+    return EstimateJpegElements(pixels, image.width, image.height, quality);
+}
+
+}  // namespace
+
+uint64_t EstimateJpegElements(const uint8_t* pixels, uint32_t width, uint32_t height,
+                              int quality) {
+    if (width == 0 || height == 0) return 0;
+    const size_t stride = size_t{width} * 3;
+    std::vector<uint8_t> bands;
+    uint32_t rows = 0;
+    try {
+        for (uint32_t y = 0; y < height; y += kBandRows * kBandEvery) {
+            const uint32_t n = std::min(kBandRows, height - y);
+            bands.insert(bands.end(), pixels + y * stride, pixels + (y + n) * stride);
+            rows += n;
+        }
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    JpegCarrier carrier;
+    if (carrier.Compress(bands.data(), width, rows, quality) != 0) return 0;
+    return static_cast<uint64_t>(static_cast<double>(carrier.size()) * height / rows);
+}
+
+JpegElements JpegElementsOf(const std::string& base, int quality) {
+    if (!IsJpegName(base)) return {EstimateElements(base, quality), true};
+    JpegCarrier carrier;
+    return {carrier.Load(base) == 0 ? carrier.size() : 0, false};
+}
+
+std::string JpegCapacityRow(const std::string& base, int quality) {
+    const JpegElements elements = JpegElementsOf(base, quality);
+    return JpegCapacityText(elements.count, elements.estimated, quality);
 }

@@ -36,3 +36,21 @@ int ListSealedRun(DialogPort& dialog, const std::string& path, const Passphrase&
 // Whether the image at `path` carries a sealed file that opens with the
 // passphrase (its header only).
 bool ProbeSealed(DialogPort& dialog, const std::string& path, const Passphrase& passphrase);
+
+// The non-zero AC coefficients a sealed JPEG output of `base` would carry
+// in: counted from the coefficients of a JPEG base, else estimated from
+// part of the picture compressed at `quality` (0 when it cannot be read).
+struct JpegElements {
+    uint64_t count = 0;
+    bool estimated = false;
+};
+JpegElements JpegElementsOf(const std::string& base, int quality);
+// The estimate from width x height RGB pixels at hand.
+uint64_t EstimateJpegElements(const uint8_t* pixels, uint32_t width, uint32_t height,
+                              int quality);
+
+// The capacity report's row for a sealed JPEG output: bytes of name and
+// data, at most and while they hide well.
+std::string JpegCapacityRow(const std::string& base, int quality);
+// The row's text for `elements` non-zero AC coefficients.
+std::string JpegCapacityText(uint64_t elements, bool estimated, int quality);

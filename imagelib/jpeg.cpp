@@ -11,6 +11,7 @@
 #include <type_traits>
 
 #include "imagelib/common.h"
+#include "imagelib/jpeg_coefficients.h"
 
 // jpeglib.h expects FILE and size_t to be declared before it.
 extern "C" {
@@ -97,6 +98,13 @@ void CountScanWork(j_common_ptr common) {
     }
 }
 
+void WatchScans(jpeg_decompress_struct* info, ScanWork* work, uint64_t fileBytes) {
+    work->allowed = std::max(kScanWorkFloor, std::min(fileBytes, UINT64_MAX / kScanWorkPerFileByte) *
+                                                 kScanWorkPerFileByte);
+    work->pub.progress_monitor = CountScanWork;
+    info->progress = &work->pub;
+}
+
 // Whether the file could hold data for every block the frame claims. Every
 // block of a Huffman file costs at least one bit (its DC code); an
 // arithmetic one can do with far less, so it must hold a byte per 4096
@@ -116,8 +124,7 @@ bool DataCanFill(const jpeg_decompress_struct& info, uint64_t fileBytes) {
 // What jpeg_start_decompress takes for a file whose scans must all be read
 // before the first row comes out (progressive, or components in separate
 // scans): every coefficient of the picture, the way libjpeg sizes it.
-uint64_t CoefficientBytes(const jpeg_decompress_struct& info) {
-    if (!info.progressive_mode && info.comps_in_scan >= info.num_components) return 0;
+uint64_t AllCoefficientBytes(const jpeg_decompress_struct& info) {
     uint64_t bytes = 0;
     for (int c = 0; c < info.num_components; ++c) {
         const jpeg_component_info& comp = info.comp_info[c];
@@ -127,6 +134,11 @@ uint64_t CoefficientBytes(const jpeg_decompress_struct& info) {
         bytes += columns * rows * DCTSIZE2 * sizeof(JCOEF);
     }
     return bytes;
+}
+
+uint64_t CoefficientBytes(const jpeg_decompress_struct& info) {
+    if (!info.progressive_mode && info.comps_in_scan >= info.num_components) return 0;
+    return AllCoefficientBytes(info);
 }
 
 struct JpegRead {
@@ -179,11 +191,7 @@ int ReadJpegFrame(std::FILE* file, JpegRead* r, PixThreadState* state) {
     }
     jpeg_create_decompress(&r->info);
     const uint64_t fileBytes = FileBytes(file);
-    r->progress.allowed =
-        std::max(kScanWorkFloor, std::min(fileBytes, UINT64_MAX / kScanWorkPerFileByte) *
-                                     kScanWorkPerFileByte);
-    r->progress.pub.progress_monitor = CountScanWork;
-    r->info.progress = &r->progress.pub;
+    WatchScans(&r->info, &r->progress, fileBytes);
     jpeg_stdio_src(&r->info, file);
     jpeg_save_markers(&r->info, JPEG_COM, 0xFFFF);
     jpeg_read_header(&r->info, TRUE);
@@ -487,4 +495,275 @@ HGLOBAL PixGetJPGComment(int index) {
     HGLOBAL block = PixNewTextBlock(comments[index]);
     PixSetLastError(block != nullptr ? kPixOk : kPixErrMemory);
     return block;
+}
+
+// Coefficient reads and writes. The read's libjpeg object stays alive until
+// the write, which copies its parameters and coefficient arrays.
+
+struct PixJpegCoefficients {
+    jpeg_decompress_struct info;
+    JpegErrors errors;
+    ScanWork progress;
+    jvirt_barray_ptr* arrays;
+    JBLOCKROW* rows[MAX_COMPONENTS];  // every block row, found once
+    unsigned char* memory;            // the compressed file of a non-JPEG base
+    unsigned long memoryBytes;
+};
+static_assert(std::is_trivial_v<PixJpegCoefficients>);
+
+namespace {
+
+// The component's quantization table, null when the file has none for it.
+const JQUANT_TBL* QuantTable(const jpeg_decompress_struct& info, const jpeg_component_info& comp) {
+    if (comp.quant_table != nullptr) return comp.quant_table;
+    if (comp.quant_tbl_no < 0 || comp.quant_tbl_no >= NUM_QUANT_TBLS) return nullptr;
+    return info.quant_tbl_ptrs[comp.quant_tbl_no];
+}
+
+// With `file` null, reads jpeg->memory.
+int ReadCoefficientsFrame(PixJpegCoefficients* c, std::FILE* file) {
+    c->info.err = SetUpErrors(&c->errors);
+    if (setjmp(c->errors.jump)) {
+        if (c->progress.stopped) return kPixErrCancelled;
+        if (c->progress.overrun) return kPixErrJpgWork;
+        return c->errors.pub.msg_code == JERR_NO_BACKING_STORE ? kPixErrMemory : kPixErrJpg;
+    }
+    jpeg_create_decompress(&c->info);
+    const uint64_t fileBytes = file != nullptr ? FileBytes(file) : c->memoryBytes;
+    WatchScans(&c->info, &c->progress, fileBytes);
+    if (file != nullptr) {
+        jpeg_stdio_src(&c->info, file);
+    } else {
+        jpeg_mem_src(&c->info, c->memory, c->memoryBytes);
+    }
+    for (int m = 0; m < 16; ++m) jpeg_save_markers(&c->info, JPEG_APP0 + m, 0xFFFF);
+    jpeg_save_markers(&c->info, JPEG_COM, 0xFFFF);
+    jpeg_read_header(&c->info, TRUE);
+
+    size_t bytes = 0;
+    if (!ImageBytes(c->info.image_width, c->info.image_height, 3, &bytes)) return kPixErrMemory;
+    // Every coefficient is held, whatever the file's mode.
+    const uint64_t cap = WorkCap(fileBytes);
+    c->info.mem->max_memory_to_use = static_cast<long>(std::min<uint64_t>(cap, LONG_MAX));
+    if (AllCoefficientBytes(c->info) > cap) return kPixErrMemory;
+    if (!DataCanFill(c->info, fileBytes)) return kPixErrJpg;
+    c->arrays = jpeg_read_coefficients(&c->info);
+    for (int i = 0; i < c->info.num_components; ++i) {
+        const jpeg_component_info& comp = c->info.comp_info[i];
+        // A component that no scan reached may name a table that was never
+        // defined; such a file could not be written back.
+        if (QuantTable(c->info, comp) == nullptr) return kPixErrJpg;
+        c->rows[i] = static_cast<JBLOCKROW*>(
+            std::malloc(size_t{comp.height_in_blocks} * sizeof(JBLOCKROW)));
+        if (c->rows[i] == nullptr) return kPixErrMemory;
+        // Without a backing store the arrays are whole in memory, so a row
+        // found now stays where it is.
+        for (JDIMENSION r = 0; r < comp.height_in_blocks; ++r) {
+            c->rows[i][r] = (*c->info.mem->access_virt_barray)(
+                reinterpret_cast<j_common_ptr>(&c->info), c->arrays[i], r, 1, TRUE)[0];
+        }
+    }
+    return 0;
+}
+
+struct CompressToMemory {
+    jpeg_compress_struct info;
+    JpegErrors errors;
+    jpeg_destination_mgr destination;
+    PixJpegCoefficients* into;  // gets the file in memory and memoryBytes
+};
+static_assert(std::is_trivial_v<CompressToMemory>);
+
+// A destination that grows c->memory, which always holds the one live
+// buffer (libjpeg's own memory destination forgets it on an error).
+constexpr size_t kFirstBufferBytes = 1 << 16;
+
+void StartBuffer(j_compress_ptr info) {
+    auto* w = reinterpret_cast<CompressToMemory*>(info);
+    w->into->memory = static_cast<unsigned char*>(std::malloc(kFirstBufferBytes));
+    if (w->into->memory == nullptr) ERREXIT(info, JERR_OUT_OF_MEMORY);
+    w->into->memoryBytes = kFirstBufferBytes;
+    w->destination.next_output_byte = w->into->memory;
+    w->destination.free_in_buffer = kFirstBufferBytes;
+}
+
+boolean GrowBuffer(j_compress_ptr info) {
+    auto* w = reinterpret_cast<CompressToMemory*>(info);
+    const size_t used = w->into->memoryBytes;
+    if (used > SIZE_MAX / 2) ERREXIT(info, JERR_OUT_OF_MEMORY);
+    auto* grown = static_cast<unsigned char*>(std::realloc(w->into->memory, used * 2));
+    if (grown == nullptr) ERREXIT(info, JERR_OUT_OF_MEMORY);
+    w->into->memory = grown;
+    w->into->memoryBytes = used * 2;
+    w->destination.next_output_byte = grown + used;
+    w->destination.free_in_buffer = used;
+    return TRUE;
+}
+
+void EndBuffer(j_compress_ptr info) {
+    auto* w = reinterpret_cast<CompressToMemory*>(info);
+    w->into->memoryBytes -= w->destination.free_in_buffer;
+}
+
+int CompressFrame(CompressToMemory* w, PixJpegCoefficients* c, const uint8_t* pixels,
+                  uint32_t width, uint32_t height, int quality) {
+    w->info.err = SetUpErrors(&w->errors);
+    if (setjmp(w->errors.jump)) return kPixErrJpg;
+    jpeg_create_compress(&w->info);
+    w->into = c;
+    w->destination.init_destination = StartBuffer;
+    w->destination.empty_output_buffer = GrowBuffer;
+    w->destination.term_destination = EndBuffer;
+    w->info.dest = &w->destination;
+    w->info.image_width = width;
+    w->info.image_height = height;
+    w->info.input_components = 3;
+    w->info.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&w->info);
+    jpeg_set_quality(&w->info, quality, TRUE);
+    jpeg_start_compress(&w->info, TRUE);
+    const size_t stride = size_t{width} * 3;
+    while (w->info.next_scanline < height) {
+        JSAMPROW row = const_cast<JSAMPROW>(pixels + w->info.next_scanline * stride);
+        jpeg_write_scanlines(&w->info, &row, 1);
+    }
+    jpeg_finish_compress(&w->info);
+    return 0;
+}
+
+struct CoefficientWrite {
+    jpeg_compress_struct info;  // first: the monitor finds the rest from it
+    JpegErrors errors;
+    std::FILE* file;
+    jpeg_progress_mgr progress;
+    int stopped;  // 1 when the thread's cancel flag stopped it
+};
+static_assert(std::is_trivial_v<CoefficientWrite>);
+
+// libjpeg calls it between rows of blocks while it writes them.
+void PollCancelWhileWriting(j_common_ptr common) {
+    if (!PixCancelled()) return;
+    reinterpret_cast<CoefficientWrite*>(common)->stopped = 1;
+    (*common->err->error_exit)(common);
+}
+
+int WriteCoefficientsFrame(CoefficientWrite* w, const PixJpegCoefficients* c, const char* path) {
+    w->info.err = SetUpErrors(&w->errors);
+    if (setjmp(w->errors.jump)) {
+        if (w->stopped) return kPixErrCancelled;
+        return w->errors.pub.msg_code == JERR_FILE_WRITE ? kPixErrWrite : kPixErrJpg;
+    }
+    jpeg_create_compress(&w->info);
+    w->progress.progress_monitor = PollCancelWhileWriting;
+    w->info.progress = &w->progress;
+    w->file = std::fopen(path, "wb");
+    if (w->file == nullptr) return kPixErrOpen;
+    jpeg_stdio_dest(&w->info, w->file);
+    // libjpeg only reads the source here.
+    auto* source = const_cast<jpeg_decompress_struct*>(&c->info);
+    jpeg_copy_critical_parameters(source, &w->info);
+    // The source's own JFIF and Adobe segments are copied below instead.
+    w->info.write_JFIF_header = FALSE;
+    w->info.write_Adobe_marker = FALSE;
+    w->info.restart_interval = c->info.restart_interval;
+    w->info.arith_code = c->info.arith_code;
+    w->info.optimize_coding = !c->info.arith_code;
+    if (c->info.progressive_mode) jpeg_simple_progression(&w->info);
+    jpeg_write_coefficients(&w->info, c->arrays);
+    for (jpeg_saved_marker_ptr m = c->info.marker_list; m != nullptr; m = m->next) {
+        jpeg_write_marker(&w->info, m->marker, m->data, m->data_length);
+    }
+    jpeg_finish_compress(&w->info);
+    return 0;
+}
+
+PixJpegCoefficients* NewCoefficients() {
+    auto* c = static_cast<PixJpegCoefficients*>(std::calloc(1, sizeof(PixJpegCoefficients)));
+    if (c == nullptr) PixSetLastError(kPixErrMemory);
+    return c;
+}
+
+// Ends a read: the coefficients on success, else null with the code.
+PixJpegCoefficients* FinishRead(PixJpegCoefficients* c, int code) {
+    if (code != 0) {
+        PixFreeJPGCoefficients(c);
+        PixSetLastError(code);
+        return nullptr;
+    }
+    PixSetLastError(kPixOk);
+    return c;
+}
+
+}  // namespace
+
+PixJpegCoefficients* PixReadJPGCoefficients(const char* path) {
+    if (path == nullptr) return PixSetLastError(kPixErrParam), nullptr;
+    FilePtr file = OpenFile(path, "rb");
+    if (!file) return PixSetLastError(kPixErrOpen), nullptr;
+    PixJpegCoefficients* c = NewCoefficients();
+    if (c == nullptr) return nullptr;
+    return FinishRead(c, ReadCoefficientsFrame(c, file.get()));
+}
+
+PixJpegCoefficients* PixCompressJPGCoefficients(const uint8_t* pixels, uint32_t width,
+                                                uint32_t height, int quality) {
+    size_t bytes = 0;
+    if (pixels == nullptr || width == 0 || height == 0 || width > JPEG_MAX_DIMENSION ||
+        height > JPEG_MAX_DIMENSION || quality < 1 || quality > 100) {
+        return PixSetLastError(kPixErrParam), nullptr;
+    }
+    if (!ImageBytes(width, height, 3, &bytes)) return PixSetLastError(kPixErrMemory), nullptr;
+    PixJpegCoefficients* c = NewCoefficients();
+    if (c == nullptr) return nullptr;
+    CompressToMemory w{};
+    int code = CompressFrame(&w, c, pixels, width, height, quality);
+    jpeg_destroy_compress(&w.info);
+    if (code == 0) code = ReadCoefficientsFrame(c, nullptr);
+    return FinishRead(c, code);
+}
+
+void PixFreeJPGCoefficients(PixJpegCoefficients* jpeg) {
+    if (jpeg == nullptr) return;
+    jpeg_destroy_decompress(&jpeg->info);
+    for (JBLOCKROW* rows : jpeg->rows) std::free(rows);
+    std::free(jpeg->memory);
+    std::free(jpeg);
+}
+
+uint32_t PixGetJPGWidth(const PixJpegCoefficients* jpeg) { return jpeg->info.image_width; }
+uint32_t PixGetJPGHeight(const PixJpegCoefficients* jpeg) { return jpeg->info.image_height; }
+bool PixIsJPGProgressive(const PixJpegCoefficients* jpeg) { return jpeg->info.progressive_mode; }
+int PixGetJPGComponentCount(const PixJpegCoefficients* jpeg) { return jpeg->info.num_components; }
+
+bool PixGetJPGComponent(const PixJpegCoefficients* jpeg, int index, PixJpegComponent* out) {
+    if (index < 0 || index >= jpeg->info.num_components) return false;
+    const jpeg_component_info& comp = jpeg->info.comp_info[index];
+    out->widthInBlocks = comp.width_in_blocks;
+    out->heightInBlocks = comp.height_in_blocks;
+    out->hSampling = comp.h_samp_factor;
+    out->vSampling = comp.v_samp_factor;
+    const JQUANT_TBL* table = QuantTable(jpeg->info, comp);  // never null after a read
+    for (int k = 0; k < DCTSIZE2; ++k) out->quant[k] = table->quantval[k];
+    return true;
+}
+
+int16_t* PixGetJPGBlockRow(PixJpegCoefficients* jpeg, int index, uint32_t row) {
+    if (index < 0 || index >= jpeg->info.num_components) return nullptr;
+    if (row >= jpeg->info.comp_info[index].height_in_blocks) return nullptr;
+    static_assert(sizeof(JCOEF) == sizeof(int16_t));
+    return reinterpret_cast<int16_t*>(jpeg->rows[index][row][0]);
+}
+
+const int16_t* PixGetJPGBlockRow(const PixJpegCoefficients* jpeg, int index, uint32_t row) {
+    return PixGetJPGBlockRow(const_cast<PixJpegCoefficients*>(jpeg), index, row);
+}
+
+BOOL PixWriteJPGCoefficients(const PixJpegCoefficients* jpeg, const char* path) {
+    if (jpeg == nullptr || path == nullptr) return PixSetLastError(kPixErrParam), 0;
+    CoefficientWrite w{};
+    int code = WriteCoefficientsFrame(&w, jpeg, path);
+    jpeg_destroy_compress(&w.info);
+    if (w.file != nullptr && std::fclose(w.file) != 0 && code == 0) code = kPixErrWrite;
+    PixSetLastError(code);
+    return code == 0;
 }

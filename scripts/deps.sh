@@ -5,7 +5,8 @@ set -eu
 packages="cmake make g++ pkg-config zlib1g-dev libpng-dev libtiff-dev libjpeg-dev
 libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libwxgtk3.2-dev
 libsodium-dev libzstd-dev libx11-dev
-xvfb xauth metacity wmctrl xdotool procps desktop-file-utils appstream man-db dpkg-dev file"
+xvfb xauth metacity wmctrl xdotool procps desktop-file-utils appstream man-db dpkg-dev file
+libjpeg-turbo-progs"
 missing=""
 for p in $packages; do
     status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)

@@ -110,6 +110,13 @@ const Bomb kBombs[] = {
     {"jpeg_baseline_65500x16392", "jpg",
      [](const std::string& path) { WriteFileBytes(path, MakeBaselineJpeg(16, 16, 65500, 16392)); },
      kPixErrJpg},
+    // The coefficient read holds every coefficient, a baseline file's too.
+    {"jpeg_coefficients_baseline_65500x16392", "jpg-coef",
+     [](const std::string& path) { WriteFileBytes(path, MakeBaselineJpeg(16, 16, 65500, 16392)); },
+     kPixErrMemory},
+    {"jpeg_coefficients_500_scans_4096x4096", "jpg-coef",
+     [](const std::string& path) { WriteFileBytes(path, MakeManyScanJpeg(4096, 4096, 500)); },
+     kPixErrJpgWork},
     // One strip's or tile's bytes behind all of them: 1 GiB decoded from 10 kB.
     {"tiff_strips_share_bytes_16384x16384", "tif",
      [](const std::string& path) {

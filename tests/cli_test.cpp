@@ -20,6 +20,7 @@
 #include "hiding/payload.h"
 #include "hiding/runs.h"
 #include "hiding/sealed.h"
+#include "hiding/sealed_run.h"
 #include "hiding/shown_name.h"
 #include "imagelib/bmp.h"
 #include "tests/test_util.h"
@@ -320,20 +321,23 @@ TEST(CliCapacity, ReportAndJson) {
 
     const Outcome report = RunCli({"capacity", dir.File("square.bmp")});
     EXPECT_EQ(report.status, 0) << report.err;
-    EXPECT_EQ(report.out, CapacityText(100, 100) + "\n");
+    EXPECT_EQ(report.out,
+              CapacityText(100, 100) + "\n" + JpegCapacityRow(dir.File("square.bmp"), 90) + "\n");
 
     const Outcome square = RunCli({"capacity", "--json", dir.File("square.bmp")});
     EXPECT_EQ(square.status, 0) << square.err;
     EXPECT_EQ(square.out,
               "{\"width\":100,\"height\":100,\"capacity\":"
               "{\"7/8\":1234,\"6/8\":2484,\"886\":2484,\"777\":3734,\"666\":7484,"
-              "\"sealed\":3588},\"sealed_hides_well\":213}\n");
+              "\"sealed\":3588},\"sealed_hides_well\":213,"
+              "\"jpeg\":{\"bytes\":267,\"hides_well\":0,\"estimated\":true}}\n");
 
     // Too small for the header: negative, as the report prints it.
     const Outcome tiny = RunCli({"capacity", "--json", dir.File("tiny.bmp")});
     EXPECT_EQ(tiny.out,
               "{\"width\":10,\"height\":10,\"capacity\":"
-              "{\"7/8\":-4,\"6/8\":9,\"886\":9,\"777\":21,\"666\":59,\"sealed\":-125},\"sealed_hides_well\":0}\n");
+              "{\"7/8\":-4,\"6/8\":9,\"886\":9,\"777\":21,\"666\":59,\"sealed\":-125},\"sealed_hides_well\":0,"
+              "\"jpeg\":{\"bytes\":-153,\"hides_well\":0,\"estimated\":true}}\n");
 }
 
 TEST(CliInfo, VersionAndHelp) {
@@ -418,6 +422,52 @@ TEST_F(CliSealed, RoundTripWithAPassphraseFile) {
 
 // The passphrase file is a pipe this test fills, so the program is alive
 // while `ps` looks, before and after it has read the passphrase.
+TEST_F(CliSealed, JpegOutputsFromAJpegAndFromAPictureAtAQuality) {
+    const std::string jpeg = CorpusDir() + "/jpeg/libjpeg-turbo/testorig.jpg";
+    const std::string picture = dir.File("picture.bmp");
+    WriteBase(picture, 240, 160);
+    const struct {
+        std::vector<std::string> options;
+        std::string base, said;
+    } encodes[] = {
+        {{}, jpeg, ""},
+        {{"--quality", "80"}, jpeg,
+         "The base is a JPEG: its coefficients are kept as they are, --quality is not used\n"},
+        {{"--quality", "80"}, picture, ""},
+    };
+    for (const auto& e : encodes) {
+        SCOPED_TRACE(e.base);
+        const std::string out = dir.File("carrier.jpg");
+        fs::remove(out);
+        std::vector<std::string> args = {"encode", "-m", "sealed", "--passphrase-file",
+                                         passphraseFile};
+        args.insert(args.end(), e.options.begin(), e.options.end());
+        args.insert(args.end(), {e.base, data, out});
+        const Outcome encoded = RunCli(args);
+        ASSERT_EQ(encoded.status, 0) << encoded.err;
+        EXPECT_EQ(encoded.err.substr(0, e.said.size()), e.said);
+        EXPECT_EQ(RunCli({"detect", "--passphrase-file", passphraseFile, out}).out, "sealed\n");
+        fs::remove_all(outDir);
+        fs::create_directory(outDir);
+        const Outcome decoded = RunCli({"decode", "-o", outDir, "--passphrase-file", passphraseFile, out});
+        EXPECT_EQ(decoded.status, 0) << decoded.err;
+        EXPECT_EQ(ReadFileBytes(outDir + "/secret.dat"), secret);
+    }
+
+    // A quality that could not apply is a usage error; nothing is written.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"encode", "-m", "666", "--quality", "80", base, data,
+                                   dir.File("q.png")},
+          std::vector<std::string>{"encode", "-m", "sealed", "--passphrase-file", passphraseFile,
+                                   "--quality", "80", base, data, dir.File("q.png")},
+          std::vector<std::string>{"encode", "-m", "sealed", "--passphrase-file", passphraseFile,
+                                   "--quality", "0", base, data, dir.File("q.jpg")}}) {
+        const Outcome refused = RunCli(args);
+        EXPECT_EQ(refused.status, 2) << refused.err;
+        EXPECT_FALSE(fs::exists(args.back()));
+    }
+}
+
 TEST_F(CliSealed, PassphraseFromAFileNeverShowsInPs) {
     const std::string pipe = dir.File("pipe");
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);

@@ -154,13 +154,6 @@ Outcome RunCli(Launch launch) {
     return child.Wait();
 }
 
-Bytes RandomBytes(size_t size, uint32_t seed) {
-    std::mt19937 random(seed);
-    Bytes bytes(size);
-    for (auto& b : bytes) b = static_cast<uint8_t>(random());
-    return bytes;
-}
-
 // Names in a folder that a write may have left behind.
 std::vector<std::string> Leftovers(const std::string& folder) {
     std::vector<std::string> names;

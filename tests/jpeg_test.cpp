@@ -15,29 +15,6 @@
 
 namespace {
 
-struct Segment {
-    uint8_t marker;
-    size_t offset;  // of the 0xFF that starts the marker
-};
-
-// The markers of a JPEG file in order, stepping over segment bodies and
-// entropy-coded data (where 0xFF is followed by 0 or a restart marker).
-std::vector<Segment> Markers(const Bytes& f) {
-    std::vector<Segment> out;
-    size_t i = 2;
-    while (i + 2 <= f.size() && f[i] == 0xFF) {
-        const uint8_t m = f[i + 1];
-        out.push_back({m, i});
-        if (m == 0xD9 || i + 4 > f.size()) break;
-        i += 2 + (size_t{f[i + 2]} << 8 | f[i + 3]);
-        if (m != 0xDA) continue;
-        while (i + 1 < f.size() && !(f[i] == 0xFF && f[i + 1] != 0 && (f[i + 1] & 0xF8) != 0xD0)) {
-            ++i;
-        }
-    }
-    return out;
-}
-
 bool HasMarker(const Bytes& f, uint8_t marker) {
     const auto m = Markers(f);
     return std::any_of(m.begin(), m.end(), [&](const Segment& s) { return s.marker == marker; });

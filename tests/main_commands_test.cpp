@@ -10,6 +10,7 @@
 
 #include "app/link_open.h"
 #include "hiding/runs.h"
+#include "hiding/sealed_run.h"
 #include "imagelib/common.h"
 #include "imagelib/pix.h"
 #include "tests/test_util.h"
@@ -233,7 +234,8 @@ TEST(OutputRefusal, NamesTheFormatsTheMethodWrites) {
         {Method666, "a.PNG", false},  {Method666, "a.tiff ", false}, {Method777, "a.pcx", false},
         {Method666, "a.jpg", true},   {Method886, "a", true},        {Method886, "dir.v2/a", true},
         {Method78, "a.bmp", false},   {Method68, "a.tif", false},    {Method68, "a.tiff", true},
-        {Method78, "a.jpeg", true},
+        {Method78, "a.jpeg", true},   {MethodSealed, "a.jpg", false}, {MethodSealed, "a.JPEG", false},
+        {MethodSealed, "a.gif", true},
     };
     for (const Refusal& c : cases) {
         SCOPED_TRACE(c.output);
@@ -422,9 +424,9 @@ const BrowseCase kBrowseCases[] = {
     {"Output886", BrowseTarget::OutputImage, Method886, "Output image", true,
      "Image Files (bmp,pcx,png,tif)"},
     {"Input68", BrowseTarget::InputFile, Method68, "7/8 or 6/8 input file", false,
-     "Image Files (bmp,pcx,png,tif)"},
+     "Image Files (jpg,bmp,pcx,png,tif)"},
     {"Input666", BrowseTarget::InputFile, Method666, "886, 777 or 666 input file", false,
-     "Image Files (bmp,pcx,png,tif)"},
+     "Image Files (jpg,bmp,pcx,png,tif)"},
 };
 class Browse : public ::testing::TestWithParam<BrowseCase> {};
 TEST_P(Browse, OpensTheDialogForTheMethodReadAtThatMoment) {
@@ -478,9 +480,14 @@ TEST(BrowseFilters, MatchExtensionsInAnyCase) {
                 }
         }
     }
+    // Only sealed offers JPEG outputs.
+    for (int method = 0; method < kMethodListCount; ++method)
+        EXPECT_EQ(WildcardMatches(BrowseChoice(BrowseTarget::OutputImage, method).filter, 0, "o.jpg"),
+                  method == MethodSealed)
+            << method;
     // Whatever the list shows, the decode browser lists every carrier.
     for (int method : {Method78, Method666})
-        for (const char* name : {"c.png", "c.BMP", "c.Pcx", "c.tif", "c.TIFF"})
+        for (const char* name : {"c.png", "c.BMP", "c.Pcx", "c.tif", "c.TIFF", "c.jpg"})
             EXPECT_TRUE(WildcardMatches(BrowseChoice(BrowseTarget::InputFile, method).filter, 0,
                                         name))
                 << name;
@@ -526,14 +533,15 @@ TEST_F(CommandTest, CancellingABrowseChangesNothing) {
 TEST_F(CommandTest, CapacityFollowsTheBaseImagePath) {
     view.fileAnswers = {photo};
     BrowseCommand(view, BrowseTarget::BaseImage);
-    EXPECT_EQ(view.controls.capacity, CapacityText(kWidth, kHeight));
+    const std::string report = CapacityText(kWidth, kHeight) + "\n" + JpegCapacityRow(photo, 90);
+    EXPECT_EQ(view.controls.capacity, report);
 
     // Typing: every change is reported, a partial path as not an image.
     for (const std::string& typed : {photo.substr(0, photo.size() - 1), photo}) {
         view.controls.baseImage = typed;
         BaseImageEdited(view);
         EXPECT_EQ(view.controls.capacity,
-                  typed == photo ? CapacityText(kWidth, kHeight) : kNotAnImageText);
+                  typed == photo ? report : kNotAnImageText);
     }
     view.controls.baseImage = "";
     BaseImageEdited(view);
@@ -598,8 +606,10 @@ TEST_F(CommandTest, SeveralDataFilesAreSummedUpAndTakeTheSealedMethod) {
     SetDataFiles(view, {secret, other});
     EXPECT_EQ(view.controls.dataFile, "2 files, 1.5 kB");
     EXPECT_EQ(view.DataFilePaths(), (std::vector<std::string>{secret, other}));
-    EXPECT_EQ(view.controls.capacity,
-              CapacityText(kWidth, kHeight) + "\n" + kDataRowText + "1506");
+    // The method rows first (a JPEG estimate may follow them), the data last.
+    EXPECT_TRUE(view.controls.capacity.starts_with(CapacityText(kWidth, kHeight) + "\n") &&
+                view.controls.capacity.ends_with("\n" + std::string(kDataRowText) + "1506"))
+        << view.controls.capacity;
     // The browser opens where they are, not where the summary's text would.
     view.controls.method = MethodSealed;
     BrowseCommand(view, BrowseTarget::DataFile);
@@ -617,8 +627,10 @@ TEST_F(CommandTest, SeveralDataFilesAreSummedUpAndTakeTheSealedMethod) {
     view.controls.dataFile = other;
     DataFileEdited(view);
     EXPECT_EQ(view.DataFilePaths(), (std::vector<std::string>{other}));
-    EXPECT_EQ(view.controls.capacity,
-              CapacityText(kWidth, kHeight) + "\n" + kDataRowText + "1500");
+    // The method rows first (a JPEG estimate may follow them), the data last.
+    EXPECT_TRUE(view.controls.capacity.starts_with(CapacityText(kWidth, kHeight) + "\n") &&
+                view.controls.capacity.ends_with("\n" + std::string(kDataRowText) + "1500"))
+        << view.controls.capacity;
 
     // One that cannot be hidden is said at once, and the field kept.
     const std::string pipe = dir.File("pipe");

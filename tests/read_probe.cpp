@@ -5,7 +5,8 @@
 //
 //     read_probe MODE PATH   ->   "<result code> <peak bytes> <cpu ms>"
 //
-// MODE is jpg, png or tif for a whole read; png-size for the size query and
+// MODE is jpg, png or tif for a whole read, jpg-coef for a JPEG's
+// coefficients; png-size for the size query and
 // png-rows for a top-rows read of 16 rows, what capacity and detect run.
 //
 // A fresh process, so the kernel's peak (VmPeak) belongs to this read alone.
@@ -22,12 +23,19 @@
 #include <string>
 
 #include "imagelib/common.h"
+#include "imagelib/jpeg_coefficients.h"
 #include "imagelib/pix.h"
 
 namespace {
 
 HGLOBAL ReadSize(const char* path, uint32_t* width, uint32_t* height) {
     PixGetPNGSize(path, width, height);
+    return nullptr;
+}
+
+// Coefficients only, as a sealed JPEG encode or decode reads them.
+HGLOBAL ReadCoefficients(const char* path, uint32_t*, uint32_t*) {
+    PixFreeJPGCoefficients(PixReadJPGCoefficients(path));
     return nullptr;
 }
 
@@ -61,13 +69,14 @@ uint64_t StatusBytes(const char* field) {
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: read_probe jpg|png|tif|png-size|png-rows PATH\n");
+        std::fprintf(stderr, "usage: read_probe jpg|jpg-coef|png|tif|png-size|png-rows PATH\n");
         return 2;
     }
     const std::string format = argv[1];
     const char* path = argv[2];
     HGLOBAL (*read)
     (const char*, uint32_t*, uint32_t*) = format == "jpg"   ? PixReadJPG
+                                          : format == "jpg-coef" ? ReadCoefficients
                                           : format == "png" ? PixReadPNG
                                           : format == "tif" ? PixReadTIFF
                                           : format == "png-size" ? ReadSize

@@ -128,13 +128,6 @@ class FakeDialog : public DialogPort {
     }
 };
 
-Bytes RandomBytes(size_t size, uint32_t seed) {
-    std::mt19937 random(seed);
-    Bytes bytes(size);
-    for (auto& b : bytes) b = static_cast<uint8_t>(random());
-    return bytes;
-}
-
 class RunTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -677,22 +670,21 @@ TEST_F(RunTest, CapacityReport) {
     CapacityReport(dialog);
     EXPECT_EQ(dialog.capacity,
               "Method : Bytes\n7/8    : 1234\n6/8    : 2484\n886    : 2484\n777    : 3734\n"
-              "666    : 7484\nsealed : 3588\nSealed hides well up to 213 bytes\n"
-              "A grey picture: sealed keeps it grey, in a third of the room: 1088 bytes, hidden "
-              "well up to 0 bytes");
+              "666    : 7484\nsealed : 3588 (well: 213)\n"
+              "grey   : 1088 (well: 0)\n"
+              "JPEG90 : ~-162 (well: 0)");  // black: no AC coefficient
     EXPECT_EQ(CapacityText(10, 10),
               "Method : Bytes\n7/8    : -4\n6/8    : 9\n886    : 9\n777    : 21\n666    : 59\n"
-              "sealed : -125\nSealed hides well up to 0 bytes");
+              "sealed : -125 (well: 0)");
     // The largest size a header can state; 666's figure is above 2^63.
     EXPECT_EQ(CapacityText(UINT32_MAX, UINT32_MAX),
               "Method : Bytes\n7/8    : 2305843008139952112\n6/8    : 4611686016279904240\n"
               "886    : 4611686016279904240\n777    : 6917529024419856368\n"
-              "666    : 13835058048839712752\nsealed : 6917529024419856222\n"
-              "Sealed hides well up to 691752902441985476 bytes");
+              "666    : 13835058048839712752\n"
+              "sealed : 6917529024419856222 (well: 691752902441985476)");
     EXPECT_EQ(CapacityText(0, 0),
               "Method : Bytes\n7/8    : -16\n6/8    : -16\n886    : -16\n"
-              "777    : -16\n666    : -16\nsealed : -162\n"
-              "Sealed hides well up to 0 bytes");
+              "777    : -16\n666    : -16\nsealed : -162 (well: 0)");
     for (const std::string& path : {std::string(), dir.File("h.gif"), dir.File("none.png")}) {
         dialog.base = path;
         CapacityReport(dialog);

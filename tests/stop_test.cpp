@@ -7,6 +7,7 @@
 #include <functional>
 #include <thread>
 
+#include "imagelib/jpeg_coefficients.h"
 #include "imagelib/pix.h"
 #include "tests/test_util.h"
 
@@ -52,6 +53,24 @@ const Format kFormats[] = {
     {"jpg-progressive",
      [](const char* p, const uint8_t* px) { return PixWriteJPG(p, px, kWidth, kHeight, 90, 1, 1); },
      PixReadJPG},
+    // The coefficients alone, as a sealed JPEG reads and writes them; a
+    // block stands for what was read.
+    {"jpg-coefficients",
+     [](const char* p, const uint8_t* px) {
+         // Made with no stop asked, so that only the write meets one.
+         const std::atomic<bool>* flag = PixCancelFlag();
+         PixSetCancelFlag(nullptr);
+         PixJpegCoefficientsPtr jpeg(PixCompressJPGCoefficients(px, kWidth, kHeight, 90));
+         PixSetCancelFlag(flag);
+         return jpeg != nullptr && PixWriteJPGCoefficients(jpeg.get(), p);
+     },
+     [](const char* p, uint32_t* w, uint32_t* h) -> HGLOBAL {
+         PixJpegCoefficientsPtr jpeg(PixReadJPGCoefficients(p));
+         if (!jpeg) return nullptr;
+         *w = PixGetJPGWidth(jpeg.get());
+         *h = PixGetJPGHeight(jpeg.get());
+         return GlobalAlloc(GMEM_MOVEABLE, 1);
+     }},
 };
 
 class Stop : public ::testing::TestWithParam<Format> {};

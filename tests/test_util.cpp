@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <algorithm>
 #include <random>
 #include <sstream>
 
@@ -135,4 +136,33 @@ Bytes MakePhoto(uint32_t width, uint32_t height, uint32_t seed) {
         }
     }
     return rgb;
+}
+
+std::vector<Segment> Markers(const Bytes& f) {
+    std::vector<Segment> out;
+    size_t i = 2;
+    while (i + 2 <= f.size() && f[i] == 0xFF) {
+        const uint8_t m = f[i + 1];
+        out.push_back({m, i});
+        if (m == 0xD9 || i + 4 > f.size()) break;
+        i += 2 + (size_t{f[i + 2]} << 8 | f[i + 3]);
+        if (m != 0xDA) continue;
+        while (i + 1 < f.size() && !(f[i] == 0xFF && f[i + 1] != 0 && (f[i + 1] & 0xF8) != 0xD0)) {
+            ++i;
+        }
+    }
+    return out;
+}
+
+std::vector<Bytes> KeptJpegSegments(const Bytes& file) {
+    std::vector<Bytes> out;
+    for (const Segment& s : Markers(file)) {
+        const uint8_t m = s.marker;
+        const bool frame = m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC;
+        if (!(frame || (m >= 0xE0 && m <= 0xEF) || m == 0xFE || m == 0xDD)) continue;
+        const size_t length = size_t{file[s.offset + 2]} << 8 | file[s.offset + 3];
+        out.emplace_back(file.begin() + s.offset,
+                         file.begin() + std::min(file.size(), s.offset + 2 + length));
+    }
+    return out;
 }

@@ -65,5 +65,20 @@ void PrintTo(const CorpusRow& row, std::ostream* out);
 ::testing::AssertionResult MatchesReference(const CorpusRow& row, uint32_t width, uint32_t height,
                                             const Bytes& rgb);
 
+
 // Deterministic "photo-like" picture: smooth gradients with some texture.
 Bytes MakePhoto(uint32_t width, uint32_t height, uint32_t seed = 1);
+
+// A JPEG file's marker segments in order, stepping over segment bodies and
+// entropy-coded data (where 0xFF is followed by 0 or a restart marker).
+struct Segment {
+    uint8_t marker;
+    size_t offset;  // of the 0xFF that starts the marker
+};
+std::vector<Segment> Markers(const Bytes& f);
+
+// The segments a lossless rewrite of a JPEG's coefficients keeps byte for
+// byte: APPn, COM, frame header and restart interval (quantization tables
+// keep their values, though a file may group them differently; Huffman
+// tables and scans are coded anew).
+std::vector<Bytes> KeptJpegSegments(const Bytes& file);

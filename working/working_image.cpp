@@ -255,6 +255,11 @@ std::string GetExtension(const std::string& path) {
     return path.substr(dot, end - dot);
 }
 
+bool IsJpegName(const std::string& path) {
+    const std::string extension = LowerExtension(path);
+    return extension == ".jpg" || extension == ".jpeg";
+}
+
 int GetImageSizeByExtension(const std::string& path, uint32_t size[2]) {
     if (path.empty()) return kPixErrOpen;
     size[0] = size[1] = 0;

@@ -91,6 +91,9 @@ std::string GetExtension(const std::string& path);
 // 2 for an empty path (size untouched) or an extension no reader serves.
 int GetImageSizeByExtension(const std::string& path, uint32_t size[2]);
 
+// Whether the name ends in .jpg or .jpeg, in any case.
+bool IsJpegName(const std::string& path);
+
 // Saves as 24-bit in the format the extension names; 5 for any other.
 // `formatName`, when given, names the format instead of `path` (which may
 // then be a temporary file's, without the extension).
