@@ -30,6 +30,7 @@ $mate/abstract/Elephants_5640x3172.jpg
 $mate/nature/Aqua.jpg
 $mate/nature/Blinds.jpg
 $mate/nature/Dune.jpg
+$mate/nature/FreshFlower.jpg
 $mate/nature/Garden.jpg
 $mate/nature/GreenMeadow.jpg
 $mate/nature/LadyBird.jpg
@@ -70,7 +71,7 @@ if [ ! -f "$set_dir/crops.txt" ]; then
     n=0
     echo "$photos" | while read -r photo; do
         n=$((n + 1))
-        nice -n 19 "$build/bench/detect/ombrel-detect" crops --size "$size" "$set_dir" \
+        nice -n 19 "$build/bench/detect/ombrel-detect" crops --size "$size" --max 40 "$set_dir" \
             "$(printf 'p%02d' "$n")" "$photo"
     done >"$set_dir/crops.tmp"
     mv "$set_dir/crops.tmp" "$set_dir/crops.txt"

@@ -22,6 +22,8 @@ bool ReadPicture(const std::string& path, Picture* picture);
 // Second-order SPAM (T = 3) of each colour channel: 686 features per
 // channel, averaged over the three or laid side by side (2058).
 std::vector<float> SpamFeatures(const Picture& picture, bool concatenate);
+// Co-occurrences of the three channels' residuals at each pixel (500).
+std::vector<float> ColourFeatures(const Picture& picture);
 
 // Features of a JPEG file's quantised DCT coefficients. False when the file
 // cannot be read.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // ombrel-detect: the steganalysis bench's one program (see
 // scripts/bench_detect.sh for how the pieces fit).
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -33,14 +34,18 @@ int Usage() {
         "  crops [--size N] [--max N] OUTDIR TAG PHOTO\n"
         "      colour crops of PHOTO, downscaled, as OUTDIR/png/TAG-k.png and\n"
         "      OUTDIR/q75, OUTDIR/q95/TAG-k.jpg; prints 'TAG-k PHOTO' per crop\n"
-        "  spam [--concat] OUT LIST      SPAM features of the pictures in LIST\n"
+        "  spam [--concat] [--colour] OUT LIST\n"
+        "      SPAM features of the pictures in LIST (channels averaged or side\n"
+        "      by side), with the channels' joint residuals when asked\n"
         "  jfeat OUT LIST                JPEG coefficient features of the files in LIST\n"
         "  simulate plain|hill RATE SEED IN OUT\n"
         "      ±1 changes at RATE bits per colour sample, as a PNG\n"
         "  jsimulate plain|uerd RATE SEED IN.jpg OUT.jpg\n"
         "      ±1 changes at RATE bits per non-zero AC coefficient\n"
-        "  classify [--splits N] [--learners N] [--subspace N] [--seed N] COVER STEGO\n"
-        "      P_E of an FLD ensemble over splits by source photograph\n",
+        "  classify [--splits N] [--learners N] [--subspace N] [--seed N] [--null 1]\n"
+        "           COVER STEGO\n"
+        "      P_E of an FLD ensemble over splits by source photograph; --null 1\n"
+        "      pits each cover against another crop of its photograph instead\n",
         stderr);
     return 2;
 }
@@ -165,10 +170,14 @@ int WriteFeatures(const std::string& out, const std::vector<std::string>& files,
 }
 
 int Spam(std::vector<std::string> args) {
-    bool concatenate = false;
-    if (!args.empty() && args[0] == "--concat") {
-        concatenate = true;
-        args.erase(args.begin());
+    bool concatenate = false, colour = false;
+    for (; !args.empty() && args[0].rfind("--", 0) == 0; args.erase(args.begin())) {
+        if (args[0] == "--concat")
+            concatenate = true;
+        else if (args[0] == "--colour")
+            colour = true;
+        else
+            return Usage();
     }
     if (args.size() != 2) return Usage();
     return WriteFeatures(args[0], ReadList(args[1]),
@@ -176,6 +185,10 @@ int Spam(std::vector<std::string> args) {
                              Picture p;
                              if (!ReadPicture(path, &p)) return false;
                              *f = SpamFeatures(p, concatenate);
+                             if (colour) {
+                                 const std::vector<float> c = ColourFeatures(p);
+                                 f->insert(f->end(), c.begin(), c.end());
+                             }
                              return true;
                          });
 }
@@ -277,6 +290,7 @@ bool LoadFeatures(const std::string& path, std::map<std::string, std::vector<flo
 
 int Classify(std::vector<std::string> args) {
     EnsembleOptions options;
+    bool nullPairs = false;
     while (args.size() > 2 && args[0].rfind("--", 0) == 0) {
         const unsigned long v = std::strtoul(args[1].c_str(), nullptr, 10);
         if (args[0] == "--splits")
@@ -287,6 +301,8 @@ int Classify(std::vector<std::string> args) {
             options.subspace = unsigned(v);
         else if (args[0] == "--seed")
             options.seed = v;
+        else if (args[0] == "--null")
+            nullPairs = v != 0;
         else
             return Usage();
         args.erase(args.begin(), args.begin() + 2);
@@ -312,6 +328,28 @@ int Classify(std::vector<std::string> args) {
     if (sources.size() < 4) {
         std::fputs("too few source photographs paired\n", stderr);
         return 1;
+    }
+    // The check that the bench finds nothing where there is nothing: the
+    // crops of each photograph in pairs, one playing the cover and the other
+    // the stego.
+    if (nullPairs) {
+        std::mt19937_64 random(options.seed);
+        std::vector<std::vector<float>> first, second;
+        std::vector<std::string> pairGroup;
+        for (const std::string& source : sources) {
+            std::vector<size_t> members;
+            for (size_t i = 0; i < group.size(); ++i)
+                if (group[i] == source) members.push_back(i);
+            std::shuffle(members.begin(), members.end(), random);
+            for (size_t k = 0; k + 1 < members.size(); k += 2) {
+                first.push_back(cover[members[k]]);
+                second.push_back(cover[members[k + 1]]);
+                pairGroup.push_back(source);
+            }
+        }
+        cover = std::move(first);
+        stego = std::move(second);
+        group = std::move(pairGroup);
     }
     const std::vector<SplitResult> results = Evaluate(cover, stego, group, options);
     const auto stats = [&](double SplitResult::*field, double* mean, double* sd) {

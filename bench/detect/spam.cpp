@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <algorithm>
 #include <array>
 
 #include "detect.h"
@@ -40,6 +41,41 @@ void AddTransitions(const uint8_t* s, uint32_t width, uint32_t height, int dx, i
 }
 
 }  // namespace
+
+std::vector<float> ColourFeatures(const Picture& picture) {
+    // Joint (R, G, B) values of four residuals at one pixel: first and
+    // second differences, across and down, clipped to [-2, 2]. A photograph's
+    // channels move together; independent ±1 changes pull them apart.
+    constexpr int kColourT = 2, kColourBins = 2 * kColourT + 1;
+    constexpr int kCube = kColourBins * kColourBins * kColourBins;
+    std::vector<float> features(4 * kCube, 0.0f);
+    const int64_t w = picture.width, h = picture.height;
+    const uint8_t* s = picture.rgb.data();
+    const auto at = [&](int64_t x, int64_t y, int c) { return int(s[(y * w + x) * 3 + c]); };
+    double counts[4] = {};
+    for (int64_t y = 1; y + 1 < h; ++y)
+        for (int64_t x = 1; x + 1 < w; ++x) {
+            int r[4][3];
+            for (int c = 0; c < 3; ++c) {
+                const int v = at(x, y, c);
+                r[0][c] = at(x + 1, y, c) - v;
+                r[1][c] = at(x, y + 1, c) - v;
+                r[2][c] = at(x - 1, y, c) + at(x + 1, y, c) - 2 * v;
+                r[3][c] = at(x, y - 1, c) + at(x, y + 1, c) - 2 * v;
+            }
+            for (int k = 0; k < 4; ++k) {
+                int bin = 0;
+                for (int c = 0; c < 3; ++c)
+                    bin = bin * kColourBins + std::clamp(r[k][c], -kColourT, kColourT) + kColourT;
+                features[size_t(k * kCube + bin)] += 1;
+                counts[k] += 1;
+            }
+        }
+    for (int k = 0; k < 4; ++k)
+        for (int i = 0; i < kCube; ++i)
+            if (counts[k] > 0) features[size_t(k * kCube + i)] /= float(counts[k]);
+    return features;
+}
 
 std::vector<float> SpamFeatures(const Picture& picture, bool concatenate) {
     static constexpr int kStraight[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};

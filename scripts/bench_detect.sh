@@ -1,0 +1,150 @@
+#!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Measures how detectable each way of hiding is: makes stego sets from the
+# bench's photograph crops (scripts/bench_photos.sh), computes features,
+# and prints the detection error P_E of an FLD ensemble trained and tested
+# on disjoint photographs, as mean and spread over random splits.
+#
+# Usage: scripts/bench_detect.sh [spatial|jpeg]...   (default: spatial)
+# Spatial methods (METHODS): plain (±1 at random positions), hill (changes
+# drawn with the optimal probabilities for HILL costs), sealed (ombrel-cli
+# encode -m sealed; OMBREL_CLI picks the program and SEALED_NAME the row's
+# name, to set one version against another). RATES in bits per colour
+# sample. JPEG methods (JMETHODS): jplain (±1 on non-zero AC coefficients),
+# RATES in bits per non-zero AC coefficient, at qualities 75 and 95.
+# Sets and features are kept in the cache; FRESH=1 makes them anew.
+set -eu
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD:-$here/build}
+cache=${OMBREL_BENCH_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/ombrel-bench}
+export OMBREL_BENCH_CACHE="$cache"
+RATES=${RATES:-0.05 0.1 0.2 0.4}
+METHODS=${METHODS:-plain hill sealed}
+JMETHODS=${JMETHODS:-jplain}
+SPLITS=${SPLITS:-10}
+FEATURES=${FEATURES:---colour}
+SEALED_NAME=${SEALED_NAME:-sealed}
+FRESH=${FRESH:-0}
+
+set_dir=$(BUILD="$build" "$here/scripts/bench_photos.sh")
+cmake --build "$build" -j2 --target ombrel-detect ombrel-cli >/dev/null
+cli=${OMBREL_CLI:-$build/cli/ombrel-cli}
+detect="nice -n 19 $build/bench/detect/ombrel-detect"
+work=$cache/detect-$(basename "$set_dir")
+mkdir -p "$work"
+passphrase=$work/passphrase
+[ -f "$passphrase" ] || head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n' >"$passphrase"
+
+# $1 kind (spam or jfeat), $2 folder of pictures, $3 features file.
+features() {
+    if [ "$FRESH" = 1 ] || [ ! -s "$3" ]; then
+        find "$2" -maxdepth 1 -type f \( -name '*.png' -o -name '*.jpg' \) | sort >"$3.list"
+        if [ "$1" = spam ]; then
+            # shellcheck disable=SC2086  # FEATURES holds options
+            $detect spam $FEATURES "$3" "$3.list"
+        else
+            $detect jfeat "$3" "$3.list"
+        fi
+    fi
+}
+
+# $1 method, $2 rate, $3 cover folder, $4 stego folder.
+make_spatial() {
+    mkdir -p "$4"
+    for cover in "$3"/*.png; do
+        out=$4/$(basename "$cover")
+        case $1 in
+        plain | hill) $detect simulate "$1" "$2" 1 "$cover" "$out" ;;
+        sealed)
+            # The payload for the rate, less what the format adds (the gap
+            # between the raw samples and the capacity it reports).
+            set -- "$1" "$2" "$3" "$4" "$("$cli" capacity --json "$cover")"
+            w=$(echo "$5" | sed 's/.*"width":\([0-9]*\).*/\1/')
+            h=$(echo "$5" | sed 's/.*"height":\([0-9]*\).*/\1/')
+            cap=$(echo "$5" | sed 's/.*"sealed":\([0-9]*\).*/\1/')
+            bytes=$(awk -v r="$2" -v w="$w" -v h="$h" -v c="$cap" \
+                'BEGIN { raw = 3 * w * h / 8; b = int(r * raw + 0.5) - (raw - c); print (b > 0 ? b : 1) }')
+            head -c "$bytes" /dev/urandom >"$work/d"
+            nice -n 19 "$cli" -q encode -m sealed -f --passphrase-file "$passphrase" \
+                "$cover" "$work/d" "$out" </dev/null
+            ;;
+        *) echo "unknown method $1" >&2; return 1 ;;
+        esac
+    done
+}
+
+# $1 method, $2 rate, $3 quality folder, $4 stego folder.
+make_jpeg() {
+    mkdir -p "$4"
+    for cover in "$3"/*.jpg; do
+        case $1 in
+        jplain) $detect jsimulate plain "$2" 1 "$cover" "$4/$(basename "$cover")" ;;
+        *) echo "unknown JPEG method $1" >&2; return 1 ;;
+        esac
+    done
+}
+
+header() {
+    echo "$1"
+    printf '%-12s %-6s %-14s %-14s %6s %7s %6s %8s %8s\n' method rate "P_E(min) sd" "P_E(vote) sd" \
+        pairs photos splits subspace features
+}
+
+# $1 row name, $2 rate, $3 cover features, $4 stego features, $5... options.
+row() {
+    name=$1 rate=$2 cf=$3 sf=$4
+    shift 4
+    # shellcheck disable=SC2046  # the classifier prints one line of fields
+    set -- $($detect classify --splits "$SPLITS" "$@" "$cf" "$sf")
+    printf '%-12s %-6s %.3f %.3f    %.3f %.3f    %6s %7s %6s %8s %8s\n' "$name" "$rate" "$1" "$2" \
+        "$3" "$4" "$5" "$6" "$7" "$8" "$9"
+}
+
+spatial() {
+    cf=$work/cover-spam.feat
+    features spam "$set_dir/png" "$cf"
+    header "Spatial: $(wc -l <"$set_dir/crops.txt") crops, features: SPAM $FEATURES"
+    row cover/cover - "$cf" "$cf" --null 1
+    for method in $METHODS; do
+        name=$method
+        [ "$method" = sealed ] && name=$SEALED_NAME
+        for rate in $RATES; do
+            dir=$work/$name-$rate
+            if [ "$FRESH" = 1 ] || [ ! -s "$dir.feat" ]; then
+                rm -rf "$dir"
+                make_spatial "$method" "$rate" "$set_dir/png" "$dir"
+                features spam "$dir" "$dir.feat"
+            fi
+            row "$name" "$rate" "$cf" "$dir.feat"
+        done
+    done
+}
+
+jpeg() {
+    for q in 75 95; do
+        cf=$work/cover-q$q.feat
+        features jfeat "$set_dir/q$q" "$cf"
+        header "JPEG quality $q: $(wc -l <"$set_dir/crops.txt") crops, coefficient features"
+        row cover/cover - "$cf" "$cf" --null 1
+        for method in $JMETHODS; do
+            for rate in $RATES; do
+                dir=$work/q$q-$method-$rate
+                if [ "$FRESH" = 1 ] || [ ! -s "$dir.feat" ]; then
+                    rm -rf "$dir"
+                    make_jpeg "$method" "$rate" "$set_dir/q$q" "$dir"
+                    features jfeat "$dir" "$dir.feat"
+                fi
+                row "$method" "$rate" "$cf" "$dir.feat"
+            done
+        done
+    done
+}
+
+[ $# -gt 0 ] || set -- spatial
+for part in "$@"; do
+    case $part in
+    spatial) spatial ;;
+    jpeg) jpeg ;;
+    *) echo "usage: $0 [spatial|jpeg]..." >&2; exit 2 ;;
+    esac
+done
