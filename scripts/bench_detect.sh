@@ -22,7 +22,7 @@ RATES=${RATES:-0.05 0.1 0.2 0.4}
 METHODS=${METHODS:-plain hill sealed}
 JMETHODS=${JMETHODS:-jplain}
 SPLITS=${SPLITS:-10}
-FEATURES=${FEATURES:---colour}
+FEATURES=${FEATURES---colour}
 SEALED_NAME=${SEALED_NAME:-sealed}
 FRESH=${FRESH:-0}
 
@@ -101,7 +101,8 @@ row() {
 }
 
 spatial() {
-    cf=$work/cover-spam.feat
+    tag=spam$(echo "$FEATURES" | tr -d ' -')
+    cf=$work/cover-$tag.feat
     features spam "$set_dir/png" "$cf"
     header "Spatial: $(wc -l <"$set_dir/crops.txt") crops, features: SPAM $FEATURES"
     row cover/cover - "$cf" "$cf" --null 1
@@ -110,12 +111,12 @@ spatial() {
         [ "$method" = sealed ] && name=$SEALED_NAME
         for rate in $RATES; do
             dir=$work/$name-$rate
-            if [ "$FRESH" = 1 ] || [ ! -s "$dir.feat" ]; then
-                rm -rf "$dir"
+            if [ "$FRESH" = 1 ] || [ ! -d "$dir" ]; then
+                rm -rf "$dir" "$dir"-*.feat
                 make_spatial "$method" "$rate" "$set_dir/png" "$dir"
-                features spam "$dir" "$dir.feat"
             fi
-            row "$name" "$rate" "$cf" "$dir.feat"
+            features spam "$dir" "$dir-$tag.feat"
+            row "$name" "$rate" "$cf" "$dir-$tag.feat"
         done
     done
 }
