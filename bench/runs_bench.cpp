@@ -237,7 +237,7 @@ void BM_SealedEmbed(benchmark::State& state) {
     PackRecord("data.bin", data.data(), data.size(), &record);
     std::vector<uint8_t> pixels = BenchPhoto();
     for (auto _ : state)
-        if (SealRecord(pixels.data(), uint64_t{kBenchWidth} * kBenchHeight, BenchPassphrase(),
+        if (SealRecord(pixels.data(), kBenchWidth, kBenchHeight, BenchPassphrase(),
                        record) != 0)
             state.SkipWithError("seal failed");
 }

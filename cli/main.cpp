@@ -157,7 +157,8 @@ int Capacity(TerminalPort& port, const std::string& image, bool json) {
         if (m > 0) text += ",";
         text += "\"" + std::string(GetMethodInfo(method).name) + "\":" + std::to_string(bytes);
     }
-    PrintResult(text + "}}");
+    PrintResult(text + "},\"sealed_hides_well\":" + std::to_string(SealedHidesWell(size[0], size[1])) +
+                "}");
     return 0;
 }
 

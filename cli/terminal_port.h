@@ -34,6 +34,7 @@ class TerminalPort : public DialogPort {
     void SetCapacityText(const std::string& text) override { capacityText_ = text; }
 
     void ShowMessage(const std::string& text) override;
+    void Warn(const std::string& text) override { Say(text); }
     bool AskYesNo(const std::string& text) override;
     // Always a cancel: a script cannot answer a save-file dialog, and
     // writing somewhere the user did not name would surprise them.

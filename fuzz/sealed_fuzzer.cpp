@@ -37,10 +37,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Room for the record and as much again, so a size claim past the
     // record still lies within the carrier.
     const uint64_t pixels = std::max<uint64_t>(64, SealedBytes(record.bytes.size()) * 16 / 3 + 1);
-    std::vector<uint8_t> carrier(pixels * 3, 0x80);
+    std::vector<uint8_t> carrier(pixels * 3);
+    for (size_t i = 0; i < carrier.size(); ++i) carrier[i] = static_cast<uint8_t>(0x80 + i % 3);
     SealOptions options;
     options.salt = kSalt;
-    if (SealRecord(carrier.data(), pixels, passphrase, record, options) != 0)
+    if (SealRecord(carrier.data(), uint32_t(pixels), 1, passphrase, record, options) != 0)
         Fail("could not seal");
 
     const UnsealedFile file = UnsealFile(carrier.data(), pixels, passphrase);

@@ -30,6 +30,8 @@ class DialogPort {
 
     // A message box with the application's caption and an exclamation icon.
     virtual void ShowMessage(const std::string& text) = 0;
+    // Something the user should know that stops nothing.
+    virtual void Warn(const std::string& text) { ShowMessage(text); }
     // A Yes/No box; true for Yes.
     virtual bool AskYesNo(const std::string& text) = 0;
     // The save-file dialog that asks where an extracted file goes instead of

@@ -93,6 +93,13 @@ uint64_t MethodOverhead(HidingMethod method) {
     return method == MethodSealed ? kSealedOverhead : kPayloadHeaderSize;
 }
 
+uint64_t SealedHidesWell(uint32_t width, uint32_t height) {
+    // 3n / (8 k) without forming 3n, as MethodCapacity does.
+    const uint64_t n = uint64_t{width} * height, k = 8 * kSealedWellHiddenSamples;
+    const uint64_t bytes = 3 * (n / k) + 3 * (n % k) / k;
+    return bytes > kSealedOverhead ? bytes - kSealedOverhead : 0;
+}
+
 uint64_t RequiredPixels(HidingMethod method, uint64_t payloadBytes) {
     // Saturates rather than wraps for sizes no file system holds.
     constexpr uint64_t kMax = UINT64_MAX;

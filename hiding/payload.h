@@ -36,9 +36,9 @@ struct PayloadHeader {
 constexpr size_t kPayloadHeaderSize = 16;
 // The decode side keeps the name in 260 bytes: 259 characters and the zero.
 constexpr uint32_t kMaxNameBytes = 260;
-// What sealed adds to its name and data: salt 16, header 8 and its tag 16,
-// name length 2, the content's tag 16.
-constexpr uint64_t kSealedOverhead = 58;
+// What sealed adds to its name and data: salt 16, the header's region 128
+// (a bit a sample, as the content), name length 2, the content's tag 16.
+constexpr uint64_t kSealedOverhead = 162;
 
 struct MethodInfo {
     const char* name;       // "7/8"
@@ -58,6 +58,14 @@ uint64_t MethodCapacity(HidingMethod method, uint32_t width, uint32_t height);
 
 // What the capacity report deducts: the header, or sealed's overhead.
 uint64_t MethodOverhead(HidingMethod method);
+
+// Sealed hides well up to one bit in this many colour samples: past it, a
+// modern detector trained on photographs starts to tell carriers from
+// untouched pictures (measured with bench/detect).
+constexpr uint64_t kSealedWellHiddenSamples = 10;
+
+// Bytes of name and data sealed hides well in width x height, 0 when none.
+uint64_t SealedHidesWell(uint32_t width, uint32_t height);
 
 // The fewest pixels whose capacity holds `payloadBytes`.
 uint64_t RequiredPixels(HidingMethod method, uint64_t payloadBytes);

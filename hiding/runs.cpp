@@ -471,7 +471,8 @@ std::string CapacityText(uint32_t width, uint32_t height) {
         if (capacity < overhead) text += '-';
         text += std::to_string(capacity >= overhead ? capacity - overhead : overhead - capacity);
     }
-    return text;
+    return text + "\nSealed hides well up to " + std::to_string(SealedHidesWell(width, height)) +
+           " bytes";
 }
 
 void CapacityReport(DialogPort& dialog) {

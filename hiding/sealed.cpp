@@ -11,6 +11,8 @@
 #include <new>
 #include <utility>
 
+#include "hiding/costs.h"
+#include "hiding/stc.h"
 #include "imagelib/common.h"
 #include "imagelib/state.h"
 
@@ -22,19 +24,25 @@ namespace {
 constexpr char kKdfContext[crypto_kdf_CONTEXTBYTES + 1] = "OmbSeal1";
 enum KeyId : uint64_t { kPositionKeyId = 1, kHeaderKeyId, kContentKeyId, kEmbedKeyId };
 
-constexpr uint8_t kFormatVersion = 1;
+constexpr uint8_t kFirstVersion = 1;
+constexpr uint8_t kFormatVersion = 2;
 constexpr uint8_t kCompressedFlag = 1;
 constexpr unsigned kMaxPasses = 8;
 constexpr unsigned kMaxMemoryLog2MiB = 10;  // 1 GiB: a crafted header asks no more
 constexpr size_t kTagBytes = crypto_aead_xchacha20poly1305_ietf_ABYTES;
 constexpr size_t kHeaderPlainBytes = 8;
-constexpr size_t kHeaderBytes = kHeaderPlainBytes + kTagBytes;
+constexpr size_t kHeaderBytes = kHeaderPlainBytes + kTagBytes;  // version 1's
+// Version 2's header adds the content's split between the bit planes, and
+// is coded into a region of its own at the head of the keyed positions.
+constexpr size_t kHeader2PlainBytes = kHeaderPlainBytes + 2;
+constexpr size_t kHeader2Bytes = kHeader2PlainBytes + kTagBytes;
+constexpr uint64_t kHeaderRegion = 1024;
 constexpr size_t kNameLengthBytes = 2;
 constexpr size_t kMaxNameLength = kMaxNameBytes - 1;  // as the five methods allow
 constexpr uint64_t kMaxRecordBytes = kNameLengthBytes + kMaxNameLength + UINT32_MAX;
 constexpr uint64_t kSaltBits = kSaltBytes * 8;
 constexpr int kZstdLevel = 3;
-static_assert(kSealedOverhead == kSaltBytes + kHeaderBytes + kNameLengthBytes + kTagBytes);
+static_assert(kSealedOverhead == kSaltBytes + kHeaderRegion / 8 + kNameLengthBytes + kTagBytes);
 static_assert(crypto_pwhash_SALTBYTES == kSaltBytes);
 
 const uint8_t kZeroNonce[crypto_aead_xchacha20poly1305_ietf_NPUBBYTES] = {};
@@ -129,6 +137,31 @@ uint64_t Mix(uint64_t z) {
     return z ^ (z >> 31);
 }
 
+// The samples a sealed file is carried in: every colour sample, or, in a
+// picture whose every pixel is grey, each pixel's grey level, changed in
+// all three channels at once so that the carrier stays grey.
+struct Samples {
+    uint8_t* pixels;
+    unsigned stride;  // 3 for grey levels, else 1
+    uint64_t size;
+
+    uint8_t Get(uint64_t i) const { return pixels[i * stride]; }
+    void Set(uint64_t i, uint8_t value) const {
+        std::memset(pixels + i * stride, value, stride);
+    }
+    const uint8_t* At(uint64_t i) const { return pixels + i * stride; }
+};
+
+bool AllGrey(const uint8_t* pixels, uint64_t pixelCount) {
+    for (uint64_t i = 0; i < pixelCount; ++i, pixels += 3)
+        if (pixels[0] != pixels[1] || pixels[1] != pixels[2]) return false;
+    return true;
+}
+
+Samples SamplesOf(const uint8_t* pixels, uint64_t pixelCount, bool grey) {
+    return {const_cast<uint8_t*>(pixels), grey ? 3u : 1u, grey ? pixelCount : 3 * pixelCount};
+}
+
 // The keyed positions after the salt's: the permutation's outputs in order,
 // less the salt's positions (found through a 4096-bit filter on the low
 // bits, then a search of the 128 sorted ones).
@@ -143,12 +176,13 @@ class KeyedPositions {
     // The next `count` positions, each sample asked of memory as it is
     // found, so that the misses of a scattered walk overlap. The callers
     // have checked that the image holds them all.
-    void Fill(uint64_t* out, size_t count, const uint8_t* pixels) {
+    template <typename Out>
+    void Fill(Out* out, size_t count, const Samples& samples) {
         for (size_t i = 0; i < count; ++i) {
             while (next_ == end_ && index_ < permutation_.size()) Refill();
             const uint64_t p = next_ < end_ ? pending_[next_++] : 0;  // 0: never reached
-            __builtin_prefetch(pixels + p);
-            out[i] = p;
+            __builtin_prefetch(samples.At(p));
+            out[i] = static_cast<Out>(p);
         }
     }
 
@@ -186,7 +220,7 @@ class KeyedPositions {
 
 // The salt's positions, handed out as KeyedPositions hands out its own.
 struct ListedPositions {
-    void Fill(uint64_t* out, size_t count, const uint8_t*) {
+    void Fill(uint64_t* out, size_t count, const Samples&) {
         std::copy_n(list.begin() + next, count, out);
         next += count;
     }
@@ -222,40 +256,41 @@ class Directions {
 };
 
 // +-1 where the lowest bit must change; 0 and 255 can go one way only.
-void PutBit(uint8_t* sample, unsigned bit, Directions& directions) {
-    if ((*sample & 1u) == bit) return;
-    if (*sample == 0)
-        *sample = 1;
-    else if (*sample == 255)
-        *sample = 254;
+void PutBit(const Samples& samples, uint64_t at, unsigned bit, Directions& directions) {
+    const uint8_t value = samples.Get(at);
+    if ((value & 1u) == bit) return;
+    if (value == 0)
+        samples.Set(at, 1);
+    else if (value == 255)
+        samples.Set(at, 254);
     else
-        *sample = static_cast<uint8_t>(directions.Up() ? *sample + 1 : *sample - 1);
+        samples.Set(at, static_cast<uint8_t>(directions.Up() ? value + 1 : value - 1));
 }
 
 constexpr size_t kBlockBytes = 64;  // positions found ahead of their use
 
 template <typename Positions>
-void PutBytes(uint8_t* pixels, const uint8_t* bytes, size_t count, Positions& positions,
+void PutBytes(const Samples& samples, const uint8_t* bytes, size_t count, Positions& positions,
               Directions& directions) {
     uint64_t at[8 * kBlockBytes];
     for (size_t i = 0; i < count; i += kBlockBytes) {
         const size_t n = std::min(kBlockBytes, count - i);
-        positions.Fill(at, 8 * n, pixels);
+        positions.Fill(at, 8 * n, samples);
         for (size_t j = 0; j < n; ++j)
             for (unsigned b = 0; b < 8; ++b)
-                PutBit(pixels + at[8 * j + b], bytes[i + j] >> b & 1u, directions);
+                PutBit(samples, at[8 * j + b], bytes[i + j] >> b & 1u, directions);
     }
 }
 
 template <typename Positions>
-void GetBytes(const uint8_t* pixels, uint8_t* bytes, size_t count, Positions& positions) {
+void GetBytes(const Samples& samples, uint8_t* bytes, size_t count, Positions& positions) {
     uint64_t at[8 * kBlockBytes];
     for (size_t i = 0; i < count; i += kBlockBytes) {
         const size_t n = std::min(kBlockBytes, count - i);
-        positions.Fill(at, 8 * n, pixels);
+        positions.Fill(at, 8 * n, samples);
         for (size_t j = 0; j < n; ++j) {
             unsigned value = 0;
-            for (unsigned b = 0; b < 8; ++b) value |= (pixels[at[8 * j + b]] & 1u) << b;
+            for (unsigned b = 0; b < 8; ++b) value |= (samples.Get(at[8 * j + b]) & 1u) << b;
             bytes[i + j] = static_cast<uint8_t>(value);
         }
     }
@@ -559,17 +594,74 @@ int PackRecordFromFile(const std::string& name, std::FILE* file, uint64_t size, 
 }
 
 uint64_t SealedBytes(uint64_t recordBytes) {
+    return kSaltBytes + kHeaderRegion / 8 + recordBytes + kTagBytes;
+}
+
+uint64_t SealedRoom(const uint8_t* pixels, uint64_t pixelCount) {
+    return SamplesOf(pixels, pixelCount, AllGrey(pixels, pixelCount)).size / 8;
+}
+
+namespace {
+
+// Version 1 carried its header a bit a sample after the salt.
+uint64_t FirstVersionBytes(uint64_t recordBytes) {
     return kSaltBytes + kHeaderBytes + recordBytes + kTagBytes;
 }
 
-int SealRecord(uint8_t* pixels, uint64_t pixelCount, const Passphrase& passphrase,
+// The keyed positions' two low bits and what their samples allow, with
+// costs, for the coder.
+struct Coded {
+    std::vector<uint32_t> at;
+    std::vector<uint8_t> low;
+    std::vector<float> cost;
+};
+
+uint8_t LowOf(uint8_t value) {
+    return static_cast<uint8_t>((value & 3) | (value == 255 ? stc::kNoUp : 0) |
+                                (value == 0 ? stc::kNoDown : 0));
+}
+
+// The next `count` keyed positions and their samples' low bits; with
+// `costs`, their costs too.
+bool Gather(const Samples& samples, KeyedPositions& positions, uint64_t count, const float* costs,
+            Coded* coded) {
+    if (!Resize(&coded->at, count) || !Resize(&coded->low, count) ||
+        (costs && !Resize(&coded->cost, count)))
+        return false;
+    constexpr size_t kStep = 4096;
+    for (uint64_t i = 0; i < count; i += kStep) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kStep, count - i));
+        positions.Fill(coded->at.data() + i, n, samples);
+        for (size_t j = i; j < i + n; ++j) {
+            coded->low[j] = LowOf(samples.Get(coded->at[j]));
+            if (costs) coded->cost[j] = costs[coded->at[j]];
+        }
+    }
+    return true;
+}
+
+// What changing each sample costs, from the picture around it.
+bool SampleCosts(const Samples& samples, uint32_t width, uint32_t height, std::vector<float>* costs) {
+    if (!Resize(costs, samples.size)) return false;
+    if (samples.stride == 1) return HillCosts(samples.pixels, width, height, 3, costs->data());
+    std::vector<uint8_t> grey;
+    if (!Resize(&grey, samples.size)) return false;
+    for (uint64_t i = 0; i < samples.size; ++i) grey[i] = samples.Get(i);
+    return HillCosts(grey.data(), width, height, 1, costs->data());
+}
+
+}  // namespace
+
+int SealRecord(uint8_t* pixels, uint32_t width, uint32_t height, const Passphrase& passphrase,
                const SealedRecord& record, const SealOptions& options) {
     if (!SodiumReady()) return kPixErrMemory;
-    const uint64_t samples = 3 * pixelCount;
+    const uint64_t pixelCount = uint64_t{width} * height;
+    const Samples samples = SamplesOf(pixels, pixelCount, AllGrey(pixels, pixelCount));
     const uint64_t contentBytes = record.bytes.size() + kTagBytes;
     if (!AllowedDerivation(options.passes, options.memoryLog2MiB) || contentBytes > UINT32_MAX ||
-        SealedBytes(record.bytes.size()) > samples / 8)
+        SealedBytes(record.bytes.size()) > samples.size / 8)
         return kPixErrParam;
+    if (samples.size > UINT32_MAX) return kPixErrMemory;  // positions are kept in 32 bits
 
     uint8_t salt[kSaltBytes];
     if (options.salt != nullptr)
@@ -581,7 +673,7 @@ int SealRecord(uint8_t* pixels, uint64_t pixelCount, const Passphrase& passphras
         !DeriveContentKey(passphrase, salt, options.passes, options.memoryLog2MiB, &keys))
         return kPixErrMemory;
 
-    const uint8_t header[kHeaderPlainBytes] = {
+    uint8_t header[kHeader2PlainBytes] = {
         kFormatVersion,
         static_cast<uint8_t>(options.passes),
         static_cast<uint8_t>(options.memoryLog2MiB),
@@ -590,20 +682,52 @@ int SealRecord(uint8_t* pixels, uint64_t pixelCount, const Passphrase& passphras
         static_cast<uint8_t>(contentBytes >> 8),
         static_cast<uint8_t>(contentBytes >> 16),
         static_cast<uint8_t>(contentBytes >> 24)};
-    std::vector<uint8_t> sealed;
-    if (!Resize(&sealed, kHeaderBytes + contentBytes)) return kPixErrMemory;
-    crypto_aead_xchacha20poly1305_ietf_encrypt(sealed.data(), nullptr, header, sizeof header,
-                                               nullptr, 0, nullptr, kZeroNonce, keys.header);
-    crypto_aead_xchacha20poly1305_ietf_encrypt(sealed.data() + kHeaderBytes, nullptr,
-                                               record.bytes.data(), record.bytes.size(), header,
-                                               sizeof header, nullptr, kZeroNonce, keys.content);
+    // The content is bound to the header's first part: the split is known
+    // only once the content is coded.
+    std::vector<uint8_t> content;
+    if (!Resize(&content, static_cast<size_t>(contentBytes))) return kPixErrMemory;
+    crypto_aead_xchacha20poly1305_ietf_encrypt(content.data(), nullptr, record.bytes.data(),
+                                               record.bytes.size(), header, kHeaderPlainBytes,
+                                               nullptr, kZeroNonce, keys.content);
 
+    std::vector<float> costs;
+    if (!SampleCosts(samples, width, height, &costs)) return kPixErrMemory;
+    const std::vector<uint64_t> saltPositions = SaltPositions(samples.size);
+    KeyedPositions positions(samples.size, keys.positions, saltPositions);
+    Coded head, body;
+    const uint64_t bodyCount = samples.size - kSaltBits - kHeaderRegion;
+    if (!Gather(samples, positions, kHeaderRegion, costs.data(), &head) ||
+        !Gather(samples, positions, bodyCount, costs.data(), &body))
+        return kPixErrMemory;
+    costs = {};
+
+    uint16_t share = 0;
+    if (!stc::Embed({body.low.data(), body.cost.data(), body.low.size()}, content.data(),
+                    8 * contentBytes, &share))
+        return kPixErrMemory;
+    for (size_t i = 0; i < body.at.size(); ++i) {
+        const uint8_t value = samples.Get(body.at[i]);
+        const unsigned step = (body.low[i] - value) & 3;  // +1, -1 or none
+        if (step != 0) samples.Set(body.at[i], static_cast<uint8_t>(step == 1 ? value + 1 : value - 1));
+    }
+
+    // The header in its region: a bit a sample, where changing costs least.
+    PutLE16(header + kHeaderPlainBytes, share);
+    uint8_t sealedHeader[kHeader2Bytes];
+    crypto_aead_xchacha20poly1305_ietf_encrypt(sealedHeader, nullptr, header, sizeof header, nullptr,
+                                               0, nullptr, kZeroNonce, keys.header);
+    std::vector<uint8_t> x(kHeaderRegion), y(kHeaderRegion), message(8 * kHeader2Bytes);
+    for (size_t i = 0; i < message.size(); ++i) message[i] = sealedHeader[i / 8] >> (i % 8) & 1;
+    for (size_t i = 0; i < x.size(); ++i) x[i] = head.low[i] & 1;
+    if (!stc::EmbedBits(x.data(), head.cost.data(), x.size(), message.data(), message.size(),
+                        stc::kHeight, y.data()))
+        return kPixErrMemory;
     Directions directions(keys.embed);
-    const std::vector<uint64_t> saltPositions = SaltPositions(samples);
+    for (size_t i = 0; i < x.size(); ++i)
+        if (x[i] != y[i]) PutBit(samples, head.at[i], y[i], directions);
+
     ListedPositions saltWalk{saltPositions};
-    PutBytes(pixels, salt, sizeof salt, saltWalk, directions);
-    KeyedPositions positions(samples, keys.positions, saltPositions);
-    PutBytes(pixels, sealed.data(), sealed.size(), positions, directions);
+    PutBytes(samples, salt, sizeof salt, saltWalk, directions);
     return 0;
 }
 
@@ -627,6 +751,46 @@ bool InflateData(const UnsealedFile& file,
     return made == size && in.pos == in.size;
 }
 
+namespace {
+
+// A header that opened under the header key, and where its content lies.
+struct OpenedHeader {
+    uint8_t version = 0;
+    uint8_t plain[kHeader2PlainBytes] = {};
+    size_t plainBytes = 0;  // of which the content is bound to the first 8
+    uint16_t share = 0;
+};
+
+// The header in version 1's place (a bit a sample after the salt), else in
+// version 2's region; `first` and `second` each walk the keyed positions
+// from the start.
+bool OpenHeader(const Samples& samples, const Keys& keys, KeyedPositions& first,
+                KeyedPositions& second, OpenedHeader* header) {
+    uint8_t sealed[kHeader2Bytes];
+    GetBytes(samples, sealed, kHeaderBytes, first);
+    if (crypto_aead_xchacha20poly1305_ietf_decrypt(header->plain, nullptr, nullptr, sealed,
+                                                   kHeaderBytes, nullptr, 0, kZeroNonce,
+                                                   keys.header) == 0) {
+        header->version = kFirstVersion;
+        header->plainBytes = kHeaderPlainBytes;
+        return true;
+    }
+    if (samples.size < kSaltBits + kHeaderRegion) return false;
+    Coded head;
+    if (!Gather(samples, second, kHeaderRegion, nullptr, &head)) return false;
+    stc::Extract(head.low.data(), kHeaderRegion, 8 * kHeader2Bytes, 0, sealed);
+    if (crypto_aead_xchacha20poly1305_ietf_decrypt(header->plain, nullptr, nullptr, sealed,
+                                                   kHeader2Bytes, nullptr, 0, kZeroNonce,
+                                                   keys.header) != 0)
+        return false;
+    header->version = kFormatVersion;
+    header->plainBytes = kHeader2PlainBytes;
+    header->share = GetLE16(header->plain + kHeaderPlainBytes);
+    return true;
+}
+
+}  // namespace
+
 UnsealedFile UnsealFile(const uint8_t* pixels, uint64_t pixelCount, const Passphrase& passphrase,
                         UnsealSteps* steps, bool headerOnly, bool keepFrame) {
     UnsealedFile file;
@@ -634,39 +798,54 @@ UnsealedFile UnsealFile(const uint8_t* pixels, uint64_t pixelCount, const Passph
         file.code = kPixErrMemory;
         return file;
     }
-    // Too small for the least a sealed file takes: nothing to derive a key for.
-    const uint64_t samples = 3 * pixelCount;
     file.message = kSealedFailedMessage;
-    if (pixelCount > kPixMaxPixels || samples / 8 < SealedBytes(1)) return file;
+    if (pixelCount > kPixMaxPixels) return file;
 
-    uint8_t salt[kSaltBytes];
-    const std::vector<uint64_t> saltPositions = SaltPositions(samples);
-    ListedPositions saltWalk{saltPositions};
-    GetBytes(pixels, salt, sizeof salt, saltWalk);
+    // A grey carrier is read in its grey levels first; a colour one, or a
+    // grey one that is not, in its colour samples.
     Keys keys;
-    if (!DeriveHeaderKeys(passphrase, salt, &keys)) {
-        file.code = kPixErrMemory;
-        return file;
+    OpenedHeader header;
+    Samples samples{};
+    std::vector<uint64_t> saltPositions;
+    std::unique_ptr<KeyedPositions> first, second;
+    uint8_t salt[kSaltBytes];
+    bool opened = false;
+    for (const bool grey : {true, false}) {
+        if (grey && !AllGrey(pixels, pixelCount)) continue;
+        samples = SamplesOf(pixels, pixelCount, grey);
+        // Too small for the least a sealed file takes: nothing to derive a key for.
+        if (samples.size / 8 < std::min(SealedBytes(1), FirstVersionBytes(1))) continue;
+        saltPositions = SaltPositions(samples.size);
+        ListedPositions saltWalk{saltPositions};
+        GetBytes(samples, salt, sizeof salt, saltWalk);
+        if (!DeriveHeaderKeys(passphrase, salt, &keys)) {
+            file.code = kPixErrMemory;
+            return file;
+        }
+        first = std::make_unique<KeyedPositions>(samples.size, keys.positions, saltPositions);
+        second = std::make_unique<KeyedPositions>(samples.size, keys.positions, saltPositions);
+        if (OpenHeader(samples, keys, *first, *second, &header)) {
+            opened = true;
+            break;
+        }
     }
-    KeyedPositions positions(samples, keys.positions, saltPositions);
-    uint8_t sealedHeader[kHeaderBytes], header[kHeaderPlainBytes];
-    GetBytes(pixels, sealedHeader, sizeof sealedHeader, positions);
-    if (crypto_aead_xchacha20poly1305_ietf_decrypt(header, nullptr, nullptr, sealedHeader,
-                                                   sizeof sealedHeader, nullptr, 0, kZeroNonce,
-                                                   keys.header) != 0)
-        return file;
+    if (!opened) return file;
 
     // Authentic from here on, yet still only claims: a peer who knows the
     // passphrase can write any header.
-    if (header[0] != kFormatVersion) {
+    const uint8_t* plain = header.plain;
+    if (plain[0] != header.version) {
         file.message = kSealedNewerMessage;
         return file;
     }
     file.message = kInvalidFileMessage;
-    const unsigned passes = header[1], memoryLog2MiB = header[2], flags = header[3];
-    const uint64_t contentBytes = GetLE32(header + 4);
+    const unsigned passes = plain[1], memoryLog2MiB = plain[2], flags = plain[3];
+    const uint64_t contentBytes = GetLE32(plain + 4);
+    const uint64_t needs = header.version == kFirstVersion
+                               ? FirstVersionBytes(contentBytes - kTagBytes)
+                               : SealedBytes(contentBytes - kTagBytes);
     if (!AllowedDerivation(passes, memoryLog2MiB) || (flags & ~unsigned{kCompressedFlag}) != 0 ||
-        contentBytes <= kTagBytes || SealedBytes(contentBytes - kTagBytes) > samples / 8)
+        contentBytes <= kTagBytes || needs > samples.size / 8)
         return file;
     if (steps) steps->HeaderOpened();
     if (headerOnly) {
@@ -685,9 +864,19 @@ UnsealedFile UnsealFile(const uint8_t* pixels, uint64_t pixelCount, const Passph
         file.code = kPixErrMemory;
         return file;
     }
-    GetBytes(pixels, content.data(), content.size(), positions);
+    if (header.version == kFirstVersion) {
+        GetBytes(samples, content.data(), content.size(), *first);
+    } else {
+        Coded body;
+        if (!Gather(samples, *second, samples.size - kSaltBits - kHeaderRegion, nullptr, &body)) {
+            file.code = kPixErrMemory;
+            return file;
+        }
+        stc::Extract(body.low.data(), body.low.size(), 8 * contentBytes, header.share,
+                     content.data());
+    }
     if (crypto_aead_xchacha20poly1305_ietf_decrypt(record.data(), nullptr, nullptr, content.data(),
-                                                   content.size(), header, sizeof header,
+                                                   content.size(), plain, kHeaderPlainBytes,
                                                    kZeroNonce, keys.content) != 0) {
         file.message = kSealedFailedMessage;
         return file;

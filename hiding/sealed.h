@@ -1,27 +1,41 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The sealed method: a file and its name, compressed, encrypted and
-// authenticated under a passphrase, carried one bit per colour sample (the
-// lowest bit of each colour byte) at scattered positions, with +-1 changes.
+// authenticated under a passphrase, carried in the two lowest bits of the
+// colour samples by +-1 changes, placed where a change costs least (in
+// texture and noise) and scattered by a key.
 //
-// Nothing in the image is in clear. What a sealed image carries, in the
-// order it is walked:
+// The samples are every colour sample; in a picture whose every pixel is
+// grey, each pixel's grey level instead, changed in all three channels so
+// the carrier stays grey (a decoder sees which from the picture). Nothing
+// is in clear. What a sealed image carries, in the order it is walked:
 //
-//   what     bytes  where
-//   salt     16     the first 128 positions of a public permutation of the
-//                   samples (any reader can find them; they are random)
-//   header   8+16   sealed with the header key: the first keyed positions
-//   content  L      sealed with the content key: the keyed positions after
+//   what     samples  how
+//   salt     128      the first 128 positions of a public permutation of
+//                     the samples, a bit each (any reader can find them;
+//                     they are random)
+//   header   1024     the first keyed positions: 26 bytes sealed with the
+//                     header key, a syndrome-trellis code of their lowest
+//                     bits (a change goes where it costs least)
+//   content  the rest the keyed positions after: L bytes sealed with the
+//                     content key, a ternary syndrome-trellis code of
+//                     their two lowest bits (hiding/stc.h)
 //
 // Keyed positions come from a permutation of the samples keyed by the
 // position key, skipping the salt's positions. Each byte's bits go least
-// significant first, one to a position.
+// significant first. The salt goes +-1 where a bit must change, its
+// direction from a stream under the embedding key.
 //
-// Header, 8 bytes before sealing:
-//   0  1  format version, 1
+// Header, 10 bytes before sealing:
+//   0  1  format version, 2
 //   1  1  Argon2id passes of the content key's derivation (2..8)
 //   2  1  its memory, log2 of MiB (6..10: 64 MiB to 1 GiB)
 //   3  1  flags: bit 0 set when the record is zstd-compressed
 //   4  4  L: content bytes, its 16-byte tag included (LE)
+//   8  2  the content bits' share on the second bit plane, in 1/65535ths
+//
+// Version 1 carried an 8-byte header (bytes 0..7, version 1) sealed in the
+// first 192 keyed positions and the content in the positions after it, a
+// bit a sample, the rest untouched; it still decodes.
 //
 // Content before sealing: the record, or its zstd frame when that is
 // smaller:
@@ -36,8 +50,8 @@
 // second Argon2id run with those settings instead, so the settings can grow
 // without a decoder ever guessing them. Both AEAD messages are
 // XChaCha20-Poly1305 with a zero nonce: every key is used once, since every
-// image gets a new salt. The content is bound to its header as associated
-// data.
+// image gets a new salt. The content is bound to the header's first 8
+// bytes as associated data (the share is known only once it is coded).
 #pragma once
 
 #include <cstddef>
@@ -140,11 +154,14 @@ int PackRecordFromFile(const std::string& name, std::FILE* file, uint64_t size, 
 // Bytes the image carries for a record of `recordBytes`.
 uint64_t SealedBytes(uint64_t recordBytes);
 
-// Seals the record into the pixels (width x height RGB), changing each
-// sample whose lowest bit must change by +-1. The caller has checked the
-// fit. Returns 0, or kPixErrMemory when a key derivation cannot have its
-// memory.
-int SealRecord(uint8_t* pixels, uint64_t pixelCount, const Passphrase& passphrase,
+// Bytes these pixels can carry: a third as many in a grey picture, which
+// is sealed in its grey levels.
+uint64_t SealedRoom(const uint8_t* pixels, uint64_t pixelCount);
+
+// Seals the record into the pixels (width x height RGB) by +-1 changes
+// where they cost least. The caller has checked the fit against
+// SealedRoom. Returns 0, or kPixErrMemory when memory runs out.
+int SealRecord(uint8_t* pixels, uint32_t width, uint32_t height, const Passphrase& passphrase,
                const SealedRecord& record, const SealOptions& options = {});
 
 // What a decode read back. `message` is null on success; `code` is a

@@ -88,6 +88,14 @@ bool RefuseCarrierBase(DialogPort& dialog, const std::string& base) {
     return true;
 }
 
+// Name and data take `bytes`, past the `well` bytes the picture hides well.
+std::string WellHiddenWarning(uint64_t bytes, uint64_t well) {
+    return "The file takes " + std::to_string(bytes) + " bytes; this picture hides up to " +
+           std::to_string(well) +
+           " bytes well. Past that a carrier is easier to tell from an untouched picture: a "
+           "larger picture or a smaller file hides better.";
+}
+
 class DecodeSteps : public UnsealSteps {
   public:
     explicit DecodeSteps(DialogPort& dialog) : dialog_(dialog) {}
@@ -139,8 +147,21 @@ int EncodeSealedRun(DialogPort& dialog, const Passphrase& passphrase, const Seal
         uint8_t* pixels = image.LockPixels();
         AtExit unlock([&] { image.ReleasePixels(); });
         if (pixels == nullptr) return kPixErrMemory;
+        // A grey picture carries a third as much, in its grey levels.
+        const uint64_t bytes = SealedBytes(record.bytes.size());
+        const uint64_t room = SealedRoom(pixels, PixelCount(image));
+        if (bytes > room) {
+            dialog.ShowMessage(FitMessage(MethodSealed, 3 * bytes));
+            return 0;
+        }
+        // Said, not refused: the user may know the risk and take it.
+        const uint64_t well = room / kSealedWellHiddenSamples;
+        if (bytes > well)
+            dialog.Warn(WellHiddenWarning(bytes - SealedBytes(0) - 2,
+                                                 well > kSealedOverhead ? well - kSealedOverhead : 0));
         dialog.SetStatus("Encoding");
-        if (const int code = SealRecord(pixels, PixelCount(image), passphrase, record, options))
+        if (const int code =
+                SealRecord(pixels, image.width, image.height, passphrase, record, options))
             return code;
         dialog.StepProgress();
     }

@@ -326,13 +326,13 @@ TEST(CliCapacity, ReportAndJson) {
     EXPECT_EQ(square.out,
               "{\"width\":100,\"height\":100,\"capacity\":"
               "{\"7/8\":1234,\"6/8\":2484,\"886\":2484,\"777\":3734,\"666\":7484,"
-              "\"sealed\":3692}}\n");
+              "\"sealed\":3588},\"sealed_hides_well\":213}\n");
 
     // Too small for the header: negative, as the report prints it.
     const Outcome tiny = RunCli({"capacity", "--json", dir.File("tiny.bmp")});
     EXPECT_EQ(tiny.out,
               "{\"width\":10,\"height\":10,\"capacity\":"
-              "{\"7/8\":-4,\"6/8\":9,\"886\":9,\"777\":21,\"666\":59,\"sealed\":-21}}\n");
+              "{\"7/8\":-4,\"6/8\":9,\"886\":9,\"777\":21,\"666\":59,\"sealed\":-125},\"sealed_hides_well\":0}\n");
 }
 
 TEST(CliInfo, VersionAndHelp) {
@@ -363,6 +363,9 @@ std::string PsArgs() {
 }
 
 constexpr char kPassphrase[] = "tangerine-Wombat-47";
+constexpr char kTooMuchToHideWell[] =
+    "The file takes 310 bytes; this picture hides up to 0 bytes well. Past that a carrier is "
+    "easier to tell from an untouched picture: a larger picture or a smaller file hides better.";
 
 class CliSealed : public CliFiles {
   protected:
@@ -379,7 +382,8 @@ TEST_F(CliSealed, RoundTripWithAPassphraseFile) {
     const Outcome encoded = RunCli(
         {"encode", "-m", "sealed", "--passphrase-file", passphraseFile, base, data, carrier});
     ASSERT_EQ(encoded.status, 0) << encoded.err;
-    EXPECT_EQ(encoded.err + encoded.out, "");
+    // Too much for so small a picture to hide well: said, and done anyway.
+    EXPECT_EQ(encoded.err + encoded.out, std::string(kTooMuchToHideWell) + "\n");
 
     // Without the passphrase no one can tell, and the program does not ask.
     const Outcome detected = RunCli({"detect", carrier});
@@ -583,7 +587,8 @@ TEST_F(CliSealed, PassphraseOnATerminalIsNeitherEchoedNorInPs) {
     const TerminalRun encoded = RunOnTerminal({"encode", "-q", "-m", "sealed", base, data, carrier},
                                               {kPassphrase, kPassphrase});
     EXPECT_EQ(encoded.status, 0) << encoded.screen;
-    EXPECT_EQ(encoded.screen, "Passphrase: \r\nPassphrase again: \r\n");
+    EXPECT_EQ(encoded.screen,
+              "Passphrase: \r\nPassphrase again: \r\n" + std::string(kTooMuchToHideWell) + "\r\n");
     ASSERT_EQ(encoded.ps.size(), 2u);
     for (const std::string& ps : encoded.ps) {
         EXPECT_NE(ps.find(carrier), std::string::npos) << "ps does not show the program";

@@ -551,18 +551,20 @@ TEST_F(RunTest, CapacityReport) {
     CapacityReport(dialog);
     EXPECT_EQ(dialog.capacity,
               "Method : Bytes\n7/8    : 1234\n6/8    : 2484\n886    : 2484\n777    : 3734\n"
-              "666    : 7484\nsealed : 3692");
+              "666    : 7484\nsealed : 3588\nSealed hides well up to 213 bytes");
     EXPECT_EQ(CapacityText(10, 10),
               "Method : Bytes\n7/8    : -4\n6/8    : 9\n886    : 9\n777    : 21\n666    : 59\n"
-              "sealed : -21");
+              "sealed : -125\nSealed hides well up to 0 bytes");
     // The largest size a header can state; 666's figure is above 2^63.
     EXPECT_EQ(CapacityText(UINT32_MAX, UINT32_MAX),
               "Method : Bytes\n7/8    : 2305843008139952112\n6/8    : 4611686016279904240\n"
               "886    : 4611686016279904240\n777    : 6917529024419856368\n"
-              "666    : 13835058048839712752\nsealed : 6917529024419856326");
+              "666    : 13835058048839712752\nsealed : 6917529024419856222\n"
+              "Sealed hides well up to 691752902441985476 bytes");
     EXPECT_EQ(CapacityText(0, 0),
               "Method : Bytes\n7/8    : -16\n6/8    : -16\n886    : -16\n"
-              "777    : -16\n666    : -16\nsealed : -58");
+              "777    : -16\n666    : -16\nsealed : -162\n"
+              "Sealed hides well up to 0 bytes");
     for (const std::string& path : {std::string(), dir.File("h.gif"), dir.File("none.png")}) {
         dialog.base = path;
         CapacityReport(dialog);

@@ -43,7 +43,7 @@ Passphrase MakePassphrase(const std::string& text) {
 class SealedDialog : public DialogPort {
   public:
     std::string base, data, output, directory;
-    std::vector<std::string> messages;
+    std::vector<std::string> messages, warnings;
     std::string status;
     int progress = 0;
 
@@ -56,6 +56,7 @@ class SealedDialog : public DialogPort {
     void StepProgress() override { ++progress; }
     void SetCapacityText(const std::string&) override {}
     void ShowMessage(const std::string& text) override { messages.push_back(text); }
+    void Warn(const std::string& text) override { warnings.push_back(text); }
     bool AskYesNo(const std::string&) override { return true; }
     std::string AskOutputFile(const std::string& /*existing*/) override { return {}; }
     void Pause(unsigned) override {}
@@ -177,7 +178,7 @@ TEST_F(Sealed, EmptyFileExactCapacityAndOneByteOver) {
         fs::remove(dir.File("c.png"));
         ASSERT_EQ(Encode("c.png"), 0);
         if (!c.fits) {
-            // 58 + 10 + D bytes, 8 bits each, 3 samples a pixel.
+            // 162 + 10 + D bytes, 8 bits each, 3 samples a pixel.
             const uint64_t bytes = kSealedOverhead + name.size() + c.data.size();
             EXPECT_EQ(
                 dialog.messages,
@@ -222,18 +223,85 @@ TEST_F(Sealed, WrongPassphraseOrAnyChangedSampleWritesNothing) {
 }
 
 TEST_F(Sealed, SamplesAtZeroAnd255GoTheOnlyWayTheyCan) {
-    // Left half black, right half white: every change is forced.
+    // Left half magenta, right half green: every change is forced.
     Bytes picture(cover.size());
-    for (size_t p = 0; p < picture.size() / 3; ++p)
-        std::fill_n(picture.begin() + 3 * p, 3, (p % kWidth) < kWidth / 2 ? 0 : 255);
+    for (size_t i = 0; i < picture.size(); ++i)
+        picture[i] = ((i / 3) % kWidth < kWidth / 2) == (i % 3 == 1) ? 0 : 255;
     ASSERT_TRUE(PixWriteBMP(dialog.base.c_str(), picture.data(), kWidth, kHeight));
-    WriteFileBytes(dialog.data, RandomBytes(1000, 5));
+    WriteFileBytes(dialog.data, RandomBytes(700, 5));
     ASSERT_EQ(Encode("c.png"), 0);
     const Bytes carrier = Samples(dialog.output);
     for (size_t i = 0; i < carrier.size(); ++i)
         ASSERT_LE(std::abs(carrier[i] - picture[i]), 1) << i;
     ASSERT_EQ(Decode(dialog.output, passphrase), 0);
-    EXPECT_EQ(ReadFileBytes(dir.File("out/secret.dat")), RandomBytes(1000, 5));
+    EXPECT_EQ(ReadFileBytes(dir.File("out/secret.dat")), RandomBytes(700, 5));
+}
+
+// A grey picture gives a grey carrier: unequal channels would show
+// without any detector. It carries a third as much, in its grey levels.
+TEST_F(Sealed, GreyBaseGivesAGreyCarrier) {
+    Bytes grey = cover;
+    for (size_t i = 0; i < grey.size(); i += 3) std::fill_n(grey.begin() + i, 3, cover[i + 1]);
+    ASSERT_TRUE(PixWriteBMP(dialog.base.c_str(), grey.data(), kWidth, kHeight));
+    ASSERT_EQ(Encode("c.png"), 0);
+    ASSERT_TRUE(dialog.messages.empty()) << dialog.messages[0];
+    const Bytes carrier = Samples(dialog.output);
+    size_t changed = 0;
+    for (size_t i = 0; i < carrier.size(); i += 3) {
+        ASSERT_TRUE(carrier[i] == carrier[i + 1] && carrier[i + 1] == carrier[i + 2]) << i / 3;
+        ASSERT_LE(std::abs(carrier[i] - grey[i]), 1);
+        changed += carrier[i] != grey[i];
+    }
+    EXPECT_GT(changed, 50u);
+    ASSERT_EQ(Decode(dialog.output, passphrase), 0);
+    EXPECT_EQ(ReadFileBytes(dir.File("out/secret.dat")), secret);
+
+    // What fits the colour samples but not the grey levels.
+    const uint64_t room = kWidth * kHeight / 8 - kSealedOverhead - 10;
+    WriteFileBytes(dialog.data, RandomBytes(room + 1, 2));
+    fs::remove(dialog.output);
+    ASSERT_EQ(Encode("c.png"), 0);
+    EXPECT_EQ(dialog.messages,
+              std::vector<std::string>{"Data file will not fit in specified image!\nAn image "
+                                       "containing at least " +
+                                       std::to_string(8 * (room + 1 + 10 + kSealedOverhead)) +
+                                       " pixels is required to hide this file"});
+    EXPECT_FALSE(fs::exists(dialog.output));
+}
+
+// The changes go where the picture is busy: with a small payload in a
+// picture half flat and half noise, nearly all of them fall in the noise
+// (the salt's few, at public positions, aside).
+TEST_F(Sealed, ChangesGoWhereThePictureIsBusy) {
+    constexpr uint32_t kW = 128, kH = 64;
+    std::mt19937 random(4);
+    Bytes picture(size_t{3} * kW * kH);
+    for (size_t i = 0; i < picture.size(); ++i)
+        picture[i] = (i / 3) % kW < kW / 2 ? static_cast<uint8_t>(90 + 20 * (i % 3))
+                                           : static_cast<uint8_t>(40 + random() % 170);
+    ASSERT_TRUE(PixWriteBMP(dialog.base.c_str(), picture.data(), kW, kH));
+    WriteFileBytes(dialog.data, RandomBytes(300, 8));
+    ASSERT_EQ(Encode("c.png"), 0);
+    ASSERT_TRUE(dialog.messages.empty()) << dialog.messages[0];
+    Bytes carrier = Samples(dialog.output);
+    for (uint64_t at : SaltPositions(carrier.size())) carrier[at] = picture[at];
+    size_t flat = 0, busy = 0;
+    for (size_t i = 0; i < carrier.size(); ++i)
+        if (carrier[i] != picture[i]) ++((i / 3) % kW < kW / 2 ? flat : busy);
+    EXPECT_GT(busy, 200u);
+    EXPECT_LT(flat, busy / 50);
+    ASSERT_EQ(Decode(dialog.output, passphrase), 0);
+    EXPECT_EQ(ReadFileBytes(dir.File("out/secret.dat")), RandomBytes(300, 8));
+}
+
+// A carrier the first sealed format wrote (a bit a sample, no coding).
+TEST_F(Sealed, FirstFormatCarriersStillDecode) {
+    const std::string golden = OMBREL_GOLDEN_DIR;
+    ASSERT_EQ(Decode(golden + "/sealed-v1.png", MakePassphrase("golden")), 0);
+    ASSERT_TRUE(dialog.messages.empty()) << dialog.messages[0];
+    EXPECT_EQ(ReadFileBytes(dir.File("out/note.txt")), ReadFileBytes(golden + "/sealed-v1.txt"));
+    EXPECT_EQ(Decode(golden + "/sealed-v1.png", MakePassphrase("golden!")), 0);
+    EXPECT_EQ(dialog.messages, std::vector<std::string>{kSealedFailedMessage});
 }
 
 TEST_F(Sealed, StrongerDerivationNamedInTheHeaderIsUsed) {
@@ -257,7 +325,7 @@ TEST_F(Sealed, RefusalsBeforeAnyKeyIsDerived) {
     EXPECT_EQ(Encode("c.bmp"), 0);
     EXPECT_EQ(dialog.messages, std::vector<std::string>{
                                    "Data file will not fit in specified image!\nAn image "
-                                   "containing at least 182 pixels is required to hide this file"});
+                                   "containing at least 459 pixels is required to hide this file"});
     EXPECT_FALSE(fs::exists(dialog.output));
     dialog.messages.clear();
     EXPECT_EQ(Decode(dialog.base, passphrase), 0);
@@ -430,7 +498,7 @@ TEST(SealedRecord, KeptFramesInflateWholeOrNotAtAll) {
     for (const SealedRecord* record : {&good, &cut, &claims}) {
         const uint64_t pixels = 16384;
         Bytes carrier(pixels * 3, 0x80);
-        ASSERT_EQ(SealRecord(carrier.data(), pixels, passphrase, *record, options), 0);
+        ASSERT_EQ(SealRecord(carrier.data(), uint32_t(pixels), 1, passphrase, *record, options), 0);
         const UnsealedFile file =
             UnsealFile(carrier.data(), pixels, passphrase, nullptr, false, true);
         ASSERT_EQ(file.code, 0);
@@ -511,7 +579,7 @@ TEST(SealedRecord, FrameClaimsBeyondItsBlocksAreRefused) {
     for (const SealedRecord* record : {&zeros, &claim}) {
         const uint64_t pixels = 4096;
         Bytes carrier(pixels * 3, 0x80);
-        ASSERT_EQ(SealRecord(carrier.data(), pixels, passphrase, *record, options), 0);
+        ASSERT_EQ(SealRecord(carrier.data(), uint32_t(pixels), 1, passphrase, *record, options), 0);
         const UnsealedFile file = UnsealFile(carrier.data(), pixels, passphrase);
         EXPECT_EQ(file.code, 0);
         // The process's peak resident memory: a claim taken at its word shows.

@@ -1,0 +1,459 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "hiding/stc.h"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <thread>
+#include <vector>
+
+namespace stc {
+namespace {
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+// Elements coded together; the trellis keeps 2^height bits of path for
+// each, so this bounds a thread's memory (32 MiB at height 8).
+constexpr size_t kBlockElements = size_t{1} << 20;
+// Elements the split and lambda are estimated from; the keyed order makes
+// any stretch of them a fair sample.
+constexpr size_t kSampleElements = size_t{1} << 16;
+
+uint64_t MulDiv(uint64_t a, uint64_t b, uint64_t c) {
+    return static_cast<uint64_t>(static_cast<unsigned __int128>(a) * b / c);
+}
+
+// Message bit j of a layer of `bits` over `count` columns owns the columns
+// [Start(j), Start(j + 1)).
+struct Layout {
+    uint64_t count, bits;
+    uint64_t Start(uint64_t j) const { return MulDiv(j, count, bits); }
+    size_t Width() const { return static_cast<size_t>((count + bits - 1) / bits); }
+};
+
+// The repeated submatrix: `width` columns of `height` bits, each with its
+// top and bottom bit set so that every column touches the row it ends and
+// the next ones. The same for sender and receiver: no key is needed, since
+// the elements' order is keyed.
+std::vector<uint32_t> Submatrix(int height, size_t width) {
+    std::vector<uint32_t> columns(width);
+    uint64_t state = 0x6f6d6272656c5354u ^ (uint64_t(height) << 40) ^ width;
+    const uint32_t mask = (uint32_t{1} << height) - 1;
+    for (uint32_t& column : columns) {
+        state += 0x9e3779b97f4a7c15u;  // splitmix64
+        uint64_t z = state;
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+        z ^= z >> 31;
+        column = (static_cast<uint32_t>(z) & mask) | 1u | (uint32_t{1} << (height - 1));
+    }
+    return columns;
+}
+
+// One trellis step for every state: new[s] is the cheaper of a stego bit 0
+// (from s, costing `zero`) and 1 (from s ^ v, costing `one`); a path bit
+// records a 1.
+void StepScalar(const float* old, float* next, uint8_t* path, size_t states, uint32_t v, float zero,
+                float one) {
+    std::memset(path, 0, std::max<size_t>(states / 8, 1));
+    for (size_t s = 0; s < states; ++s) {
+        const float a = old[s] + zero, b = old[s ^ v] + one;
+        if (b < a) {
+            next[s] = b;
+            path[s / 8] |= static_cast<uint8_t>(1u << (s % 8));
+        } else {
+            next[s] = a;
+        }
+    }
+}
+
+void StepSse2(const float* old, float* next, uint8_t* path, size_t states, uint32_t v, float zero,
+              float one) {
+    const __m128 zero4 = _mm_set1_ps(zero), one4 = _mm_set1_ps(one);
+    const size_t high = v & ~uint32_t{3};
+    auto loop = [&](auto shuffle) {
+        for (size_t s = 0; s < states; s += 8) {
+            unsigned bits = 0;
+            for (size_t half = 0; half < 8; half += 4) {
+                const __m128 a = _mm_add_ps(_mm_load_ps(old + s + half), zero4);
+                const __m128 b = _mm_add_ps(shuffle(_mm_load_ps(old + ((s + half) ^ high))), one4);
+                const __m128 less = _mm_cmplt_ps(b, a);
+                _mm_store_ps(next + s + half, _mm_or_ps(_mm_and_ps(less, b), _mm_andnot_ps(less, a)));
+                bits |= static_cast<unsigned>(_mm_movemask_ps(less)) << half;
+            }
+            path[s / 8] = static_cast<uint8_t>(bits);
+        }
+    };
+    switch (v & 3) {
+        case 0: loop([](__m128 x) { return x; }); break;
+        case 1: loop([](__m128 x) { return _mm_shuffle_ps(x, x, _MM_SHUFFLE(2, 3, 0, 1)); }); break;
+        case 2: loop([](__m128 x) { return _mm_shuffle_ps(x, x, _MM_SHUFFLE(1, 0, 3, 2)); }); break;
+        default: loop([](__m128 x) { return _mm_shuffle_ps(x, x, _MM_SHUFFLE(0, 1, 2, 3)); }); break;
+    }
+}
+
+__attribute__((target("avx2"))) void StepAvx2(const float* old, float* next, uint8_t* path,
+                                              size_t states, uint32_t v, float zero, float one) {
+    const __m256 zero8 = _mm256_set1_ps(zero), one8 = _mm256_set1_ps(one);
+    const __m256i order =
+        _mm256_xor_si256(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(int(v & 7)));
+    const size_t high = v & ~uint32_t{7};
+    for (size_t s = 0; s < states; s += 8) {
+        const __m256 a = _mm256_add_ps(_mm256_load_ps(old + s), zero8);
+        const __m256 b = _mm256_add_ps(
+            _mm256_permutevar8x32_ps(_mm256_load_ps(old + (s ^ high)), order), one8);
+        const __m256 less = _mm256_cmp_ps(b, a, _CMP_LT_OQ);
+        _mm256_store_ps(next + s, _mm256_blendv_ps(a, b, less));
+        path[s / 8] = static_cast<uint8_t>(_mm256_movemask_ps(less));
+    }
+}
+
+using StepFunction = void (*)(const float*, float*, uint8_t*, size_t, uint32_t, float, float);
+
+StepFunction PickStep(size_t states) {
+    if (states < 8) return StepScalar;
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2 ? StepAvx2 : StepSse2;
+}
+
+struct FreeAligned {
+    void operator()(float* p) const { ::operator delete[](p, std::align_val_t{32}); }
+};
+
+// The stego bits y nearest in cost to the cover bits x (a flip of bit i
+// costs w[i]; infinity forbids it) whose syndrome is msg (a bit a byte).
+// False when no way avoids a forbidden flip.
+bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, uint64_t bits,
+                int height, uint8_t* y) {
+    if (bits == 0) {
+        std::memcpy(y, x, n);
+        return true;
+    }
+    if (bits > n) return false;
+    const size_t states = size_t{1} << height, pathBytes = std::max<size_t>(states / 8, 1);
+    const Layout layout{n, bits};
+    const std::vector<uint32_t> sub = Submatrix(height, layout.Width());
+    std::vector<uint8_t> path;
+    std::unique_ptr<float, FreeAligned> buffer(
+        static_cast<float*>(::operator new[](2 * states * sizeof(float), std::align_val_t{32})));
+    try {
+        path.resize(n * pathBytes);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    float* old = buffer.get();
+    float* next = old + states;
+    std::fill(old, old + states, kInf);
+    old[0] = 0;
+    const StepFunction step = PickStep(states);
+    for (uint64_t j = 0; j < bits; ++j) {
+        const uint32_t mask = bits - j >= uint64_t(height) ? uint32_t(states - 1)
+                                                           : (uint32_t{1} << (bits - j)) - 1;
+        const size_t start = layout.Start(j), end = layout.Start(j + 1);
+        for (size_t k = start; k < end; ++k) {
+            step(old, next, path.data() + k * pathBytes, states, sub[k - start] & mask,
+                 x[k] ? w[k] : 0, x[k] ? 0 : w[k]);
+            std::swap(old, next);
+        }
+        // Row j is done: keep the states that agree with its message bit,
+        // shifted to make room for the next row, measured from the best.
+        const unsigned m = msg[j];
+        float best = kInf;
+        for (size_t s = 0; s < states / 2; ++s) best = std::min(best, next[s] = old[2 * s + m]);
+        if (best == kInf) return false;
+        for (size_t s = 0; s < states / 2; ++s) next[s] -= best;
+        std::fill(next + states / 2, next + states, kInf);
+        std::swap(old, next);
+    }
+    if (old[0] == kInf) return false;
+    size_t s = 0;
+    for (uint64_t j = bits; j-- > 0;) {
+        s = (s << 1 | msg[j]) & (states - 1);
+        const uint32_t mask = bits - j >= uint64_t(height) ? uint32_t(states - 1)
+                                                           : (uint32_t{1} << (bits - j)) - 1;
+        const size_t start = layout.Start(j);
+        for (size_t k = layout.Start(j + 1); k-- > start;) {
+            const uint8_t bit = path[k * pathBytes + s / 8] >> (s % 8) & 1;
+            y[k] = bit;
+            if (bit) s ^= sub[k - start] & mask;
+        }
+    }
+    return true;
+}
+
+// The syndrome of the bits y (a bit in each byte's bit `plane`).
+void ExtractLayer(const uint8_t* y, size_t n, int plane, uint64_t bits, int height, uint8_t* msg) {
+    if (bits == 0) return;
+    const Layout layout{n, bits};
+    const std::vector<uint32_t> sub = Submatrix(height, layout.Width());
+    uint32_t s = 0;
+    for (uint64_t j = 0; j < bits; ++j) {
+        const size_t start = layout.Start(j), end = layout.Start(j + 1);
+        for (size_t k = start; k < end; ++k)
+            if (y[k] >> plane & 1) s ^= sub[k - start];
+        msg[j] = s & 1;
+        s >>= 1;
+    }
+}
+
+// Which way flips the second bit: +1 from an odd value, -1 from an even.
+bool UpFlipsSecond(uint8_t low) {
+    return low & 1;
+}
+
+// Probabilities of the optimal changes at lambda: e^(-lambda cost) for
+// each allowed way, against 1 for none.
+struct Odds {
+    double up, down, none;
+};
+
+Odds OddsAt(uint8_t low, float cost, double lambda) {
+    const double e = std::exp(-lambda * cost);
+    const double up = low & kNoUp ? 0 : e, down = low & kNoDown ? 0 : e;
+    const double z = 1 + up + down;
+    return {up / z, down / z, 1 / z};
+}
+
+double Entropy2(double p) {
+    return p <= 0 || p >= 1 ? 0 : -(p * std::log2(p) + (1 - p) * std::log2(1 - p));
+}
+
+double Entropy3(const Odds& o) {
+    double h = 0;
+    for (double p : {o.up, o.down, o.none})
+        if (p > 0) h -= p * std::log2(p);
+    return h;
+}
+
+// Every step-th element, for estimates.
+struct Sample {
+    const Elements& elements;
+    size_t step;
+    explicit Sample(const Elements& e, size_t most = kSampleElements)
+        : elements(e), step(std::max<size_t>(1, e.count / most)) {}
+    template <typename F>
+    double Sum(F f) const {
+        double sum = 0;
+        for (size_t i = 0; i < elements.count; i += step) sum += f(elements.low[i], elements.cost[i]);
+        return sum * (double(elements.count) / double((elements.count + step - 1) / step));
+    }
+};
+
+// The lambda at which the changes' entropy is `bits`.
+double Lambda(const Sample& sample, uint64_t bits) {
+    auto entropy = [&](double lambda) {
+        return sample.Sum([&](uint8_t low, float cost) { return Entropy3(OddsAt(low, cost, lambda)); });
+    };
+    if (entropy(0) <= double(bits)) return 0;
+    double lo = 0, hi = 1;
+    while (entropy(hi) > double(bits) && hi < 1e30) lo = hi, hi *= 16;
+    for (int i = 0; i < 60 && hi - lo > hi * 1e-4; ++i) {
+        const double mid = (lo + hi) / 2;
+        (entropy(mid) > double(bits) ? lo : hi) = mid;
+    }
+    return (lo + hi) / 2;
+}
+
+uint64_t UpperBitsAt(const Sample& sample, double lambda, uint64_t bits) {
+    const double upper = sample.Sum([&](uint8_t low, float cost) {
+        const Odds o = OddsAt(low, cost, lambda);
+        return Entropy2(UpFlipsSecond(low) ? o.up : o.down);
+    });
+    return std::min<uint64_t>(bits, static_cast<uint64_t>(std::llround(std::max(0.0, upper))));
+}
+
+void UnpackBits(const uint8_t* message, uint64_t from, uint64_t count, uint8_t* bits) {
+    for (uint64_t i = 0; i < count; ++i) bits[i] = message[(from + i) / 8] >> ((from + i) % 8) & 1;
+}
+
+// Codes one block: the second plane first, with the cost of the one way
+// that flips it; then the lowest plane, where the other way is the only
+// change left (an element whose second bit flipped has its lowest bit
+// flipped already).
+bool EmbedBlock(uint8_t* low, const float* cost, size_t n, double lambda, const uint8_t* upper,
+                uint64_t upperBits, const uint8_t* lower, uint64_t lowerBits, int height) {
+    std::vector<uint8_t> x(n), y(n);
+    std::vector<float> w(n);
+    for (size_t i = 0; i < n; ++i) {
+        const bool up = UpFlipsSecond(low[i]);
+        const bool flipAllowed = !(low[i] & (up ? kNoUp : kNoDown));
+        const bool otherAllowed = !(low[i] & (up ? kNoDown : kNoUp));
+        const double lc = lambda * cost[i];
+        x[i] = low[i] >> 1 & 1;
+        w[i] = !flipAllowed ? kInf
+                            : static_cast<float>(lc + (otherAllowed ? std::log1p(std::exp(-lc)) : 0));
+    }
+    if (!EmbedLayer(x.data(), w.data(), n, upper, upperBits, height, y.data())) return false;
+    std::vector<uint8_t> second(y);
+    for (size_t i = 0; i < n; ++i) {
+        const bool flipped = second[i] != x[i];
+        const bool up = UpFlipsSecond(low[i]);
+        x[i] = (low[i] & 1) ^ flipped;
+        w[i] = flipped || (low[i] & (up ? kNoDown : kNoUp)) ? kInf : cost[i];
+    }
+    if (!EmbedLayer(x.data(), w.data(), n, lower, lowerBits, height, y.data())) return false;
+    for (size_t i = 0; i < n; ++i) {
+        const bool up = UpFlipsSecond(low[i]);
+        const uint8_t flags = low[i] & (kNoUp | kNoDown);
+        int delta = 0;
+        if (second[i] != (low[i] >> 1 & 1))
+            delta = up ? 1 : -1;
+        else if (y[i] != (low[i] & 1))
+            delta = up ? -1 : 1;
+        low[i] = static_cast<uint8_t>(((low[i] + delta) & 3) | flags);
+    }
+    return true;
+}
+
+// Where block b of `blocks` starts, in elements and in each part's bits.
+struct Share {
+    size_t start, end;
+    uint64_t upperFrom, upperCount, lowerFrom, lowerCount;
+};
+
+Share ShareOf(size_t b, size_t blocks, size_t count, uint64_t upperBits, uint64_t lowerBits) {
+    Share s;
+    s.start = MulDiv(b, count, blocks);
+    s.end = MulDiv(b + 1, count, blocks);
+    s.upperFrom = MulDiv(s.start, upperBits, count);
+    s.upperCount = MulDiv(s.end, upperBits, count) - s.upperFrom;
+    s.lowerFrom = upperBits + MulDiv(s.start, lowerBits, count);
+    s.lowerCount = upperBits + MulDiv(s.end, lowerBits, count) - s.lowerFrom;
+    return s;
+}
+
+size_t BlockCount(size_t count) {
+    return std::max<size_t>(1, (count + kBlockElements - 1) / kBlockElements);
+}
+
+}  // namespace
+
+bool EmbedBits(const uint8_t* x, const float* w, size_t count, const uint8_t* msg, uint64_t bits,
+               int height, uint8_t* y) {
+    return height >= 1 && height <= 16 && EmbedLayer(x, w, count, msg, bits, height, y);
+}
+
+bool MatrixEntry(int height, size_t count, uint64_t bits, uint64_t row, size_t column) {
+    const Layout layout{count, bits};
+    uint64_t j = MulDiv(column, bits, count);
+    while (j + 1 < bits && layout.Start(j + 1) <= column) ++j;
+    while (j > 0 && layout.Start(j) > column) --j;
+    if (row < j || row - j >= uint64_t(height) || row >= bits) return false;
+    return Submatrix(height, layout.Width())[column - layout.Start(j)] >> (row - j) & 1;
+}
+
+uint64_t MaxBits(size_t count) {
+    return count;
+}
+
+namespace {
+
+// All blocks coded with one split, into `out`; false when one of them
+// cannot carry its share.
+bool EmbedSplit(const Elements& elements, const uint8_t* message, uint64_t bits, uint64_t upperBits,
+                double lambda, int height, unsigned threads, uint8_t* out) {
+    const size_t blocks = BlockCount(elements.count);
+    threads = static_cast<unsigned>(std::min<size_t>(threads, blocks));
+    std::atomic<size_t> nextBlock{0};
+    std::atomic<bool> failed{false};
+    auto work = [&] {
+        std::vector<uint8_t> upper, lower;
+        for (size_t b; !failed && (b = nextBlock++) < blocks;) {
+            const Share s = ShareOf(b, blocks, elements.count, upperBits, bits - upperBits);
+            try {
+                upper.resize(s.upperCount);
+                lower.resize(s.lowerCount);
+            } catch (const std::bad_alloc&) {
+                failed = true;
+                return;
+            }
+            UnpackBits(message, s.upperFrom, s.upperCount, upper.data());
+            UnpackBits(message, s.lowerFrom, s.lowerCount, lower.data());
+            std::copy(elements.low + s.start, elements.low + s.end, out + s.start);
+            if (!EmbedBlock(out + s.start, elements.cost + s.start, s.end - s.start, lambda,
+                            upper.data(), s.upperCount, lower.data(), s.lowerCount, height))
+                failed = true;
+        }
+    };
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work);
+    work();
+    for (std::thread& t : pool) t.join();
+    return !failed;
+}
+
+}  // namespace
+
+uint64_t UpperBits(uint64_t bits, uint16_t share) {
+    return MulDiv(bits, share, 65535);
+}
+
+bool Embed(const Elements& elements, const uint8_t* message, uint64_t bits, uint16_t* share,
+           int height, unsigned threads) {
+    *share = 0;
+    if (bits > MaxBits(elements.count) || height < 1 || height > 16) return false;
+    if (bits == 0) return true;
+    std::vector<uint8_t> out;
+    try {
+        out.resize(elements.count);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    const Sample sample(elements);
+    const double lambda = Lambda(sample, bits);
+    // Near the capacity, forbidden changes can leave one plane no way
+    // through: the second plane then takes more of the load, in steps
+    // (the lowest plane alone, tried last, is plain bit replacement).
+    const uint64_t best = UpperBitsAt(sample, lambda, bits);
+    std::vector<uint64_t> splits{best};
+    for (uint64_t k = 1; k <= 4; ++k) splits.push_back(best + (bits - best) * k / 4);
+    for (uint64_t k = 3; k-- > 0;) splits.push_back(best * k / 4);
+    for (const uint64_t upper : splits) {
+        const auto tried = static_cast<uint16_t>(MulDiv(upper, 65535, bits));
+        if (!EmbedSplit(elements, message, bits, UpperBits(bits, tried), lambda, height, threads,
+                        out.data()))
+            continue;
+        std::copy(out.begin(), out.end(), elements.low);
+        *share = tried;
+        return true;
+    }
+    return false;
+}
+
+void Extract(const uint8_t* low, size_t count, uint64_t bits, uint16_t share, uint8_t* message,
+             int height) {
+    std::memset(message, 0, (bits + 7) / 8);
+    if (bits == 0) return;
+    const uint64_t upperBits = UpperBits(bits, share);
+    const size_t blocks = BlockCount(count);
+    std::vector<uint8_t> part;
+    auto put = [&](uint64_t from, uint64_t n) {
+        for (uint64_t i = 0; i < n; ++i)
+            message[(from + i) / 8] |= static_cast<uint8_t>(part[i] << ((from + i) % 8));
+    };
+    for (size_t b = 0; b < blocks; ++b) {
+        const Share s = ShareOf(b, blocks, count, upperBits, bits - upperBits);
+        part.assign(std::max(s.upperCount, s.lowerCount), 0);
+        ExtractLayer(low + s.start, s.end - s.start, 1, s.upperCount, height, part.data());
+        put(s.upperFrom, s.upperCount);
+        ExtractLayer(low + s.start, s.end - s.start, 0, s.lowerCount, height, part.data());
+        put(s.lowerFrom, s.lowerCount);
+    }
+}
+
+double BoundCost(const Elements& elements, uint64_t bits) {
+    const Sample all(elements, elements.count);
+    const double lambda = Lambda(all, bits);
+    return all.Sum([&](uint8_t low, float cost) {
+        const Odds o = OddsAt(low, cost, lambda);
+        return (o.up + o.down) * cost;
+    });
+}
+
+}  // namespace stc

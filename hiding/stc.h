@@ -1,0 +1,72 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Ternary (+-1) embedding with syndrome-trellis codes.
+//
+// The sender changes elements by +-1 so that the syndromes of two bit
+// planes of the changed values spell the message, choosing, among all the
+// ways to do so, one of nearly the least total cost. The receiver needs no
+// costs: it reads the bit planes and multiplies by the same matrices.
+//
+// The message's bits are split between the planes as the payload-limited
+// sender would split them: the second plane carries a share of them (the
+// sender's choice, in 1/65535ths, which the receiver must be told), the
+// lowest plane the rest. The sequence is cut into code blocks that are coded on their own,
+// on as many threads as there are, each carrying its share of both parts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace stc {
+
+// What an element allows, beside the two lowest bits of its value (two's
+// complement for negative values) in bits 0 and 1.
+constexpr uint8_t kNoUp = 4;    // +1 would leave the range
+constexpr uint8_t kNoDown = 8;  // -1 would
+
+// Height of the trellis: 2^height states. Larger codes lose less against
+// the bound and cost twice the time per step.
+constexpr int kHeight = 8;
+
+// A sequence of elements in the order they are coded.
+struct Elements {
+    uint8_t* low;        // value & 3, plus kNoUp / kNoDown; the stego's own after embedding
+    const float* cost;   // cost of a change either way (> 0, finite)
+    size_t count;
+};
+
+// Bits of `bits` the second plane carries at `share`.
+uint64_t UpperBits(uint64_t bits, uint16_t share);
+
+// Changes elements.low so that Extract gives `message` (`bits` bits, least
+// significant bit of each byte first) back; *share gets the split. False, with the elements unchanged,
+// when the message cannot be carried (more bits than the elements hold, or
+// no way around forbidden changes, or no memory). `threads` 0 means as
+// many as the machine has.
+bool Embed(const Elements& elements, const uint8_t* message, uint64_t bits, uint16_t* share,
+           int height = kHeight, unsigned threads = 0);
+
+// The message carried by the elements' two low bits (`low`, one a byte;
+// other bits are ignored). `message` holds (bits + 7) / 8 bytes.
+void Extract(const uint8_t* low, size_t count, uint64_t bits, uint16_t share, uint8_t* message,
+             int height = kHeight);
+
+// One binary layer: the bits y (one a byte) nearest in cost to the cover
+// bits x, where changing bit i costs w[i] (infinity forbids it), whose
+// syndrome is msg (a bit a byte). False when no way avoids a forbidden
+// change.
+bool EmbedBits(const uint8_t* x, const float* w, size_t count, const uint8_t* msg, uint64_t bits,
+               int height, uint8_t* y);
+
+// Entry (row, column) of that layer's parity-check matrix, so a check can
+// multiply it out plainly.
+bool MatrixEntry(int height, size_t count, uint64_t bits, uint64_t row, size_t column);
+
+// Most bits `count` elements can carry.
+uint64_t MaxBits(size_t count);
+
+// The payload-limited sender's bound for the same costs: the expected cost
+// of carrying `bits` with changes drawn from the optimal (Gibbs)
+// distribution. For measurements.
+double BoundCost(const Elements& elements, uint64_t bits);
+
+}  // namespace stc

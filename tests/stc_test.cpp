@@ -1,0 +1,156 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "hiding/stc.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+namespace {
+
+// The syndrome multiplied out from the matrix's entries, row by row.
+std::vector<uint8_t> PlainSyndrome(const std::vector<uint8_t>& y, int plane, uint64_t bits,
+                                   int height) {
+    std::vector<uint8_t> syndrome(bits, 0);
+    for (uint64_t row = 0; row < bits; ++row)
+        for (size_t k = 0; k < y.size(); ++k)
+            if (stc::MatrixEntry(height, y.size(), bits, row, k)) syndrome[row] ^= y[k] >> plane & 1;
+    return syndrome;
+}
+
+std::vector<uint8_t> Unpack(const std::vector<uint8_t>& bytes, uint64_t from, uint64_t count) {
+    std::vector<uint8_t> bits(count);
+    for (uint64_t i = 0; i < count; ++i) bits[i] = bytes[(from + i) / 8] >> ((from + i) % 8) & 1;
+    return bits;
+}
+
+struct Cover {
+    std::vector<uint8_t> low;
+    std::vector<float> cost;
+    stc::Elements elements() { return {low.data(), cost.data(), low.size()}; }
+};
+
+// Values spread over 0..255 (the ends forbid one way), costs over four
+// orders of magnitude.
+Cover RandomCover(size_t n, std::mt19937& random) {
+    Cover cover{std::vector<uint8_t>(n), std::vector<float>(n)};
+    std::uniform_real_distribution<float> exponent(-2, 2);
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned value = random() % 256;
+        cover.low[i] = static_cast<uint8_t>((value & 3) | (value == 255 ? stc::kNoUp : 0) |
+                                            (value == 0 ? stc::kNoDown : 0));
+        cover.cost[i] = std::pow(10.0f, exponent(random));
+    }
+    return cover;
+}
+
+TEST(Stc, EveryBinarySyndromeIsTheMessage) {
+    std::mt19937 random(7);
+    struct Case {
+        size_t n;
+        uint64_t bits;
+        int height;
+    };
+    for (const Case& c : {Case{1, 1, 1}, Case{17, 1, 4}, Case{100, 100, 3}, Case{300, 7, 8},
+                          Case{1000, 333, 7}, Case{1237, 500, 10}, Case{999, 998, 6},
+                          Case{2048, 31, 12}, Case{500, 250, 2}}) {
+        SCOPED_TRACE(testing::Message() << c.n << " columns, " << c.bits << " bits, height "
+                                        << c.height);
+        std::vector<uint8_t> x(c.n), y(c.n), msg(c.bits);
+        std::vector<float> w(c.n);
+        for (auto& b : x) b = random() & 1;
+        for (auto& b : msg) b = random() & 1;
+        for (auto& v : w) v = 0.1f + float(random() % 1000);
+        ASSERT_TRUE(stc::EmbedBits(x.data(), w.data(), c.n, msg.data(), c.bits, c.height, y.data()));
+        EXPECT_EQ(PlainSyndrome(y, 0, c.bits, c.height), msg);
+    }
+}
+
+TEST(Stc, ForbiddenChangesAreNeverMade) {
+    std::mt19937 random(3);
+    const size_t n = 1500;
+    std::vector<uint8_t> x(n), y(n), msg(300);
+    std::vector<float> w(n);
+    for (auto& b : x) b = random() & 1;
+    for (auto& b : msg) b = random() & 1;
+    for (size_t i = 0; i < n; ++i) w[i] = i % 3 == 0 ? INFINITY : 1.0f;
+    ASSERT_TRUE(stc::EmbedBits(x.data(), w.data(), n, msg.data(), msg.size(), 8, y.data()));
+    for (size_t i = 0; i < n; i += 3) EXPECT_EQ(x[i], y[i]) << i;
+    EXPECT_EQ(PlainSyndrome(y, 0, msg.size(), 8), msg);
+
+    // Nothing may change at all: only the message the cover already spells fits.
+    std::fill(w.begin(), w.end(), INFINITY);
+    EXPECT_FALSE(stc::EmbedBits(x.data(), w.data(), n, msg.data(), msg.size(), 8, y.data()));
+}
+
+// Both planes of a ternary embedding against the plain syndromes, and the
+// changes: +-1 only, never a forbidden way.
+TEST(Stc, TernaryChangesSpellTheMessageInTwoPlanes) {
+    std::mt19937 random(11);
+    for (const double rate : {0.02, 0.1, 0.4, 1.0})
+        for (const size_t n : {size_t{64}, size_t{2000}}) {
+            SCOPED_TRACE(testing::Message() << n << " elements at " << rate);
+            Cover cover = RandomCover(n, random);
+            const std::vector<uint8_t> before = cover.low;
+            const uint64_t bits = static_cast<uint64_t>(rate * double(n));
+            std::vector<uint8_t> message((bits + 7) / 8);
+            for (auto& b : message) b = static_cast<uint8_t>(random());
+            uint16_t share = 0;
+            ASSERT_TRUE(stc::Embed(cover.elements(), message.data(), bits, &share, 6));
+            const uint64_t upper = stc::UpperBits(bits, share);
+            for (size_t i = 0; i < n; ++i) {
+                const unsigned step = (cover.low[i] - before[i]) & 3;
+                ASSERT_EQ(cover.low[i] & ~3, before[i] & ~3);
+                ASSERT_NE(step, 2u) << i;
+                const uint8_t forbidding = step == 1 ? stc::kNoUp : step == 3 ? stc::kNoDown : 0;
+                ASSERT_FALSE(before[i] & forbidding) << i;
+            }
+            EXPECT_EQ(PlainSyndrome(cover.low, 1, upper, 6), Unpack(message, 0, upper));
+            EXPECT_EQ(PlainSyndrome(cover.low, 0, bits - upper, 6),
+                      Unpack(message, upper, bits - upper));
+            std::vector<uint8_t> back(message.size());
+            stc::Extract(cover.low.data(), n, bits, share, back.data(), 6);
+            if (bits % 8) message.back() &= static_cast<uint8_t>((1u << (bits % 8)) - 1);
+            EXPECT_EQ(back, message);
+        }
+}
+
+// Past one code block the message is shared out; several threads code it.
+TEST(Stc, ManyBlocksRoundTrip) {
+    std::mt19937 random(5);
+    const size_t n = (size_t{1} << 21) + 12345;
+    Cover cover = RandomCover(n, random);
+    const uint64_t bits = n / 20 + 3;
+    std::vector<uint8_t> message((bits + 7) / 8), back(message.size());
+    for (auto& b : message) b = static_cast<uint8_t>(random());
+    message.back() &= static_cast<uint8_t>((1u << (bits % 8)) - 1);
+    uint16_t share = 0;
+    ASSERT_TRUE(stc::Embed(cover.elements(), message.data(), bits, &share, 4, 2));
+    stc::Extract(cover.low.data(), n, bits, share, back.data(), 4);
+    EXPECT_EQ(back, message);
+}
+
+// The code's cost stays near the least any code can reach (about 1.2
+// times it at this height and rate): a decision taken the wrong way round
+// still spells the message, only dearer.
+TEST(Stc, CostIsNearTheBound) {
+    std::mt19937 random(9);
+    const size_t n = 30000;
+    Cover cover = RandomCover(n, random);
+    for (auto& low : cover.low) low &= 3;
+    const std::vector<uint8_t> before = cover.low;
+    const uint64_t bits = n / 5;
+    std::vector<uint8_t> message((bits + 7) / 8);
+    for (auto& b : message) b = static_cast<uint8_t>(random());
+    const double bound = stc::BoundCost(cover.elements(), bits);
+    uint16_t share = 0;
+    ASSERT_TRUE(stc::Embed(cover.elements(), message.data(), bits, &share, 8));
+    double cost = 0;
+    for (size_t i = 0; i < n; ++i)
+        if (cover.low[i] != before[i]) cost += cover.cost[i];
+    EXPECT_LT(cost, 1.3 * bound);
+    EXPECT_GT(cost, 0.9 * bound);
+}
+
+}  // namespace
