@@ -11,7 +11,9 @@
 # encode -m sealed; OMBREL_CLI picks the program and SEALED_NAME the row's
 # name, to set one version against another). RATES in bits per colour
 # sample. JPEG methods (JMETHODS): jplain (±1 on non-zero AC coefficients),
-# RATES in bits per non-zero AC coefficient, at qualities 75 and 95.
+# juerd (drawn with the optimal probabilities for UERD costs), jsealed
+# (ombrel-cli encode -m sealed into a .jpg); RATES in bits per non-zero AC
+# coefficient, at qualities 75 and 95.
 # Sets and features are kept in the cache; FRESH=1 makes them anew.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,8 +29,14 @@ SEALED_NAME=${SEALED_NAME:-sealed}
 FRESH=${FRESH:-0}
 
 set_dir=$(BUILD="$build" "$here/scripts/bench_photos.sh")
-cmake --build "$build" -j2 --target ombrel-detect ombrel-cli >/dev/null
+cmake --build "$build" -j2 --target ombrel-detect >/dev/null
 cli=${OMBREL_CLI:-$build/cli/ombrel-cli}
+# $1 the methods about to run: builds the program when one of them needs it.
+need_cli() {
+    case " $1 " in
+    *sealed\ *) [ -n "${OMBREL_CLI:-}" ] || cmake --build "$build" -j2 --target ombrel-cli >/dev/null ;;
+    esac
+}
 detect="nice -n 19 $build/bench/detect/ombrel-detect"
 work=$cache/detect-$(basename "$set_dir")
 mkdir -p "$work"
@@ -48,6 +56,18 @@ features() {
     fi
 }
 
+# $1 rate, $2 the carrier's raw bytes (one bit an element), $3 cover,
+# $4 output: hides random data of the rate's size, less what the format
+# adds (the gap between the raw bytes and the capacity reported).
+sealed() {
+    cap=$("$cli" capacity --json "$3" | sed 's/.*"sealed":\([0-9]*\).*/\1/')
+    bytes=$(awk -v r="$1" -v raw="$2" -v c="$cap" \
+        'BEGIN { b = int(r * raw + 0.5) - (raw - c); print (b > 0 ? b : 1) }')
+    head -c "$bytes" /dev/urandom >"$work/d"
+    nice -n 19 "$cli" -q encode -m sealed -f --passphrase-file "$passphrase" "$3" "$work/d" "$4" \
+        </dev/null
+}
+
 # $1 method, $2 rate, $3 cover folder, $4 stego folder.
 make_spatial() {
     mkdir -p "$4"
@@ -56,17 +76,9 @@ make_spatial() {
         case $1 in
         plain | hill) $detect simulate "$1" "$2" 1 "$cover" "$out" ;;
         sealed)
-            # The payload for the rate, less what the format adds (the gap
-            # between the raw samples and the capacity it reports).
-            set -- "$1" "$2" "$3" "$4" "$("$cli" capacity --json "$cover")"
-            w=$(echo "$5" | sed 's/.*"width":\([0-9]*\).*/\1/')
-            h=$(echo "$5" | sed 's/.*"height":\([0-9]*\).*/\1/')
-            cap=$(echo "$5" | sed 's/.*"sealed":\([0-9]*\).*/\1/')
-            bytes=$(awk -v r="$2" -v w="$w" -v h="$h" -v c="$cap" \
-                'BEGIN { raw = 3 * w * h / 8; b = int(r * raw + 0.5) - (raw - c); print (b > 0 ? b : 1) }')
-            head -c "$bytes" /dev/urandom >"$work/d"
-            nice -n 19 "$cli" -q encode -m sealed -f --passphrase-file "$passphrase" \
-                "$cover" "$work/d" "$out" </dev/null
+            size=$("$cli" capacity --json "$cover" |
+                sed 's/.*"width":\([0-9]*\),"height":\([0-9]*\).*/\1 \2/')
+            sealed "$2" "$(echo "$size" | awk '{ print 3 * $1 * $2 / 8 }')" "$cover" "$out"
             ;;
         *) echo "unknown method $1" >&2; return 1 ;;
         esac
@@ -77,8 +89,11 @@ make_spatial() {
 make_jpeg() {
     mkdir -p "$4"
     for cover in "$3"/*.jpg; do
+        out=$4/$(basename "$cover")
         case $1 in
-        jplain) $detect jsimulate plain "$2" 1 "$cover" "$4/$(basename "$cover")" ;;
+        jplain) $detect jsimulate plain "$2" 1 "$cover" "$out" ;;
+        juerd) $detect jsimulate uerd "$2" 1 "$cover" "$out" ;;
+        jsealed) sealed "$2" "$($detect nzac "$cover" | awk '{ print $1 / 8 }')" "$cover" "$out" ;;
         *) echo "unknown JPEG method $1" >&2; return 1 ;;
         esac
     done
@@ -104,6 +119,7 @@ spatial() {
     tag=spam$(echo "$FEATURES" | tr -d ' -')
     cf=$work/cover-$tag.feat
     features spam "$set_dir/png" "$cf"
+    need_cli "$METHODS"
     header "Spatial: $(wc -l <"$set_dir/crops.txt") crops, features: SPAM $FEATURES"
     row cover/cover - "$cf" "$cf" --null 1
     for method in $METHODS; do
@@ -122,20 +138,23 @@ spatial() {
 }
 
 jpeg() {
+    need_cli "$JMETHODS"
     for q in 75 95; do
         cf=$work/cover-q$q.feat
         features jfeat "$set_dir/q$q" "$cf"
         header "JPEG quality $q: $(wc -l <"$set_dir/crops.txt") crops, coefficient features"
         row cover/cover - "$cf" "$cf" --null 1
         for method in $JMETHODS; do
+            name=$method
+            [ "$method" = jsealed ] && name=j$SEALED_NAME
             for rate in $RATES; do
-                dir=$work/q$q-$method-$rate
+                dir=$work/q$q-$name-$rate
                 if [ "$FRESH" = 1 ] || [ ! -s "$dir.feat" ]; then
                     rm -rf "$dir"
                     make_jpeg "$method" "$rate" "$set_dir/q$q" "$dir"
                     features jfeat "$dir" "$dir.feat"
                 fi
-                row "$method" "$rate" "$cf" "$dir.feat"
+                row "$name" "$rate" "$cf" "$dir.feat"
             done
         done
     done

@@ -16,9 +16,12 @@
 #include <vector>
 
 #include "detect.h"
-#if __has_include("hiding/costs.h")
 #include "hiding/costs.h"
-#define DETECT_HAVE_HILL 1
+// UERD costs come with the JPEG carrier; without them its simulator is
+// left out.
+#if __has_include("hiding/uerd.h")
+#include "hiding/uerd.h"
+#define DETECT_HAVE_UERD 1
 #endif
 #include "imagelib/jpeg.h"
 #include "imagelib/png.h"
@@ -42,6 +45,7 @@ int Usage() {
         "      ±1 changes at RATE bits per colour sample, as a PNG\n"
         "  jsimulate plain|uerd RATE SEED IN.jpg OUT.jpg\n"
         "      ±1 changes at RATE bits per non-zero AC coefficient\n"
+        "  nzac FILE.jpg                 its number of non-zero AC coefficients\n"
         "  classify [--splits N] [--learners N] [--subspace N] [--seed N] [--null 1]\n"
         "           COVER STEGO\n"
         "      P_E of an FLD ensemble over splits by source photograph; --null 1\n"
@@ -213,7 +217,6 @@ int Simulate(const std::vector<std::string>& args) {
         for (size_t i = 0; i < n; ++i) allowed[i] = (p.rgb[i] < 255 ? 1 : 0) | (p.rgb[i] > 0 ? 2 : 0);
         PlainChanges(allowed, size_t(std::llround(rate * double(n))), random, &changes);
     } else if (args[0] == "hill") {
-#ifdef DETECT_HAVE_HILL
         std::vector<float> cost(n), up(n), down(n);
         if (!HillCosts(p.rgb.data(), p.width, p.height, 3, cost.data())) return 1;
         const float wet = std::numeric_limits<float>::infinity();
@@ -222,10 +225,6 @@ int Simulate(const std::vector<std::string>& args) {
             down[i] = p.rgb[i] > 0 ? cost[i] : wet;
         }
         GibbsChanges(up, down, rate * double(n), random, &changes);
-#else
-        std::fputs("HILL costs are not built in\n", stderr);
-        return 1;
-#endif
     } else {
         return Usage();
     }
@@ -261,6 +260,25 @@ int JSimulate(const std::vector<std::string>& args) {
     if (args[0] == "plain") {
         PlainChanges(allowed, size_t(std::llround(rate * double(carriers.size()))), random,
                      &changes);
+    } else if (args[0] == "uerd") {
+#ifdef DETECT_HAVE_UERD
+        const float wet = std::numeric_limits<float>::infinity();
+        std::vector<float> up, down, denominators;
+        for (auto& c : coefficients.components) {
+            const CoefficientPlane plane{c.blocks.data(), c.widthBlocks, c.heightBlocks, c.quant};
+            if (!UerdDenominators(plane, &denominators)) return 1;
+            for (size_t i = 0; i < c.blocks.size(); ++i) {
+                if (i % 64 == 0 || c.blocks[i] == 0) continue;
+                const float cost = UerdCost(c.quant, int(i % 64), denominators[i / 64]);
+                up.push_back(allowed[up.size()] & 1 ? cost : wet);
+                down.push_back(allowed[down.size()] & 2 ? cost : wet);
+            }
+        }
+        GibbsChanges(up, down, rate * double(carriers.size()), random, &changes);
+#else
+        std::fputs("UERD costs are not built in\n", stderr);
+        return 1;
+#endif
     } else {
         std::fprintf(stderr, "unknown JPEG method %s\n", args[0].c_str());
         return 1;
@@ -270,6 +288,22 @@ int JSimulate(const std::vector<std::string>& args) {
         std::fprintf(stderr, "%s: cannot write\n", args[4].c_str());
         return 1;
     }
+    return 0;
+}
+
+// How many non-zero AC coefficients a JPEG has: what its relative payload
+// is measured against.
+int NonZeroAc(const std::vector<std::string>& args) {
+    if (args.size() != 1) return Usage();
+    Coefficients coefficients;
+    if (!ReadCoefficients(args[0], &coefficients)) {
+        std::fprintf(stderr, "%s: cannot read\n", args[0].c_str());
+        return 1;
+    }
+    size_t count = 0;
+    for (const auto& c : coefficients.components)
+        for (size_t i = 0; i < c.blocks.size(); ++i) count += i % 64 != 0 && c.blocks[i] != 0;
+    std::printf("%zu\n", count);
     return 0;
 }
 
@@ -382,6 +416,7 @@ int main(int argc, char** argv) {
     if (command == "jfeat") return JFeat(args);
     if (command == "simulate") return Simulate(args);
     if (command == "jsimulate") return JSimulate(args);
+    if (command == "nzac") return NonZeroAc(args);
     if (command == "classify") return Classify(args);
     return Usage();
 }
