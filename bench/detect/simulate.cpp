@@ -12,7 +12,7 @@ double Entropy(const std::vector<float>& up, const std::vector<float>& down, dou
     double h = 0;
     for (size_t i = 0; i < up.size(); ++i) {
         const double eu = std::isfinite(up[i]) ? std::exp(-l * up[i]) : 0.0;
-        const double ed = std::isfinite(down[i]) ? std::exp(-l * down[i]) : 0.0;
+        const double ed = down[i] == up[i] ? eu : std::isfinite(down[i]) ? std::exp(-l * down[i]) : 0.0;
         const double z = 1 + eu + ed;
         // -sum p log p with p = e / z: log z - sum (e/z) log e.
         double s = std::log(z);
@@ -32,7 +32,7 @@ size_t GibbsChanges(const std::vector<float>& costUp, const std::vector<float>& 
     // Entropy falls as l grows: bracket, then bisect on a log scale.
     double lo = 1e-6, hi = 1.0;
     while (Entropy(costUp, costDown, hi) > bits && hi < 1e12) hi *= 4;
-    for (int i = 0; i < 60; ++i) {
+    while (hi > lo * (1 + 1e-6)) {
         const double mid = std::sqrt(lo * hi);
         (Entropy(costUp, costDown, mid) > bits ? lo : hi) = mid;
     }
