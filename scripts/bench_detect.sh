@@ -137,6 +137,18 @@ spatial() {
     done
 }
 
+# $1 cover folder, $2 stego folder: the carriers' total size against the
+# bases' (a carrier keeps the base's every other byte, so only the coding of
+# the changed coefficients moves it).
+size_change() {
+    base=0 carrier=0
+    for f in "$2"/*.jpg; do
+        base=$((base + $(wc -c <"$1/$(basename "$f")")))
+        carrier=$((carrier + $(wc -c <"$f")))
+    done
+    awk -v b="$base" -v c="$carrier" 'BEGIN { printf "             file size %+.2f %%\n", 100 * (c - b) / b }'
+}
+
 jpeg() {
     need_cli "$JMETHODS"
     for q in 75 95; do
@@ -155,6 +167,7 @@ jpeg() {
                     features jfeat "$dir" "$dir.feat"
                 fi
                 row "$name" "$rate" "$cf" "$dir.feat"
+                if [ "$method" = jsealed ]; then size_change "$set_dir/q$q" "$dir"; fi
             done
         done
     done
