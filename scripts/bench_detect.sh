@@ -56,13 +56,20 @@ features() {
     fi
 }
 
-# $1 rate, $2 the carrier's raw bytes (one bit an element), $3 cover,
-# $4 output: hides random data of the rate's size, less what the format
-# adds (the gap between the raw bytes and the capacity reported).
+# $1 rate, $2 the carrier's raw bytes (one bit an element; empty: three
+# a pixel), $3 cover, $4 output: hides random data of the rate's size, less
+# the format's own bytes (the gap between the pixels' raw bytes and the
+# sealed capacity reported). A cover whose format bytes alone pass the rate
+# is left out, with a note in the work folder.
 sealed() {
-    cap=$("$cli" capacity --json "$3" | sed 's/.*"sealed":\([0-9]*\).*/\1/')
-    bytes=$(awk -v r="$1" -v raw="$2" -v c="$cap" \
-        'BEGIN { b = int(r * raw + 0.5) - (raw - c); print (b > 0 ? b : 1) }')
+    set -- "$1" "$2" "$3" "$4" "$("$cli" capacity --json "$3" |
+        sed 's/.*"width":\([0-9]*\),"height":\([0-9]*\),.*"sealed":\([0-9]*\).*/\1 \2 \3/')"
+    bytes=$(echo "$5" | awk -v r="$1" -v raw="$2" \
+        '{ if (raw == "") raw = 3 * $1 * $2 / 8; print int(r * raw + 0.5) - (3 * $1 * $2 / 8 - $3) }')
+    if [ "$bytes" -lt 1 ]; then
+        echo "$(basename "$3"): the format alone takes more than $1" >>"$work/skipped"
+        return
+    fi
     head -c "$bytes" /dev/urandom >"$work/d"
     nice -n 19 "$cli" -q encode -m sealed -f --passphrase-file "$passphrase" "$3" "$work/d" "$4" \
         </dev/null
@@ -75,11 +82,7 @@ make_spatial() {
         out=$4/$(basename "$cover")
         case $1 in
         plain | hill) $detect simulate "$1" "$2" 1 "$cover" "$out" ;;
-        sealed)
-            size=$("$cli" capacity --json "$cover" |
-                sed 's/.*"width":\([0-9]*\),"height":\([0-9]*\).*/\1 \2/')
-            sealed "$2" "$(echo "$size" | awk '{ print 3 * $1 * $2 / 8 }')" "$cover" "$out"
-            ;;
+        sealed) sealed "$2" "" "$cover" "$out" ;;
         *) echo "unknown method $1" >&2; return 1 ;;
         esac
     done
@@ -167,7 +170,15 @@ jpeg() {
                     features jfeat "$dir" "$dir.feat"
                 fi
                 row "$name" "$rate" "$cf" "$dir.feat"
-                if [ "$method" = jsealed ]; then size_change "$set_dir/q$q" "$dir"; fi
+                if [ "$method" = jsealed ]; then
+                    size_change "$set_dir/q$q" "$dir"
+                    # The simulator on the crops the encode could take.
+                    sim=$work/q$q-juerd-$rate.feat
+                    if [ -s "$sim" ]; then
+                        awk 'NR == FNR { keep[$1] = 1; next } $1 in keep' "$dir.feat" "$sim" >"$dir.juerd"
+                        row "  juerd" "$rate" "$cf" "$dir.juerd"
+                    fi
+                fi
             done
         done
     done
