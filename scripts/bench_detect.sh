@@ -14,7 +14,8 @@
 # juerd (drawn with the optimal probabilities for UERD costs), jsealed
 # (ombrel-cli encode -m sealed into a .jpg); RATES in bits per non-zero AC
 # coefficient, at qualities 75 and 95.
-# Sets and features are kept in the cache; FRESH=1 makes them anew.
+# SIZE: the crops' side (256). Sets and features are kept in the cache;
+# FRESH=1 makes them anew.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$here/build}
@@ -27,8 +28,9 @@ SPLITS=${SPLITS:-10}
 FEATURES=${FEATURES---colour}
 SEALED_NAME=${SEALED_NAME:-sealed}
 FRESH=${FRESH:-0}
+SIZE=${SIZE:-256}
 
-set_dir=$(BUILD="$build" "$here/scripts/bench_photos.sh")
+set_dir=$(BUILD="$build" "$here/scripts/bench_photos.sh" "$SIZE")
 cmake --build "$build" -j2 --target ombrel-detect >/dev/null
 cli=${OMBREL_CLI:-$build/cli/ombrel-cli}
 # $1 the methods about to run: builds the program when one of them needs it.
@@ -113,7 +115,11 @@ row() {
     name=$1 rate=$2 cf=$3 sf=$4
     shift 4
     # shellcheck disable=SC2046  # the classifier prints one line of fields
-    set -- $($detect classify --splits "$SPLITS" "$@" "$cf" "$sf")
+    set -- $($detect classify --splits "$SPLITS" "$@" "$cf" "$sf" || true)
+    if [ $# -lt 9 ]; then
+        printf '%-12s %-6s (too few pairs to classify)\n' "$name" "$rate"
+        return
+    fi
     printf '%-12s %-6s %.3f %.3f    %.3f %.3f    %6s %7s %6s %8s %8s\n' "$name" "$rate" "$1" "$2" \
         "$3" "$4" "$5" "$6" "$7" "$8" "$9"
 }
