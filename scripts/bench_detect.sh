@@ -111,17 +111,18 @@ header() {
 }
 
 # $1 row name, $2 rate, $3 cover features, $4 stego features, $5... options.
+# (Its variables are prefixed: a shell function shares its caller's.)
 row() {
-    name=$1 rate=$2 cf=$3 sf=$4
+    row_name=$1 row_rate=$2 row_cover=$3 row_stego=$4
     shift 4
     # shellcheck disable=SC2046  # the classifier prints one line of fields
-    set -- $($detect classify --splits "$SPLITS" "$@" "$cf" "$sf" || true)
+    set -- $($detect classify --splits "$SPLITS" "$@" "$row_cover" "$row_stego" || true)
     if [ $# -lt 9 ]; then
-        printf '%-12s %-6s (too few pairs to classify)\n' "$name" "$rate"
+        printf '%-12s %-6s (too few pairs to classify)\n' "$row_name" "$row_rate"
         return
     fi
-    printf '%-12s %-6s %.3f %.3f    %.3f %.3f    %6s %7s %6s %8s %8s\n' "$name" "$rate" "$1" "$2" \
-        "$3" "$4" "$5" "$6" "$7" "$8" "$9"
+    printf '%-12s %-6s %.3f %.3f    %.3f %.3f    %6s %7s %6s %8s %8s\n' "$row_name" "$row_rate" \
+        "$1" "$2" "$3" "$4" "$5" "$6" "$7" "$8" "$9"
 }
 
 spatial() {
@@ -147,15 +148,21 @@ spatial() {
 }
 
 # $1 cover folder, $2 stego folder: the carriers' total size against the
-# bases' (a carrier keeps the base's every other byte, so only the coding of
-# the changed coefficients moves it).
+# bases', and against the bases with the same coefficients written as the
+# carriers are (optimised Huffman tables), which leaves only what the
+# changed coefficients cost.
 size_change() {
-    base=0 carrier=0
+    base=0 same=0 carrier=0
     for f in "$2"/*.jpg; do
-        base=$((base + $(wc -c <"$1/$(basename "$f")")))
+        b=$1/$(basename "$f")
+        $detect jsimulate plain 0 1 "$b" "$work/same.jpg"
+        base=$((base + $(wc -c <"$b")))
+        same=$((same + $(wc -c <"$work/same.jpg")))
         carrier=$((carrier + $(wc -c <"$f")))
     done
-    awk -v b="$base" -v c="$carrier" 'BEGIN { printf "             file size %+.2f %%\n", 100 * (c - b) / b }'
+    awk -v b="$base" -v s="$same" -v c="$carrier" 'BEGIN {
+        printf "             file size %+.2f %% against the bases, %+.2f %% against them rewritten\n",
+            100 * (c - b) / b, 100 * (c - s) / s }'
 }
 
 jpeg() {
