@@ -14,8 +14,9 @@
 # juerd (drawn with the optimal probabilities for UERD costs), jsealed
 # (ombrel-cli encode -m sealed into a .jpg); RATES in bits per non-zero AC
 # coefficient, at qualities 75 and 95.
-# SIZE: the crops' side (256). Sets and features are kept in the cache;
-# FRESH=1 makes them anew.
+# SIZE: the crops' side (256); SEED: another draw of the stego sets (the
+# simulators' changes; sealed data is random anyway). Sets and features are
+# kept in the cache; FRESH=1 makes them anew.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$here/build}
@@ -29,6 +30,10 @@ FEATURES=${FEATURES---colour}
 SEALED_NAME=${SEALED_NAME:-sealed}
 FRESH=${FRESH:-0}
 SIZE=${SIZE:-256}
+SEED=${SEED:-1}
+# Another seed is another draw of every stego set, kept apart.
+draw=
+[ "$SEED" = 1 ] || draw=-s$SEED
 
 set_dir=$(BUILD="$build" "$here/scripts/bench_photos.sh" "$SIZE")
 cmake --build "$build" -j2 --target ombrel-detect >/dev/null
@@ -83,7 +88,7 @@ make_spatial() {
     for cover in "$3"/*.png; do
         out=$4/$(basename "$cover")
         case $1 in
-        plain | hill) $detect simulate "$1" "$2" 1 "$cover" "$out" ;;
+        plain | hill) $detect simulate "$1" "$2" "$SEED" "$cover" "$out" ;;
         sealed) sealed "$2" "" "$cover" "$out" ;;
         *) echo "unknown method $1" >&2; return 1 ;;
         esac
@@ -96,8 +101,8 @@ make_jpeg() {
     for cover in "$3"/*.jpg; do
         out=$4/$(basename "$cover")
         case $1 in
-        jplain) $detect jsimulate plain "$2" 1 "$cover" "$out" ;;
-        juerd) $detect jsimulate uerd "$2" 1 "$cover" "$out" ;;
+        jplain) $detect jsimulate plain "$2" "$SEED" "$cover" "$out" ;;
+        juerd) $detect jsimulate uerd "$2" "$SEED" "$cover" "$out" ;;
         jsealed) sealed "$2" "$($detect nzac "$cover" | awk '{ print $1 / 8 }')" "$cover" "$out" ;;
         *) echo "unknown JPEG method $1" >&2; return 1 ;;
         esac
@@ -136,7 +141,7 @@ spatial() {
         name=$method
         [ "$method" = sealed ] && name=$SEALED_NAME
         for rate in $RATES; do
-            dir=$work/$name-$rate
+            dir=$work/$name-$rate$draw
             if [ "$FRESH" = 1 ] || [ ! -d "$dir" ]; then
                 rm -rf "$dir" "$dir"-*.feat
                 make_spatial "$method" "$rate" "$set_dir/png" "$dir"
@@ -176,7 +181,7 @@ jpeg() {
             name=$method
             [ "$method" = jsealed ] && name=j$SEALED_NAME
             for rate in $RATES; do
-                dir=$work/q$q-$name-$rate
+                dir=$work/q$q-$name-$rate$draw
                 if [ "$FRESH" = 1 ] || [ ! -s "$dir.feat" ]; then
                     rm -rf "$dir"
                     make_jpeg "$method" "$rate" "$set_dir/q$q" "$dir"
@@ -186,7 +191,7 @@ jpeg() {
                 if [ "$method" = jsealed ]; then
                     size_change "$set_dir/q$q" "$dir"
                     # The simulator on the crops the encode could take.
-                    sim=$work/q$q-juerd-$rate.feat
+                    sim=$work/q$q-juerd-$rate$draw.feat
                     if [ -s "$sim" ]; then
                         awk 'NR == FNR { keep[$1] = 1; next } $1 in keep' "$dir.feat" "$sim" >"$dir.juerd"
                         row "  juerd" "$rate" "$cf" "$dir.juerd"
