@@ -349,9 +349,12 @@ int Classify(std::vector<std::string> args) {
     }
     std::vector<std::vector<float>> cover, stego;
     std::vector<std::string> group;
+    const size_t width = covers.empty() ? 0 : covers.begin()->second.size();
     for (auto& [name, row] : covers) {
+        // Rows of another length (a file cut short) would index past the others.
         auto s = stegos.find(name);
-        if (s == stegos.end() || s->second.size() != row.size() || row.empty()) continue;
+        if (s == stegos.end() || row.size() != width || s->second.size() != width || width == 0)
+            continue;
         cover.push_back(row);
         stego.push_back(s->second);
         group.push_back(name.substr(0, name.find('-')));  // crops are named SOURCE-k
