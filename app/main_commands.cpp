@@ -32,6 +32,11 @@ const char* const kNoInputFileText = "You must select a file to process";
 const char* const kAskPassphraseText =
     "No method found a file in this image.\nIf it holds a sealed file, enter its passphrase:";
 
+const char* const kExtractedExistsText =
+    " exists\nReplace it, or save the extracted file under another name?";
+const char* const kStoppedText = "Stopped; nothing was written";
+const char* const kSaveElsewhereText = "\nSave the extracted file somewhere else?";
+
 const RunTable kEngineRuns = {EncodeRun, DetectMethod, DecodeRun};
 
 namespace {
@@ -377,6 +382,21 @@ std::string FailureText(const MainView& view, int result) {
     return text;
 }
 
+// While a run works on this thread, the image library's reads and writes
+// stop with it, between rows.
+class StopWithTheView {
+  public:
+    explicit StopWithTheView(MainView& view) { PixSetCancelFlag(&view.stopRequested); }
+    ~StopWithTheView() { PixSetCancelFlag(nullptr); }
+    StopWithTheView(const StopWithTheView&) = delete;
+    StopWithTheView& operator=(const StopWithTheView&) = delete;
+};
+
+// A read or write that the stop cut short ends the run as any stop does.
+int Stopped(const MainView& view, int result) {
+    return result == kPixErrCancelled && view.stopRequested ? kRunStopped : result;
+}
+
 bool Wrote(const MainView& view, int result) {
     return result == 0 && view.written.reported && view.written.code == 0;
 }
@@ -400,13 +420,25 @@ void EncodeCommand(MainView& view, const RunTable& runs) {
         view.ShowMessage(refusal);
         return;
     }
+    // Refused before the run: the fields can still be corrected.
+    if (f.method == MethodSealed && f.passphrase.empty()) {
+        view.ShowMessage(kNoPassphraseMessage);
+        return;
+    }
+    if (f.method == MethodSealed && f.passphrase != f.passphraseConfirm) {
+        view.ShowMessage(kPassphraseMismatchMessage);
+        return;
+    }
     const auto method = static_cast<HidingMethod>(f.method);
     auto passphrase = std::make_shared<Passphrase>(ToPassphrase(f.passphrase));
     BeginRun(view);
     view.RunInBackground(
         [&view, runs, method, passphrase] {
-            const int result = method == MethodSealed ? EncodeSealedRun(view, *passphrase)
-                                                      : runs.encode(view, method);
+            StopWithTheView stoppable(view);
+            const int result = method != MethodSealed ? runs.encode(view, method)
+                               : runs.encodeSealed ? runs.encodeSealed(view, *passphrase)
+                                                   : EncodeSealedRun(view, *passphrase);
+            if (Stopped(view, result) == kRunStopped) return kRunStopped;
             NoteWriteFailure(view);
             return result;
         },
@@ -421,6 +453,10 @@ void EncodeCommand(MainView& view, const RunTable& runs) {
             }
             view.SetProgressPosition(0);
             if (result != 0 && result != kRunStopped) view.ShowMessage(FailureText(view, result));
+            if (result == kRunStopped) {
+                view.fields.status = kStoppedText;
+                view.ShowFields();
+            }
         });
 }
 
@@ -435,6 +471,7 @@ void DecodeCommand(MainView& view, const RunTable& runs) {
     auto found = std::make_shared<int>(-1);
     view.RunInBackground(
         [&view, runs, path, found] {
+            StopWithTheView stoppable(view);
             *found = runs.detect(view, path);
             if (view.StopRequested()) return kRunStopped;
             int result = 0;
@@ -453,7 +490,7 @@ void DecodeCommand(MainView& view, const RunTable& runs) {
                 }
                 std::fill(typed.begin(), typed.end(), '\0');
             }
-            if (result == kRunStopped) return result;
+            if (Stopped(view, result) == kRunStopped) return kRunStopped;
             NoteWriteFailure(view);
             view.Pause(kDecodePause);
             return result;
@@ -469,7 +506,7 @@ void DecodeCommand(MainView& view, const RunTable& runs) {
             }
             view.SetProgressPosition(0);
             if (result != 0 && result != kRunStopped) view.ShowMessage(FailureText(view, result));
-            view.fields.status.clear();
+            view.fields.status = result == kRunStopped ? kStoppedText : "";
             view.ShowFields();
         });
 }

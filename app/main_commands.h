@@ -12,6 +12,7 @@
 
 #include "hiding/dialog_port.h"
 #include "hiding/payload.h"
+#include "hiding/sealed.h"
 
 // What the dialog's controls show, exchanged both ways by ReadControls and
 // ShowFields.
@@ -26,6 +27,8 @@ struct MainFields {
     // The sealed method's passphrase, from its masked field; only used
     // while that method is chosen.
     std::string passphrase = {};
+    // The same typed again: an encode must not seal under a typing slip.
+    std::string passphraseConfirm = {};
 };
 
 // One file dialog as a browse button or the rename prompt opens it.
@@ -146,6 +149,7 @@ struct RunTable {
     int (*encode)(DialogPort&, HidingMethod);
     int (*detect)(DialogPort&, const std::string&);
     int (*decode)(DialogPort&, HidingMethod, const std::string&);
+    int (*encodeSealed)(DialogPort&, const Passphrase&) = nullptr;  // null: the engine's
 };
 extern const RunTable kEngineRuns;
 
@@ -154,6 +158,12 @@ extern const char* const kNoDataFileText;
 extern const char* const kNoDestinationText;
 extern const char* const kNoInputFileText;
 extern const char* const kAskPassphraseText;
+// The status a stopped run leaves.
+extern const char* const kStoppedText;
+// Follows the path when an extracted file's name is taken.
+extern const char* const kExtractedExistsText;
+// Follows the path and the system's reason when its folder refuses the file.
+extern const char* const kSaveElsewhereText;
 
 constexpr int kProgressStages = 5;
 constexpr unsigned kDecodePause = 500;  // ms, after a decode, before the bar resets

@@ -34,10 +34,14 @@
 #include "app/wx_text.h"
 #include "hiding/runs.h"
 #include "hiding/shown_name.h"
+#include "imagelib/state.h"
 
 namespace {
 
 const char* const kAboutMenuText = "&About Ombrel...";
+const char* const kEncodeLabel = "Encode";
+const char* const kDecodeLabel = "Decode";
+const char* const kStopLabel = "Stop";
 const char* const kStopRunText = "A run is still working.\nStop it and close Ombrel?";
 const char* const kFolderKeys[kBrowseTargets] = {"BaseImageFolder", "DataFileFolder",
                                                  "OutputImageFolder", "InputFileFolder"};
@@ -138,7 +142,7 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     wxButton* browseData = browse(kIdBrowseData);
     outputImage_ = new wxTextCtrl(this, kIdOutputImage, "", wxDefaultPosition, edit);
     wxButton* browseOutput = browse(kIdBrowseOutput);
-    auto* encode = new wxButton(this, kIdEncode, "Encode");
+    auto* encode = new wxButton(this, kIdEncode, kEncodeLabel);
     inputFile_ = new wxTextCtrl(this, kIdInputFile, "", wxDefaultPosition, edit);
     wxButton* browseInput = browse(kIdBrowseInput);
     method_ = new wxChoice(this, kIdMethod);
@@ -146,7 +150,9 @@ CMainDialog::CMainDialog(wxWindow* parent) {
         method_->Append(GetMethodInfo(static_cast<HidingMethod>(m)).listEntry);
     passphrase_ =
         new wxTextCtrl(this, kIdPassphrase, "", wxDefaultPosition, wxDefaultSize, wxTE_PASSWORD);
-    auto* decode = new wxButton(this, kIdDecode, "Decode");
+    passphraseConfirm_ = new wxTextCtrl(this, kIdPassphraseConfirm, "", wxDefaultPosition,
+                                        wxDefaultSize, wxTE_PASSWORD);
+    auto* decode = new wxButton(this, kIdDecode, kDecodeLabel);
 
     auto label = [this](const char* text) { return new wxStaticText(this, wxID_ANY, text); };
     wxStaticText* imageLabel = label("Image");
@@ -167,7 +173,8 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     capacity_->SetFontFace("Courier New", 14, wxFONTWEIGHT_NORMAL);
     capacity_->SetTextColour(wxColour(50, 0, 0));
     // Every row of the report, the counts of a picture of a billion pixels.
-    capacity_->SetRoomFor(ToWx(CapacityText(1u << 15, 1u << 15)));
+    capacity_->SetRoomFor(
+        ToWx(CapacityText(1u << 15, 1u << 15) + GreyCapacityText(1u << 15, 1u << 15)));
 
     const wxSizerFlags centred = wxSizerFlags().CentreVertical();
     auto pathRow = [&](wxTextCtrl* path, wxButton* button) {
@@ -209,10 +216,13 @@ CMainDialog::CMainDialog(wxWindow* parent) {
 
     auto* methodSizer = new wxStaticBoxSizer(methodBox, wxVERTICAL);
     methodSizer->Add(method_, wxSizerFlags().Expand().Border(wxALL, kGap));
-    auto* passphraseRow = new wxBoxSizer(wxHORIZONTAL);
-    passphraseRow->Add(label("Passphrase"), wxSizerFlags(centred).Border(wxRIGHT, kGap));
-    passphraseRow->Add(passphrase_, wxSizerFlags(1).CentreVertical());
-    methodSizer->Add(passphraseRow, wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT, kGap));
+    auto* passphraseRows = new wxFlexGridSizer(2, kGap, kGap);
+    passphraseRows->AddGrowableCol(1);
+    passphraseRows->Add(label("Passphrase"), centred);
+    passphraseRows->Add(passphrase_, wxSizerFlags().Expand().CentreVertical());
+    passphraseRows->Add(label("Confirm"), centred);
+    passphraseRows->Add(passphraseConfirm_, wxSizerFlags().Expand().CentreVertical());
+    methodSizer->Add(passphraseRows, wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT, kGap));
     methodSizer->Add(storageLabel, wxSizerFlags().Border(wxLEFT | wxRIGHT | wxTOP, kGap));
     methodSizer->Add(capacity_, wxSizerFlags(1).Expand().Border(wxALL, kGap));
 
@@ -250,7 +260,7 @@ CMainDialog::CMainDialog(wxWindow* parent) {
     Bind(wxEVT_TEXT, &CMainDialog::OnBaseImageText, this, kIdBaseImage);
     Bind(
         wxEVT_CHOICE,
-        [this](wxCommandEvent&) { passphrase_->Enable(method_->GetSelection() == MethodSealed); },
+        [this](wxCommandEvent&) { EnablePassphrase(); },
         kIdMethod);
     // GTK keeps the title bar's menu to itself: the About item lives in the
     // dialog's own context menu, and on F1.
@@ -300,6 +310,7 @@ void CMainDialog::ReadControls() {
         controls.inputFile = FromWx(inputFile_->GetValue());
         controls.method = method_->GetSelection();
         controls.passphrase = FromWx(passphrase_->GetValue());
+        controls.passphraseConfirm = FromWx(passphraseConfirm_->GetValue());
         return controls;
     });
     fields.baseImage = read.baseImage;
@@ -308,6 +319,7 @@ void CMainDialog::ReadControls() {
     fields.inputFile = read.inputFile;
     fields.method = read.method;
     fields.passphrase = read.passphrase;
+    fields.passphraseConfirm = read.passphraseConfirm;
 }
 
 void CMainDialog::ShowFields() {
@@ -322,7 +334,9 @@ void CMainDialog::ApplyFields(const MainFields& shown) {
     ChangeIfDifferent(inputFile_, shown.inputFile);
     if (method_->GetSelection() != shown.method) method_->SetSelection(shown.method);
     ChangeIfDifferent(passphrase_, shown.passphrase);
-    passphrase_->Enable(shown.method == MethodSealed);
+    ChangeIfDifferent(passphraseConfirm_, shown.passphraseConfirm);
+    // Not during a run: the statuses it shows would hand the fields back.
+    EnablePassphrase();
     if (shownStatus_ != shown.status) {
         shownStatus_ = shown.status;
         status_->SetLabelText(ToWx(shown.status));
@@ -404,6 +418,50 @@ bool CMainDialog::AskYesNo(const std::string& text) {
     });
 }
 
+CMainDialog::ExistsAnswer CMainDialog::AskExisting(const std::string& shown) {
+    return OnWindowThread([&] {
+        if (stopRequested) return ExistsAnswer::Cancel;
+        const std::string text = shown + kExtractedExistsText;
+        if (messageSink) return messageSink(text, true) ? ExistsAnswer::Replace : ExistsAnswer::Cancel;
+        wxBusyCursorSuspender arrow;
+        // Cancel is the default and Escape's: a slip of the Enter key
+        // replaces nothing.
+        wxMessageDialog ask(this, ToWx(text), kAppCaption,
+                            wxYES_NO | wxCANCEL | wxCANCEL_DEFAULT | wxICON_EXCLAMATION);
+        ask.SetYesNoCancelLabels("&Replace", "&Save As...", "&Cancel");
+        switch (ask.ShowModal()) {
+            case wxID_YES:
+                return ExistsAnswer::Replace;
+            case wxID_NO:
+                return ExistsAnswer::SaveAs;
+            default:
+                return ExistsAnswer::Cancel;
+        }
+    });
+}
+
+bool CMainDialog::OfferElsewhere(const std::string& path, const std::string& reason,
+                                 std::string* chosen) {
+    *chosen = OnWindowThread([&] {
+        if (stopRequested) return std::string();
+        const std::string text = std::string(PixErrorText(kPixErrOpen)) + " " + ShownName(path) +
+                                 ":\n" + reason + kSaveElsewhereText;
+        if (messageSink) {
+            messageSink(text, true);
+            return std::string();
+        }
+        wxBusyCursorSuspender arrow;
+        wxMessageDialog ask(this, ToWx(text), kAppCaption, wxYES_NO | wxICON_EXCLAMATION);
+        ask.SetYesNoLabels("&Save As...", "&Cancel");
+        if (ask.ShowModal() != wxID_YES) return std::string();
+        // The folder refused the file: the dialog opens at home instead.
+        FileChoice choice = OutputFileChoice(path);
+        choice.directory = FromWx(wxGetHomeDir());
+        return ChooseFileNow(choice);
+    });
+    return true;
+}
+
 bool CMainDialog::AskNow(const std::string& text) {
     if (messageSink) return messageSink(text, true);
     wxBusyCursorSuspender arrow;
@@ -447,12 +505,32 @@ void CMainDialog::SetRunning(bool running) {
     wxWindowUpdateLocker once(this);  // one redraw for all of them
     for (int id : {kIdBaseImage, kIdBrowseBase, kIdDataFile, kIdBrowseData, kIdOutputImage,
                    kIdBrowseOutput, kIdEncode, kIdInputFile, kIdBrowseInput, kIdMethod, kIdDecode})
-        FindWindow(id)->Enable(!running);
-    passphrase_->Enable(!running && method_->GetSelection() == MethodSealed);
+        FindWindow(id)->Enable(!running || id == stopButton_);
+    EnablePassphrase();
+    // The button that started the run stops it; the focus waits there.
+    if (wxWindow* button = FindWindow(stopButton_)) {
+        button->SetLabel(running                     ? kStopLabel
+                         : stopButton_ == kIdEncode ? kEncodeLabel
+                                                     : kDecodeLabel);
+        if (running) button->SetFocus();
+    }
+    if (!running) stopButton_ = 0;
     if (!running && focusBeforeRun_ != nullptr) {
         focusBeforeRun_->SetFocus();
         focusBeforeRun_ = nullptr;
     }
+}
+
+void CMainDialog::StopRun() {
+    if (!running_ || stopRequested) return;
+    stopRequested = true;
+    if (wxWindow* button = FindWindow(stopButton_)) button->Disable();
+}
+
+void CMainDialog::EnablePassphrase() {
+    const bool on = !running_ && method_->GetSelection() == MethodSealed;
+    passphrase_->Enable(on);
+    passphraseConfirm_->Enable(on);
 }
 
 void CMainDialog::ReportCapacity(const std::string& path) {
@@ -487,11 +565,23 @@ void CMainDialog::ShowAbout() {
 }
 
 void CMainDialog::OnEncode(wxCommandEvent&) {
-    if (!running_) EncodeCommand(*this, runs_);
+    if (running_) {
+        if (stopButton_ == kIdEncode) StopRun();
+        return;
+    }
+    stopButton_ = kIdEncode;
+    EncodeCommand(*this, runs_);
+    if (!running_) stopButton_ = 0;  // refused before it started
 }
 
 void CMainDialog::OnDecode(wxCommandEvent&) {
-    if (!running_) DecodeCommand(*this, runs_);
+    if (running_) {
+        if (stopButton_ == kIdDecode) StopRun();
+        return;
+    }
+    stopButton_ = kIdDecode;
+    DecodeCommand(*this, runs_);
+    if (!running_) stopButton_ = 0;
 }
 
 void CMainDialog::OnBrowse(wxCommandEvent& event) {
@@ -527,12 +617,20 @@ void CMainDialog::OnContextMenu(wxContextMenuEvent& event) {
 }
 
 void CMainDialog::OnCharHook(wxKeyEvent& event) {
-    // Escape closes, as the close box does. The dialog has no Cancel button,
-    // and the framework's fallback would press the default one: Encode.
+    // Escape stops a run, else closes, as the close box does. The dialog has
+    // no Cancel button, and the framework's fallback would press the default
+    // one: Encode.
     if (event.GetKeyCode() == WXK_ESCAPE) {
-        Close();
+        if (running_)
+            StopRun();
+        else
+            Close();
         return;
     }
+    // Enter pressed again while a run works must not stop it: only a click,
+    // Space on the button or Escape does.
+    if (running_ && (event.GetKeyCode() == WXK_RETURN || event.GetKeyCode() == WXK_NUMPAD_ENTER))
+        return;
     event.Skip();
 }
 

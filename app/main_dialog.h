@@ -39,6 +39,7 @@ enum MainDialogId : int {
     kIdProgress = 1012,
     kIdCapacity = 1013,
     kIdPassphrase = 1014,  // the sealed method's, enabled while it is chosen
+    kIdPassphraseConfirm = 1015,
 };
 
 class CMainDialog : public wxDialog, public MainView {
@@ -58,6 +59,9 @@ class CMainDialog : public wxDialog, public MainView {
     void StepProgress() override;
     void ShowMessage(const std::string& text) override;
     bool AskYesNo(const std::string& text) override;
+    ExistsAnswer AskExisting(const std::string& shown) override;
+    bool OfferElsewhere(const std::string& path, const std::string& reason,
+                        std::string* chosen) override;
     void BeginWaitCursor() override;
     void EndWaitCursor() override;
     void Pause(unsigned milliseconds) override;
@@ -86,6 +90,10 @@ class CMainDialog : public wxDialog, public MainView {
     bool AskNow(const std::string& text);
     void ApplyFields(const MainFields& shown);
     void StartCapacity();
+    // The passphrase fields take input while sealed is chosen and no run works.
+    void EnablePassphrase();
+    // Asks the run to stop; its button rests until the run has ended.
+    void StopRun();
     void LoadSettings();
 
     void OnEncode(wxCommandEvent& event);
@@ -102,6 +110,7 @@ class CMainDialog : public wxDialog, public MainView {
     wxTextCtrl* inputFile_;
     wxChoice* method_;
     wxTextCtrl* passphrase_;
+    wxTextCtrl* passphraseConfirm_;
     wxGauge* progress_;
     wxGenericStaticText* status_;
     CFontLabel* capacity_;
@@ -112,6 +121,7 @@ class CMainDialog : public wxDialog, public MainView {
     std::thread run_;
     bool running_ = false;
     bool closeAfterRun_ = false;
+    int stopButton_ = 0;  // the button that started the run, Stop while it works
     wxWindow* focusBeforeRun_ = nullptr;
 
     std::thread capacity_thread_;

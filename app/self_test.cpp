@@ -39,6 +39,7 @@
 #include "app/screen_grab.h"
 #include "app/wx_text.h"
 #include "hiding/runs.h"
+#include "hiding/sealed_run.h"
 #include "imagelib/pix.h"
 
 namespace {
@@ -90,7 +91,10 @@ int GatedEncode(DialogPort& port, HidingMethod) {
     port.OutputWritten(port.OutputImagePath(), 0);
     return 0;
 }
-const RunTable kGatedRuns = {GatedEncode, DetectMethod, DecodeRun};
+int GatedSealed(DialogPort& port, const Passphrase&) {
+    return GatedEncode(port, MethodSealed);
+}
+const RunTable kGatedRuns = {GatedEncode, DetectMethod, DecodeRun, GatedSealed};
 
 class Checker {
   public:
@@ -175,7 +179,8 @@ class Checker {
         const std::vector<int> expected = {kIdBaseImage,  kIdBrowseBase,  kIdDataFile,
                                            kIdBrowseData, kIdOutputImage, kIdBrowseOutput,
                                            kIdEncode,     kIdInputFile,   kIdBrowseInput,
-                                           kIdMethod,     kIdPassphrase,  kIdDecode};
+                                           kIdMethod,     kIdPassphrase,  kIdPassphraseConfirm,
+                                           kIdDecode};
         Expect(tabOrder == expected, "tab order");
 
         // Nothing cut off, at any font size the test runs with.
@@ -264,7 +269,10 @@ class Checker {
         Expect(WaitUntil([&] { return capacity->GetText() == kNotAnImageText; }),
                "report for a partial path");
         edit->AppendText("p");
-        Expect(WaitUntil([&] { return capacity->GetText() == ToWx(CapacityText(4, 3)); }),
+        // Black is grey: the report says what sealed does with it.
+        Expect(WaitUntil([&] {
+                   return capacity->GetText() == ToWx(CapacityText(4, 3) + GreyCapacityText(4, 3));
+               }),
                "report for an image");
         Expect(dialog_.fields.baseImage == FromWx(photo), "base image field");
         Expect(ShowsEveryRow(capacity), "the capacity box cuts rows off the report");
@@ -288,6 +296,15 @@ class Checker {
         Expect(WaitUntil([&] { return ShowsEveryRow(capacity); }),
                "the capacity box does not grow with the report");
         capacity->SetText(report);
+    }
+
+    // Paths that are never read: the gated runs only pretend.
+    void UseGatedRuns() {
+        Find<wxTextCtrl>(kIdBaseImage)->ChangeValue("/nowhere/base.bmp");
+        Find<wxTextCtrl>(kIdDataFile)->ChangeValue("/nowhere/data.txt");
+        Find<wxTextCtrl>(kIdOutputImage)->ChangeValue("/nowhere/out.png");
+        Find<wxChoice>(kIdMethod)->SetSelection(Method666);
+        dialog_.SetRuns(kGatedRuns);
     }
 
     // How much of the bar is drawn filled, from the screen: the share of
@@ -318,19 +335,16 @@ class Checker {
         return WaitUntil([&] { return std::abs(DrawnShare(bar) - value / 5.0) < 0.12; }, 1500);
     }
 
-    // A run that takes its time: the window keeps serving its timers, a
-    // second Encode starts nothing, and status and bar move together.
+    // A run that takes its time: the window keeps serving its timers, Enter
+    // pressed again neither starts nor stops a run, and status and bar move
+    // together.
     void LongRun(const wxString& shots) {
         auto* bar = Find<wxGauge>(kIdProgress);
         auto* status = Find<wxStaticTextBase>(kIdStatus);
         if (bar == nullptr || status == nullptr) return;
         DrawnShare(bar);  // the empty bar, to compare with
 
-        Find<wxTextCtrl>(kIdBaseImage)->ChangeValue("/nowhere/base.bmp");
-        Find<wxTextCtrl>(kIdDataFile)->ChangeValue("/nowhere/data.txt");
-        Find<wxTextCtrl>(kIdOutputImage)->ChangeValue("/nowhere/out.png");
-        Find<wxChoice>(kIdMethod)->SetSelection(Method666);
-        dialog_.SetRuns(kGatedRuns);
+        UseGatedRuns();
         gate.Allow(0);
         gate.runs = 0;
 
@@ -344,10 +358,13 @@ class Checker {
         Settle(300);
         Expect(ticks >= before + 10,
                wxString::Format("the window froze: %d timer ticks in 300 ms", ticks - before));
-        Expect(!dialog_.FindWindow(kIdEncode)->IsEnabled() &&
-                   !dialog_.FindWindow(kIdBaseImage)->IsEnabled(),
+        Expect(!dialog_.FindWindow(kIdBaseImage)->IsEnabled(),
                "inputs stay enabled during a run");
-        Click(kIdEncode);
+        // The button now stops the run; Enter pressed again does not.
+        Expect(dialog_.FindWindow(kIdEncode)->GetLabel() == "Stop" &&
+                   dialog_.FindWindow(kIdEncode)->IsEnabled() &&
+                   !dialog_.FindWindow(kIdDecode)->IsEnabled(),
+               "the running side's button is not Stop");
         wxUIActionSimulator().Char(WXK_RETURN);
         Settle(100);
 
@@ -370,7 +387,145 @@ class Checker {
         Expect(status->GetLabel().StartsWith("Hid data.txt (0 bytes, method 666) in "),
                "no result line: '" + status->GetLabel() + "'");
         Expect(bar->GetValue() == 5 && DrawnAt(bar, 5), "the bar is not full after the run");
-        Expect(dialog_.FindWindow(kIdEncode)->IsEnabled(), "Encode stays disabled");
+        Expect(dialog_.FindWindow(kIdEncode)->IsEnabled() &&
+                   dialog_.FindWindow(kIdEncode)->GetLabel() == "Encode",
+               "Encode stays disabled or Stop");
+        dialog_.SetRuns(kEngineRuns);
+    }
+
+    // Escape, or a click on Stop, ends a run at its next check: no message,
+    // the status says so, and the button is Encode again.
+    void StopKeys() {
+        UseGatedRuns();
+        auto* status = Find<wxStaticTextBase>(kIdStatus);
+        for (bool escape : {true, false}) {
+            gate.Allow(0);
+            messages.clear();
+            Click(kIdEncode);
+            Expect(WaitUntil([&] { return dialog_.IsRunning(); }), "Encode did not start a run");
+            gate.Allow(2);
+            if (escape)
+                wxUIActionSimulator().Char(WXK_ESCAPE);
+            else
+                Click(kIdEncode);
+            Expect(WaitUntil([&] { return dialog_.stopRequested.load(); }, 2000),
+                   escape ? "Escape does not stop a run" : "Stop does not stop a run");
+            gate.Allow(5);
+            Expect(WaitUntil([&] { return !dialog_.IsRunning(); }) && dialog_.IsShown() &&
+                       messages.empty() && status->GetLabel() == kStoppedText &&
+                       dialog_.FindWindow(kIdEncode)->GetLabel() == "Encode",
+                   "a stopped run: '" + status->GetLabel() + "'");
+        }
+        dialog_.SetRuns(kEngineRuns);
+    }
+
+    // Stop during a real write of a 24-megapixel PNG: the folder is left as
+    // it was. The time from the click to the run's end is printed, not
+    // judged: the machine's load decides it.
+    void StopInsideAWrite() {
+        namespace fs = std::filesystem;
+        const fs::path folder = fs::path(FromWx(wxFileName::CreateTempFileName("ombrel"))) += ".d";
+        fs::create_directories(folder);
+        const uint32_t width = 6000, height = 4000;
+        std::vector<uint8_t> rgb(size_t{width} * height * 3);
+        uint32_t noise = 1;
+        for (uint8_t& byte : rgb) byte = static_cast<uint8_t>((noise = noise * 1103515245 + 12345) >> 24);
+        const std::string base = (folder / "base.bmp").string();
+        Expect(PixWriteBMP(base.c_str(), rgb.data(), width, height), "could not write a test image");
+        rgb = {};
+        const std::string data = (folder / "note.txt").string();
+        std::FILE* file = std::fopen(data.c_str(), "wb");
+        std::fputs("hidden words", file);
+        std::fclose(file);
+        Find<wxTextCtrl>(kIdBaseImage)->ChangeValue(ToWx(base));
+        Find<wxTextCtrl>(kIdDataFile)->ChangeValue(ToWx(data));
+        Find<wxTextCtrl>(kIdOutputImage)->ChangeValue(ToWx((folder / "out.png").string()));
+        Find<wxChoice>(kIdMethod)->SetSelection(Method666);
+        auto* status = Find<wxStaticTextBase>(kIdStatus);
+        messages.clear();
+        Click(kIdEncode);
+        Expect(WaitUntil([&] { return status->GetLabel() == "Writing"; }, 60000),
+               "the write did not start: '" + status->GetLabel() + "'");
+        wxUIActionSimulator sim;
+        const wxRect stop = dialog_.FindWindow(kIdEncode)->GetScreenRect();
+        sim.MouseMove(stop.GetLeft() + stop.GetWidth() / 2, stop.GetTop() + stop.GetHeight() / 2);
+        Settle(30);
+        wxStopWatch watch;
+        sim.MouseClick();
+        Expect(WaitUntil([&] { return !dialog_.IsRunning(); }, 60000), "the run did not end");
+        std::fprintf(stderr, "self-test: Stop during a 24 MP PNG write: the run ended %ld ms after the click\n",
+                     watch.Time());
+        std::vector<std::string> left;
+        for (const auto& entry : fs::directory_iterator(folder)) left.push_back(entry.path().filename());
+        std::sort(left.begin(), left.end());
+        Expect(left == std::vector<std::string>{"base.bmp", "note.txt"} && messages.empty() &&
+                   status->GetLabel() == kStoppedText,
+               wxString::Format("a stopped write left %d files, said %d things", int(left.size()),
+                                int(messages.size())));
+        std::error_code ignored;
+        fs::remove_all(folder, ignored);
+        for (int id : {kIdBaseImage, kIdDataFile, kIdOutputImage})
+            Find<wxTextCtrl>(id)->ChangeValue("");
+    }
+
+    void ChooseMethod(int method) {
+        auto* list = Find<wxChoice>(kIdMethod);
+        list->SetSelection(method);
+        wxCommandEvent chosen(wxEVT_CHOICE, kIdMethod);
+        list->GetEventHandler()->ProcessEvent(chosen);
+    }
+
+    // Types `text` into the field with real keys, replacing what it held.
+    void Type(int id, const char* text) {
+        auto* edit = Find<wxTextCtrl>(id);
+        edit->SetFocus();
+        edit->SelectAll();
+        Settle(30);
+        wxUIActionSimulator sim;
+        if (*text == '\0')
+            sim.Char(WXK_DELETE);
+        else
+            sim.Text(text);
+        WaitUntil([&] { return edit->GetValue() == text; }, 2000);
+    }
+
+    // A sealed encode takes the passphrase twice, refuses an empty or
+    // mismatched one before it starts, and the fields rest during the run.
+    void Passphrases() {
+        UseGatedRuns();
+        ChooseMethod(MethodSealed);
+        gate.Allow(0);
+        gate.runs = 0;
+        auto* first = Find<wxTextCtrl>(kIdPassphrase);
+        auto* again = Find<wxTextCtrl>(kIdPassphraseConfirm);
+        const std::pair<const char*, const char*> refused[] = {{"", ""}, {"opal", "opaI"}};
+        for (const auto& [typed, retyped] : refused) {
+            Type(kIdPassphrase, typed);
+            Type(kIdPassphraseConfirm, retyped);
+            messages.clear();
+            Click(kIdEncode);
+            const std::string expected = *typed ? kPassphraseMismatchMessage : kNoPassphraseMessage;
+            Expect(WaitUntil([&] { return !messages.empty(); }, 2000) &&
+                       messages.front() == expected && gate.runs == 0 && !dialog_.IsRunning(),
+                   wxString::Format("passphrases '%s'/'%s' not refused before the run", typed,
+                                    retyped));
+        }
+        Type(kIdPassphraseConfirm, "opal");
+        Click(kIdEncode);
+        Expect(WaitUntil([&] { return dialog_.IsRunning(); }), "a sealed encode did not start");
+        for (int stage = 1; stage <= 4; ++stage) {
+            gate.Allow(stage);  // each stage shows a status, which once enabled them again
+            Settle(50);
+            Expect(!first->IsEnabled() && !again->IsEnabled(),
+                   wxString::Format("passphrase fields enabled at stage %d of a run", stage));
+        }
+        gate.Allow(5);
+        Expect(WaitUntil([&] { return !dialog_.IsRunning(); }), "the sealed run did not end");
+        Expect(first->IsEnabled() && again->IsEnabled() && first->GetValue() == "opal",
+               "passphrase fields after the run");
+        first->ChangeValue("");
+        again->ChangeValue("");
+        ChooseMethod(0);
         dialog_.SetRuns(kEngineRuns);
     }
 
@@ -413,6 +568,19 @@ class Checker {
                "decode result: '" + status->GetLabel() + "'");
         Expect(fs::exists(extracted), "nothing extracted next to the carrier");
         Expect(messages.empty(), "the decode said something");
+
+        // Decoded again: the window's question, and its safe answer leaves
+        // the file as it is and says no more.
+        std::FILE* changed = std::fopen(extracted.c_str(), "wb");
+        std::fputs("mine", changed);
+        std::fclose(changed);
+        answers = {false};
+        Click(kIdDecode);
+        Expect(WaitUntil([&] { return !dialog_.IsRunning() && status->GetLabel().empty(); },
+                         20000) &&
+                   messages == std::vector<std::string>{extracted + kExtractedExistsText},
+               "a decode onto an existing file does not ask, or says more");
+        Expect(fs::file_size(extracted) == 4, "a cancelled decode replaced the file");
         std::error_code ignored;
         fs::remove_all(folder, ignored);
         for (int id : {kIdBaseImage, kIdDataFile, kIdOutputImage, kIdInputFile})
@@ -521,11 +689,7 @@ class Checker {
 
     // Closing during a run asks, and a Yes stops the run and closes.
     void CloseDuringARun() {
-        Find<wxTextCtrl>(kIdBaseImage)->ChangeValue("/nowhere/base.bmp");
-        Find<wxTextCtrl>(kIdDataFile)->ChangeValue("/nowhere/data.txt");
-        Find<wxTextCtrl>(kIdOutputImage)->ChangeValue("/nowhere/out.png");
-        Find<wxChoice>(kIdMethod)->SetSelection(Method666);
-        dialog_.SetRuns(kGatedRuns);
+        UseGatedRuns();
         gate.Allow(0);
         Click(kIdEncode);
         Expect(WaitUntil([&] { return dialog_.IsRunning(); }), "Encode did not start a run");
@@ -597,6 +761,9 @@ int RunSelfTest(CMainDialog& dialog) {
         check.RealInput();
         check.CapacityFollowsTyping();
         check.LongRun(shots);
+        check.Passphrases();
+        check.StopKeys();
+        check.StopInsideAWrite();
         check.EncodeAndDecode(shots);
         check.AboutBox();
         check.Remembered();

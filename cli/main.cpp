@@ -215,12 +215,12 @@ int Run(int argc, char** argv) {
     encode->add_option("-m,--method", methodName, "Hiding method")
         ->check(CLI::IsMember(MethodNames()))
         ->capture_default_str();
-    encode->add_option("BASE", base, "Base image (BMP, JPEG, PCX, PNG, TIFF)")
-        ->required()
-        ->check(CLI::ExistingFile);
+    // BASE and DATA are checked by the run, which names the cause as the
+    // window does.
+    encode->add_option("BASE", base, "Base image (BMP, JPEG, PCX, PNG, TIFF)")->required();
     encode->add_option("--passphrase-file", passphraseFile, kPassphraseHelp)
         ->check(CLI::ExistingFile);
-    encode->add_option("DATA", data, "File to hide")->required()->check(CLI::ExistingFile);
+    encode->add_option("DATA", data, "File to hide")->required();
     encode->add_option("OUTPUT", output, "Image to write; its extension picks the format")
         ->required();
     encode->add_flag("-f,--force", options.force, "Replace an existing OUTPUT");

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "hiding/sealed_run.h"
+
 namespace {
 
 // The terminal's settings while echo is off, put back by a signal that ends
@@ -111,7 +113,7 @@ PassphraseResult GetPassphrase(TerminalPort& port, const std::string& file, bool
     if (!confirm) return PassphraseResult::Read;
     Passphrase again;
     if (!Ask("Passphrase again: ", &again, &tooLong) || !again.Equals(*out)) {
-        port.Say("The passphrases do not match");
+        port.Say(kPassphraseMismatchMessage);
         return PassphraseResult::Failed;
     }
     return PassphraseResult::Read;

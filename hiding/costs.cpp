@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <future>
+#include <system_error>
 #include <new>
 #include <vector>
 
@@ -51,10 +53,11 @@ void BoxMean(std::vector<float>& plane, std::vector<float>& scratch, size_t widt
 
 }  // namespace
 
-bool HillCosts(const uint8_t* samples, uint32_t width, uint32_t height, unsigned channels,
-               float* cost) {
-    const size_t w = width, h = height, n = w * h;
-    if (n == 0) return true;
+namespace {
+
+bool ChannelCosts(const uint8_t* samples, size_t w, size_t h, unsigned channels, unsigned c,
+                  float* cost) {
+    const size_t n = w * h;
     std::vector<float> plane, scratch;
     try {
         plane.resize(n);
@@ -62,7 +65,7 @@ bool HillCosts(const uint8_t* samples, uint32_t width, uint32_t height, unsigned
     } catch (const std::bad_alloc&) {
         return false;
     }
-    for (unsigned c = 0; c < channels; ++c) {
+    {
         auto at = [&](size_t x, size_t y) { return float(samples[(y * w + x) * channels + c]); };
         // The high-pass residual: [-1 2 -1] across, then down (the KB kernel).
         for (size_t y = 0; y < h; ++y)
@@ -83,4 +86,25 @@ bool HillCosts(const uint8_t* samples, uint32_t width, uint32_t height, unsigned
         for (size_t i = 0; i < n; ++i) cost[i * channels + c] = std::max(plane[i], 1e-6f);
     }
     return true;
+}
+
+}  // namespace
+
+bool HillCosts(const uint8_t* samples, uint32_t width, uint32_t height, unsigned channels,
+               float* cost) {
+    if (uint64_t{width} * height == 0) return true;
+    // The channels are costed alone, so each on a thread of its own.
+    std::vector<std::future<bool>> done;
+    try {
+        for (unsigned c = 1; c < channels; ++c)
+            done.push_back(std::async(std::launch::async, ChannelCosts, samples, width, height,
+                                      channels, c, cost));
+    } catch (const std::system_error&) {
+        // No thread to be had: the remaining channels are costed here.
+        for (unsigned c = unsigned(done.size()) + 1; c < channels; ++c)
+            if (!ChannelCosts(samples, width, height, channels, c, cost)) return false;
+    }
+    bool whole = ChannelCosts(samples, width, height, channels, 0, cost);
+    for (auto& d : done) whole = d.get() && whole;
+    return whole;
 }

@@ -38,6 +38,21 @@ class DialogPort {
     // `existing`: the chosen full path, or empty when the user cancels.
     virtual std::string AskOutputFile(const std::string& existing) = 0;
 
+    enum class ExistsAnswer { Replace, SaveAs, Cancel };
+    // What to do when the extracted file's name is taken; `shown` is its
+    // path as shown. This version asks Yes/No, No choosing another name.
+    virtual ExistsAnswer AskExisting(const std::string& shown) {
+        return AskYesNo(shown + " exists\nOverwrite?\nNo to Rename") ? ExistsAnswer::Replace
+                                                                     : ExistsAnswer::SaveAs;
+    }
+    // The system refused to write the extracted file at `path` (`reason`):
+    // true when the user was offered another place, with the path chosen in
+    // `chosen` (empty: cancelled). False, as here: the run reports the error.
+    virtual bool OfferElsewhere(const std::string& /*path*/, const std::string& /*reason*/,
+                                std::string* /*chosen*/) {
+        return false;
+    }
+
     virtual void BeginWaitCursor() {}
     virtual void EndWaitCursor() {}
     virtual void Pause(unsigned milliseconds) = 0;

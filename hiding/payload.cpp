@@ -124,10 +124,16 @@ std::string FileNamePart(const std::string& path) {
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
-std::string FitMessage(HidingMethod method, uint64_t payloadBytes) {
+std::string FitMessage(HidingMethod method, uint64_t payloadBytes, uint32_t width,
+                       uint32_t height) {
+    const uint64_t capacity = MethodCapacity(method, width, height);
+    const uint64_t overhead = MethodOverhead(method);
     return "Data file will not fit in specified image!\nAn image containing at least " +
            std::to_string(RequiredPixels(method, payloadBytes)) +
-           " pixels is required to hide this file";
+           " pixels is required to hide this file\nThe " + GetMethodInfo(method).name +
+           " method can carry " + std::to_string(capacity > overhead ? capacity - overhead : 0) +
+           " bytes in this image; this file needs " +
+           std::to_string(payloadBytes > overhead ? payloadBytes - overhead : 0) + " bytes";
 }
 
 std::string WrongSignatureMessage(HidingMethod method) {
@@ -152,7 +158,7 @@ PayloadBuild BuildPayload(HidingMethod method, const std::string& dataPath, uint
     // a payload is refused as one that does not fit.
     if (total > MethodCapacity(method, width, height) || dataSize > UINT32_MAX ||
         nameLength > UINT32_MAX) {
-        build.message = FitMessage(method, total);
+        build.message = FitMessage(method, total, width, height);
         return build;
     }
 

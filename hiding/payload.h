@@ -95,8 +95,12 @@ struct PayloadBuild {
 PayloadBuild BuildPayload(HidingMethod method, const std::string& dataPath, uint32_t width,
                           uint32_t height, PayloadSteps* steps = nullptr);
 
-// The fit message for a payload of `payloadBytes` (which does not fit).
-std::string FitMessage(HidingMethod method, uint64_t payloadBytes);
+// The fit message for a payload of `payloadBytes` that does not fit an
+// image of width x height: the pixels it would need, then the bytes the
+// method carries there and the bytes the file needs, counted as the
+// capacity report counts them.
+std::string FitMessage(HidingMethod method, uint64_t payloadBytes, uint32_t width,
+                       uint32_t height);
 
 // The message a decode shows when the signature is not the method's.
 std::string WrongSignatureMessage(HidingMethod method);

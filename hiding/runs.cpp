@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "hiding/runs.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include "hiding/channel.h"
 #include "hiding/output_file.h"
 #include "hiding/palette.h"
+#include "hiding/sealed.h"
 #include "hiding/shown_name.h"
 #include "imagelib/common.h"
 #include "imagelib/pix.h"
@@ -75,6 +77,8 @@ struct Written {
     int code = 0;         // the writer's library code, or 4 for a full disk
     bool exists = false;  // Replace::kNever met an entry at the name
     std::string message;  // the file system refused the name: which and why
+    std::string reason;   // the refusal's reason alone
+    bool denied = false;  // the name was refused for want of permission
 };
 
 // Writes through a temporary file and renames it into place only once every
@@ -83,7 +87,8 @@ template <typename Write>
 Written WriteOutput(const std::string& target, Replace replace, Write write) {
     Written result;
     OutputFile file(target, replace);
-    if (file.error() == 0) {
+    const bool opened = file.error() == 0;
+    if (opened) {
         result.code = write(file);
         if (result.code != 0 || file.Publish()) return result;
     }
@@ -94,8 +99,11 @@ Written WriteOutput(const std::string& target, Replace replace, Write write) {
         result.code = kPixErrWrite;
     } else {
         char reason[256];
-        result.message = std::string(PixErrorText(kPixErrOpen)) + " " + ShownName(target) + ": " +
-                         strerror_r(error, reason, sizeof reason);
+        result.reason = strerror_r(error, reason, sizeof reason);
+        result.message =
+            std::string(PixErrorText(kPixErrOpen)) + " " + ShownName(target) + ": " + result.reason;
+        // Only before any byte went out, so that trying elsewhere writes anew.
+        result.denied = !opened && (error == EACCES || error == EPERM || error == EROFS);
     }
     return result;
 }
@@ -115,9 +123,15 @@ struct OutputChoice {
 // itself (a link there is not followed, the name came from an image), or
 // another file the user picked, whose dialog asked about replacing it.
 OutputChoice AskOverwrite(DialogPort& dialog, const std::string& path) {
-    if (dialog.AskYesNo(ShownName(path) + " exists\nOverwrite?\nNo to Rename"))
-        return {path, Replace::kEntry};
-    return {dialog.AskOutputFile(path), Replace::kLinkTarget};
+    switch (dialog.AskExisting(ShownName(path))) {
+        case DialogPort::ExistsAnswer::Replace:
+            return {path, Replace::kEntry};
+        case DialogPort::ExistsAnswer::SaveAs:
+            return {dialog.AskOutputFile(path), Replace::kLinkTarget};
+        case DialogPort::ExistsAnswer::Cancel:
+            break;
+    }
+    return {};
 }
 
 OutputChoice ChooseOutput(DialogPort& dialog, const std::string& path) {
@@ -160,7 +174,8 @@ int WriteAndFinish(DialogPort& dialog, const std::string& output,
     dialog.SetStatus("Writing");
     const Written written = WriteOutput(output, Replace::kLinkTarget, [&](OutputFile& file) {
         const int code = write(file.WritePath());
-        return code == 0 && dialog.StopRequested() ? kRunStopped : code;
+        // Stopped, even inside the writer, the file goes whatever it holds.
+        return dialog.StopRequested() ? kRunStopped : code;
     });
     if (written.code == kRunStopped) return kRunStopped;
     dialog.OutputWritten(output, Outcome(written));
@@ -320,6 +335,13 @@ int WriteExtractedFile(DialogPort& dialog, const std::string& name,
             choice = AskOverwrite(dialog, choice.path);
             continue;
         }
+        // A folder the user may not write to, such as a carrier's on a CD:
+        // somewhere else, if the port can ask where.
+        std::string elsewhere;
+        if (written.denied && dialog.OfferElsewhere(choice.path, written.reason, &elsewhere)) {
+            choice = {elsewhere, Replace::kLinkTarget};
+            continue;
+        }
         dialog.OutputWritten(choice.path, Outcome(written));
         if (written.code != 0 || !written.message.empty()) return Report(dialog, written);
         dialog.SetStatus(ExtractedText(choice.path));
@@ -352,20 +374,41 @@ bool SameFile(const std::string& a, const std::string& b) {
            sa.st_ino == sb.st_ino;
 }
 
+// Why an input file cannot be read, as the system words it; empty when it
+// can. Opened without waiting, so a named pipe does not hold the run.
+std::string UnreadableReason(const std::string& path) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0) return std::strerror(errno);
+    if (S_ISDIR(info.st_mode)) return std::strerror(EISDIR);
+    if (!S_ISREG(info.st_mode)) return "Not a regular file";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::strerror(errno);
+    ::close(fd);
+    return {};
+}
+
 }  // namespace
 
 bool EncodeMayStart(DialogPort& dialog, const std::string& output, uint32_t size[2]) {
     const std::string base = dialog.BaseImagePath();
     // Without a size the fit would be figured for an empty picture and the
     // message would blame the data file.
-    if (const int code = GetImageSizeByExtension(base, size)) {
-        dialog.ShowMessage("Unable to read the base image " + ShownName(base) + ":\n" +
-                           PixErrorMessage(code));
+    std::string reason = UnreadableReason(base);
+    if (const int code = reason.empty() ? GetImageSizeByExtension(base, size) : 0)
+        reason = PixErrorMessage(code);
+    if (!reason.empty()) {
+        dialog.ShowMessage("Unable to read the base image " + ShownName(base) + ":\n" + reason);
+        return false;
+    }
+    const std::string data = dialog.DataFilePath();
+    if (reason = UnreadableReason(data); !reason.empty()) {
+        dialog.ShowMessage(std::string(PixErrorText(kPixErrRead)) + " " + ShownName(data) + ":\n" +
+                           reason);
         return false;
     }
     // Writing over an input would destroy it, whatever the user said.
     for (const auto& [input, what] :
-         {std::pair{base, "base image"}, std::pair{dialog.DataFilePath(), "data file"}}) {
+         {std::pair{base, "base image"}, std::pair{data, "data file"}}) {
         if (SameFile(output, input)) {
             dialog.ShowMessage("The output image " + ShownName(output) + " is the " + what +
                                " itself; choose another name for the output");
@@ -401,7 +444,7 @@ int EncodeRun(DialogPort& dialog, HidingMethod method) {
     if (dialog.StopRequested()) return kRunStopped;
     // The header may have claimed more pixels than the file delivered.
     if (build.bytes.size() > MethodCapacity(method, image.width, image.height)) {
-        dialog.ShowMessage(FitMessage(method, build.bytes.size()));
+        dialog.ShowMessage(FitMessage(method, build.bytes.size(), image.width, image.height));
         return 0;
     }
 
@@ -475,8 +518,34 @@ std::string CapacityText(uint32_t width, uint32_t height) {
            " bytes";
 }
 
+std::string GreyCapacityText(uint32_t width, uint32_t height) {
+    const uint64_t room = uint64_t{width} * height / 8;
+    const uint64_t well = room / kSealedWellHiddenSamples;
+    auto less = [](uint64_t bytes) {
+        return bytes >= kSealedOverhead ? std::to_string(bytes - kSealedOverhead)
+                                        : "-" + std::to_string(kSealedOverhead - bytes);
+    };
+    return "\nA grey picture: sealed keeps it grey, in a third of the room: " + less(room) +
+           " bytes, hidden well up to " + (well > kSealedOverhead ? less(well) : "0") + " bytes";
+}
+
 void CapacityReport(DialogPort& dialog) {
+    const std::string base = dialog.BaseImagePath();
     uint32_t size[2] = {0, 0};
-    const int code = GetImageSizeByExtension(dialog.BaseImagePath(), size);
-    dialog.SetCapacityText(code != 0 ? kNotAnImageText : CapacityText(size[0], size[1]));
+    if (GetImageSizeByExtension(base, size) != 0) {
+        dialog.SetCapacityText(kNotAnImageText);
+        return;
+    }
+    std::string text = CapacityText(size[0], size[1]);
+    // Whether the picture is grey takes its every pixel; one that cannot be
+    // read whole is reported as its header says.
+    CWorkingImage image;
+    if (image.Load(base) == 0) {
+        const uint8_t* pixels = image.LockPixels();
+        const uint64_t count = uint64_t{image.width} * image.height;
+        if (pixels != nullptr && count > 0 && SealedRoom(pixels, count) < 3 * count / 8)
+            text += GreyCapacityText(image.width, image.height);
+        image.ReleasePixels();
+    }
+    dialog.SetCapacityText(text);
 }

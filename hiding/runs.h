@@ -52,6 +52,9 @@ void CapacityReport(DialogPort& dialog);
 
 // The capacity text for an image of width x height.
 std::string CapacityText(uint32_t width, uint32_t height);
+// The line the report adds for a grey picture, which sealed carries in
+// its grey levels.
+std::string GreyCapacityText(uint32_t width, uint32_t height);
 extern const char* const kNotAnImageText;
 extern const char* const kNotEncodedText;
 // A decode whose image was rewritten while it read it: what it read may mix

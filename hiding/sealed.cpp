@@ -2,6 +2,7 @@
 #include "hiding/sealed.h"
 
 #include <sodium.h>
+#include <sys/mman.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -9,6 +10,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "hiding/costs.h"
@@ -25,7 +28,7 @@ constexpr char kKdfContext[crypto_kdf_CONTEXTBYTES + 1] = "OmbSeal1";
 enum KeyId : uint64_t { kPositionKeyId = 1, kHeaderKeyId, kContentKeyId, kEmbedKeyId };
 
 constexpr uint8_t kFirstVersion = 1;
-constexpr uint8_t kFormatVersion = 2;
+constexpr uint8_t kFormatVersion = kSealedPictureVersion;
 constexpr uint8_t kCompressedFlag = 1;
 constexpr unsigned kMaxPasses = 8;
 constexpr unsigned kMaxMemoryLog2MiB = 10;  // 1 GiB: a crafted header asks no more
@@ -137,30 +140,52 @@ uint64_t Mix(uint64_t z) {
     return z ^ (z >> 31);
 }
 
-// The samples a sealed file is carried in: every colour sample, or, in a
-// picture whose every pixel is grey, each pixel's grey level, changed in
-// all three channels at once so that the carrier stays grey.
-struct Samples {
-    uint8_t* pixels;
-    unsigned stride;  // 3 for grey levels, else 1
-    uint64_t size;
-
-    uint8_t Get(uint64_t i) const { return pixels[i * stride]; }
-    void Set(uint64_t i, uint8_t value) const {
-        std::memset(pixels + i * stride, value, stride);
-    }
-    const uint8_t* At(uint64_t i) const { return pixels + i * stride; }
-};
-
 bool AllGrey(const uint8_t* pixels, uint64_t pixelCount) {
     for (uint64_t i = 0; i < pixelCount; ++i, pixels += 3)
         if (pixels[0] != pixels[1] || pixels[1] != pixels[2]) return false;
     return true;
 }
 
-Samples SamplesOf(const uint8_t* pixels, uint64_t pixelCount, bool grey) {
-    return {const_cast<uint8_t*>(pixels), grey ? 3u : 1u, grey ? pixelCount : 3 * pixelCount};
-}
+// A picture's samples as a carrier: every colour sample, or, in a picture
+// whose every pixel is grey, each pixel's grey level, changed in all three
+// channels at once so that the carrier stays grey.
+class PictureCarrier : public SealedCarrier {
+  public:
+    PictureCarrier(const uint8_t* pixels, uint32_t width, uint32_t height, bool grey)
+        : pixels_(const_cast<uint8_t*>(pixels)),
+          width_(width),
+          height_(height),
+          stride_(grey ? 3 : 1),
+          size_(uint64_t{width} * height * (grey ? 1 : 3)) {}
+
+    uint64_t size() const override { return size_; }
+    uint8_t Low(uint64_t i) const override {
+        const uint8_t v = pixels_[i * stride_];
+        return static_cast<uint8_t>((v & 3) | (v == 255 ? stc::kNoUp : 0) |
+                                    (v == 0 ? stc::kNoDown : 0));
+    }
+    void Change(uint64_t i, int delta) override {
+        std::memset(pixels_ + i * stride_, pixels_[i * stride_] + delta, stride_);
+    }
+    const void* Address(uint64_t i) const override { return pixels_ + i * stride_; }
+    bool Costs(float* costs) const override {
+        if (stride_ == 1) return HillCosts(pixels_, width_, height_, 3, costs);
+        std::vector<uint8_t> grey;
+        try {
+            grey.resize(size_);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        for (uint64_t i = 0; i < size_; ++i) grey[i] = pixels_[3 * i];
+        return HillCosts(grey.data(), width_, height_, 1, costs);
+    }
+
+  private:
+    uint8_t* pixels_;
+    uint32_t width_, height_;
+    unsigned stride_;
+    uint64_t size_;
+};
 
 // The keyed positions after the salt's: the permutation's outputs in order,
 // less the salt's positions (found through a 4096-bit filter on the low
@@ -177,24 +202,71 @@ class KeyedPositions {
     // found, so that the misses of a scattered walk overlap. The callers
     // have checked that the image holds them all.
     template <typename Out>
-    void Fill(Out* out, size_t count, const Samples& samples) {
+    void Fill(Out* out, size_t count, const SealedCarrier& carrier) {
         for (size_t i = 0; i < count; ++i) {
-            while (next_ == end_ && index_ < permutation_.size()) Refill();
+            while (next_ == end_ && index_ < stop_) Refill();
             const uint64_t p = next_ < end_ ? pending_[next_++] : 0;  // 0: never reached
-            __builtin_prefetch(samples.At(p));
+            __builtin_prefetch(carrier.Address(p));
             out[i] = static_cast<Out>(p);
         }
     }
 
+    // Every position left, in order, into `out`, which has room for them
+    // and the salt's: the rest of the permutation is cut into stretches
+    // walked side by side, each written where it would start were no salt
+    // position skipped, then closed up. Returns how many there were.
+    size_t Rest(uint32_t* out, unsigned threads) {
+        size_t made = 0;
+        while (next_ < end_) out[made++] = static_cast<uint32_t>(pending_[next_++]);
+        const uint64_t from = index_, left = stop_ - from;
+        threads = static_cast<unsigned>(std::clamp<uint64_t>(left >> 20, 1, threads));
+        std::vector<size_t> counts(threads, 0);
+        auto walk = [&](unsigned t) {
+            KeyedPositions stretch(*this);
+            stretch.Seek(from + left * t / threads, from + left * (t + 1) / threads);
+            uint32_t* at = out + made + left * t / threads;
+            while (stretch.index_ < stretch.stop_ || stretch.next_ < stretch.end_) {
+                while (stretch.next_ == stretch.end_ && stretch.index_ < stretch.stop_)
+                    stretch.Refill();
+                while (stretch.next_ < stretch.end_)
+                    at[counts[t]++] = static_cast<uint32_t>(stretch.pending_[stretch.next_++]);
+            }
+        };
+        std::vector<std::thread> pool;
+        try {
+            for (unsigned t = 1; t < threads; ++t) pool.emplace_back(walk, t);
+        } catch (const std::system_error&) {
+            for (unsigned t = unsigned(pool.size()) + 1; t < threads; ++t) walk(t);
+        }
+        walk(0);
+        for (std::thread& t : pool) t.join();
+        size_t total = made;
+        for (unsigned t = 0; t < threads; ++t) {
+            const uint32_t* at = out + made + left * t / threads;
+            if (out + total != at) std::memmove(out + total, at, counts[t] * sizeof *out);
+            total += counts[t];
+        }
+        index_ = stop_;
+        return total;
+    }
+
   private:
     static constexpr size_t kLanes = SamplePermutation::kLanes;
+
+    void Seek(uint64_t index, uint64_t stop) {
+        index_ = index;
+        high_ = index / permutation_.columns();
+        low_ = index % permutation_.columns();
+        stop_ = stop;
+        next_ = end_ = 0;
+    }
 
     // The next indices, permuted side by side; the rare result past the
     // domain walks on alone, and the salt's positions are left out.
     void Refill() {
         uint64_t high[kLanes] = {}, low[kLanes] = {};
         size_t lanes = 0;
-        for (; lanes < kLanes && index_ < permutation_.size(); ++lanes, ++index_) {
+        for (; lanes < kLanes && index_ < stop_; ++lanes, ++index_) {
             high[lanes] = high_;
             low[lanes] = low_;
             if (++low_ == permutation_.columns()) low_ = 0, ++high_;
@@ -214,13 +286,14 @@ class KeyedPositions {
     std::vector<uint64_t> salt_;
     uint64_t filter_[64] = {};
     uint64_t index_ = 0, high_ = 0, low_ = 0;  // the next index, also as a grid cell
+    uint64_t stop_ = permutation_.size();     // the index the walk ends before
     uint64_t pending_[kLanes] = {};
     size_t next_ = 0, end_ = 0;
 };
 
 // The salt's positions, handed out as KeyedPositions hands out its own.
 struct ListedPositions {
-    void Fill(uint64_t* out, size_t count, const Samples&) {
+    void Fill(uint64_t* out, size_t count, const SealedCarrier&) {
         std::copy_n(list.begin() + next, count, out);
         next += count;
     }
@@ -255,42 +328,43 @@ class Directions {
     uint64_t block_ = 0;
 };
 
-// +-1 where the lowest bit must change; 0 and 255 can go one way only.
-void PutBit(const Samples& samples, uint64_t at, unsigned bit, Directions& directions) {
-    const uint8_t value = samples.Get(at);
-    if ((value & 1u) == bit) return;
-    if (value == 0)
-        samples.Set(at, 1);
-    else if (value == 255)
-        samples.Set(at, 254);
+// +-1 where the lowest bit must change; an end of the range can go one way
+// only.
+void PutBit(SealedCarrier& carrier, uint64_t at, unsigned bit, Directions& directions) {
+    const uint8_t low = carrier.Low(at);
+    if ((low & 1u) == bit) return;
+    if (low & stc::kNoDown)
+        carrier.Change(at, 1);
+    else if (low & stc::kNoUp)
+        carrier.Change(at, -1);
     else
-        samples.Set(at, static_cast<uint8_t>(directions.Up() ? value + 1 : value - 1));
+        carrier.Change(at, directions.Up() ? 1 : -1);
 }
 
 constexpr size_t kBlockBytes = 64;  // positions found ahead of their use
 
 template <typename Positions>
-void PutBytes(const Samples& samples, const uint8_t* bytes, size_t count, Positions& positions,
+void PutBytes(SealedCarrier& carrier, const uint8_t* bytes, size_t count, Positions& positions,
               Directions& directions) {
     uint64_t at[8 * kBlockBytes];
     for (size_t i = 0; i < count; i += kBlockBytes) {
         const size_t n = std::min(kBlockBytes, count - i);
-        positions.Fill(at, 8 * n, samples);
+        positions.Fill(at, 8 * n, carrier);
         for (size_t j = 0; j < n; ++j)
             for (unsigned b = 0; b < 8; ++b)
-                PutBit(samples, at[8 * j + b], bytes[i + j] >> b & 1u, directions);
+                PutBit(carrier, at[8 * j + b], bytes[i + j] >> b & 1u, directions);
     }
 }
 
 template <typename Positions>
-void GetBytes(const Samples& samples, uint8_t* bytes, size_t count, Positions& positions) {
+void GetBytes(const SealedCarrier& carrier, uint8_t* bytes, size_t count, Positions& positions) {
     uint64_t at[8 * kBlockBytes];
     for (size_t i = 0; i < count; i += kBlockBytes) {
         const size_t n = std::min(kBlockBytes, count - i);
-        positions.Fill(at, 8 * n, samples);
+        positions.Fill(at, 8 * n, carrier);
         for (size_t j = 0; j < n; ++j) {
             unsigned value = 0;
-            for (unsigned b = 0; b < 8; ++b) value |= (samples.Get(at[8 * j + b]) & 1u) << b;
+            for (unsigned b = 0; b < 8; ++b) value |= (carrier.Low(at[8 * j + b]) & 1u) << b;
             bytes[i + j] = static_cast<uint8_t>(value);
         }
     }
@@ -471,7 +545,8 @@ uint64_t AddMixed(uint64_t half, uint64_t mix, uint64_t range) {
 
 }  // namespace
 
-void SamplePermutation::Rounds(uint64_t (&high)[kLanes], uint64_t (&low)[kLanes]) const {
+__attribute__((target_clones("arch=skylake-avx512", "default"))) void SamplePermutation::Rounds(
+    uint64_t (&high)[kLanes], uint64_t (&low)[kLanes]) const {
     for (int r = 0; r < 8; r += 2) {
         for (size_t j = 0; j < kLanes; ++j)
             high[j] = AddMixed(high[j], Mix(low[j] ^ roundKeys_[r]), rows_);
@@ -598,7 +673,7 @@ uint64_t SealedBytes(uint64_t recordBytes) {
 }
 
 uint64_t SealedRoom(const uint8_t* pixels, uint64_t pixelCount) {
-    return SamplesOf(pixels, pixelCount, AllGrey(pixels, pixelCount)).size / 8;
+    return (AllGrey(pixels, pixelCount) ? pixelCount : 3 * pixelCount) / 8;
 }
 
 namespace {
@@ -616,52 +691,129 @@ struct Coded {
     std::vector<float> cost;
 };
 
-uint8_t LowOf(uint8_t value) {
-    return static_cast<uint8_t>((value & 3) | (value == 255 ? stc::kNoUp : 0) |
-                                (value == 0 ? stc::kNoDown : 0));
+// The samples' low bits at coded->at (and with `costs`, their costs), in
+// stretches side by side.
+// Costs and low bits in one word, so a scattered read of an element is one
+// miss, not two: the low bits and flags take the cost's four lowest
+// mantissa bits (a relative change below 2^-19).
+constexpr uint32_t kLowBits = 0xF;
+
+void PackLows(const SealedCarrier& carrier, float* costs) {
+    for (uint64_t i = 0; i < carrier.size(); ++i) {
+        uint32_t word;
+        std::memcpy(&word, costs + i, sizeof word);
+        word = (word & ~kLowBits) | carrier.Low(i);
+        std::memcpy(costs + i, &word, sizeof word);
+    }
+}
+
+// Element j's low bits from coded->at, through the packed costs when given.
+void ReadOne(const SealedCarrier& carrier, const float* packed, size_t j, Coded* coded) {
+    if (packed == nullptr) {
+        coded->low[j] = carrier.Low(coded->at[j]);
+        return;
+    }
+    uint32_t word;
+    std::memcpy(&word, packed + coded->at[j], sizeof word);
+    coded->low[j] = static_cast<uint8_t>(word & kLowBits);
+    word &= ~kLowBits;
+    std::memcpy(&coded->cost[j], &word, sizeof word);
+}
+
+void ReadAt(const SealedCarrier& carrier, const float* costs, Coded* coded, unsigned threads) {
+    const size_t count = coded->at.size();
+    threads = static_cast<unsigned>(std::clamp<size_t>(count >> 20, 1, threads));
+    auto read = [&](unsigned t) {
+        const size_t from = count * t / threads, to = count * (t + 1) / threads;
+        constexpr size_t kAhead = 64;  // scattered reads asked for ahead of use
+        for (size_t j = from; j < to; ++j) {
+            if (j + kAhead < to)
+                __builtin_prefetch(costs ? static_cast<const void*>(costs + coded->at[j + kAhead])
+                                         : carrier.Address(coded->at[j + kAhead]));
+            ReadOne(carrier, costs, j, coded);
+        }
+    };
+    std::vector<std::thread> pool;
+    try {
+        for (unsigned t = 1; t < threads; ++t) pool.emplace_back(read, t);
+    } catch (const std::system_error&) {
+        for (unsigned t = unsigned(pool.size()) + 1; t < threads; ++t) read(t);
+    }
+    read(0);
+    for (std::thread& t : pool) t.join();
+}
+
+// Every keyed position left and its sample's low bits; with `costs`, their
+// costs too.
+bool GatherRest(const SealedCarrier& carrier, KeyedPositions& positions, uint64_t count,
+                const float* costs, Coded* coded) {
+    if (!Resize(&coded->at, count + kSaltBits) || !Resize(&coded->low, count) ||
+        (costs && !Resize(&coded->cost, count)))
+        return false;
+    const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    if (positions.Rest(coded->at.data(), threads) != count) return false;  // never: counted
+    coded->at.resize(count);
+    ReadAt(carrier, costs, coded, threads);
+    return true;
 }
 
 // The next `count` keyed positions and their samples' low bits; with
 // `costs`, their costs too.
-bool Gather(const Samples& samples, KeyedPositions& positions, uint64_t count, const float* costs,
+bool Gather(const SealedCarrier& carrier, KeyedPositions& positions, uint64_t count, const float* costs,
             Coded* coded) {
     if (!Resize(&coded->at, count) || !Resize(&coded->low, count) ||
         (costs && !Resize(&coded->cost, count)))
         return false;
-    constexpr size_t kStep = 4096;
+    // Scattered reads, each a likely cache miss: a batch's are asked for
+    // (Fill asks for the samples) while the batch before is read.
+    constexpr size_t kStep = 256;
+    auto read = [&](uint64_t from, uint64_t to) {
+        for (uint64_t j = from; j < to; ++j) ReadOne(carrier, costs, j, coded);
+    };
+    uint64_t done = 0;
     for (uint64_t i = 0; i < count; i += kStep) {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(kStep, count - i));
-        positions.Fill(coded->at.data() + i, n, samples);
-        for (size_t j = i; j < i + n; ++j) {
-            coded->low[j] = LowOf(samples.Get(coded->at[j]));
-            if (costs) coded->cost[j] = costs[coded->at[j]];
-        }
+        positions.Fill(coded->at.data() + i, n, carrier);
+        if (costs)
+            for (size_t j = i; j < i + n; ++j) __builtin_prefetch(costs + coded->at[j]);
+        read(done, i);
+        done = i;
     }
+    read(done, count);
     return true;
 }
 
 // What changing each sample costs, from the picture around it.
-bool SampleCosts(const Samples& samples, uint32_t width, uint32_t height, std::vector<float>* costs) {
-    if (!Resize(costs, samples.size)) return false;
-    if (samples.stride == 1) return HillCosts(samples.pixels, width, height, 3, costs->data());
-    std::vector<uint8_t> grey;
-    if (!Resize(&grey, samples.size)) return false;
-    for (uint64_t i = 0; i < samples.size; ++i) grey[i] = samples.Get(i);
-    return HillCosts(grey.data(), width, height, 1, costs->data());
+// A large block in huge pages where the system gives them: the keyed walk
+// reads it at random, and a miss in the address cache for every read would
+// cost more than the read.
+struct HugeFree {
+    size_t bytes;
+    void operator()(void* p) const { ::munmap(p, bytes); }
+};
+template <typename T>
+using HugeArray = std::unique_ptr<T[], HugeFree>;
+
+template <typename T>
+HugeArray<T> MakeHugeArray(size_t count) {
+    const size_t bytes = std::max<size_t>(count * sizeof(T), 1);
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return HugeArray<T>(nullptr, HugeFree{bytes});
+    ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without it, only slower
+    return HugeArray<T>(static_cast<T*>(p), HugeFree{bytes});
 }
 
 }  // namespace
 
-int SealRecord(uint8_t* pixels, uint32_t width, uint32_t height, const Passphrase& passphrase,
-               const SealedRecord& record, const SealOptions& options) {
+int SealInto(SealedCarrier& carrier, uint8_t version, const Passphrase& passphrase,
+             const SealedRecord& record, const SealOptions& options) {
     if (!SodiumReady()) return kPixErrMemory;
-    const uint64_t pixelCount = uint64_t{width} * height;
-    const Samples samples = SamplesOf(pixels, pixelCount, AllGrey(pixels, pixelCount));
+    const uint64_t size = carrier.size();
     const uint64_t contentBytes = record.bytes.size() + kTagBytes;
     if (!AllowedDerivation(options.passes, options.memoryLog2MiB) || contentBytes > UINT32_MAX ||
-        SealedBytes(record.bytes.size()) > samples.size / 8)
+        SealedBytes(record.bytes.size()) > size / 8 || version <= kFirstVersion)
         return kPixErrParam;
-    if (samples.size > UINT32_MAX) return kPixErrMemory;  // positions are kept in 32 bits
+    if (size > UINT32_MAX) return kPixErrMemory;  // positions are kept in 32 bits
 
     uint8_t salt[kSaltBytes];
     if (options.salt != nullptr)
@@ -674,7 +826,7 @@ int SealRecord(uint8_t* pixels, uint32_t width, uint32_t height, const Passphras
         return kPixErrMemory;
 
     uint8_t header[kHeader2PlainBytes] = {
-        kFormatVersion,
+        version,
         static_cast<uint8_t>(options.passes),
         static_cast<uint8_t>(options.memoryLog2MiB),
         static_cast<uint8_t>(record.compressed ? kCompressedFlag : 0),
@@ -690,28 +842,30 @@ int SealRecord(uint8_t* pixels, uint32_t width, uint32_t height, const Passphras
                                                record.bytes.size(), header, kHeaderPlainBytes,
                                                nullptr, kZeroNonce, keys.content);
 
-    std::vector<float> costs;
-    if (!SampleCosts(samples, width, height, &costs)) return kPixErrMemory;
-    const std::vector<uint64_t> saltPositions = SaltPositions(samples.size);
-    KeyedPositions positions(samples.size, keys.positions, saltPositions);
+    HugeArray<float> costs = MakeHugeArray<float>(size);
+    if (!costs || !carrier.Costs(costs.get())) return kPixErrMemory;
+    PackLows(carrier, costs.get());
+    const std::vector<uint64_t> saltPositions = SaltPositions(size);
+    KeyedPositions positions(size, keys.positions, saltPositions);
     Coded head, body;
-    const uint64_t bodyCount = samples.size - kSaltBits - kHeaderRegion;
-    if (!Gather(samples, positions, kHeaderRegion, costs.data(), &head) ||
-        !Gather(samples, positions, bodyCount, costs.data(), &body))
+    if (!Gather(carrier, positions, kHeaderRegion, costs.get(), &head) ||
+        !GatherRest(carrier, positions, size - kSaltBits - kHeaderRegion, costs.get(), &body))
         return kPixErrMemory;
-    costs = {};
+    costs.reset();
 
     uint16_t share = 0;
+    std::vector<uint8_t> before;
+    if (!Resize(&before, body.low.size())) return kPixErrMemory;
+    std::copy(body.low.begin(), body.low.end(), before.begin());
     if (!stc::Embed({body.low.data(), body.cost.data(), body.low.size()}, content.data(),
                     8 * contentBytes, &share))
         return kPixErrMemory;
     for (size_t i = 0; i < body.at.size(); ++i) {
-        const uint8_t value = samples.Get(body.at[i]);
-        const unsigned step = (body.low[i] - value) & 3;  // +1, -1 or none
-        if (step != 0) samples.Set(body.at[i], static_cast<uint8_t>(step == 1 ? value + 1 : value - 1));
+        const unsigned step = (body.low[i] - before[i]) & 3;  // +1, -1 or none
+        if (step != 0) carrier.Change(body.at[i], step == 1 ? 1 : -1);
     }
 
-    // The header in its region: a bit a sample, where changing costs least.
+    // The header in its region: a bit an element, where changing costs least.
     PutLE16(header + kHeaderPlainBytes, share);
     uint8_t sealedHeader[kHeader2Bytes];
     crypto_aead_xchacha20poly1305_ietf_encrypt(sealedHeader, nullptr, header, sizeof header, nullptr,
@@ -724,11 +878,17 @@ int SealRecord(uint8_t* pixels, uint32_t width, uint32_t height, const Passphras
         return kPixErrMemory;
     Directions directions(keys.embed);
     for (size_t i = 0; i < x.size(); ++i)
-        if (x[i] != y[i]) PutBit(samples, head.at[i], y[i], directions);
+        if (x[i] != y[i]) PutBit(carrier, head.at[i], y[i], directions);
 
     ListedPositions saltWalk{saltPositions};
-    PutBytes(samples, salt, sizeof salt, saltWalk, directions);
+    PutBytes(carrier, salt, sizeof salt, saltWalk, directions);
     return 0;
+}
+
+int SealRecord(uint8_t* pixels, uint32_t width, uint32_t height, const Passphrase& passphrase,
+               const SealedRecord& record, const SealOptions& options) {
+    PictureCarrier carrier(pixels, width, height, AllGrey(pixels, uint64_t{width} * height));
+    return SealInto(carrier, kFormatVersion, passphrase, record, options);
 }
 
 bool InflateData(const UnsealedFile& file,
@@ -761,81 +921,71 @@ struct OpenedHeader {
     uint16_t share = 0;
 };
 
-// The header in version 1's place (a bit a sample after the salt), else in
-// version 2's region; `first` and `second` each walk the keyed positions
-// from the start.
-bool OpenHeader(const Samples& samples, const Keys& keys, KeyedPositions& first,
+// The header in version 1's place (a bit a sample after the salt), when
+// `first` walks the keyed positions, else in its region; `second` walks
+// them from the start.
+bool OpenHeader(const SealedCarrier& carrier, const Keys& keys, KeyedPositions* first,
                 KeyedPositions& second, OpenedHeader* header) {
     uint8_t sealed[kHeader2Bytes];
-    GetBytes(samples, sealed, kHeaderBytes, first);
-    if (crypto_aead_xchacha20poly1305_ietf_decrypt(header->plain, nullptr, nullptr, sealed,
-                                                   kHeaderBytes, nullptr, 0, kZeroNonce,
-                                                   keys.header) == 0) {
-        header->version = kFirstVersion;
-        header->plainBytes = kHeaderPlainBytes;
-        return true;
+    if (first != nullptr) {
+        GetBytes(carrier, sealed, kHeaderBytes, *first);
+        if (crypto_aead_xchacha20poly1305_ietf_decrypt(header->plain, nullptr, nullptr, sealed,
+                                                       kHeaderBytes, nullptr, 0, kZeroNonce,
+                                                       keys.header) == 0) {
+            header->version = kFirstVersion;
+            header->plainBytes = kHeaderPlainBytes;
+            return true;
+        }
     }
-    if (samples.size < kSaltBits + kHeaderRegion) return false;
+    if (carrier.size() < kSaltBits + kHeaderRegion) return false;
     Coded head;
-    if (!Gather(samples, second, kHeaderRegion, nullptr, &head)) return false;
+    if (!Gather(carrier, second, kHeaderRegion, nullptr, &head)) return false;
     stc::Extract(head.low.data(), kHeaderRegion, 8 * kHeader2Bytes, 0, sealed);
     if (crypto_aead_xchacha20poly1305_ietf_decrypt(header->plain, nullptr, nullptr, sealed,
                                                    kHeader2Bytes, nullptr, 0, kZeroNonce,
                                                    keys.header) != 0)
         return false;
-    header->version = kFormatVersion;
+    header->version = header->plain[0];
     header->plainBytes = kHeader2PlainBytes;
     header->share = GetLE16(header->plain + kHeaderPlainBytes);
     return true;
 }
 
-}  // namespace
-
-UnsealedFile UnsealFile(const uint8_t* pixels, uint64_t pixelCount, const Passphrase& passphrase,
-                        UnsealSteps* steps, bool headerOnly, bool keepFrame) {
+// A sealed file of `version` read back from the carrier; with `first`,
+// version 1's layout is tried as well. *opened tells whether a header
+// opened: when none did, another reading of the carrier may yet.
+UnsealedFile Unseal(const SealedCarrier& carrier, uint8_t version, bool first,
+                    const Passphrase& passphrase, UnsealSteps* steps, bool headerOnly,
+                    bool keepFrame, bool* opened) {
     UnsealedFile file;
-    if (!SodiumReady()) {
+    *opened = false;
+    file.message = kSealedFailedMessage;
+    const uint64_t size = carrier.size();
+    // Too small for the least a sealed file takes: nothing to derive a key for.
+    if (size / 8 < std::min(SealedBytes(1), first ? FirstVersionBytes(1) : SealedBytes(1)) ||
+        size > UINT32_MAX)
+        return file;
+    uint8_t salt[kSaltBytes];
+    const std::vector<uint64_t> saltPositions = SaltPositions(size);
+    ListedPositions saltWalk{saltPositions};
+    GetBytes(carrier, salt, sizeof salt, saltWalk);
+    Keys keys;
+    if (!DeriveHeaderKeys(passphrase, salt, &keys)) {
         file.code = kPixErrMemory;
         return file;
     }
-    file.message = kSealedFailedMessage;
-    if (pixelCount > kPixMaxPixels) return file;
-
-    // A grey carrier is read in its grey levels first; a colour one, or a
-    // grey one that is not, in its colour samples.
-    Keys keys;
+    KeyedPositions firstWalk(size, keys.positions, saltPositions);
+    KeyedPositions walk(size, keys.positions, saltPositions);
     OpenedHeader header;
-    Samples samples{};
-    std::vector<uint64_t> saltPositions;
-    std::unique_ptr<KeyedPositions> first, second;
-    uint8_t salt[kSaltBytes];
-    bool opened = false;
-    for (const bool grey : {true, false}) {
-        if (grey && !AllGrey(pixels, pixelCount)) continue;
-        samples = SamplesOf(pixels, pixelCount, grey);
-        // Too small for the least a sealed file takes: nothing to derive a key for.
-        if (samples.size / 8 < std::min(SealedBytes(1), FirstVersionBytes(1))) continue;
-        saltPositions = SaltPositions(samples.size);
-        ListedPositions saltWalk{saltPositions};
-        GetBytes(samples, salt, sizeof salt, saltWalk);
-        if (!DeriveHeaderKeys(passphrase, salt, &keys)) {
-            file.code = kPixErrMemory;
-            return file;
-        }
-        first = std::make_unique<KeyedPositions>(samples.size, keys.positions, saltPositions);
-        second = std::make_unique<KeyedPositions>(samples.size, keys.positions, saltPositions);
-        if (OpenHeader(samples, keys, *first, *second, &header)) {
-            opened = true;
-            break;
-        }
-    }
-    if (!opened) return file;
+    if (!OpenHeader(carrier, keys, first ? &firstWalk : nullptr, walk, &header)) return file;
+    *opened = true;
 
     // Authentic from here on, yet still only claims: a peer who knows the
     // passphrase can write any header.
     const uint8_t* plain = header.plain;
-    if (plain[0] != header.version) {
-        file.message = kSealedNewerMessage;
+    const uint8_t expected = header.version == kFirstVersion ? kFirstVersion : version;
+    if (plain[0] != expected) {
+        file.message = plain[0] > expected ? kSealedNewerMessage : kInvalidFileMessage;
         return file;
     }
     file.message = kInvalidFileMessage;
@@ -845,7 +995,7 @@ UnsealedFile UnsealFile(const uint8_t* pixels, uint64_t pixelCount, const Passph
                                ? FirstVersionBytes(contentBytes - kTagBytes)
                                : SealedBytes(contentBytes - kTagBytes);
     if (!AllowedDerivation(passes, memoryLog2MiB) || (flags & ~unsigned{kCompressedFlag}) != 0 ||
-        contentBytes <= kTagBytes || needs > samples.size / 8)
+        contentBytes <= kTagBytes || needs > size / 8)
         return file;
     if (steps) steps->HeaderOpened();
     if (headerOnly) {
@@ -865,10 +1015,10 @@ UnsealedFile UnsealFile(const uint8_t* pixels, uint64_t pixelCount, const Passph
         return file;
     }
     if (header.version == kFirstVersion) {
-        GetBytes(samples, content.data(), content.size(), *first);
+        GetBytes(carrier, content.data(), content.size(), firstWalk);
     } else {
         Coded body;
-        if (!Gather(samples, *second, samples.size - kSaltBits - kHeaderRegion, nullptr, &body)) {
+        if (!GatherRest(carrier, walk, size - kSaltBits - kHeaderRegion, nullptr, &body)) {
             file.code = kPixErrMemory;
             return file;
         }
@@ -887,5 +1037,40 @@ UnsealedFile UnsealFile(const uint8_t* pixels, uint64_t pixelCount, const Passph
         return file;
     }
     file.message = SplitRecord(std::move(record), &file);
+    return file;
+}
+
+}  // namespace
+
+UnsealedFile UnsealFrom(const SealedCarrier& carrier, uint8_t version, const Passphrase& passphrase,
+                        UnsealSteps* steps, bool headerOnly, bool keepFrame) {
+    if (!SodiumReady()) {
+        UnsealedFile file;
+        file.code = kPixErrMemory;
+        return file;
+    }
+    bool opened = false;
+    return Unseal(carrier, version, false, passphrase, steps, headerOnly, keepFrame, &opened);
+}
+
+UnsealedFile UnsealFile(const uint8_t* pixels, uint64_t pixelCount, const Passphrase& passphrase,
+                        UnsealSteps* steps, bool headerOnly, bool keepFrame) {
+    UnsealedFile file;
+    if (!SodiumReady()) {
+        file.code = kPixErrMemory;
+        return file;
+    }
+    file.message = kSealedFailedMessage;
+    if (pixelCount > kPixMaxPixels) return file;
+    // A grey carrier is read in its grey levels first; a colour one, or a
+    // grey one that is not, in its colour samples. The carrier only reads.
+    for (const bool grey : {true, false}) {
+        if (grey && !AllGrey(pixels, pixelCount)) continue;
+        const PictureCarrier carrier(pixels, static_cast<uint32_t>(pixelCount), 1, grey);
+        bool opened = false;
+        file = Unseal(carrier, kFormatVersion, true, passphrase, steps, headerOnly, keepFrame,
+                      &opened);
+        if (opened || file.code != 0) return file;
+    }
     return file;
 }

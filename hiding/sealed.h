@@ -120,7 +120,7 @@ class SamplePermutation {
     uint64_t Walk(uint64_t high, uint64_t low) const;
     // One pass of the rounds over kLanes cells side by side, for the
     // processor to overlap; a result past size() must walk on.
-    static constexpr size_t kLanes = 4;
+    static constexpr size_t kLanes = 8;
     void Rounds(uint64_t (&high)[kLanes], uint64_t (&low)[kLanes]) const;
     uint64_t size() const { return size_; }
     uint64_t columns() const { return columns_; }
@@ -151,6 +151,28 @@ bool PackRecord(const std::string& name, const uint8_t* data, size_t size, Seale
 int PackRecordFromFile(const std::string& name, std::FILE* file, uint64_t size, uint64_t limit,
                        SealedRecord* record, bool* fits);
 
+// What a sealed file is carried in: a sequence of values (a picture's
+// samples, a JPEG's coefficients) that change by +-1 and carry in their two
+// lowest bits. A carrier only read may be const.
+class SealedCarrier {
+  public:
+    virtual ~SealedCarrier() = default;
+    virtual uint64_t size() const = 0;
+    // The two lowest bits of element i's value (two's complement), with
+    // stc::kNoUp / stc::kNoDown where a change that way is not allowed.
+    virtual uint8_t Low(uint64_t i) const = 0;
+    virtual void Change(uint64_t i, int delta) = 0;
+    // Where element i lies, for the memory to fetch it ahead; may be null.
+    virtual const void* Address(uint64_t /*i*/) const { return nullptr; }
+    // The cost of changing each element (size() of them, finite, above
+    // zero). False when memory runs out.
+    virtual bool Costs(float* costs) const = 0;
+};
+
+// Format versions: each carrier has its own.
+constexpr uint8_t kSealedPictureVersion = 2;
+constexpr uint8_t kSealedJpegVersion = 3;
+
 // Bytes the image carries for a record of `recordBytes`.
 uint64_t SealedBytes(uint64_t recordBytes);
 
@@ -163,6 +185,12 @@ uint64_t SealedRoom(const uint8_t* pixels, uint64_t pixelCount);
 // SealedRoom. Returns 0, or kPixErrMemory when memory runs out.
 int SealRecord(uint8_t* pixels, uint32_t width, uint32_t height, const Passphrase& passphrase,
                const SealedRecord& record, const SealOptions& options = {});
+
+// Seals the record into any carrier as format `version`, as SealRecord
+// does into a picture's samples. The caller has checked the fit
+// (SealedBytes against size() / 8).
+int SealInto(SealedCarrier& carrier, uint8_t version, const Passphrase& passphrase,
+             const SealedRecord& record, const SealOptions& options = {});
 
 // What a decode read back. `message` is null on success; `code` is a
 // library code (kPixErrMemory) when memory ran out.
@@ -189,6 +217,12 @@ class UnsealSteps {
     virtual void HeaderOpened() {}  // the passphrase and image check out
     virtual void Decoding() {}      // about to read the content
 };
+
+// A sealed file of format `version` read back from any carrier, as
+// UnsealFile reads one from pixels.
+UnsealedFile UnsealFrom(const SealedCarrier& carrier, uint8_t version, const Passphrase& passphrase,
+                        UnsealSteps* steps = nullptr, bool headerOnly = false,
+                        bool keepFrame = false);
 
 // Reads a sealed file back from the pixels. With `headerOnly` it stops once
 // the header opens (a probe) and leaves name and data empty.

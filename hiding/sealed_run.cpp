@@ -14,6 +14,7 @@
 #include "working/working_image.h"
 
 const char* const kNoPassphraseMessage = "A sealed file needs a passphrase";
+const char* const kPassphraseMismatchMessage = "The passphrases do not match";
 
 namespace {
 
@@ -72,7 +73,7 @@ bool Fits(DialogPort& dialog, const SealedRecord& record, uint64_t tooLarge, uin
           uint32_t height) {
     const uint64_t bytes = SealedBytes(tooLarge != 0 ? tooLarge : record.bytes.size());
     if (tooLarge == 0 && bytes <= MethodCapacity(MethodSealed, width, height)) return true;
-    dialog.ShowMessage(FitMessage(MethodSealed, bytes));
+    dialog.ShowMessage(FitMessage(MethodSealed, bytes, width, height));
     return false;
 }
 
@@ -86,6 +87,17 @@ bool RefuseCarrierBase(DialogPort& dialog, const std::string& base) {
                        GetMethodInfo(static_cast<HidingMethod>(method)).name +
                        " method, which would stay readable; use the original picture");
     return true;
+}
+
+// The fit message of a grey picture, which carries a bit a pixel:
+// `bytes` do not fit in the `room` it has.
+std::string GreyFitMessage(uint64_t bytes, uint64_t room) {
+    return "Data file will not fit in specified image!\nAn image containing at least " +
+           std::to_string(8 * bytes) +
+           " pixels is required to hide this file\nThe sealed method can carry " +
+           std::to_string(room > kSealedOverhead ? room - kSealedOverhead : 0) +
+           " bytes in this grey image; this file needs " + std::to_string(bytes - kSealedOverhead) +
+           " bytes";
 }
 
 // Name and data take `bytes`, past the `well` bytes the picture hides well.
@@ -151,7 +163,7 @@ int EncodeSealedRun(DialogPort& dialog, const Passphrase& passphrase, const Seal
         const uint64_t bytes = SealedBytes(record.bytes.size());
         const uint64_t room = SealedRoom(pixels, PixelCount(image));
         if (bytes > room) {
-            dialog.ShowMessage(FitMessage(MethodSealed, 3 * bytes));
+            dialog.ShowMessage(GreyFitMessage(bytes, room));
             return 0;
         }
         // Said, not refused: the user may know the risk and take it.

@@ -12,6 +12,8 @@
 
 // Shown when an encode is given no passphrase.
 extern const char* const kNoPassphraseMessage;
+// Shown when the passphrase typed again for an encode is another.
+extern const char* const kPassphraseMismatchMessage;
 
 // Seals the data file into the base image and writes the output image,
 // paths taken from the dialog.

@@ -113,23 +113,226 @@ __attribute__((target("avx2"))) void StepAvx2(const float* old, float* next, uin
     }
 }
 
-using StepFunction = void (*)(const float*, float*, uint8_t*, size_t, uint32_t, float, float);
+// GCC 12's AVX-512 headers start vectors from undefined values.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-StepFunction PickStep(size_t states) {
-    if (states < 8) return StepScalar;
+__attribute__((target("avx512f"))) void StepAvx512(const float* old, float* next, uint8_t* path,
+                                                   size_t states, uint32_t v, float zero,
+                                                   float one) {
+    const __m512 zero16 = _mm512_set1_ps(zero), one16 = _mm512_set1_ps(one);
+    const __m512i order = _mm512_xor_si512(
+        _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+        _mm512_set1_epi32(int(v & 15)));
+    const size_t high = v & ~uint32_t{15};
+    for (size_t s = 0; s < states; s += 16) {
+        const __m512 a = _mm512_add_ps(_mm512_load_ps(old + s), zero16);
+        const __m512 b =
+            _mm512_add_ps(_mm512_permutexvar_ps(order, _mm512_load_ps(old + (s ^ high))), one16);
+        const __mmask16 less = _mm512_cmp_ps_mask(b, a, _CMP_LT_OQ);
+        _mm512_store_ps(next + s, _mm512_mask_blend_ps(less, a, b));
+        const uint16_t bits = less;
+        std::memcpy(path + s / 8, &bits, sizeof bits);
+    }
+}
+
+// The end of a row: next[s] = old[2s + m] for the lower half, the upper
+// half unreachable; returns the least cost kept.
+float ShiftScalar(const float* old, float* next, size_t states, unsigned m) {
+    float best = kInf;
+    for (size_t s = 0; s < states / 2; ++s) best = std::min(best, next[s] = old[2 * s + m]);
+    std::fill(next + states / 2, next + states, kInf);
+    return best;
+}
+
+__attribute__((target("avx512f"))) float ShiftAvx512(const float* old, float* next, size_t states,
+                                                     unsigned m) {
+    const __m512i pick = _mm512_add_epi32(
+        _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30),
+        _mm512_set1_epi32(int(m)));
+    __m512 best = _mm512_set1_ps(kInf);
+    for (size_t s = 0; s < states / 2; s += 16) {
+        const __m512 kept = _mm512_permutex2var_ps(_mm512_load_ps(old + 2 * s), pick,
+                                                   _mm512_load_ps(old + 2 * s + 16));
+        _mm512_store_ps(next + s, kept);
+        best = _mm512_min_ps(best, kept);
+    }
+    for (size_t s = states / 2; s < states; s += 16) _mm512_store_ps(next + s, _mm512_set1_ps(kInf));
+    return _mm512_reduce_min_ps(best);
+}
+
+void RebaseScalar(float* costs, size_t count, float by) {
+    for (size_t s = 0; s < count; ++s) costs[s] -= by;
+}
+
+__attribute__((target("avx512f"))) void RebaseAvx512(float* costs, size_t count, float by) {
+    for (size_t s = 0; s < count; s += 16)
+        _mm512_store_ps(costs + s, _mm512_sub_ps(_mm512_load_ps(costs + s), _mm512_set1_ps(by)));
+}
+
+#pragma GCC diagnostic pop
+
+using StepFunction = void (*)(const float*, float*, uint8_t*, size_t, uint32_t, float, float);
+using ShiftFunction = float (*)(const float*, float*, size_t, unsigned);
+using RebaseFunction = void (*)(float*, size_t, float);
+
+// The widest kernels the processor runs.
+struct Kernels {
+    StepFunction step = StepScalar;
+    ShiftFunction shift = ShiftScalar;
+    RebaseFunction rebase = RebaseScalar;
+};
+
+Kernels PickKernels(size_t states) {
+    static const bool avx512 = __builtin_cpu_supports("avx512f");
     static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2 ? StepAvx2 : StepSse2;
+    Kernels k;
+    if (states >= 32 && avx512) {
+        k.step = StepAvx512;
+        k.shift = ShiftAvx512;
+        k.rebase = RebaseAvx512;
+    } else if (states >= 8) {
+        k.step = avx2 ? StepAvx2 : StepSse2;
+    }
+    return k;
 }
 
 struct FreeAligned {
-    void operator()(float* p) const { ::operator delete[](p, std::align_val_t{32}); }
+    void operator()(void* p) const { ::operator delete[](p, std::align_val_t{64}); }
 };
+
+// Row j's mask: the rows past the last message bit do not exist.
+uint32_t RowMask(uint64_t bits, uint64_t j, int height) {
+    return bits - j >= uint64_t(height) ? (uint32_t{1} << height) - 1
+                                        : (uint32_t{1} << (bits - j)) - 1;
+}
+
+// The stego bits from the path the forward pass recorded, from the end.
+void Backtrack(const uint8_t* path, size_t pathBytes, const Layout& layout,
+               const std::vector<uint32_t>& sub, const uint8_t* msg, int height, uint8_t* y) {
+    const size_t states = size_t{1} << height;
+    size_t s = 0;
+    for (uint64_t j = layout.bits; j-- > 0;) {
+        s = (s << 1 | msg[j]) & (states - 1);
+        const uint32_t mask = RowMask(layout.bits, j, height);
+        const size_t start = layout.Start(j);
+        for (size_t k = layout.Start(j + 1); k-- > start;) {
+            // Each step waits on the last: the rows it will read are asked for ahead.
+            __builtin_prefetch(path + (k > 64 ? k - 64 : 0) * pathBytes);
+            const uint8_t bit = path[k * pathBytes + s / 8] >> (s % 8) & 1;
+            y[k] = bit;
+            if (bit) s ^= sub[k - start] & mask;
+        }
+    }
+}
+
+// The same trellis on 16-bit costs, 32 states a step. Costs are scaled
+// and capped so that a row's columns cannot carry a path past the range
+// before the row's end measures all from the best; 0xFFFF is forbidden
+// and saturating sums keep it so. False when the block needs the float
+// trellis instead: costs too spread for 16 bits, or every way saturated.
+constexpr uint16_t kInf16 = 0xFFFF;
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+__attribute__((target("avx512bw"))) uint16_t MinAvx512(__m512i v) {
+    const __m256i m = _mm256_min_epu16(_mm512_castsi512_si256(v), _mm512_extracti64x4_epi64(v, 1));
+    const __m128i h = _mm_min_epu16(_mm256_castsi256_si128(m), _mm256_extracti128_si256(m, 1));
+    return static_cast<uint16_t>(_mm_cvtsi128_si32(_mm_minpos_epu16(h)));
+}
+
+__attribute__((target("avx512bw"))) bool Forward16(const uint8_t* x, const uint16_t* w,
+                                                    const Layout& layout,
+                                                    const std::vector<uint32_t>& sub,
+                                                    const uint8_t* msg, int height, uint8_t* path,
+                                                    uint16_t* metrics) {
+    const size_t states = size_t{1} << height, pathBytes = states / 8;
+    uint16_t* old = metrics;
+    uint16_t* next = metrics + states;
+    std::fill(old, old + states, kInf16);
+    old[0] = 0;
+    const __m512i iota = _mm512_set_epi16(31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18,
+                                          17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2,
+                                          1, 0);
+    const __m512i inf = _mm512_set1_epi16(static_cast<short>(kInf16));
+    for (uint64_t j = 0; j < layout.bits; ++j) {
+        const uint32_t mask = RowMask(layout.bits, j, height);
+        const size_t start = layout.Start(j), end = layout.Start(j + 1);
+        for (size_t k = start; k < end; ++k) {
+            const uint32_t v = sub[k - start] & mask;
+            const __m512i zero = _mm512_set1_epi16(static_cast<short>(x[k] ? w[k] : 0));
+            const __m512i one = _mm512_set1_epi16(static_cast<short>(x[k] ? 0 : w[k]));
+            const __m512i order = _mm512_xor_si512(iota, _mm512_set1_epi16(short(v & 31)));
+            const size_t high = v & ~uint32_t{31};
+            uint8_t* row = path + k * pathBytes;
+            for (size_t s = 0; s < states; s += 32) {
+                const __m512i p = _mm512_adds_epu16(_mm512_load_si512(old + s), zero);
+                const __m512i q = _mm512_adds_epu16(
+                    _mm512_permutexvar_epi16(order, _mm512_load_si512(old + (s ^ high))), one);
+                const __mmask32 less = _mm512_cmplt_epu16_mask(q, p);
+                _mm512_store_si512(next + s, _mm512_mask_blend_epi16(less, p, q));
+                const uint32_t bits = less;
+                std::memcpy(row + s / 8, &bits, sizeof bits);
+            }
+            std::swap(old, next);
+        }
+        // The row's end: keep the states that agree with its message bit,
+        // measured from the best; the forbidden stay forbidden.
+        const __m512i pick = _mm512_add_epi16(_mm512_add_epi16(iota, iota),
+                                              _mm512_set1_epi16(short(msg[j])));
+        __m512i best = inf;
+        for (size_t s = 0; s < states / 2; s += 32) {
+            const __m512i kept = _mm512_permutex2var_epi16(_mm512_load_si512(old + 2 * s), pick,
+                                                           _mm512_load_si512(old + 2 * s + 32));
+            _mm512_store_si512(next + s, kept);
+            best = _mm512_min_epu16(best, kept);
+        }
+        const uint16_t least = MinAvx512(best);
+        if (least == kInf16) return false;
+        const __m512i by = _mm512_set1_epi16(static_cast<short>(least));
+        for (size_t s = 0; s < states / 2; s += 32) {
+            const __m512i v = _mm512_load_si512(next + s);
+            _mm512_store_si512(next + s,
+                               _mm512_mask_subs_epu16(v, _mm512_cmpneq_epu16_mask(v, inf), v, by));
+        }
+        for (size_t s = states / 2; s < states; s += 32) _mm512_store_si512(next + s, inf);
+        std::swap(old, next);
+    }
+    return old[0] != kInf16;
+}
+
+#pragma GCC diagnostic pop
+
+// Costs given in nats (the log-odds against a change) in 16 bits, or
+// false when the row width leaves too little room for them.
+bool Quantize(const float* w, size_t n, size_t width, std::vector<uint16_t>* q) {
+    // A row of `width` columns may add width times the cap; a quarter of
+    // the range is kept free. Past kNeverNats a change's odds are below
+    // 1e-13: all such changes cost the cap alike.
+    constexpr double kNeverNats = 30;
+    const double cap = std::min(4095.0, 16383.0 / double(width));
+    if (cap < 4 * kNeverNats) return false;
+    const double scale = cap / kNeverNats;
+    try {
+        q->resize(n);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    for (size_t i = 0; i < n; ++i)
+        (*q)[i] = w[i] == kInf ? kInf16
+                               : static_cast<uint16_t>(std::round(std::min<double>(w[i], kNeverNats) * scale));
+    return true;
+}
 
 // The stego bits y nearest in cost to the cover bits x (a flip of bit i
 // costs w[i]; infinity forbids it) whose syndrome is msg (a bit a byte).
-// False when no way avoids a forbidden flip.
+// Costs in nats may run on 16 bits. False when no way avoids a forbidden
+// flip.
 bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, uint64_t bits,
-                int height, uint8_t* y) {
+                int height, uint8_t* y, bool nats = false) {
     if (bits == 0) {
         std::memcpy(y, x, n);
         return true;
@@ -138,51 +341,42 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
     const size_t states = size_t{1} << height, pathBytes = std::max<size_t>(states / 8, 1);
     const Layout layout{n, bits};
     const std::vector<uint32_t> sub = Submatrix(height, layout.Width());
-    std::vector<uint8_t> path;
-    std::unique_ptr<float, FreeAligned> buffer(
-        static_cast<float*>(::operator new[](2 * states * sizeof(float), std::align_val_t{32})));
-    try {
-        path.resize(n * pathBytes);
-    } catch (const std::bad_alloc&) {
-        return false;
+    // Every byte of the path is written before it is read.
+    std::unique_ptr<uint8_t[]> path(new (std::nothrow) uint8_t[n * pathBytes]);
+    if (!path) return false;
+    static const bool avx512bw = __builtin_cpu_supports("avx512bw");
+    std::vector<uint16_t> q;
+    std::unique_ptr<uint16_t, FreeAligned> metrics(static_cast<uint16_t*>(
+        ::operator new[](2 * states * sizeof(uint16_t), std::align_val_t{64})));
+    if (nats && avx512bw && states >= 32 && Quantize(w, n, layout.Width(), &q) &&
+        Forward16(x, q.data(), layout, sub, msg, height, path.get(), metrics.get())) {
+        Backtrack(path.get(), pathBytes, layout, sub, msg, height, y);
+        return true;
     }
+    std::unique_ptr<float, FreeAligned> buffer(
+        static_cast<float*>(::operator new[](2 * states * sizeof(float), std::align_val_t{64})));
     float* old = buffer.get();
     float* next = old + states;
     std::fill(old, old + states, kInf);
     old[0] = 0;
-    const StepFunction step = PickStep(states);
+    const Kernels kernels = PickKernels(states);
     for (uint64_t j = 0; j < bits; ++j) {
-        const uint32_t mask = bits - j >= uint64_t(height) ? uint32_t(states - 1)
-                                                           : (uint32_t{1} << (bits - j)) - 1;
+        const uint32_t mask = RowMask(bits, j, height);
         const size_t start = layout.Start(j), end = layout.Start(j + 1);
         for (size_t k = start; k < end; ++k) {
-            step(old, next, path.data() + k * pathBytes, states, sub[k - start] & mask,
-                 x[k] ? w[k] : 0, x[k] ? 0 : w[k]);
+            kernels.step(old, next, path.get() + k * pathBytes, states, sub[k - start] & mask,
+                         x[k] ? w[k] : 0, x[k] ? 0 : w[k]);
             std::swap(old, next);
         }
         // Row j is done: keep the states that agree with its message bit,
         // shifted to make room for the next row, measured from the best.
-        const unsigned m = msg[j];
-        float best = kInf;
-        for (size_t s = 0; s < states / 2; ++s) best = std::min(best, next[s] = old[2 * s + m]);
+        const float best = kernels.shift(old, next, states, msg[j]);
         if (best == kInf) return false;
-        for (size_t s = 0; s < states / 2; ++s) next[s] -= best;
-        std::fill(next + states / 2, next + states, kInf);
+        if (best > 1e4f) kernels.rebase(next, states / 2, best);  // before precision goes
         std::swap(old, next);
     }
     if (old[0] == kInf) return false;
-    size_t s = 0;
-    for (uint64_t j = bits; j-- > 0;) {
-        s = (s << 1 | msg[j]) & (states - 1);
-        const uint32_t mask = bits - j >= uint64_t(height) ? uint32_t(states - 1)
-                                                           : (uint32_t{1} << (bits - j)) - 1;
-        const size_t start = layout.Start(j);
-        for (size_t k = layout.Start(j + 1); k-- > start;) {
-            const uint8_t bit = path[k * pathBytes + s / 8] >> (s % 8) & 1;
-            y[k] = bit;
-            if (bit) s ^= sub[k - start] & mask;
-        }
-    }
+    Backtrack(path.get(), pathBytes, layout, sub, msg, height, y);
     return true;
 }
 
@@ -283,20 +477,22 @@ bool EmbedBlock(uint8_t* low, const float* cost, size_t n, double lambda, const 
         const bool up = UpFlipsSecond(low[i]);
         const bool flipAllowed = !(low[i] & (up ? kNoUp : kNoDown));
         const bool otherAllowed = !(low[i] & (up ? kNoDown : kNoUp));
-        const double lc = lambda * cost[i];
+        const float lc = static_cast<float>(lambda) * cost[i];
         x[i] = low[i] >> 1 & 1;
+        // log(1 + e^-lc) is below 1e-7 past 16.
         w[i] = !flipAllowed ? kInf
-                            : static_cast<float>(lc + (otherAllowed ? std::log1p(std::exp(-lc)) : 0));
+                            : lc + (otherAllowed && lc < 16 ? std::log1p(std::exp(-lc)) : 0.0f);
     }
-    if (!EmbedLayer(x.data(), w.data(), n, upper, upperBits, height, y.data())) return false;
+    if (!EmbedLayer(x.data(), w.data(), n, upper, upperBits, height, y.data(), true)) return false;
     std::vector<uint8_t> second(y);
     for (size_t i = 0; i < n; ++i) {
         const bool flipped = second[i] != x[i];
         const bool up = UpFlipsSecond(low[i]);
         x[i] = (low[i] & 1) ^ flipped;
-        w[i] = flipped || (low[i] & (up ? kNoDown : kNoUp)) ? kInf : cost[i];
+        w[i] = flipped || (low[i] & (up ? kNoDown : kNoUp)) ? kInf
+                                                            : static_cast<float>(lambda) * cost[i];
     }
-    if (!EmbedLayer(x.data(), w.data(), n, lower, lowerBits, height, y.data())) return false;
+    if (!EmbedLayer(x.data(), w.data(), n, lower, lowerBits, height, y.data(), true)) return false;
     for (size_t i = 0; i < n; ++i) {
         const bool up = UpFlipsSecond(low[i]);
         const uint8_t flags = low[i] & (kNoUp | kNoDown);

@@ -180,6 +180,7 @@ int ForEachStoredRow(std::FILE* file, const Geometry& g, Convert convert) {
     if (!block) return kPixErrMemory;
     for (uint32_t done = 0; done < g.taken;) {
         const size_t count = std::min<size_t>(blockRows, g.taken - done);
+        if (PixCancelled()) return kPixErrCancelled;
         if (!ReadExactly(file, block.get(), count * g.stride)) return kPixErrRead;
         for (size_t i = 0; i < count; ++i, ++done) {
             const uint32_t y = g.topDown ? done : g.taken - 1 - done;
@@ -603,6 +604,7 @@ int WriteBmp(const char* path, const uint8_t* pixels, uint32_t width, uint32_t h
     const size_t inRowBytes = bits == 24 ? size_t{width} * 3 : width;
     for (uint32_t done = 0; done < height;) {
         const size_t count = std::min<size_t>(blockRows, height - done);
+        if (PixCancelled()) return kPixErrCancelled;
         for (size_t i = 0; i < count; ++i, ++done) {
             const uint8_t* in = pixels + size_t{height - 1 - done} * inRowBytes;
             uint8_t* out = block.get() + i * stride;

@@ -73,12 +73,18 @@ struct ScanWork {
     uint64_t blocks;        // blocks of every scan counted
     uint64_t allowed;
     int overrun;  // 1 when the read stopped on too much work
+    int stopped;  // 1 when the thread's cancel flag stopped it
 };
 
 void CountScanWork(j_common_ptr common) {
     if (!common->is_decompressor) return;
     auto* info = reinterpret_cast<j_decompress_ptr>(common);
     auto* work = reinterpret_cast<ScanWork*>(info->progress);
+    // Called through the coefficients' input too, where no row loop is.
+    if (PixCancelled()) {
+        work->stopped = 1;
+        (*common->err->error_exit)(common);
+    }
     if (info->input_scan_number == work->scan) return;
     work->scan = info->input_scan_number;
     for (int c = 0; c < info->comps_in_scan; ++c) {
@@ -168,6 +174,7 @@ int ReadJpegFrame(std::FILE* file, JpegRead* r, PixThreadState* state) {
     r->info.err = SetUpErrors(&r->errors);
     if (setjmp(r->errors.jump)) {
         if (r->progress.overrun) return kPixErrJpgWork;
+        if (r->progress.stopped) return kPixErrCancelled;
         return r->errors.pub.msg_code == JERR_NO_BACKING_STORE ? kPixErrMemory : kPixErrJpg;
     }
     jpeg_create_decompress(&r->info);
@@ -441,8 +448,8 @@ BOOL PixWriteJPG(const char* path, const uint8_t* pixels, uint32_t width, uint32
     if (state == nullptr) return 0;
     const size_t stride = size_t{width} * 3;  // width <= 65500, checked by BeginJPGWrite
     for (uint32_t y = 0; y < height; ++y) {
-        if (!WriteJPGRow(state, pixels + y * stride)) {
-            const int code = PixGetLastError();
+        if (PixCancelled() || !WriteJPGRow(state, pixels + y * stride)) {
+            const int code = PixCancelled() ? int{kPixErrCancelled} : PixGetLastError();
             EndJPGWrite(state);
             return PixSetLastError(code), 0;
         }

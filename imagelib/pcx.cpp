@@ -571,6 +571,7 @@ int ReadRgb(std::FILE* file, uint32_t wanted, uint32_t* width, uint32_t* height,
 
     const size_t stride = size_t{h.width} * 3;
     for (uint32_t y = 0; y < rows; ++y) {
+        if (PixCancelled()) return kPixErrCancelled;
         if (!ReadScanLine(&r, line.get())) return kPixErrPcx;
         uint8_t* out = pixels.data() + y * stride;
         if (h.depth == 24) {
@@ -616,6 +617,7 @@ int ReadIndexed(std::FILE* file, uint32_t wanted, uint32_t* width, uint32_t* hei
     if (const int rc = StartData(&r)) return rc;
 
     for (uint32_t y = 0; y < rows; ++y) {
+        if (PixCancelled()) return kPixErrCancelled;
         uint8_t* row = pixels.data() + size_t{y} * h.width;
         // A line of one index a byte can go straight into its row while it
         // fits in the buffer; its pad spills into the row the next line fills.
@@ -819,6 +821,7 @@ int WritePcx(const char* path, const uint8_t* pixels, uint32_t width, uint32_t h
     if (!WriteAll(w.file, w.header, kHeaderSize)) return kPixErrWrite;
 
     for (uint32_t y = 0; y < height; ++y) {
+        if (PixCancelled()) return kPixErrCancelled;
         if (planes == 1) {
             std::memcpy(w.line.get(), pixels + size_t{y} * width, width);
         } else {

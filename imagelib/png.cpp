@@ -240,8 +240,10 @@ int ReadBody(PngRead* r) {
     const int passes = png_set_interlace_handling(png);
     for (int pass = 0; pass < passes; ++pass) {
         uint8_t* row = r->pixels;
-        for (png_uint_32 y = 0; y < passRows; ++y, row += rowBytes)
+        for (png_uint_32 y = 0; y < passRows; ++y, row += rowBytes) {
+            if (PixCancelled()) return kPixErrCancelled;
             png_read_row(png, y < rows ? row : r->scratch.get(), nullptr);
+        }
     }
     // Reads to IEND so that text chunks after the image data are collected.
     if (rows == height) png_read_end(png, info);
@@ -521,7 +523,10 @@ int WriteBody(PngWrite* w) {
     const int passes = png_set_interlace_handling(png);
     for (int pass = 0; pass < passes; ++pass) {
         const uint8_t* row = w->pixels;
-        for (png_uint_32 y = 0; y < w->height; ++y, row += w->rowBytes) png_write_row(png, row);
+        for (png_uint_32 y = 0; y < w->height; ++y, row += w->rowBytes) {
+            if (PixCancelled()) return kPixErrCancelled;
+            png_write_row(png, row);
+        }
     }
     png_write_end(png, nullptr);
     return 0;

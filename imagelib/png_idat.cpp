@@ -341,6 +341,8 @@ class Pipeline {
         ChunkWriter out(file);
         for (uint64_t k = 0; k < segments_; ++k) {
             Slot& slot = ring_[k % ring_.size()];
+            // The workers end with the pipeline, each after its segment.
+            if (PixCancelled()) return kPixErrCancelled;
             {
                 std::unique_lock<std::mutex> hold(lock_);
                 wake_.wait(hold, [&] { return slot.done; });
@@ -398,6 +400,7 @@ int WriteOnOneThread(std::FILE* file, const PngRows& rows, const uint8_t* types,
     ChunkWriter out(file);
     Slot slot;
     for (uint64_t k = 0; k < segments; ++k) {
+        if (PixCancelled()) return kPixErrCancelled;
         if (!coder.Code(k, &slot)) return kPixErrMemory;
         if (!out.Put(slot, k == 0, k + 1 == segments)) return kPixErrWrite;
     }

@@ -289,8 +289,8 @@ BOOL PixQuantize(const uint8_t* rgb, uint8_t* indices, uint32_t width, uint32_t 
     if (!MulSize(width, 3, &rowSlots) || !MulSize(rowSlots, 2, &errorSlots))
         return Fail(kPixErrMemory);
 
-    // Everything is taken before any output is written, so a failure leaves
-    // the caller's buffers as they were.
+    // Everything is taken before any output is written, so a lack of memory
+    // leaves the caller's buffers as they were.
     Scratch<Node> nodes = Allocate<Node>(kNodeCount);
     Scratch<LeafSums> sums = Allocate<LeafSums>(kLeafCount);
     Scratch<HeapEntry> heap = Allocate<HeapEntry>(kLeafCount + 1);
@@ -312,6 +312,8 @@ BOOL PixQuantize(const uint8_t* rgb, uint8_t* indices, uint32_t width, uint32_t 
     int8_t* read = errors.get();
     int8_t* write = read + rowSlots;
     for (uint32_t y = 0; y < height; ++y) {
+        // A stop leaves the indices part written: the caller drops them.
+        if (PixCancelled()) return Fail(kPixErrCancelled);
         const uint8_t* src = rgb + size_t{y} * width * 3;
         uint8_t* dst = indices + size_t{y} * width;
         if (y % 2 == 0) {

@@ -64,6 +64,23 @@ RecordList& Records() {
 
 }  // namespace
 
+namespace {
+// Apart from the record: polled between rows, it must cost no allocation.
+thread_local const std::atomic<bool>* cancelFlag = nullptr;
+}  // namespace
+
+void PixSetCancelFlag(const std::atomic<bool>* flag) {
+    cancelFlag = flag;
+}
+
+const std::atomic<bool>* PixCancelFlag() {
+    return cancelFlag;
+}
+
+bool PixCancelled() {
+    return cancelFlag != nullptr && cancelFlag->load(std::memory_order_relaxed);
+}
+
 const char* PixErrorText(int code) {
     switch (code) {
 #define PIX_ERROR(name, value, text) \

@@ -10,6 +10,7 @@
 // unlocked, owned by the caller, who frees them with GlobalFree.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -88,6 +89,14 @@ class TlsException {
     explicit TlsException(int32_t code) : code(code) {}
     int32_t code;
 };
+
+// A stop for the calling thread's reads and writes: once `flag` holds true
+// they end between rows, leaving nothing allocated, with kPixErrCancelled.
+// Null, as at first: they run to the end.
+void PixSetCancelFlag(const std::atomic<bool>* flag);
+const std::atomic<bool>* PixCancelFlag();
+// Whether the calling thread's reads and writes are to stop now.
+bool PixCancelled();
 
 // The calling thread's record, created on first use.
 PixThreadState& PixState();

@@ -228,6 +228,7 @@ int DecodeRgba(TIFF* tif, uint32_t width, uint32_t height, uint32_t wanted, HGLO
         auto* raster = reinterpret_cast<uint32_t*>(block.data() + (packed + 3) / 4 * 4);
         rgba.img.row_offset = static_cast<int>(bottomUp ? height - done - rows : done);
         rgba.img.col_offset = 0;
+        if (PixCancelled()) return kPixErrCancelled;
         if (!TIFFRGBAImageGet(&rgba.img, raster, width, rows)) return kPixErrTiff;
         CompactPixels(raster, size_t{rows} * width, block.data() + packed);
     }
@@ -299,6 +300,7 @@ int ReadIndexStrips(TIFF* tif, const IndexImage& img) {
         const uint32_t rows = std::min(rowsPerStrip, img.height - row);
         const tmsize_t want = static_cast<tmsize_t>(img.rowBytes * rows);
         const tstrip_t index = TIFFComputeStrip(tif, row, 0);
+        if (PixCancelled()) return kPixErrCancelled;
         if (TIFFReadEncodedStrip(tif, index, strip.get(), want) < want) return kPixErrTiff;
         for (uint32_t r = 0; r < std::min(rows, img.taken - row); ++r)
             UnpackRow(strip.get() + r * img.rowBytes, img.bits, 0, img.width,
@@ -352,6 +354,7 @@ int ReadIndexTiles(TIFF* tif, const IndexImage& img) {
     for (uint32_t y = 0; y < img.taken; y += tileLength) {
         for (uint32_t x = 0; x < img.width; x += tileWidth) {
             const ttile_t index = TIFFComputeTile(tif, x, y, 0, 0);
+            if (PixCancelled()) return kPixErrCancelled;
             if (TIFFReadEncodedTile(tif, index, tile.get(), tileBytes) < tileBytes)
                 return kPixErrTiff;
             const uint32_t rows = std::min(tileLength, img.taken - y);
@@ -571,7 +574,7 @@ int WriteImage(const char* path, const uint8_t* pixels, uint32_t width, uint32_t
     HGLOBAL state = BeginTIFFWrite(path, width, height, bits, palette, &code);
     if (state == nullptr) return code;
     for (uint32_t r = 0; r < height && code == 0; ++r)
-        code = WriteTIFFRow(state, pixels + r * stride);
+        code = PixCancelled() ? int{kPixErrCancelled} : WriteTIFFRow(state, pixels + r * stride);
     const int closed = EndTIFFWrite(state);
     return code != 0 ? code : closed;
 }

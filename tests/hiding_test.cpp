@@ -185,9 +185,13 @@ TEST(MethodTable, CapacitiesAndRequiredPixels) {
     // No wrap at the largest sizes the 32-bit fields allow.
     EXPECT_EQ(MethodCapacity(Method666, UINT32_MAX, UINT32_MAX),
               3 * ((uint64_t{UINT32_MAX} * UINT32_MAX) / 4) + 3 * 1 / 4);
-    EXPECT_EQ(FitMessage(Method78, uint64_t{1} << 33),
+    EXPECT_EQ(FitMessage(Method78, uint64_t{1} << 33, 64, 48),
               "Data file will not fit in specified image!\nAn image containing at least "
-              "68719476736 pixels is required to hide this file");
+              "68719476736 pixels is required to hide this file\nThe 7/8 method can carry 368 "
+              "bytes in this image; this file needs 8589934576 bytes");
+    // An image too small for the header carries nothing, not a wrapped count.
+    EXPECT_EQ(FitMessage(Method666, 20, 1, 1).substr(FitMessage(Method666, 20, 1, 1).rfind('\n')),
+              "\nThe 666 method can carry 0 bytes in this image; this file needs 4 bytes");
 }
 
 TEST(MethodTable, ListEntriesAndDetectionOrder) {
@@ -230,7 +234,8 @@ TEST_F(BuildPayloadTest, ExactFitAndOneByteOver) {
     EXPECT_TRUE(over.bytes.empty());
     EXPECT_EQ(over.message,
               "Data file will not fit in specified image!\nAn image containing at least 256 "
-              "pixels is required to hide this file");
+              "pixels is required to hide this file\nThe 7/8 method can carry 15 bytes in this "
+              "image; this file needs 16 bytes");
     // An image whose size is unknown (0 x 0) fits nothing.
     EXPECT_NE(BuildPayload(Method666, data, 0, 0).message, "");
 }
@@ -258,7 +263,7 @@ TEST_F(BuildPayloadTest, FourGigabyteFileGetsTheFitMessageNotAWrappedSize) {
     const PayloadBuild build = BuildPayload(Method666, data, UINT32_MAX, UINT32_MAX);
     EXPECT_EQ(build.code, 0);
     EXPECT_TRUE(build.bytes.empty());
-    EXPECT_EQ(build.message, FitMessage(Method666, 16 + 11 + size));
+    EXPECT_EQ(build.message, FitMessage(Method666, 16 + 11 + size, UINT32_MAX, UINT32_MAX));
     EXPECT_NE(build.message.find("5726623098"), std::string::npos) << build.message;
 }
 

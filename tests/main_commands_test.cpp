@@ -367,7 +367,9 @@ TEST_F(CommandTest, AStoppedEncodeLeavesEveryFileAsItWas) {
             EXPECT_EQ(std::distance(fs::directory_iterator(dir.File("carriers")),
                                     fs::directory_iterator()),
                       existed ? 1 : 0);
-            EXPECT_EQ(view.events.back(), "progress=0");
+            ASSERT_GE(view.events.size(), 2u);
+            EXPECT_EQ(view.events.end()[-2], "progress=0");
+            EXPECT_EQ(view.events.back(), std::string("show:") + kStoppedText);
             EXPECT_EQ(view.waitDepth, 0);
         }
     }

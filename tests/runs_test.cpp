@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <barrier>
@@ -20,6 +21,7 @@
 #include "working/working_image.h"
 #include "hiding/channel.h"
 #include "hiding/palette.h"
+#include "hiding/sealed_run.h"
 #include "imagelib/pix.h"
 #include "tests/alloc_failure.h"
 #include "tests/test_util.h"
@@ -108,6 +110,22 @@ class FakeDialog : public DialogPort {
         events.push_back("pause " + std::to_string(milliseconds));
     }
     std::string OutputDirectory() override { return outputDirectory; }
+    // Three-way answers to an existing extracted file, when scripted.
+    std::deque<ExistsAnswer> existsAnswers;
+    ExistsAnswer AskExisting(const std::string& shown) override {
+        if (existsAnswers.empty()) return DialogPort::AskExisting(shown);
+        messages.push_back(shown + " exists");
+        const ExistsAnswer answer = existsAnswers.front();
+        existsAnswers.pop_front();
+        return answer;
+    }
+    // Where a refused write goes instead, when set.
+    std::function<bool(const std::string& path, const std::string& reason, std::string* chosen)>
+        elsewhere;
+    bool OfferElsewhere(const std::string& path, const std::string& reason,
+                        std::string* chosen) override {
+        return elsewhere && elsewhere(path, reason, chosen);
+    }
 };
 
 Bytes RandomBytes(size_t size, uint32_t seed) {
@@ -221,7 +239,8 @@ TEST_F(RunTest, EncodeRefusals) {
     ASSERT_EQ(dialog.messages.size(), 1u);
     EXPECT_EQ(dialog.messages[0],
               "Data file will not fit in specified image!\nAn image containing at least 16216 "
-              "pixels is required to hide this file");
+              "pixels is required to hide this file\nThe 7/8 method can carry 360 bytes in "
+              "this image; this file needs 2011 bytes");
     EXPECT_EQ(dialog.status, "before");
     EXPECT_FALSE(fs::exists(dialog.output));
     WriteFileBytes(dialog.data, secret);
@@ -234,7 +253,6 @@ TEST_F(RunTest, EncodeRefusals) {
     };
     const Case cases[] = {
         {"EmptyOutput", Method666, dialog.base, dialog.data, "", kPixErrParam},
-        {"MissingData", Method666, dialog.base, dir.File("none"), dir.File("o.bmp"), kPixErrRead},
         {"JpegOutput", Method666, dialog.base, dialog.data, dir.File("o.jpg"), kPixErrParam},
         {"TiffLongNameFor8Bit", Method68, dialog.base, dialog.data, dir.File("o.tiff"),
          kPixErrParam},
@@ -261,6 +279,38 @@ TEST_F(RunTest, EncodeRefusals) {
     EXPECT_EQ(dialog.messages[0].rfind("Unable to read the base image " + dialog.base + ":\n", 0), 0u)
         << dialog.messages[0];
     EXPECT_FALSE(fs::exists(dialog.output));
+}
+
+// A data file that cannot be read is named, with the system's reason,
+// before anything is asked or written.
+TEST_F(RunTest, UnreadableDataFileIsNamedWithItsReason) {
+    const std::string locked = dir.File("locked.txt");
+    WriteFileBytes(locked, {1});
+    chmod(locked.c_str(), 0);
+    fs::create_directory(dir.File("folder"));
+    struct Case {
+        std::string data;
+        const char* reason;
+    };
+    std::vector<Case> cases = {{dir.File("none"), "No such file or directory"},
+                               {dir.File("folder"), "Is a directory"}};
+    if (geteuid() != 0) cases.push_back({locked, "Permission denied"});  // root reads anything
+    dialog.output = dir.File("o.bmp");
+    WriteFileBytes(dialog.output, {'o', 'l', 'd'});
+    Passphrase passphrase;
+    passphrase.Assign("opal", 4);
+    for (const Case& c : cases) {
+        for (HidingMethod method : {Method777, MethodSealed}) {
+            dialog.messages.clear();
+            dialog.data = c.data;
+            EXPECT_EQ(method == MethodSealed ? EncodeSealedRun(dialog, passphrase)
+                                             : EncodeRun(dialog, method),
+                      0);
+            EXPECT_EQ(dialog.messages,
+                      std::vector<std::string>{"Unable to read file " + c.data + ":\n" + c.reason});
+            EXPECT_EQ(ReadFileBytes(dialog.output), (Bytes{'o', 'l', 'd'}));
+        }
+    }
 }
 
 // An existing output is replaced only on the user's word.
@@ -381,7 +431,8 @@ TEST_F(RunTest, FitIsTestedAgainOnTheLoadedImage) {
     EXPECT_EQ(dialog.messages,
               std::vector<std::string>{"Data file will not fit in specified image!\nAn image "
                                        "containing at least 236 pixels is required to hide "
-                                       "this file"});
+                                       "this file\nThe 666 method can carry 32 bytes in this "
+                                       "image; this file needs 161 bytes"});
     EXPECT_FALSE(fs::exists(dialog.output));
 }
 
@@ -491,6 +542,80 @@ TEST_F(RunTest, OverwritePrompt) {
     EXPECT_EQ(dialog.status, "Decoding");
 }
 
+// The window's three answers: Cancel writes nothing and asks nothing more.
+TEST_F(RunTest, ExistingExtractedFileCanBeLeftAlone) {
+    dialog.output = dir.File("c.bmp");
+    ASSERT_EQ(EncodeRun(dialog, Method886), 0);
+    const std::string existing = dir.File("out/secret.dat");
+    using Answer = DialogPort::ExistsAnswer;
+    struct Case {
+        Answer answer;
+        std::string fileAnswer;  // for Save As
+        Bytes kept;
+    };
+    const Case cases[] = {{Answer::Cancel, "", Bytes{7}},
+                          {Answer::SaveAs, dir.File("other.dat"), Bytes{7}},
+                          {Answer::Replace, "", secret}};
+    for (const Case& c : cases) {
+        WriteFileBytes(existing, {7});
+        dialog.messages.clear();
+        dialog.existsAnswers = {c.answer};
+        if (!c.fileAnswer.empty()) dialog.fileAnswers = {c.fileAnswer};
+        ASSERT_EQ(DecodeRun(dialog, Method886, dialog.output), 0);
+        EXPECT_EQ(dialog.messages, std::vector<std::string>{existing + " exists"});
+        EXPECT_EQ(ReadFileBytes(existing), c.kept);
+        EXPECT_TRUE(dialog.fileAnswers.empty());
+    }
+    EXPECT_EQ(ReadFileBytes(dir.File("other.dat")), secret);
+    EXPECT_EQ(Listing(dir.path() / "out"), std::vector<std::string>{"secret.dat"});
+}
+
+// A folder that refuses the file (a carrier on a read-only medium): the
+// port may offer another place; cancelled, nothing is said or written.
+TEST_F(RunTest, RefusedFolderOffersAnotherPlace) {
+    dialog.output = dir.File("c.bmp");
+    ASSERT_EQ(EncodeRun(dialog, Method886), 0);
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_exec |
+                                    fs::perms::others_exec);
+    fs::permissions(dir.path() / "out", fs::perms::owner_read | fs::perms::owner_exec |
+                                            fs::perms::others_read | fs::perms::others_exec);
+    fs::create_directory(dir.path() / "free");
+    fs::permissions(dir.path() / "free", fs::perms::all);
+    fs::permissions(dialog.output, fs::perms::owner_read | fs::perms::others_read);
+    const auto check = [&] {
+        int failures = 0;
+        for (const std::string& chosen : {dir.File("free/secret.dat"), std::string()}) {
+            dialog.messages.clear();
+            std::string offered;
+            dialog.elsewhere = [&](const std::string& path, const std::string& reason,
+                                   std::string* answer) {
+                offered = path + ": " + reason;
+                *answer = chosen;
+                return true;
+            };
+            failures += DecodeRun(dialog, Method886, dialog.output) != 0;
+            failures += offered != dir.File("out/secret.dat") + ": Permission denied";
+            failures += !dialog.messages.empty();
+            failures += fs::exists(dir.File("free/secret.dat")) != !chosen.empty();
+            fs::remove(dir.File("free/secret.dat"));
+        }
+        failures += !Listing(dir.path() / "out").empty();
+        return failures;
+    };
+    // Root writes anywhere: the check runs as a user the folder refuses.
+    if (geteuid() == 0) {
+        EXPECT_EXIT(
+            {
+                if (setgid(65534) != 0 || setuid(65534) != 0) std::_Exit(100);
+                std::_Exit(check());
+            },
+            ::testing::ExitedWithCode(0), "");
+    } else {
+        EXPECT_EQ(check(), 0);
+    }
+    fs::permissions(dir.path() / "out", fs::perms::owner_all);
+}
+
 // Two decodes into one folder, both past the look for an existing file
 // before either writes: one file results, and the other run asks.
 TEST_F(RunTest, RacingDecodesNeverBothReplace) {
@@ -551,7 +676,9 @@ TEST_F(RunTest, CapacityReport) {
     CapacityReport(dialog);
     EXPECT_EQ(dialog.capacity,
               "Method : Bytes\n7/8    : 1234\n6/8    : 2484\n886    : 2484\n777    : 3734\n"
-              "666    : 7484\nsealed : 3588\nSealed hides well up to 213 bytes");
+              "666    : 7484\nsealed : 3588\nSealed hides well up to 213 bytes\n"
+              "A grey picture: sealed keeps it grey, in a third of the room: 1088 bytes, hidden "
+              "well up to 0 bytes");
     EXPECT_EQ(CapacityText(10, 10),
               "Method : Bytes\n7/8    : -4\n6/8    : 9\n886    : 9\n777    : 21\n666    : 59\n"
               "sealed : -125\nSealed hides well up to 0 bytes");

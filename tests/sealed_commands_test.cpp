@@ -9,6 +9,7 @@
 
 #include "app/main_commands.h"
 #include "hiding/sealed.h"
+#include "hiding/sealed_run.h"
 #include "imagelib/pix.h"
 #include "tests/test_util.h"
 
@@ -65,8 +66,16 @@ TEST(SealedCommands, EncodeWithTheFieldDecodeAsksWhenNoneIsGiven) {
     EXPECT_EQ(view.messages, std::vector<std::string>{"A sealed file needs a passphrase"});
     EXPECT_FALSE(fs::exists(f.outputImage));
 
+    // Typed again differently: refused before anything is read.
     view.messages.clear();
     f.passphrase = "opal";
+    f.passphraseConfirm = "opaI";
+    EncodeCommand(view);
+    EXPECT_EQ(view.messages, std::vector<std::string>{kPassphraseMismatchMessage});
+    EXPECT_FALSE(fs::exists(f.outputImage));
+
+    view.messages.clear();
+    f.passphraseConfirm = "opal";
     EncodeCommand(view);
     // So small a picture hides nothing well: said, and done anyway.
     ASSERT_EQ(view.messages.size(), 1u);

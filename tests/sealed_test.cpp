@@ -185,7 +185,10 @@ TEST_F(Sealed, EmptyFileExactCapacityAndOneByteOver) {
                 std::vector<std::string>{
                     "Data file will not fit in specified image!\nAn image containing at "
                     "least " +
-                    std::to_string((8 * bytes + 2) / 3) + " pixels is required to hide this file"});
+                    std::to_string((8 * bytes + 2) / 3) +
+                    " pixels is required to hide this file\nThe sealed method can carry " +
+                    std::to_string(report) + " bytes in this image; this file needs " +
+                    std::to_string(report + 1) + " bytes"});
             EXPECT_FALSE(fs::exists(dialog.output));
             continue;
         }
@@ -265,7 +268,10 @@ TEST_F(Sealed, GreyBaseGivesAGreyCarrier) {
               std::vector<std::string>{"Data file will not fit in specified image!\nAn image "
                                        "containing at least " +
                                        std::to_string(8 * (room + 1 + 10 + kSealedOverhead)) +
-                                       " pixels is required to hide this file"});
+                                       " pixels is required to hide this file\nThe sealed method "
+                                       "can carry " + std::to_string(room + 10) +
+                                       " bytes in this grey image; this file needs " +
+                                       std::to_string(room + 11) + " bytes"});
     EXPECT_FALSE(fs::exists(dialog.output));
 }
 
@@ -292,6 +298,22 @@ TEST_F(Sealed, ChangesGoWhereThePictureIsBusy) {
     EXPECT_LT(flat, busy / 50);
     ASSERT_EQ(Decode(dialog.output, passphrase), 0);
     EXPECT_EQ(ReadFileBytes(dir.File("out/secret.dat")), RandomBytes(300, 8));
+}
+
+// Past a million samples the keyed walk and the code run in pieces side
+// by side; the pieces must join into the one order a decode walks.
+TEST(SealedRecord, LargePictureRoundTrip) {
+    constexpr uint32_t kW = 1100, kH = 700;
+    Bytes pixels = MakePhoto(kW, kH, 5);
+    const Bytes data = RandomBytes(60000, 6);
+    SealedRecord record;
+    ASSERT_TRUE(PackRecord("big.bin", data.data(), data.size(), &record));
+    const Passphrase passphrase = MakePassphrase("many pieces");
+    ASSERT_EQ(SealRecord(pixels.data(), kW, kH, passphrase, record), 0);
+    const UnsealedFile file = UnsealFile(pixels.data(), uint64_t{kW} * kH, passphrase);
+    ASSERT_EQ(file.message, nullptr);
+    EXPECT_EQ(file.name, "big.bin");
+    EXPECT_EQ(file.data, data);
 }
 
 // A carrier the first sealed format wrote (a bit a sample, no coding).
@@ -325,7 +347,9 @@ TEST_F(Sealed, RefusalsBeforeAnyKeyIsDerived) {
     EXPECT_EQ(Encode("c.bmp"), 0);
     EXPECT_EQ(dialog.messages, std::vector<std::string>{
                                    "Data file will not fit in specified image!\nAn image "
-                                   "containing at least 459 pixels is required to hide this file"});
+                                   "containing at least 459 pixels is required to hide this file"
+                                   "\nThe sealed method can carry 0 bytes in this image; this "
+                                   "file needs 10 bytes"});
     EXPECT_FALSE(fs::exists(dialog.output));
     dialog.messages.clear();
     EXPECT_EQ(Decode(dialog.base, passphrase), 0);

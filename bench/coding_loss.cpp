@@ -1,0 +1,92 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The coder's expected distortion against the payload-limited sender's
+// bound, for HILL costs of real photographs, by payload and height, with
+// the time the coding takes. Usage: coding_loss PICTURE... (PNG, BMP,
+// TIFF); scripts/bench_photos.sh makes a set.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "hiding/costs.h"
+#include "hiding/stc.h"
+#include "working/working_image.h"
+
+int main(int argc, char** argv) {
+    const double rates[] = {0.05, 0.1, 0.2, 0.4};
+    const int heights[] = {6, 7, 8, 10};
+    std::map<std::pair<double, int>, std::pair<double, double>> sums;  // cost, bound
+    std::map<int, double> seconds;
+    size_t pictures = 0, elements = 0;
+    std::mt19937 random(1);
+    for (int a = 1; a < argc; ++a) {
+        CWorkingImage image;
+        if (image.Load(argv[a]) != 0) continue;
+        const size_t n = size_t{3} * image.width * image.height;
+        const uint8_t* pixels = image.LockPixels();
+        std::vector<uint8_t> samples(pixels, pixels + n);
+        image.ReleasePixels();
+        std::vector<float> costs(n);
+        if (!HillCosts(samples.data(), image.width, image.height, 3, costs.data())) continue;
+        // The keyed order: a random one does as well here.
+        std::vector<uint32_t> order(n);
+        for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
+        std::shuffle(order.begin(), order.end(), random);
+        std::vector<uint8_t> cover(n);
+        std::vector<float> cost(n);
+        for (size_t i = 0; i < n; ++i) {
+            const uint8_t v = samples[order[i]];
+            cover[i] = static_cast<uint8_t>((v & 3) | (v == 255 ? stc::kNoUp : 0) |
+                                            (v == 0 ? stc::kNoDown : 0));
+            cost[i] = costs[order[i]];
+        }
+        ++pictures;
+        elements += n;
+        for (const double rate : rates) {
+            const uint64_t bits = static_cast<uint64_t>(rate * double(n));
+            std::vector<uint8_t> message((bits + 7) / 8);
+            for (auto& b : message) b = static_cast<uint8_t>(random());
+            std::vector<uint8_t> low = cover;
+            const double bound = stc::BoundCost({low.data(), cost.data(), n}, bits);
+            for (const int height : heights) {
+                low = cover;
+                uint16_t share = 0;
+                const auto start = std::chrono::steady_clock::now();
+                if (!stc::Embed({low.data(), cost.data(), n}, message.data(), bits, &share, height,
+                                1)) {
+                    std::fprintf(stderr, "%s: no code at %g, height %d\n", argv[a], rate, height);
+                    continue;
+                }
+                seconds[height] +=
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                double spent = 0;
+                for (size_t i = 0; i < n; ++i)
+                    if (low[i] != cover[i]) spent += cost[i];
+                sums[{rate, height}].first += spent;
+                sums[{rate, height}].second += bound;
+            }
+        }
+    }
+    std::printf("%zu pictures, %zu colour samples; coder's distortion / bound (summed)\n", pictures,
+                elements);
+    std::printf("bits/sample");
+    for (const int height : heights) std::printf("   h=%-3d", height);
+    std::printf("\n");
+    for (const double rate : rates) {
+        std::printf("%-11g", rate);
+        for (const int height : heights) {
+            const auto& s = sums[{rate, height}];
+            std::printf("   %.3f", s.second > 0 ? s.first / s.second : 0);
+        }
+        std::printf("\n");
+    }
+    std::printf("ns per sample and payload, one thread:");
+    for (const int height : heights)
+        std::printf("  h=%d %.0f", height,
+                    elements ? 1e9 * seconds[height] / double(elements) / 4 : 0);
+    std::printf("\n");
+}
