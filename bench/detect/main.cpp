@@ -18,10 +18,9 @@
 #include "detect.h"
 #include "hiding/costs.h"
 // UERD costs come with the JPEG carrier; without them its simulator is
-// left out.
-#if __has_include("hiding/uerd.h")
+// left out (the build says which).
+#ifdef DETECT_HAVE_UERD
 #include "hiding/uerd.h"
-#define DETECT_HAVE_UERD 1
 #endif
 #include "imagelib/jpeg.h"
 #include "imagelib/png.h"
