@@ -21,6 +21,9 @@
 
 const char* const kSealedFailedMessage = "Wrong passphrase, or no sealed file in this image";
 const char* const kSealedNewerMessage = "This sealed file was made by a newer version of Ombrel";
+const char* const kSealedNoWayMessage =
+    "The file could not be coded into this picture: too many of its samples can change only one "
+    "way (or memory ran out). A smaller file or another picture will do";
 
 namespace {
 
@@ -876,7 +879,7 @@ int SealInto(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
     std::copy(body.low.begin(), body.low.end(), before.begin());
     if (!stc::Embed({body.low.data(), body.cost.data(), body.low.size()}, content.data(),
                     8 * contentBytes, &share))
-        return kPixErrMemory;
+        return kSealedNoWay;
     for (size_t i = 0; i < body.at.size(); ++i) {
         const unsigned step = (body.low[i] - before[i]) & 3;  // +1, -1 or none
         if (step != 0) carrier.Change(body.at[i], step == 1 ? 1 : -1);
@@ -892,7 +895,7 @@ int SealInto(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
     for (size_t i = 0; i < x.size(); ++i) x[i] = head.low[i] & 1;
     if (!stc::EmbedBits(x.data(), head.cost.data(), x.size(), message.data(), message.size(),
                         stc::kHeight, y.data()))
-        return kPixErrMemory;
+        return kSealedNoWay;
     Directions directions(keys.embed);
     for (size_t i = 0; i < x.size(); ++i)
         if (x[i] != y[i]) PutBit(carrier, head.at[i], y[i], directions);

@@ -106,6 +106,10 @@ struct SealOptions {
 
 extern const char* const kSealedFailedMessage;  // wrong passphrase or changed image
 extern const char* const kSealedNewerMessage;
+// The coder found no way to carry a file that fits (near the capacity, in
+// a picture whose samples mostly sit at an end of their range).
+extern const char* const kSealedNoWayMessage;
+constexpr int kSealedNoWay = -2;
 
 // A keyed permutation of [0, size), size below 2^32, that stores nothing
 // as large as its domain. An index is a pair (high, low) in rows x columns,
@@ -191,7 +195,8 @@ uint64_t SealedRoom(const uint8_t* pixels, uint64_t pixelCount);
 
 // Seals the record into the pixels (width x height RGB) by +-1 changes
 // where they cost least. The caller has checked the fit against
-// SealedRoom. Returns 0, or kPixErrMemory when memory runs out.
+// SealedRoom. Returns 0, kPixErrMemory when memory runs out, or
+// kSealedNoWay when the code found no way through.
 int SealRecord(uint8_t* pixels, uint32_t width, uint32_t height, const Passphrase& passphrase,
                const SealedRecord& record, const SealOptions& options = {});
 

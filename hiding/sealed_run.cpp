@@ -150,6 +150,14 @@ std::string GreyFitMessage(uint64_t bytes, uint64_t room) {
            " bytes";
 }
 
+// A seal's code as the run returns it: the coder's "no way" is said, not
+// taken for a library error.
+int NoWaySaid(DialogPort& dialog, int code) {
+    if (code != kSealedNoWay) return code;
+    dialog.ShowMessage(kSealedNoWayMessage);
+    return 0;
+}
+
 // Name and data take `bytes`, past the `well` bytes the picture hides well.
 std::string WellHiddenWarning(uint64_t bytes, uint64_t well) {
     return "The file takes " + std::to_string(bytes) + " bytes; this picture hides up to " +
@@ -205,7 +213,8 @@ int EncodeSealedJpeg(DialogPort& dialog, const Passphrase& passphrase, const Sea
     if (static_cast<int64_t>(recordBytes) - 2 > well)
         dialog.Warn(WellHiddenWarning(recordBytes - 2, well > 0 ? static_cast<uint64_t>(well) : 0));
     dialog.SetStatus("Encoding");
-    if (const int code = SealRecordInJpeg(carrier, passphrase, record, options)) return code;
+    if (const int code = SealRecordInJpeg(carrier, passphrase, record, options))
+        return NoWaySaid(dialog, code);
     dialog.StepProgress();
     return WriteOutputImage(dialog, output,
                             [&](const std::string& file) { return carrier.Write(file); });
@@ -280,7 +289,7 @@ int EncodeSealedRun(DialogPort& dialog, const Passphrase& passphrase, const Seal
         dialog.SetStatus("Encoding");
         if (const int code =
                 SealRecord(pixels, image.width, image.height, passphrase, record, options))
-            return code;
+            return NoWaySaid(dialog, code);
         dialog.StepProgress();
     }
     return WriteOutputImage(dialog, image, output);

@@ -18,6 +18,7 @@
 #include "hiding/channel.h"
 #include "hiding/runs.h"
 #include "hiding/sealed_run.h"
+#include "hiding/stc.h"
 #include "imagelib/pix.h"
 #include "tests/test_util.h"
 #include "working/working_image.h"
@@ -307,6 +308,29 @@ TEST(SealedRecord, LargePictureRoundTrip) {
     ASSERT_EQ(file.message, nullptr);
     EXPECT_EQ(file.name, "big.bin");
     EXPECT_EQ(file.data, data);
+}
+
+// A carrier whose values may not change at all: the coder finds no way,
+// and says so rather than claim that memory ran out.
+TEST(SealedRecord, NoWayThroughIsItsOwnFailure) {
+    class Frozen : public SealedCarrier {
+      public:
+        uint64_t size() const override { return 40000; }
+        uint8_t Low(uint64_t i) const override {
+            return static_cast<uint8_t>((i * 7 % 4) | stc::kNoUp | stc::kNoDown);
+        }
+        void Change(uint64_t, int) override { ++changes; }
+        bool Costs(float* costs) const override {
+            std::fill(costs, costs + size(), 1.0f);
+            return true;
+        }
+        int changes = 0;
+    } frozen;
+    SealedRecord record;
+    const Bytes data = RandomBytes(200, 3);
+    ASSERT_TRUE(PackRecord("f", data.data(), data.size(), &record));
+    EXPECT_EQ(SealInto(frozen, kSealedPictureVersion, MakePassphrase("x"), record), kSealedNoWay);
+    EXPECT_EQ(frozen.changes, 0);
 }
 
 // A carrier the first sealed format wrote (a bit a sample, no coding).
