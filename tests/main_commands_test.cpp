@@ -392,7 +392,7 @@ TEST(WrapForWidth, BreaksWhereAPathCanBreak) {
     };
     const Case cases[] = {
         {"short", 10, "short"},
-        {"Folder: /home/ann/pictures", 14, "Folder: /home/\nann/pictures"},
+        {"Folder: photos/ann/pictures", 15, "Folder: photos/\nann/pictures"},
         {"abcdefghij", 4, "abcd\nefgh\nij"},
         {"line one\nFolder: /a/b/c", 11, "line one\nFolder: /a/\nb/c"},
         {"\xC3\xA9\xC3\xA9\xC3\xA9", 3, "\xC3\xA9\n\xC3\xA9\n\xC3\xA9"},
