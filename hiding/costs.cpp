@@ -2,11 +2,12 @@
 #include "hiding/costs.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
-#include <future>
-#include <system_error>
 #include <new>
 #include <vector>
+
+#include "imagelib/run_shared.h"
 
 namespace {
 
@@ -94,17 +95,10 @@ bool HillCosts(const uint8_t* samples, uint32_t width, uint32_t height, unsigned
                float* cost) {
     if (uint64_t{width} * height == 0) return true;
     // The channels are costed alone, so each on a thread of its own.
-    std::vector<std::future<bool>> done;
-    try {
-        for (unsigned c = 1; c < channels; ++c)
-            done.push_back(std::async(std::launch::async, ChannelCosts, samples, width, height,
-                                      channels, c, cost));
-    } catch (const std::system_error&) {
-        // No thread to be had: the remaining channels are costed here.
-        for (unsigned c = unsigned(done.size()) + 1; c < channels; ++c)
-            if (!ChannelCosts(samples, width, height, channels, c, cost)) return false;
-    }
-    bool whole = ChannelCosts(samples, width, height, channels, 0, cost);
-    for (auto& d : done) whole = d.get() && whole;
+    std::atomic<bool> whole{true};
+    RunShared(channels, channels, [&](uint64_t c) {
+        if (!ChannelCosts(samples, width, height, channels, static_cast<unsigned>(c), cost))
+            whole = false;
+    });
     return whole;
 }

@@ -10,12 +10,12 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <system_error>
 #include <thread>
 #include <utility>
 
 #include "hiding/costs.h"
 #include "hiding/stc.h"
+#include "imagelib/run_shared.h"
 #include "imagelib/common.h"
 #include "imagelib/state.h"
 
@@ -225,7 +225,7 @@ class KeyedPositions {
         const uint64_t from = index_, left = stop_ - from;
         threads = static_cast<unsigned>(std::clamp<uint64_t>(left >> 20, 1, threads));
         std::vector<size_t> counts(threads, 0);
-        auto walk = [&](unsigned t) {
+        RunShared(threads, threads, [&](uint64_t t) {
             KeyedPositions stretch(*this);
             stretch.Seek(from + left * t / threads, from + left * (t + 1) / threads);
             uint32_t* at = out + made + left * t / threads;
@@ -235,15 +235,7 @@ class KeyedPositions {
                 while (stretch.next_ < stretch.end_)
                     at[counts[t]++] = static_cast<uint32_t>(stretch.pending_[stretch.next_++]);
             }
-        };
-        std::vector<std::thread> pool;
-        try {
-            for (unsigned t = 1; t < threads; ++t) pool.emplace_back(walk, t);
-        } catch (const std::system_error&) {
-            for (unsigned t = unsigned(pool.size()) + 1; t < threads; ++t) walk(t);
-        }
-        walk(0);
-        for (std::thread& t : pool) t.join();
+        });
         size_t total = made;
         for (unsigned t = 0; t < threads; ++t) {
             const uint32_t* at = out + made + left * t / threads;
@@ -742,7 +734,7 @@ void ReadOne(const SealedCarrier& carrier, const float* packed, size_t j, Coded*
 void ReadAt(const SealedCarrier& carrier, const float* costs, Coded* coded, unsigned threads) {
     const size_t count = coded->at.size();
     threads = static_cast<unsigned>(std::clamp<size_t>(count >> 20, 1, threads));
-    auto read = [&](unsigned t) {
+    RunShared(threads, threads, [&](uint64_t t) {
         const size_t from = count * t / threads, to = count * (t + 1) / threads;
         constexpr size_t kAhead = 64;  // scattered reads asked for ahead of use
         for (size_t j = from; j < to; ++j) {
@@ -751,15 +743,7 @@ void ReadAt(const SealedCarrier& carrier, const float* costs, Coded* coded, unsi
                                          : carrier.Address(coded->at[j + kAhead]));
             ReadOne(carrier, costs, j, coded);
         }
-    };
-    std::vector<std::thread> pool;
-    try {
-        for (unsigned t = 1; t < threads; ++t) pool.emplace_back(read, t);
-    } catch (const std::system_error&) {
-        for (unsigned t = unsigned(pool.size()) + 1; t < threads; ++t) read(t);
-    }
-    read(0);
-    for (std::thread& t : pool) t.join();
+    });
 }
 
 // Every keyed position left and its sample's low bits; with `costs`, their
@@ -783,26 +767,11 @@ bool Gather(const SealedCarrier& carrier, KeyedPositions& positions, uint64_t co
     if (!Resize(&coded->at, count) || !Resize(&coded->low, count) ||
         (costs && !Resize(&coded->cost, count)))
         return false;
-    // Scattered reads, each a likely cache miss: a batch's are asked for
-    // (Fill asks for the samples) while the batch before is read.
-    constexpr size_t kStep = 256;
-    auto read = [&](uint64_t from, uint64_t to) {
-        for (uint64_t j = from; j < to; ++j) ReadOne(carrier, costs, j, coded);
-    };
-    uint64_t done = 0;
-    for (uint64_t i = 0; i < count; i += kStep) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(kStep, count - i));
-        positions.Fill(coded->at.data() + i, n, carrier);
-        if (costs)
-            for (size_t j = i; j < i + n; ++j) __builtin_prefetch(costs + coded->at[j]);
-        read(done, i);
-        done = i;
-    }
-    read(done, count);
+    positions.Fill(coded->at.data(), count, carrier);
+    ReadAt(carrier, costs, coded, 1);
     return true;
 }
 
-// What changing each sample costs, from the picture around it.
 // A large block in huge pages where the system gives them: the keyed walk
 // reads it at random, and a miss in the address cache for every read would
 // cost more than the read.

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "imagelib/run_shared.h"
+
 namespace stc {
 namespace {
 
@@ -554,32 +556,25 @@ namespace {
 bool EmbedSplit(const Elements& elements, const uint8_t* message, uint64_t bits, uint64_t upperBits,
                 double lambda, int height, unsigned threads, uint8_t* out) {
     const size_t blocks = BlockCount(elements.count);
-    threads = static_cast<unsigned>(std::min<size_t>(threads, blocks));
-    std::atomic<size_t> nextBlock{0};
     std::atomic<bool> failed{false};
-    auto work = [&] {
+    RunShared(threads, blocks, [&](uint64_t b) {
+        if (failed) return;
+        const Share s = ShareOf(b, blocks, elements.count, upperBits, bits - upperBits);
         std::vector<uint8_t> upper, lower;
-        for (size_t b; !failed && (b = nextBlock++) < blocks;) {
-            const Share s = ShareOf(b, blocks, elements.count, upperBits, bits - upperBits);
-            try {
-                upper.resize(s.upperCount);
-                lower.resize(s.lowerCount);
-            } catch (const std::bad_alloc&) {
-                failed = true;
-                return;
-            }
-            UnpackBits(message, s.upperFrom, s.upperCount, upper.data());
-            UnpackBits(message, s.lowerFrom, s.lowerCount, lower.data());
-            std::copy(elements.low + s.start, elements.low + s.end, out + s.start);
-            if (!EmbedBlock(out + s.start, elements.cost + s.start, s.end - s.start, lambda,
-                            upper.data(), s.upperCount, lower.data(), s.lowerCount, height))
-                failed = true;
+        try {
+            upper.resize(s.upperCount);
+            lower.resize(s.lowerCount);
+        } catch (const std::bad_alloc&) {
+            failed = true;
+            return;
         }
-    };
-    std::vector<std::thread> pool;
-    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work);
-    work();
-    for (std::thread& t : pool) t.join();
+        UnpackBits(message, s.upperFrom, s.upperCount, upper.data());
+        UnpackBits(message, s.lowerFrom, s.lowerCount, lower.data());
+        std::copy(elements.low + s.start, elements.low + s.end, out + s.start);
+        if (!EmbedBlock(out + s.start, elements.cost + s.start, s.end - s.start, lambda,
+                        upper.data(), s.upperCount, lower.data(), s.lowerCount, height))
+            failed = true;
+    });
     return !failed;
 }
 

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "imagelib/run_shared.h"
 #include "imagelib/state.h"
 
 namespace {
@@ -261,35 +262,6 @@ class ChunkWriter {
 uint64_t SegmentCount(const PngRows& rows) {
     const uint64_t total = uint64_t{rows.height} * (rows.rowBytes + 1);
     return (total + kPngSegmentBytes - 1) / kPngSegmentBytes;
-}
-
-// Runs body(0..n-1) on up to `threads` threads, the caller's among them. A
-// thread that cannot be started leaves its share to the others.
-template <class Body>
-void RunShared(unsigned threads, uint64_t n, Body body) {
-    std::mutex lock;
-    uint64_t next = 0;
-    auto work = [&] {
-        for (;;) {
-            uint64_t k;
-            {
-                std::lock_guard<std::mutex> hold(lock);
-                if (next == n) return;
-                k = next++;
-            }
-            body(k);
-        }
-    };
-    std::vector<std::thread> helpers;
-    for (unsigned t = 1; t < threads; ++t) {
-        try {
-            helpers.emplace_back(work);
-        } catch (...) {
-            break;
-        }
-    }
-    work();
-    for (std::thread& t : helpers) t.join();
 }
 
 // The filter of every row, chosen in parallel; for rows wider than a
