@@ -30,7 +30,6 @@ constexpr size_t kRowBytes = 7;   // kind, size, path length
 constexpr uint64_t kMaxTableBytes = kMaxEntries * (kRowBytes + kMaxEntryPathBytes);
 constexpr uint8_t kFileKind = 0, kFolderKind = 1;
 // As a decode of one file asks it, so that the command line answers it alike.
-constexpr const char* kOverwriteQuestion = " exists\nOverwrite?\nNo to Rename";
 
 uint64_t TableBytes(const std::vector<Entry>& entries) {
     uint64_t bytes = 0;
@@ -434,10 +433,6 @@ class OutputTree {
     int root_;
 };
 
-bool IsFullDisk(int error) {
-    return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO;
-}
-
 // What becomes of one file entry.
 struct Plan {
     Replace replace = Replace::kNever;
@@ -507,6 +502,9 @@ class EntryWriter {
     bool End() { return Advance() && next_ == entries_.size() && left_ == 0; }
 
     void Skip(uint64_t bytes) { skip_ = bytes; }
+
+    // The file half-written when a decode fails: its temporary goes.
+    void Drop() { out_.reset(); }
 
   private:
     bool Fail(const char* text) {
@@ -613,6 +611,8 @@ bool OpenDestination(DialogPort& dialog, const std::string& image,
     to->shown = base;
     if (!dialog.EntriesInOwnFolder() || TopCount(entries) < 2) {
         to->fd = ::fcntl(to->parent, F_DUPFD_CLOEXEC, 0);
+        if (to->fd < 0)
+            dialog.ShowMessage("Unable to write into " + ShownName(base) + ": " + Reason(errno));
         return to->fd >= 0;
     }
     const std::string name = ImageFolderName(image);
@@ -639,12 +639,13 @@ bool PlanEntries(DialogPort& dialog, OutputTree& tree, const std::string& shownR
     for (size_t i = 0; i < entries.size(); ++i) {
         const Entry& entry = entries[i];
         const int mode = tree.Look(entry.path);
+        const int error = errno;  // before the message's own calls can change it
         const bool blocked = mode < 0 || (mode != 0 && entry.folder && !S_ISDIR(mode)) ||
                              (mode != 0 && !entry.folder && S_ISDIR(mode));
         if (blocked) {
             dialog.ShowMessage("Unable to write " + ShownName(Joined(shownRoot, entry.path)) +
                                ": " +
-                               (mode < 0 ? Reason(errno) : "another kind of entry is there"));
+                               (mode < 0 ? Reason(error) : "another kind of entry is there"));
             return false;
         }
         if (mode != 0 && !entry.folder) existing.push_back(i);
@@ -659,11 +660,17 @@ bool PlanEntries(DialogPort& dialog, OutputTree& tree, const std::string& shownR
             plan.skip = all == 0;
             continue;
         }
-        if (dialog.AskYesNo(ShownName(shown[k]) + kOverwriteQuestion)) {
-            plan.replace = Replace::kEntry;
-            continue;
+        // The same question, with the same answers, as a decode of one file.
+        switch (dialog.AskExisting(ShownName(shown[k]))) {
+            case DialogPort::ExistsAnswer::Replace:
+                plan.replace = Replace::kEntry;
+                continue;
+            case DialogPort::ExistsAnswer::SaveAs:
+                plan.elsewhere = dialog.AskOutputFile(shown[k]);
+                break;
+            case DialogPort::ExistsAnswer::Cancel:
+                break;
         }
-        plan.elsewhere = dialog.AskOutputFile(shown[k]);
         plan.skip = plan.elsewhere.empty();
         struct stat info {};
         plan.existed = !plan.skip && ::lstat(plan.elsewhere.c_str(), &info) == 0;
@@ -698,6 +705,7 @@ int WriteEntries(DialogPort& dialog, const std::string& image, const UnsealedFil
                 }) &&
                 writer.End();
         if (!whole) {
+            writer.Drop();  // its temporary first, or its folder is not empty
             tree.Undo(writer.madeFiles);
             for (const std::string& path : writer.madeElsewhere) ::unlink(path.c_str());
         }

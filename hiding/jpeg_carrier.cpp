@@ -18,13 +18,22 @@ bool Carries(int16_t value) {
 }  // namespace
 
 int JpegCarrier::Load(const std::string& path) {
-    jpeg_.reset(PixReadJPGCoefficients(path.c_str()));
-    return jpeg_ ? Flatten() : PixGetLastError();
+    return Take(PixReadJPGCoefficients(path.c_str()));
 }
 
 int JpegCarrier::Compress(const uint8_t* pixels, uint32_t width, uint32_t height, int quality) {
-    jpeg_.reset(PixCompressJPGCoefficients(pixels, width, height, quality));
-    return jpeg_ ? Flatten() : PixGetLastError();
+    return Take(PixCompressJPGCoefficients(pixels, width, height, quality));
+}
+
+int JpegCarrier::Take(PixJpegCoefficients* jpeg) {
+    // A failed load leaves an empty carrier, never a mix of two files.
+    const int error = jpeg == nullptr ? PixGetLastError() : 0;
+    *this = JpegCarrier();
+    if (jpeg == nullptr) return error;
+    jpeg_.reset(jpeg);
+    const int code = Flatten();
+    if (code != 0) *this = JpegCarrier();
+    return code;
 }
 
 int JpegCarrier::Flatten() {

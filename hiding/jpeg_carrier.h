@@ -41,6 +41,7 @@ class JpegCarrier {
     uint32_t height() const;
 
   private:
+    int Take(PixJpegCoefficients* jpeg);
     int Flatten();
 
     PixJpegCoefficientsPtr jpeg_;

@@ -257,6 +257,10 @@ bool OutputFile::Publish() {
     return true;
 }
 
+bool IsFullDisk(int error) {
+    return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO;
+}
+
 void InstallSignalCleanup() {
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
@@ -269,7 +273,9 @@ void InstallSignalCleanup() {
     for (int number : kStopSignals) sigaddset(&cleanup.sa_mask, number);
     for (int number : kStopSignals) {
         struct sigaction current = {};
-        if (::sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        // Only where nothing else handles it (an ignored one stays ignored,
+        // a profiler's or an embedder's handler stays theirs).
+        if (::sigaction(number, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
         ::sigaction(number, &cleanup, nullptr);
     }
 }

@@ -63,11 +63,15 @@ class OutputFile {
     int error_ = 0;
 };
 
+// Whether a write's error says the disk (or the file-size limit) is full,
+// the one failure the runs report as a write error rather than by its text.
+bool IsFullDisk(int error);
+
 // Ignores SIGXFSZ, so that a write past the file-size limit fails as on a
 // full disk; on SIGINT, SIGTERM, SIGHUP and the other signals that end a
 // program (SIGQUIT, SIGUSR1/2, SIGALRM, SIGPIPE, the timers, SIGXCPU)
 // removes the temporary files of the writes in progress, then ends the
-// program as the signal would. A
-// signal the program was started with ignored stays ignored. Call once,
-// early in main.
+// program as the signal would. A signal the program was started with
+// ignored, or that something else already handles, stays as it was. Call
+// once, early in main.
 void InstallSignalCleanup();

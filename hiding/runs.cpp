@@ -70,10 +70,6 @@ bool EntryExists(const std::string& path) {
     return ::lstat(path.c_str(), &info) == 0;
 }
 
-bool IsFullDisk(int error) {
-    return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO;
-}
-
 // What became of a write through an OutputFile.
 struct Written {
     int code = 0;         // the writer's library code, or 4 for a full disk

@@ -348,15 +348,17 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
     if (!path) return false;
     static const bool avx512bw = __builtin_cpu_supports("avx512bw");
     std::vector<uint16_t> q;
-    std::unique_ptr<uint16_t, FreeAligned> metrics(static_cast<uint16_t*>(
-        ::operator new[](2 * states * sizeof(uint16_t), std::align_val_t{64})));
-    if (nats && avx512bw && states >= 32 && Quantize(w, n, layout.Width(), &q) &&
-        Forward16(x, q.data(), layout, sub, msg, height, path.get(), metrics.get())) {
-        Backtrack(path.get(), pathBytes, layout, sub, msg, height, y);
-        return true;
+    if (nats && avx512bw && states >= 32 && Quantize(w, n, layout.Width(), &q)) {
+        std::unique_ptr<uint16_t, FreeAligned> metrics(static_cast<uint16_t*>(::operator new[](
+            2 * states * sizeof(uint16_t), std::align_val_t{64}, std::nothrow)));
+        if (metrics && Forward16(x, q.data(), layout, sub, msg, height, path.get(), metrics.get())) {
+            Backtrack(path.get(), pathBytes, layout, sub, msg, height, y);
+            return true;
+        }
     }
-    std::unique_ptr<float, FreeAligned> buffer(
-        static_cast<float*>(::operator new[](2 * states * sizeof(float), std::align_val_t{64})));
+    std::unique_ptr<float, FreeAligned> buffer(static_cast<float*>(
+        ::operator new[](2 * states * sizeof(float), std::align_val_t{64}, std::nothrow)));
+    if (!buffer) return false;
     float* old = buffer.get();
     float* next = old + states;
     std::fill(old, old + states, kInf);
@@ -560,20 +562,19 @@ bool EmbedSplit(const Elements& elements, const uint8_t* message, uint64_t bits,
     RunShared(threads, blocks, [&](uint64_t b) {
         if (failed) return;
         const Share s = ShareOf(b, blocks, elements.count, upperBits, bits - upperBits);
-        std::vector<uint8_t> upper, lower;
+        // A block's buffers are many megabytes: running out of memory on a
+        // worker thread fails the embedding, it does not end the program.
         try {
-            upper.resize(s.upperCount);
-            lower.resize(s.lowerCount);
+            std::vector<uint8_t> upper(s.upperCount), lower(s.lowerCount);
+            UnpackBits(message, s.upperFrom, s.upperCount, upper.data());
+            UnpackBits(message, s.lowerFrom, s.lowerCount, lower.data());
+            std::copy(elements.low + s.start, elements.low + s.end, out + s.start);
+            if (!EmbedBlock(out + s.start, elements.cost + s.start, s.end - s.start, lambda,
+                            upper.data(), s.upperCount, lower.data(), s.lowerCount, height))
+                failed = true;
         } catch (const std::bad_alloc&) {
             failed = true;
-            return;
         }
-        UnpackBits(message, s.upperFrom, s.upperCount, upper.data());
-        UnpackBits(message, s.lowerFrom, s.lowerCount, lower.data());
-        std::copy(elements.low + s.start, elements.low + s.end, out + s.start);
-        if (!EmbedBlock(out + s.start, elements.cost + s.start, s.end - s.start, lambda,
-                        upper.data(), s.upperCount, lower.data(), s.lowerCount, height))
-            failed = true;
     });
     return !failed;
 }

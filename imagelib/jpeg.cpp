@@ -608,7 +608,8 @@ void EndBuffer(j_compress_ptr info) {
 int CompressFrame(CompressToMemory* w, PixJpegCoefficients* c, const uint8_t* pixels,
                   uint32_t width, uint32_t height, int quality) {
     w->info.err = SetUpErrors(&w->errors);
-    if (setjmp(w->errors.jump)) return kPixErrJpg;
+    if (setjmp(w->errors.jump))
+        return w->errors.pub.msg_code == JERR_OUT_OF_MEMORY ? kPixErrMemory : kPixErrJpg;
     jpeg_create_compress(&w->info);
     w->into = c;
     w->destination.init_destination = StartBuffer;
