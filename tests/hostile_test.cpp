@@ -308,6 +308,27 @@ TEST_P(FileSizeLimit, FailsAsAFullDisk) {
 INSTANTIATE_TEST_SUITE_P(Formats, FileSizeLimit, ::testing::ValuesIn(kLimits),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Several entries, the disk full inside one: the file half-written and
+// the folders the decode made all go.
+TEST_F(Hostile, FullDiskInsideOneOfSeveralEntriesLeavesNothing) {
+    fs::create_directories(dir.path() / "set/sub");
+    WriteFileBytes(dir.File("set/sub/a.bin"), RandomBytes(600, 4));
+    const std::string key = dir.File("key");
+    WriteFileBytes(key, Bytes{'k', 'e', 'y', '\n'});
+    const std::string sealed = dir.File("sealed.png");
+    ASSERT_EQ(Cli({"encode", "-m", "sealed", "--passphrase-file", key, base, dir.File("set"),
+                   sealed})
+                  .status,
+              0);
+    Launch launch{{"decode", "--passphrase-file", key, "-o", out, sealed}, dir.path().string()};
+    launch.fileSizeLimit = 100;
+    const Outcome outcome = RunCli(launch);
+    EXPECT_EQ(outcome.signal, 0);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "Unable to write to file\n");
+    EXPECT_TRUE(fs::is_empty(out)) << fs::directory_iterator(out)->path();
+}
+
 // A stop signal during a long write: the temporary file goes, and the
 // program ends as the signal says.
 class StopSignal : public Hostile, public ::testing::WithParamInterface<int> {};
