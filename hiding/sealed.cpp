@@ -6,9 +6,11 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <new>
 #include <thread>
 #include <utility>
@@ -51,6 +53,7 @@ constexpr uint64_t kSaltBits = kSaltBytes * 8;
 constexpr int kZstdLevel = 3;
 static_assert(kSealedOverhead == kSaltBytes + kHeaderRegion / 8 + kNameLengthBytes + kTagBytes);
 static_assert(crypto_pwhash_SALTBYTES == kSaltBytes);
+static_assert(kSealedHeaderBytes == kHeader2Bytes && kSealedContentExtraBytes == kNameLengthBytes + kTagBytes);
 
 const uint8_t kZeroNonce[crypto_aead_xchacha20poly1305_ietf_NPUBBYTES] = {};
 
@@ -192,14 +195,14 @@ class PictureCarrier : public SealedCarrier {
 };
 
 // The keyed positions after the salt's: the permutation's outputs in order,
-// less the salt's positions (found through a 4096-bit filter on the low
-// bits, then a search of the 128 sorted ones).
+// less the salt's positions (found through a 65536-bit filter on the low
+// bits, then a search of the sorted ones).
 class KeyedPositions {
   public:
     KeyedPositions(uint64_t samples, const uint64_t (&roundKeys)[8], std::vector<uint64_t> salt)
         : permutation_(samples, roundKeys), salt_(std::move(salt)) {
         std::sort(salt_.begin(), salt_.end());
-        for (uint64_t p : salt_) filter_[(p >> 6) & 63] |= uint64_t{1} << (p & 63);
+        for (uint64_t p : salt_) filter_[(p >> 6) & kFilterMask] |= uint64_t{1} << (p & 63);
     }
 
     // The next `count` positions, each sample asked of memory as it is
@@ -246,8 +249,12 @@ class KeyedPositions {
         return total;
     }
 
+    // Positions the walk leaves out.
+    size_t skipped() const { return salt_.size(); }
+
   private:
     static constexpr size_t kLanes = SamplePermutation::kLanes;
+    static constexpr uint64_t kFilterMask = 1023;
 
     void Seek(uint64_t index, uint64_t stop) {
         index_ = index;
@@ -272,7 +279,7 @@ class KeyedPositions {
         for (size_t j = 0; j < lanes; ++j) {
             uint64_t p = high[j] * permutation_.columns() + low[j];
             if (p >= permutation_.size()) p = permutation_.Walk(high[j], low[j]);
-            if ((filter_[(p >> 6) & 63] >> (p & 63) & 1) == 0 ||
+            if ((filter_[(p >> 6) & kFilterMask] >> (p & 63) & 1) == 0 ||
                 !std::binary_search(salt_.begin(), salt_.end(), p))
                 pending_[end_++] = p;
         }
@@ -280,7 +287,7 @@ class KeyedPositions {
 
     SamplePermutation permutation_;
     std::vector<uint64_t> salt_;
-    uint64_t filter_[64] = {};
+    uint64_t filter_[kFilterMask + 1] = {};
     uint64_t index_ = 0, high_ = 0, low_ = 0;  // the next index, also as a grid cell
     uint64_t stop_ = permutation_.size();     // the index the walk ends before
     uint64_t pending_[kLanes] = {};
@@ -567,12 +574,30 @@ uint64_t SamplePermutation::Walk(uint64_t high, uint64_t low) const {
     }
 }
 
-std::vector<uint64_t> SaltPositions(uint64_t samples) {
+std::vector<uint64_t> SaltPositions(uint64_t samples, uint64_t count) {
     std::vector<uint64_t> positions;
-    if (samples < kSaltBits || !SodiumReady()) return positions;
+    if (samples < count || !SodiumReady()) return positions;
     const SamplePermutation permutation(samples, PublicRoundKeys());
-    for (uint64_t i = 0; i < kSaltBits; ++i) positions.push_back(permutation(i));
+    for (uint64_t i = 0; i < count; ++i) positions.push_back(permutation(i));
     return positions;
+}
+
+SealedLayout SealedLayoutOf(uint8_t version, uint64_t size, unsigned spread) {
+    SealedLayout layout{kSaltBits, kHeaderRegion, 0};
+    if (version == kSealedJpegVersion) {
+        // A JPEG carries few elements: a salt a bit an element or a header
+        // in a region of fixed size would take a large share of its
+        // changes, at a rate far from the content's. Both are coded where
+        // changes cost least instead: the salt over up to 16 elements a bit
+        // (at most a third of the carrier, since a decoder knows only its
+        // size), the header at about the content's rate.
+        const uint64_t saltSpread =
+            std::clamp<uint64_t>(size / (3 * (kSaltBits + 8 * kHeader2Bytes)), 1, kSealedMostSpread);
+        layout = {saltSpread * kSaltBits, spread * 8 * kHeader2Bytes, 0};
+    }
+    const uint64_t fixed = layout.salt + layout.header;
+    layout.content = size > fixed ? size - fixed : 0;
+    return layout;
 }
 
 namespace {
@@ -750,7 +775,7 @@ void ReadAt(const SealedCarrier& carrier, const float* costs, Coded* coded, unsi
 // costs too.
 bool GatherRest(const SealedCarrier& carrier, KeyedPositions& positions, uint64_t count,
                 const float* costs, Coded* coded) {
-    if (!Resize(&coded->at, count + kSaltBits) || !Resize(&coded->low, count) ||
+    if (!Resize(&coded->at, count + positions.skipped()) || !Resize(&coded->low, count) ||
         (costs && !Resize(&coded->cost, count)))
         return false;
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
@@ -791,6 +816,54 @@ HugeArray<T> MakeHugeArray(size_t count) {
     return HugeArray<T>(static_cast<T*>(p), HugeFree{bytes});
 }
 
+// Adds a keyed 0 or 1 to each value the content's code sees. Which way
+// flips the second bit then no longer follows a value's parity, so what one
+// bit plane's code does differently from the other's falls on both signs
+// and every value alike, not on pairs a histogram shows (1 and 2 against
+// -1 and -2 in a JPEG, where +-1 can move only away from 0).
+void OffsetLows(const uint8_t* key, std::vector<uint8_t>* low) {
+    static constexpr uint8_t kNonce[crypto_stream_chacha20_NONCEBYTES] = {1};
+    uint8_t stream[4096];
+    for (size_t from = 0; from < low->size(); from += 8 * sizeof stream) {
+        const size_t n = std::min(low->size() - from, 8 * sizeof stream);
+        crypto_stream_chacha20_xor_ic(stream, std::array<uint8_t, sizeof stream>{}.data(),
+                                      sizeof stream, kNonce, from / (8 * 64), key);
+        for (size_t i = 0; i < n; ++i) {
+            uint8_t& v = (*low)[from + i];
+            v = static_cast<uint8_t>(((v + (stream[i / 8] >> (i % 8) & 1)) & 3) | (v & ~3u));
+        }
+    }
+    sodium_memzero(stream, sizeof stream);
+}
+
+// The listed positions' low bits; with `costs`, their costs too.
+bool GatherListed(const SealedCarrier& carrier, const std::vector<uint64_t>& positions,
+                  const float* costs, Coded* coded) {
+    if (!Resize(&coded->at, positions.size()) || !Resize(&coded->low, positions.size()) ||
+        (costs && !Resize(&coded->cost, positions.size())))
+        return false;
+    for (size_t i = 0; i < positions.size(); ++i) coded->at[i] = static_cast<uint32_t>(positions[i]);
+    ReadAt(carrier, costs, coded, 1);
+    return true;
+}
+
+// `bytes` into the coded elements' lowest bits by a binary syndrome-trellis
+// code, where changing costs least; false when no way avoids a forbidden
+// change.
+bool PutCoded(SealedCarrier& carrier, const Coded& coded, const uint8_t* bytes, size_t count,
+              Directions& directions) {
+    const size_t n = coded.at.size();
+    std::vector<uint8_t> x(n), y(n), message(8 * count);
+    for (size_t i = 0; i < message.size(); ++i) message[i] = bytes[i / 8] >> (i % 8) & 1;
+    for (size_t i = 0; i < n; ++i) x[i] = coded.low[i] & 1;
+    if (!stc::EmbedBits(x.data(), coded.cost.data(), n, message.data(), message.size(),
+                        stc::kHeight, y.data()))
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (x[i] != y[i]) PutBit(carrier, coded.at[i], y[i], directions);
+    return true;
+}
+
 }  // namespace
 
 int SealInto(SealedCarrier& carrier, uint8_t version, const Passphrase& passphrase,
@@ -798,8 +871,14 @@ int SealInto(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
     if (!SodiumReady()) return kPixErrMemory;
     const uint64_t size = carrier.size();
     const uint64_t contentBytes = record.bytes.size() + kTagBytes;
+    // A JPEG's header goes at about the content's rate.
+    const uint64_t afterSalt = size - std::min(size, SealedLayoutOf(version, size).salt);
+    const auto spread = static_cast<unsigned>(std::clamp<uint64_t>(
+        afterSalt / (8 * (kHeader2Bytes + contentBytes)), 1, kSealedMostSpread));
+    const SealedLayout layout = SealedLayoutOf(version, size, spread);
     if (!AllowedDerivation(options.passes, options.memoryLog2MiB) || contentBytes > UINT32_MAX ||
-        SealedBytes(record.bytes.size()) > size / 8 || version <= kFirstVersion)
+        layout.content == 0 || 8 * contentBytes > stc::MaxBits(layout.content) ||
+        version <= kFirstVersion)
         return kPixErrParam;
     if (size > UINT32_MAX) return kPixErrMemory;  // positions are kept in 32 bits
 
@@ -834,15 +913,17 @@ int SealInto(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
     HugeArray<float> costs = MakeHugeArray<float>(size);
     if (!costs || !carrier.Costs(costs.get())) return kPixErrMemory;
     PackLows(carrier, costs.get());
-    const std::vector<uint64_t> saltPositions = SaltPositions(size);
+    const std::vector<uint64_t> saltPositions = SaltPositions(size, layout.salt);
     KeyedPositions positions(size, keys.positions, saltPositions);
-    Coded head, body;
-    if (!Gather(carrier, positions, kHeaderRegion, costs.get(), &head) ||
-        !GatherRest(carrier, positions, size - kSaltBits - kHeaderRegion, costs.get(), &body))
+    Coded saltCoded, head, body;
+    if (!Gather(carrier, positions, layout.header, costs.get(), &head) ||
+        !GatherRest(carrier, positions, layout.content, costs.get(), &body) ||
+        !GatherListed(carrier, saltPositions, costs.get(), &saltCoded))
         return kPixErrMemory;
     costs.reset();
 
     uint16_t share = 0;
+    if (version == kSealedJpegVersion) OffsetLows(keys.embed, &body.low);
     std::vector<uint8_t> before;
     if (!Resize(&before, body.low.size())) return kPixErrMemory;
     std::copy(body.low.begin(), body.low.end(), before.begin());
@@ -854,23 +935,22 @@ int SealInto(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
         if (step != 0) carrier.Change(body.at[i], step == 1 ? 1 : -1);
     }
 
-    // The header in its region: a bit an element, where changing costs least.
+    // The header in its region, where changing costs least.
     PutLE16(header + kHeaderPlainBytes, share);
     uint8_t sealedHeader[kHeader2Bytes];
     crypto_aead_xchacha20poly1305_ietf_encrypt(sealedHeader, nullptr, header, sizeof header, nullptr,
                                                0, nullptr, kZeroNonce, keys.header);
-    std::vector<uint8_t> x(kHeaderRegion), y(kHeaderRegion), message(8 * kHeader2Bytes);
-    for (size_t i = 0; i < message.size(); ++i) message[i] = sealedHeader[i / 8] >> (i % 8) & 1;
-    for (size_t i = 0; i < x.size(); ++i) x[i] = head.low[i] & 1;
-    if (!stc::EmbedBits(x.data(), head.cost.data(), x.size(), message.data(), message.size(),
-                        stc::kHeight, y.data()))
-        return kSealedNoWay;
     Directions directions(keys.embed);
-    for (size_t i = 0; i < x.size(); ++i)
-        if (x[i] != y[i]) PutBit(carrier, head.at[i], y[i], directions);
+    if (!PutCoded(carrier, head, sealedHeader, sizeof sealedHeader, directions))
+        return kSealedNoWay;
 
-    ListedPositions saltWalk{saltPositions};
-    PutBytes(carrier, salt, sizeof salt, saltWalk, directions);
+    // The salt: a bit an element where its region has no room to spare.
+    if (saltPositions.size() == kSaltBits) {
+        ListedPositions saltWalk{saltPositions};
+        PutBytes(carrier, salt, sizeof salt, saltWalk, directions);
+    } else if (!PutCoded(carrier, saltCoded, salt, sizeof salt, directions)) {
+        return kSealedNoWay;
+    }
     return 0;
 }
 
@@ -910,26 +990,27 @@ struct OpenedHeader {
     uint16_t share = 0;
 };
 
-// The header in version 1's place (a bit a sample after the salt), when
-// `first` walks the keyed positions, else in its region; `second` walks
-// them from the start.
-bool OpenHeader(const SealedCarrier& carrier, const Keys& keys, KeyedPositions* first,
-                KeyedPositions& second, OpenedHeader* header) {
+// The header in version 1's place (a bit a sample after the salt).
+bool OpenFirstHeader(const SealedCarrier& carrier, const Keys& keys, KeyedPositions& walk,
+                     OpenedHeader* header) {
+    uint8_t sealed[kHeaderBytes];
+    GetBytes(carrier, sealed, kHeaderBytes, walk);
+    if (crypto_aead_xchacha20poly1305_ietf_decrypt(header->plain, nullptr, nullptr, sealed,
+                                                   kHeaderBytes, nullptr, 0, kZeroNonce,
+                                                   keys.header) != 0)
+        return false;
+    header->version = kFirstVersion;
+    header->plainBytes = kHeaderPlainBytes;
+    return true;
+}
+
+// The header coded in the first `count` positions `walk` gives.
+bool OpenHeader(const SealedCarrier& carrier, const Keys& keys, KeyedPositions& walk,
+                uint64_t count, OpenedHeader* header) {
     uint8_t sealed[kHeader2Bytes];
-    if (first != nullptr) {
-        GetBytes(carrier, sealed, kHeaderBytes, *first);
-        if (crypto_aead_xchacha20poly1305_ietf_decrypt(header->plain, nullptr, nullptr, sealed,
-                                                       kHeaderBytes, nullptr, 0, kZeroNonce,
-                                                       keys.header) == 0) {
-            header->version = kFirstVersion;
-            header->plainBytes = kHeaderPlainBytes;
-            return true;
-        }
-    }
-    if (carrier.size() < kSaltBits + kHeaderRegion) return false;
     Coded head;
-    if (!Gather(carrier, second, kHeaderRegion, nullptr, &head)) return false;
-    stc::Extract(head.low.data(), kHeaderRegion, 8 * kHeader2Bytes, 0, sealed);
+    if (!Gather(carrier, walk, count, nullptr, &head)) return false;
+    stc::Extract(head.low.data(), head.low.size(), 8 * kHeader2Bytes, 0, sealed);
     if (crypto_aead_xchacha20poly1305_ietf_decrypt(header->plain, nullptr, nullptr, sealed,
                                                    kHeader2Bytes, nullptr, 0, kZeroNonce,
                                                    keys.header) != 0)
@@ -950,23 +1031,42 @@ UnsealedFile Unseal(const SealedCarrier& carrier, uint8_t version, bool first,
     *opened = false;
     file.message = kSealedFailedMessage;
     const uint64_t size = carrier.size();
+    SealedLayout layout = SealedLayoutOf(version, size);
     // Too small for the least a sealed file takes: nothing to derive a key for.
-    if (size / 8 < std::min(SealedBytes(1), first ? FirstVersionBytes(1) : SealedBytes(1)) ||
-        size > UINT32_MAX)
-        return file;
+    const bool fits = layout.content >= 8 * (kNameLengthBytes + 1 + kTagBytes);
+    if (!(fits || (first && size / 8 >= FirstVersionBytes(1))) || size > UINT32_MAX) return file;
     uint8_t salt[kSaltBytes];
-    const std::vector<uint64_t> saltPositions = SaltPositions(size);
-    ListedPositions saltWalk{saltPositions};
-    GetBytes(carrier, salt, sizeof salt, saltWalk);
+    const std::vector<uint64_t> saltPositions = SaltPositions(size, layout.salt);
+    if (saltPositions.size() == kSaltBits) {
+        ListedPositions saltWalk{saltPositions};
+        GetBytes(carrier, salt, sizeof salt, saltWalk);
+    } else {
+        Coded coded;
+        if (!GatherListed(carrier, saltPositions, nullptr, &coded)) {
+            file.code = kPixErrMemory;
+            return file;
+        }
+        stc::Extract(coded.low.data(), coded.low.size(), kSaltBits, 0, salt);
+    }
     Keys keys;
     if (!DeriveHeaderKeys(passphrase, salt, &keys)) {
         file.code = kPixErrMemory;
         return file;
     }
     KeyedPositions firstWalk(size, keys.positions, saltPositions);
-    KeyedPositions walk(size, keys.positions, saltPositions);
+    std::optional<KeyedPositions> walk;
     OpenedHeader header;
-    if (!OpenHeader(carrier, keys, first ? &firstWalk : nullptr, walk, &header)) return file;
+    if (!first || !OpenFirstHeader(carrier, keys, firstWalk, &header)) {
+        // A JPEG's header region has the size its encoder chose.
+        const unsigned spreads = version == kSealedJpegVersion ? kSealedMostSpread : 1;
+        for (unsigned spread = 1; spread <= spreads && !walk; ++spread) {
+            layout = SealedLayoutOf(version, size, spread);
+            if (layout.content == 0) break;
+            walk.emplace(size, keys.positions, saltPositions);
+            if (!OpenHeader(carrier, keys, *walk, layout.header, &header)) walk.reset();
+        }
+        if (!walk) return file;
+    }
     *opened = true;
 
     // Authentic from here on, yet still only claims: a peer who knows the
@@ -980,11 +1080,11 @@ UnsealedFile Unseal(const SealedCarrier& carrier, uint8_t version, bool first,
     file.message = kInvalidFileMessage;
     const unsigned passes = plain[1], memoryLog2MiB = plain[2], flags = plain[3];
     const uint64_t contentBytes = GetLE32(plain + 4);
-    const uint64_t needs = header.version == kFirstVersion
-                               ? FirstVersionBytes(contentBytes - kTagBytes)
-                               : SealedBytes(contentBytes - kTagBytes);
+    const bool room = header.version == kFirstVersion
+                          ? FirstVersionBytes(contentBytes - kTagBytes) <= size / 8
+                          : 8 * contentBytes <= stc::MaxBits(layout.content);
     if (!AllowedDerivation(passes, memoryLog2MiB) || (flags & ~unsigned{kCompressedFlag | kEntriesFlag}) != 0 ||
-        contentBytes <= kTagBytes || needs > size / 8)
+        contentBytes <= kTagBytes || !room)
         return file;
     if (steps) steps->HeaderOpened();
     if (headerOnly) {
@@ -1007,10 +1107,11 @@ UnsealedFile Unseal(const SealedCarrier& carrier, uint8_t version, bool first,
         GetBytes(carrier, content.data(), content.size(), firstWalk);
     } else {
         Coded body;
-        if (!GatherRest(carrier, walk, size - kSaltBits - kHeaderRegion, nullptr, &body)) {
+        if (!GatherRest(carrier, *walk, layout.content, nullptr, &body)) {
             file.code = kPixErrMemory;
             return file;
         }
+        if (version == kSealedJpegVersion) OffsetLows(keys.embed, &body.low);
         stc::Extract(body.low.data(), body.low.size(), 8 * contentBytes, header.share,
                      content.data());
     }

@@ -137,9 +137,9 @@ class SamplePermutation {
     uint64_t roundKeys_[8];
 };
 
-// The positions of the salt in an image of `samples` colour samples: the
-// first kSaltBytes * 8 of the public permutation.
-std::vector<uint64_t> SaltPositions(uint64_t samples);
+// The positions of the salt in a carrier of `samples` elements: the first
+// `count` of the public permutation (kSaltBytes * 8 in a picture).
+std::vector<uint64_t> SaltPositions(uint64_t samples, uint64_t count = kSaltBytes * 8);
 
 // The record of `name` and `data`: compressed when that makes it smaller.
 struct SealedRecord {
@@ -185,6 +185,21 @@ class SealedCarrier {
 // Format versions: each carrier has its own.
 constexpr uint8_t kSealedPictureVersion = 2;
 constexpr uint8_t kSealedJpegVersion = 3;
+
+// How many elements of a carrier of `size` each part of format `version`
+// is coded in. A JPEG's header takes `spread` elements a bit, 1 to
+// kSealedMostSpread, as its encoder chose (a decoder tries each).
+struct SealedLayout {
+    uint64_t salt, header, content;
+};
+constexpr unsigned kSealedMostSpread = 16;
+SealedLayout SealedLayoutOf(uint8_t version, uint64_t size, unsigned spread = 1);
+
+// What a sealed file holds besides its record: salt, header (its tag
+// included), and the content's name length and tag.
+constexpr uint64_t kSealedHeaderBytes = 26;
+constexpr uint64_t kSealedContentExtraBytes = 2 + 16;
+constexpr uint64_t kSealedFixedBytes = kSaltBytes + kSealedHeaderBytes + kSealedContentExtraBytes;
 
 // Bytes the image carries for a record of `recordBytes`.
 uint64_t SealedBytes(uint64_t recordBytes);

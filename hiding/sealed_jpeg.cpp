@@ -24,22 +24,29 @@ class JpegSealedCarrier : public SealedCarrier {
     JpegCarrier& jpeg_;
 };
 
-// Name and data bytes at `numerator / denominator` bits an element, less
-// what the format adds; negative when none.
-int64_t RoomAt(uint64_t elements, int64_t numerator, int64_t denominator) {
-    const auto bits = static_cast<int64_t>(elements) * numerator / denominator;
-    return bits / 8 - static_cast<int64_t>(kSealedOverhead);
+// Bytes of the content's elements at `numerator / denominator` bits an
+// element, less the content's own tag and name length; negative when none.
+int64_t ContentRoom(uint64_t elements, int64_t numerator, int64_t denominator) {
+    const SealedLayout layout = SealedLayoutOf(kSealedJpegVersion, elements);
+    if (layout.content == 0) {  // not even the salt and header: short of all of it
+        const auto bits = static_cast<int64_t>(elements) * numerator / denominator;
+        return bits / 8 - static_cast<int64_t>(kSealedFixedBytes);
+    }
+    const auto bits = static_cast<int64_t>(layout.content) * numerator / denominator;
+    return bits / 8 - static_cast<int64_t>(kSealedContentExtraBytes);
 }
 
 }  // namespace
 
 int64_t SealedJpegRoom(uint64_t elements) {
-    return RoomAt(elements, kJpegMostBitsPerElement.first, kJpegMostBitsPerElement.second);
+    return ContentRoom(elements, kJpegMostBitsPerElement.first, kJpegMostBitsPerElement.second);
 }
 
 int64_t SealedJpegHidesWell(uint64_t elements) {
-    const int64_t bytes =
-        RoomAt(elements, kJpegWellHiddenBitsPerElement.first, kJpegWellHiddenBitsPerElement.second);
+    // The whole file at that rate, salt and header included.
+    const auto bits = static_cast<int64_t>(elements) * kJpegWellHiddenBitsPerElement.first /
+                      kJpegWellHiddenBitsPerElement.second;
+    const int64_t bytes = bits / 8 - static_cast<int64_t>(kSealedFixedBytes);
     return bytes > 0 ? bytes : 0;  // as the picture's figure
 }
 

@@ -6,10 +6,16 @@
 // (hiding/uerd.h).
 //
 //   what     coefficients  how
-//   salt     128           the first 128 of a public permutation of the
-//                          elements, a bit each in their lowest bit
-//   header   1024          the first keyed elements, as in pixels
+//   salt     128 k         the first 128 k of a public permutation of the
+//                          elements, a binary syndrome-trellis code of
+//                          their lowest bits
+//   header   208 k         the first keyed elements, coded the same way
 //   content  the rest      the keyed elements after, ternary coded
+//
+// where k, the elements a bit of salt and header, is the carrier's size
+// over 1008, within 1..16: a JPEG has few elements, and a salt written a
+// bit an element or a header in a fixed region would take a large share of
+// its changes at a rate far above the content's.
 //
 // The file survives copying and renaming, not re-saving: an editor or a
 // messenger that compresses the picture again changes the coefficients,

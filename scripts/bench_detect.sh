@@ -64,15 +64,17 @@ features() {
 }
 
 # $1 rate, $2 the carrier's raw bytes (one bit an element; empty: three
-# a pixel), $3 cover, $4 output: hides random data of the rate's size, less
-# the format's own bytes (the gap between the pixels' raw bytes and the
-# sealed capacity reported). A cover whose format bytes alone pass the rate
-# is left out, with a note in the work folder.
+# a pixel), $3 cover, $4 output, $5 the format's own bytes (empty: the gap
+# between the pixels' raw bytes and the sealed capacity reported): hides
+# random data of the rate's size, less the format's own bytes. A cover
+# whose format bytes alone pass the rate is left out, with a note in the
+# work folder.
 sealed() {
-    set -- "$1" "$2" "$3" "$4" "$("$cli" capacity --json "$3" |
+    set -- "$1" "$2" "$3" "$4" "${5:-}" "$("$cli" capacity --json "$3" |
         sed 's/.*"width":\([0-9]*\),"height":\([0-9]*\),.*"sealed":\([0-9]*\).*/\1 \2 \3/')"
-    bytes=$(echo "$5" | awk -v r="$1" -v raw="$2" \
-        '{ if (raw == "") raw = 3 * $1 * $2 / 8; print int(r * raw + 0.5) - (3 * $1 * $2 / 8 - $3) }')
+    bytes=$(echo "$6" | awk -v r="$1" -v raw="$2" -v fixed="$5" \
+        '{ if (raw == "") raw = 3 * $1 * $2 / 8; if (fixed == "") fixed = 3 * $1 * $2 / 8 - $3
+           print int(r * raw + 0.5) - fixed }')
     if [ "$bytes" -lt 1 ]; then
         echo "$(basename "$3"): the format alone takes more than $1" >>"$work/skipped"
         return
@@ -103,7 +105,9 @@ make_jpeg() {
         case $1 in
         jplain) $detect jsimulate plain "$2" "$SEED" "$cover" "$out" ;;
         juerd) $detect jsimulate uerd "$2" "$SEED" "$cover" "$out" ;;
-        jsealed) sealed "$2" "$($detect nzac "$cover" | awk '{ print $1 / 8 }')" "$cover" "$out" ;;
+        # Salt 16, header 26, name length 2, tag 16: a JPEG's salt and header
+        # are coded at the content's rate, not in regions of their own size.
+        jsealed) sealed "$2" "$($detect nzac "$cover" | awk '{ print $1 / 8 }')" "$cover" "$out" 60 ;;
         *) echo "unknown JPEG method $1" >&2; return 1 ;;
         esac
     done
