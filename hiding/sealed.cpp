@@ -294,15 +294,6 @@ class KeyedPositions {
     size_t next_ = 0, end_ = 0;
 };
 
-// The salt's positions, handed out as KeyedPositions hands out its own.
-struct ListedPositions {
-    void Fill(uint64_t* out, size_t count, const SealedCarrier&) {
-        std::copy_n(list.begin() + next, count, out);
-        next += count;
-    }
-    const std::vector<uint64_t>& list;
-    size_t next = 0;
-};
 
 // Which way each changed sample goes: a ChaCha20 stream under the embedding
 // key, one bit a change.
@@ -345,19 +336,6 @@ void PutBit(SealedCarrier& carrier, uint64_t at, unsigned bit, Directions& direc
 }
 
 constexpr size_t kBlockBytes = 64;  // positions found ahead of their use
-
-template <typename Positions>
-void PutBytes(SealedCarrier& carrier, const uint8_t* bytes, size_t count, Positions& positions,
-              Directions& directions) {
-    uint64_t at[8 * kBlockBytes];
-    for (size_t i = 0; i < count; i += kBlockBytes) {
-        const size_t n = std::min(kBlockBytes, count - i);
-        positions.Fill(at, 8 * n, carrier);
-        for (size_t j = 0; j < n; ++j)
-            for (unsigned b = 0; b < 8; ++b)
-                PutBit(carrier, at[8 * j + b], bytes[i + j] >> b & 1u, directions);
-    }
-}
 
 template <typename Positions>
 void GetBytes(const SealedCarrier& carrier, uint8_t* bytes, size_t count, Positions& positions) {
@@ -821,13 +799,13 @@ HugeArray<T> MakeHugeArray(size_t count) {
 // bit plane's code does differently from the other's falls on both signs
 // and every value alike, not on pairs a histogram shows (1 and 2 against
 // -1 and -2 in a JPEG, where +-1 can move only away from 0).
-void OffsetLows(const uint8_t* key, std::vector<uint8_t>* low) {
-    static constexpr uint8_t kNonce[crypto_stream_chacha20_NONCEBYTES] = {1};
+void OffsetLows(const uint8_t* key, uint8_t part, std::vector<uint8_t>* low) {
+    const uint8_t nonce[crypto_stream_chacha20_NONCEBYTES] = {part};
     uint8_t stream[4096];
     for (size_t from = 0; from < low->size(); from += 8 * sizeof stream) {
         const size_t n = std::min(low->size() - from, 8 * sizeof stream);
         crypto_stream_chacha20_xor_ic(stream, std::array<uint8_t, sizeof stream>{}.data(),
-                                      sizeof stream, kNonce, from / (8 * 64), key);
+                                      sizeof stream, nonce, from / (8 * 64), key);
         for (size_t i = 0; i < n; ++i) {
             uint8_t& v = (*low)[from + i];
             v = static_cast<uint8_t>(((v + (stream[i / 8] >> (i % 8) & 1)) & 3) | (v & ~3u));
@@ -847,21 +825,80 @@ bool GatherListed(const SealedCarrier& carrier, const std::vector<uint64_t>& pos
     return true;
 }
 
-// `bytes` into the coded elements' lowest bits by a binary syndrome-trellis
-// code, where changing costs least; false when no way avoids a forbidden
-// change.
-bool PutCoded(SealedCarrier& carrier, const Coded& coded, const uint8_t* bytes, size_t count,
-              Directions& directions) {
+// How a part is coded in its region: a bit an element where the region
+// has no room to spare; by a binary code of the lowest bits (a picture's
+// header); or by the ternary code at an even split, over values offset as
+// the content's are (a JPEG's salt and header, whose changes must fall on
+// both signs alike, as the content's do).
+enum class RegionCode { kDirect, kBinary, kTernary };
+constexpr uint16_t kEvenShare = 32768;
+
+RegionCode CodeOf(uint8_t version, uint64_t elements, uint64_t bits) {
+    if (elements == bits) return RegionCode::kDirect;
+    return version == kSealedJpegVersion ? RegionCode::kTernary : RegionCode::kBinary;
+}
+
+// Which stream offsets each part's values.
+enum OffsetPart : uint8_t { kContentOffsets = 1, kHeaderOffsets, kSaltOffsets };
+
+// The key of the salt's offsets: anyone may compute it, as the salt's
+// positions.
+const uint8_t* PublicOffsetKey() {
+    static const auto key = [] {
+        static const char kLabel[] = "Ombrel sealed: offsets of the salt";
+        std::array<uint8_t, crypto_stream_chacha20_KEYBYTES> bytes{};
+        crypto_generichash(bytes.data(), bytes.size(), reinterpret_cast<const uint8_t*>(kLabel),
+                           sizeof kLabel - 1, nullptr, 0);
+        return bytes;
+    }();
+    return key.data();
+}
+
+// `bytes` into the coded elements, where changing costs least; false when
+// no way avoids a forbidden change.
+bool PutRegion(SealedCarrier& carrier, Coded& coded, const uint8_t* bytes, size_t count,
+               RegionCode code, const uint8_t* offsetKey, OffsetPart part, Directions& directions) {
     const size_t n = coded.at.size();
-    std::vector<uint8_t> x(n), y(n), message(8 * count);
+    std::vector<uint8_t> message(8 * count);
     for (size_t i = 0; i < message.size(); ++i) message[i] = bytes[i / 8] >> (i % 8) & 1;
-    for (size_t i = 0; i < n; ++i) x[i] = coded.low[i] & 1;
-    if (!stc::EmbedBits(x.data(), coded.cost.data(), n, message.data(), message.size(),
-                        stc::kHeight, y.data()))
+    if (code == RegionCode::kDirect) {
+        for (size_t i = 0; i < n; ++i) PutBit(carrier, coded.at[i], message[i], directions);
+        return true;
+    }
+    if (code == RegionCode::kBinary) {
+        std::vector<uint8_t> x(n), y(n);
+        for (size_t i = 0; i < n; ++i) x[i] = coded.low[i] & 1;
+        if (!stc::EmbedBits(x.data(), coded.cost.data(), n, message.data(), message.size(),
+                            stc::kHeight, y.data()))
+            return false;
+        for (size_t i = 0; i < n; ++i)
+            if (x[i] != y[i]) PutBit(carrier, coded.at[i], y[i], directions);
+        return true;
+    }
+    OffsetLows(offsetKey, part, &coded.low);
+    const std::vector<uint8_t> before(coded.low);
+    if (!stc::EmbedAtShare({coded.low.data(), coded.cost.data(), n}, bytes, 8 * count, kEvenShare))
         return false;
-    for (size_t i = 0; i < n; ++i)
-        if (x[i] != y[i]) PutBit(carrier, coded.at[i], y[i], directions);
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned step = (coded.low[i] - before[i]) & 3;  // +1, -1 or none
+        if (step != 0) carrier.Change(coded.at[i], step == 1 ? 1 : -1);
+    }
     return true;
+}
+
+// The bytes a region carries.
+void GetRegion(Coded& coded, uint8_t* bytes, size_t count, RegionCode code,
+               const uint8_t* offsetKey, OffsetPart part) {
+    const size_t n = coded.low.size();
+    if (code == RegionCode::kDirect) {
+        std::memset(bytes, 0, count);
+        for (size_t i = 0; i < n && i < 8 * count; ++i)
+            bytes[i / 8] |= static_cast<uint8_t>((coded.low[i] & 1) << (i % 8));
+        return;
+    }
+    if (code == RegionCode::kTernary) OffsetLows(offsetKey, part, &coded.low);
+    stc::Extract(coded.low.data(), n, 8 * count, code == RegionCode::kTernary ? kEvenShare : 0,
+                 bytes);
 }
 
 }  // namespace
@@ -923,7 +960,7 @@ int SealInto(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
     costs.reset();
 
     uint16_t share = 0;
-    if (version == kSealedJpegVersion) OffsetLows(keys.embed, &body.low);
+    if (version == kSealedJpegVersion) OffsetLows(keys.embed, kContentOffsets, &body.low);
     std::vector<uint8_t> before;
     if (!Resize(&before, body.low.size())) return kPixErrMemory;
     std::copy(body.low.begin(), body.low.end(), before.begin());
@@ -941,16 +978,12 @@ int SealInto(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
     crypto_aead_xchacha20poly1305_ietf_encrypt(sealedHeader, nullptr, header, sizeof header, nullptr,
                                                0, nullptr, kZeroNonce, keys.header);
     Directions directions(keys.embed);
-    if (!PutCoded(carrier, head, sealedHeader, sizeof sealedHeader, directions))
+    if (!PutRegion(carrier, head, sealedHeader, sizeof sealedHeader,
+                   CodeOf(version, layout.header, 8 * kHeader2Bytes), keys.embed, kHeaderOffsets,
+                   directions) ||
+        !PutRegion(carrier, saltCoded, salt, sizeof salt, CodeOf(version, layout.salt, kSaltBits),
+                   PublicOffsetKey(), kSaltOffsets, directions))
         return kSealedNoWay;
-
-    // The salt: a bit an element where its region has no room to spare.
-    if (saltPositions.size() == kSaltBits) {
-        ListedPositions saltWalk{saltPositions};
-        PutBytes(carrier, salt, sizeof salt, saltWalk, directions);
-    } else if (!PutCoded(carrier, saltCoded, salt, sizeof salt, directions)) {
-        return kSealedNoWay;
-    }
     return 0;
 }
 
@@ -1004,13 +1037,15 @@ bool OpenFirstHeader(const SealedCarrier& carrier, const Keys& keys, KeyedPositi
     return true;
 }
 
-// The header coded in the first `count` positions `walk` gives.
-bool OpenHeader(const SealedCarrier& carrier, const Keys& keys, KeyedPositions& walk,
-                uint64_t count, OpenedHeader* header) {
+// The header of format `version` coded in the first `count` positions
+// `walk` gives.
+bool OpenHeader(const SealedCarrier& carrier, uint8_t version, const Keys& keys,
+                KeyedPositions& walk, uint64_t count, OpenedHeader* header) {
     uint8_t sealed[kHeader2Bytes];
     Coded head;
     if (!Gather(carrier, walk, count, nullptr, &head)) return false;
-    stc::Extract(head.low.data(), head.low.size(), 8 * kHeader2Bytes, 0, sealed);
+    GetRegion(head, sealed, sizeof sealed, CodeOf(version, count, 8 * kHeader2Bytes), keys.embed,
+              kHeaderOffsets);
     if (crypto_aead_xchacha20poly1305_ietf_decrypt(header->plain, nullptr, nullptr, sealed,
                                                    kHeader2Bytes, nullptr, 0, kZeroNonce,
                                                    keys.header) != 0)
@@ -1037,17 +1072,13 @@ UnsealedFile Unseal(const SealedCarrier& carrier, uint8_t version, bool first,
     if (!(fits || (first && size / 8 >= FirstVersionBytes(1))) || size > UINT32_MAX) return file;
     uint8_t salt[kSaltBytes];
     const std::vector<uint64_t> saltPositions = SaltPositions(size, layout.salt);
-    if (saltPositions.size() == kSaltBits) {
-        ListedPositions saltWalk{saltPositions};
-        GetBytes(carrier, salt, sizeof salt, saltWalk);
-    } else {
-        Coded coded;
-        if (!GatherListed(carrier, saltPositions, nullptr, &coded)) {
-            file.code = kPixErrMemory;
-            return file;
-        }
-        stc::Extract(coded.low.data(), coded.low.size(), kSaltBits, 0, salt);
+    Coded saltCoded;
+    if (!GatherListed(carrier, saltPositions, nullptr, &saltCoded)) {
+        file.code = kPixErrMemory;
+        return file;
     }
+    GetRegion(saltCoded, salt, sizeof salt, CodeOf(version, layout.salt, kSaltBits),
+              PublicOffsetKey(), kSaltOffsets);
     Keys keys;
     if (!DeriveHeaderKeys(passphrase, salt, &keys)) {
         file.code = kPixErrMemory;
@@ -1063,7 +1094,7 @@ UnsealedFile Unseal(const SealedCarrier& carrier, uint8_t version, bool first,
             layout = SealedLayoutOf(version, size, spread);
             if (layout.content == 0) break;
             walk.emplace(size, keys.positions, saltPositions);
-            if (!OpenHeader(carrier, keys, *walk, layout.header, &header)) walk.reset();
+            if (!OpenHeader(carrier, version, keys, *walk, layout.header, &header)) walk.reset();
         }
         if (!walk) return file;
     }
@@ -1111,7 +1142,7 @@ UnsealedFile Unseal(const SealedCarrier& carrier, uint8_t version, bool first,
             file.code = kPixErrMemory;
             return file;
         }
-        if (version == kSealedJpegVersion) OffsetLows(keys.embed, &body.low);
+        if (version == kSealedJpegVersion) OffsetLows(keys.embed, kContentOffsets, &body.low);
         stc::Extract(body.low.data(), body.low.size(), 8 * contentBytes, header.share,
                      content.data());
     }

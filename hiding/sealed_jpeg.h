@@ -7,15 +7,23 @@
 //
 //   what     coefficients  how
 //   salt     128 k         the first 128 k of a public permutation of the
-//                          elements, a binary syndrome-trellis code of
-//                          their lowest bits
-//   header   208 k         the first keyed elements, coded the same way
-//   content  the rest      the keyed elements after, ternary coded
+//                          elements
+//   header   208 m         the first keyed elements
+//   content  the rest      the keyed elements after
 //
-// where k, the elements a bit of salt and header, is the carrier's size
-// over 1008, within 1..16: a JPEG has few elements, and a salt written a
-// bit an element or a header in a fixed region would take a large share of
-// its changes at a rate far above the content's.
+// Each part goes by the ternary syndrome-trellis code, the salt and header
+// at an even split between the bit planes, the content at the split its
+// header gives; a part whose region has an element a bit is written a bit
+// an element (salt) or by a binary code (header). k, the salt's elements a
+// bit, is the carrier's size over 1008, within 1..16: a JPEG has few
+// elements, and a salt a bit an element would take a large share of its
+// changes. m, the header's, is 1..16, as the encoder chose for about the
+// content's rate; a decoder tries each. Before coding, a 0 or 1 from a
+// stream (public for the salt, under the embedding key for the rest) is
+// added to each value, so that which way flips the second bit plane does
+// not follow the value's parity: a +-1 change can only move a 1 or -1
+// away from 0, and the planes' codes would otherwise change 1 and -1
+// unevenly.
 //
 // The file survives copying and renaming, not re-saving: an editor or a
 // messenger that compresses the picture again changes the coefficients,

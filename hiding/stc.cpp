@@ -618,6 +618,23 @@ bool Embed(const Elements& elements, const uint8_t* message, uint64_t bits, uint
     return false;
 }
 
+bool EmbedAtShare(const Elements& elements, const uint8_t* message, uint64_t bits, uint16_t share,
+                  int height) {
+    if (bits > MaxBits(elements.count) || height < 1 || height > 16) return false;
+    if (bits == 0) return true;
+    std::vector<uint8_t> out;
+    try {
+        out.resize(elements.count);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    const double lambda = Lambda(Sample(elements), bits);
+    if (!EmbedSplit(elements, message, bits, UpperBits(bits, share), lambda, height, 1, out.data()))
+        return false;
+    std::copy(out.begin(), out.end(), elements.low);
+    return true;
+}
+
 void Extract(const uint8_t* low, size_t count, uint64_t bits, uint16_t share, uint8_t* message,
              int height) {
     std::memset(message, 0, (bits + 7) / 8);

@@ -45,6 +45,11 @@ uint64_t UpperBits(uint64_t bits, uint16_t share);
 bool Embed(const Elements& elements, const uint8_t* message, uint64_t bits, uint16_t* share,
            int height = kHeight, unsigned threads = 0);
 
+// As Embed, at a split both sides know beforehand: for a part whose
+// receiver cannot be told the split. One thread.
+bool EmbedAtShare(const Elements& elements, const uint8_t* message, uint64_t bits, uint16_t share,
+                  int height = kHeight);
+
 // The message carried by the elements' two low bits (`low`, one a byte;
 // other bits are ignored). `message` holds (bits + 7) / 8 bytes.
 void Extract(const uint8_t* low, size_t count, uint64_t bits, uint16_t share, uint8_t* message,
