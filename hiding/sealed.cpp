@@ -901,11 +901,34 @@ void GetRegion(Coded& coded, uint8_t* bytes, size_t count, RegionCode code,
                  bytes);
 }
 
-}  // namespace
+// The header or salt found no way through its region; another salt gives
+// other regions.
+constexpr int kRegionNoWay = -3;
 
-int SealInto(SealedCarrier& carrier, uint8_t version, const Passphrase& passphrase,
-             const SealedRecord& record, const SealOptions& options) {
-    if (!SodiumReady()) return kPixErrMemory;
+// A carrier's changes, kept to be undone.
+class UndoableCarrier : public SealedCarrier {
+  public:
+    explicit UndoableCarrier(SealedCarrier& carrier) : carrier_(carrier) {}
+    uint64_t size() const override { return carrier_.size(); }
+    uint8_t Low(uint64_t i) const override { return carrier_.Low(i); }
+    void Change(uint64_t i, int delta) override {
+        carrier_.Change(i, delta);
+        done_.emplace_back(i, delta);
+    }
+    const void* Address(uint64_t i) const override { return carrier_.Address(i); }
+    bool Costs(float* costs) const override { return carrier_.Costs(costs); }
+    void Undo() {
+        for (auto it = done_.rbegin(); it != done_.rend(); ++it) carrier_.Change(it->first, -it->second);
+        done_.clear();
+    }
+
+  private:
+    SealedCarrier& carrier_;
+    std::vector<std::pair<uint64_t, int>> done_;
+};
+
+int SealOnce(SealedCarrier& carrier, uint8_t version, const Passphrase& passphrase,
+             const SealedRecord& record, const SealOptions& options, const uint8_t* salt) {
     const uint64_t size = carrier.size();
     const uint64_t contentBytes = record.bytes.size() + kTagBytes;
     // A JPEG's header goes at about the content's rate.
@@ -919,11 +942,6 @@ int SealInto(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
         return kPixErrParam;
     if (size > UINT32_MAX) return kPixErrMemory;  // positions are kept in 32 bits
 
-    uint8_t salt[kSaltBytes];
-    if (options.salt != nullptr)
-        std::memcpy(salt, options.salt, sizeof salt);
-    else
-        randombytes_buf(salt, sizeof salt);
     Keys keys;
     if (!DeriveHeaderKeys(passphrase, salt, &keys) ||
         !DeriveContentKey(passphrase, salt, options.passes, options.memoryLog2MiB, &keys))
@@ -967,24 +985,50 @@ int SealInto(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
     if (!stc::Embed({body.low.data(), body.cost.data(), body.low.size()}, content.data(),
                     8 * contentBytes, &share))
         return kSealedNoWay;
-    for (size_t i = 0; i < body.at.size(); ++i) {
-        const unsigned step = (body.low[i] - before[i]) & 3;  // +1, -1 or none
-        if (step != 0) carrier.Change(body.at[i], step == 1 ? 1 : -1);
-    }
 
     // The header in its region, where changing costs least.
     PutLE16(header + kHeaderPlainBytes, share);
     uint8_t sealedHeader[kHeader2Bytes];
     crypto_aead_xchacha20poly1305_ietf_encrypt(sealedHeader, nullptr, header, sizeof header, nullptr,
                                                0, nullptr, kZeroNonce, keys.header);
+    // Header and salt first, undone if either finds no way: the content's
+    // changes are made only once both are in.
     Directions directions(keys.embed);
-    if (!PutRegion(carrier, head, sealedHeader, sizeof sealedHeader,
+    UndoableCarrier regions(carrier);
+    if (!PutRegion(regions, head, sealedHeader, sizeof sealedHeader,
                    CodeOf(version, layout.header, 8 * kHeader2Bytes), keys.embed, kHeaderOffsets,
                    directions) ||
-        !PutRegion(carrier, saltCoded, salt, sizeof salt, CodeOf(version, layout.salt, kSaltBits),
-                   PublicOffsetKey(), kSaltOffsets, directions))
-        return kSealedNoWay;
+        !PutRegion(regions, saltCoded, salt, kSaltBytes, CodeOf(version, layout.salt, kSaltBits),
+                   PublicOffsetKey(), kSaltOffsets, directions)) {
+        regions.Undo();
+        return kRegionNoWay;
+    }
+    for (size_t i = 0; i < body.at.size(); ++i) {
+        const unsigned step = (body.low[i] - before[i]) & 3;  // +1, -1 or none
+        if (step != 0) carrier.Change(body.at[i], step == 1 ? 1 : -1);
+    }
     return 0;
+}
+
+}  // namespace
+
+int SealInto(SealedCarrier& carrier, uint8_t version, const Passphrase& passphrase,
+             const SealedRecord& record, const SealOptions& options) {
+    if (!SodiumReady()) return kPixErrMemory;
+    // Where many elements can move one way only (a JPEG's 1s and -1s), the
+    // code now and then finds no way through a stretch of them: the salt
+    // and header at the split fixed beforehand, or a large content. Another
+    // salt places everything anew.
+    uint8_t salt[kSaltBytes];
+    for (int tries = 1;; ++tries) {
+        if (options.salt != nullptr)
+            std::memcpy(salt, options.salt, sizeof salt);
+        else
+            randombytes_buf(salt, sizeof salt);
+        const int code = SealOnce(carrier, version, passphrase, record, options, salt);
+        if (code != kRegionNoWay && code != kSealedNoWay) return code;
+        if (options.salt != nullptr || tries == 4) return kSealedNoWay;
+    }
 }
 
 int SealRecord(uint8_t* pixels, uint32_t width, uint32_t height, const Passphrase& passphrase,
