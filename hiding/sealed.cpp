@@ -829,13 +829,20 @@ bool GatherListed(const SealedCarrier& carrier, const std::vector<uint64_t>& pos
 // has no room to spare; by a binary code of the lowest bits (a picture's
 // header); or by the ternary code at an even split, over values offset as
 // the content's are (a JPEG's salt and header, whose changes must fall on
-// both signs alike, as the content's do).
+// both signs alike, as the content's do). At a fixed split the ternary code
+// needs room: over fewer than 4 elements a bit, a JPEG whose coefficients
+// are mostly 1 and -1 (each free to move in one bit plane only) leaves it
+// no way through in some percent of encodes; the binary code always finds
+// one.
 enum class RegionCode { kDirect, kBinary, kTernary };
 constexpr uint16_t kEvenShare = 32768;
+constexpr uint64_t kTernaryRegionSpread = 4;
 
 RegionCode CodeOf(uint8_t version, uint64_t elements, uint64_t bits) {
     if (elements == bits) return RegionCode::kDirect;
-    return version == kSealedJpegVersion ? RegionCode::kTernary : RegionCode::kBinary;
+    return version == kSealedJpegVersion && elements >= kTernaryRegionSpread * bits
+               ? RegionCode::kTernary
+               : RegionCode::kBinary;
 }
 
 // Which stream offsets each part's values.

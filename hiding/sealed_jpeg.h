@@ -13,8 +13,9 @@
 //
 // Each part goes by the ternary syndrome-trellis code, the salt and header
 // at an even split between the bit planes, the content at the split its
-// header gives; a part whose region has an element a bit is written a bit
-// an element (salt) or by a binary code (header). k, the salt's elements a
+// header gives; a salt or header with fewer than 4 elements a bit goes by
+// a binary code of the lowest bits instead, or, with one, a bit an
+// element. k, the salt's elements a
 // bit, is the carrier's size over 1008, within 1..16: a JPEG has few
 // elements, and a salt a bit an element would take a large share of its
 // changes. m, the header's, is 1..16, as the encoder chose for about the
