@@ -40,11 +40,12 @@ struct Layout {
 
 // The repeated submatrix: `width` columns of `height` bits, each with its
 // top and bottom bit set so that every column touches the row it ends and
-// the next ones. The same for sender and receiver: no key is needed, since
-// the elements' order is keyed.
-std::vector<uint32_t> Submatrix(int height, size_t width) {
+// the next ones, drawn from a seeded generator; `draw` picks one of the
+// generator's matrices. The same for sender and receiver: no key is needed,
+// since the elements' order is keyed.
+std::vector<uint32_t> DrawSubmatrix(int height, size_t width, uint32_t draw) {
     std::vector<uint32_t> columns(width);
-    uint64_t state = 0x6f6d6272656c5354u ^ (uint64_t(height) << 40) ^ width;
+    uint64_t state = 0x6f6d6272656c5354u ^ (uint64_t(height) << 40) ^ width ^ (uint64_t(draw) << 48);
     const uint32_t mask = (uint32_t{1} << height) - 1;
     for (uint32_t& column : columns) {
         state += 0x9e3779b97f4a7c15u;  // splitmix64
@@ -55,6 +56,10 @@ std::vector<uint32_t> Submatrix(int height, size_t width) {
         column = (static_cast<uint32_t>(z) & mask) | 1u | (uint32_t{1} << (height - 1));
     }
     return columns;
+}
+
+std::vector<uint32_t> Submatrix(int height, size_t width) {
+    return DrawSubmatrix(height, width, 0);
 }
 
 // One trellis step for every state: new[s] is the cheaper of a stego bit 0
@@ -308,13 +313,15 @@ __attribute__((target("avx512bw"))) bool Forward16(const uint8_t* x, const uint1
 
 #pragma GCC diagnostic pop
 
+// Past this a change's odds are below 1e-13: the 16-bit trellis costs all
+// such changes the cap alike.
+constexpr double kNeverNats = 30;
+
 // Costs given in nats (the log-odds against a change) in 16 bits, or
 // false when the row width leaves too little room for them.
 bool Quantize(const float* w, size_t n, size_t width, std::vector<uint16_t>* q) {
     // A row of `width` columns may add width times the cap; a quarter of
-    // the range is kept free. Past kNeverNats a change's odds are below
-    // 1e-13: all such changes cost the cap alike.
-    constexpr double kNeverNats = 30;
+    // the range is kept free.
     const double cap = std::min(4095.0, 16383.0 / double(width));
     if (cap < 4 * kNeverNats) return false;
     const double scale = cap / kNeverNats;
@@ -334,7 +341,7 @@ bool Quantize(const float* w, size_t n, size_t width, std::vector<uint16_t>* q) 
 // Costs in nats may run on 16 bits. False when no way avoids a forbidden
 // flip.
 bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, uint64_t bits,
-                int height, uint8_t* y, bool nats = false) {
+                int height, uint8_t* y, bool nats = false, const uint32_t* given = nullptr) {
     if (bits == 0) {
         std::memcpy(y, x, n);
         return true;
@@ -342,7 +349,8 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
     if (bits > n) return false;
     const size_t states = size_t{1} << height, pathBytes = std::max<size_t>(states / 8, 1);
     const Layout layout{n, bits};
-    const std::vector<uint32_t> sub = Submatrix(height, layout.Width());
+    const std::vector<uint32_t> sub = given ? std::vector<uint32_t>(given, given + layout.Width())
+                                            : Submatrix(height, layout.Width());
     // Every byte of the path is written before it is read.
     std::unique_ptr<uint8_t[]> path(new (std::nothrow) uint8_t[n * pathBytes]);
     if (!path) return false;
@@ -353,7 +361,11 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
             2 * states * sizeof(uint16_t), std::align_val_t{64}, std::nothrow)));
         if (metrics && Forward16(x, q.data(), layout, sub, msg, height, path.get(), metrics.get())) {
             Backtrack(path.get(), pathBytes, layout, sub, msg, height, y);
-            return true;
+            // A payload near what the cheap elements hold can force such
+            // changes; the capped costs would pick among them blindly.
+            bool capped = false;
+            for (size_t i = 0; i < n && !capped; ++i) capped = y[i] != x[i] && w[i] > kNeverNats;
+            if (!capped) return true;
         }
     }
     std::unique_ptr<float, FreeAligned> buffer(static_cast<float*>(
@@ -536,6 +548,12 @@ size_t BlockCount(size_t count) {
 bool EmbedBits(const uint8_t* x, const float* w, size_t count, const uint8_t* msg, uint64_t bits,
                int height, uint8_t* y) {
     return height >= 1 && height <= 16 && EmbedLayer(x, w, count, msg, bits, height, y);
+}
+
+bool EmbedBitsWith(const uint32_t* columns, const uint8_t* x, const float* w, size_t count,
+                   const uint8_t* msg, uint64_t bits, int height, uint8_t* y) {
+    return height >= 1 && height <= 16 &&
+           EmbedLayer(x, w, count, msg, bits, height, y, false, columns);
 }
 
 bool MatrixEntry(int height, size_t count, uint64_t bits, uint64_t row, size_t column) {

@@ -57,6 +57,12 @@ void Extract(const uint8_t* low, size_t count, uint64_t bits, uint16_t share, ui
 bool EmbedBits(const uint8_t* x, const float* w, size_t count, const uint8_t* msg, uint64_t bits,
                int height, uint8_t* y);
 
+// EmbedBits with the given submatrix (`columns`, one for each of the
+// ceil(count / bits) columns of a row) in place of the chosen one: for the
+// search that chooses them.
+bool EmbedBitsWith(const uint32_t* columns, const uint8_t* x, const float* w, size_t count,
+                   const uint8_t* msg, uint64_t bits, int height, uint8_t* y);
+
 // Entry (row, column) of that layer's parity-check matrix, so a check can
 // multiply it out plainly.
 bool MatrixEntry(int height, size_t count, uint64_t bits, uint64_t row, size_t column);

@@ -153,4 +153,32 @@ TEST(Stc, CostIsNearTheBound) {
     EXPECT_GT(cost, 0.9 * bound);
 }
 
+// A payload near what the cheap elements hold forces some changes onto
+// dear ones: those must be the least dear, however far past the usual
+// costs both kinds lie.
+TEST(Stc, ForcedChangesTakeTheCheaperOfTheDear) {
+    std::mt19937 random(13);
+    const size_t n = 20000;
+    Cover cover{std::vector<uint8_t>(n), std::vector<float>(n)};
+    for (size_t i = 0; i < n; ++i) {
+        cover.low[i] = random() & 3;
+        const unsigned kind = random() % 100;
+        cover.cost[i] = kind < 12 ? 1.0f : kind < 56 ? 1e3f : 1e5f;
+    }
+    const std::vector<uint8_t> before = cover.low;
+    const uint64_t bits = n * 18 / 100;
+    std::vector<uint8_t> message((bits + 7) / 8);
+    for (auto& b : message) b = static_cast<uint8_t>(random());
+    uint16_t share = 0;
+    ASSERT_TRUE(stc::Embed(cover.elements(), message.data(), bits, &share, 8, 1));
+    size_t dear = 0, dearest = 0;
+    for (size_t i = 0; i < n; ++i)
+        if (cover.low[i] != before[i]) {
+            dear += cover.cost[i] == 1e3f;
+            dearest += cover.cost[i] == 1e5f;
+        }
+    EXPECT_GT(dear, 0u);
+    EXPECT_EQ(dearest, 0u) << dear << " changes at 1e3";
+}
+
 }  // namespace
