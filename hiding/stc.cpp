@@ -19,9 +19,11 @@ namespace stc {
 namespace {
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
-// Elements coded together; the trellis keeps 2^height bits of path for
-// each, so this bounds a thread's memory (32 MiB at height 8).
-constexpr size_t kBlockElements = size_t{1} << 20;
+// Bits of path a code block may keep: the trellis keeps 2^height of them
+// for each element, so this bounds a thread's memory (32 MiB).
+constexpr size_t kBlockPathBits = size_t{1} << 28;
+// Blocks are no shorter, so that their ends cost little.
+constexpr size_t kLeastBlock = size_t{1} << 14;
 // Elements the split and lambda are estimated from; the keyed order makes
 // any stretch of them a fair sample.
 constexpr size_t kSampleElements = size_t{1} << 16;
@@ -31,23 +33,34 @@ uint64_t MulDiv(uint64_t a, uint64_t b, uint64_t c) {
 }
 
 // Message bit j of a layer of `bits` over `count` columns owns the columns
-// [Start(j), Start(j + 1)).
+// [Start(j), Start(j + 1)). The first row also takes `lead` more: only its
+// own columns reach it, and the next rows' few, so a short row there, all
+// of it forbidden to change, would leave no way through at high rates.
 struct Layout {
-    uint64_t count, bits;
-    uint64_t Start(uint64_t j) const { return MulDiv(j, count, bits); }
-    size_t Width() const { return static_cast<size_t>((count + bits - 1) / bits); }
+    static constexpr uint64_t kFirstRow = 24;  // columns the first row has at least
+    uint64_t count, bits, lead;
+    Layout(uint64_t count_, uint64_t bits_) : count(count_), bits(bits_) {
+        const uint64_t row = count / bits;
+        lead = row >= kFirstRow || bits >= count ? 0 : std::min(kFirstRow - row, count - bits);
+    }
+    uint64_t Start(uint64_t j) const { return j == 0 ? 0 : lead + MulDiv(j, count - lead, bits); }
+    // Columns of a row past the first.
+    size_t RowWidth() const { return static_cast<size_t>((count - lead + bits - 1) / bits); }
+    size_t Width() const { return std::max<size_t>(static_cast<size_t>(Start(1)), RowWidth()); }
 };
 
-// The repeated submatrix: `width` columns of `height` bits, each with its
+// The repeated submatrix: `columns` columns of `height` bits, each with its
 // top and bottom bit set so that every column touches the row it ends and
-// the next ones, drawn from a seeded generator; `draw` picks one of the
-// generator's matrices. The same for sender and receiver: no key is needed,
-// since the elements' order is keyed.
-std::vector<uint32_t> DrawSubmatrix(int height, size_t width, uint32_t draw) {
-    std::vector<uint32_t> columns(width);
-    uint64_t state = 0x6f6d6272656c5354u ^ (uint64_t(height) << 40) ^ width ^ (uint64_t(draw) << 48);
+// the next ones, from a generator seeded with the height, the row width
+// and `draw` (the first row's extra columns follow the others). The same
+// for sender and receiver: no key is needed, since the elements' order is
+// keyed.
+std::vector<uint32_t> DrawSubmatrix(int height, size_t width, size_t columns, uint32_t draw) {
+    std::vector<uint32_t> drawn(columns);
+    uint64_t state =
+        0x6f6d6272656c5354u ^ (uint64_t(height) << 40) ^ width ^ (uint64_t(draw) << 48);
     const uint32_t mask = (uint32_t{1} << height) - 1;
-    for (uint32_t& column : columns) {
+    for (uint32_t& column : drawn) {
         state += 0x9e3779b97f4a7c15u;  // splitmix64
         uint64_t z = state;
         z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
@@ -55,11 +68,48 @@ std::vector<uint32_t> DrawSubmatrix(int height, size_t width, uint32_t draw) {
         z ^= z >> 31;
         column = (static_cast<uint32_t>(z) & mask) | 1u | (uint32_t{1} << (height - 1));
     }
-    return columns;
+    return drawn;
 }
 
-std::vector<uint32_t> Submatrix(int height, size_t width) {
-    return DrawSubmatrix(height, width, 0);
+// The draw each height and row width uses, from bench/stc_search: of the
+// first 48, the one that carried random messages over 1,500 rows with the
+// fewest changes (all costs alike), at that width and at widths between it
+// and the one below. Other heights and widths use draw 0.
+constexpr int kTableLeast = 8, kTableMost = 13;
+constexpr size_t kTableWidest = 64;
+constexpr uint8_t kDraws[kTableMost - kTableLeast + 1][kTableWidest - 1] = {
+    // height 8
+    {12, 46, 4,  11, 12, 18, 26, 5,  32, 12, 29, 43, 10, 1, 42, 34, 13, 13, 19, 28, 10,
+     9,  27, 43, 41, 44, 36, 3,  27, 8,  2,  2,  17, 1,  0, 11, 42, 15, 1,  3,  11, 40,
+     38, 13, 27, 39, 38, 37, 44, 5,  38, 5,  43, 39, 27, 7, 1,  12, 11, 32, 40, 24, 7},
+    // height 9
+    {29, 21, 8,  39, 23, 17, 17, 47, 8, 16, 43, 14, 1,  30, 19, 30, 35, 3,  21, 1,  0,
+     42, 30, 34, 2,  41, 37, 2,  1,  9, 23, 10, 22, 42, 37, 23, 8,  6,  30, 33, 43, 1,
+     29, 44, 43, 1,  33, 4,  3,  14, 8, 13, 28, 20, 30, 6,  14, 26, 38, 15, 12, 13, 0},
+    // height 10
+    {5,  41, 20, 32, 23, 11, 37, 15, 2,  29, 16, 12, 25, 31, 37, 5,  30, 31, 39, 6,  31,
+     46, 43, 16, 40, 0,  5,  0,  23, 37, 15, 32, 12, 8,  10, 3,  7,  14, 24, 3,  34, 0,
+     45, 17, 15, 47, 26, 20, 14, 43, 3,  0,  23, 46, 38, 1,  18, 16, 32, 37, 4,  22, 11},
+    // height 11
+    {20, 18, 0, 40, 7,  7,  12, 0,  5,  14, 9,  20, 6,  9,  15, 16, 4,  1,  35, 46, 1,
+     34, 1,  3, 20, 24, 13, 44, 34, 16, 30, 7,  43, 45, 33, 14, 17, 39, 40, 14, 2,  47,
+     7,  0,  5, 13, 40, 15, 30, 34, 30, 23, 13, 45, 37, 34, 5,  40, 12, 25, 30, 38, 20},
+    // height 12
+    {43, 25, 29, 23, 1,  8,  32, 9,  1,  19, 28, 0,  21, 7,  38, 12, 23, 46, 13, 9,  34,
+     36, 32, 15, 46, 43, 3,  41, 4,  3,  14, 35, 24, 21, 17, 6,  31, 2,  44, 39, 33, 35,
+     7,  13, 15, 35, 3,  16, 23, 23, 28, 1,  11, 25, 36, 3,  11, 16, 10, 10, 34, 3,  35},
+    // height 13
+    {2,  19, 46, 12, 25, 0,  1, 1,  3,  33, 30, 0,  10, 2,  2, 4,  14, 8,  37, 38, 15,
+     4,  12, 5,  9,  9,  11, 7, 19, 41, 4,  6,  5,  22, 47, 7, 16, 1,  2,  26, 21, 8,
+     10, 22, 12, 34, 13, 47, 1, 43, 44, 23, 40, 39, 22, 26, 5, 13, 0,  42, 37, 46, 43},
+};
+
+std::vector<uint32_t> Submatrix(int height, const Layout& layout) {
+    const size_t width = layout.RowWidth();
+    const bool tabled =
+        height >= kTableLeast && height <= kTableMost && width >= 2 && width <= kTableWidest;
+    return DrawSubmatrix(height, width, layout.Width(),
+                         tabled ? kDraws[height - kTableLeast][width - 2] : 0);
 }
 
 // One trellis step for every state: new[s] is the cheaper of a stego bit 0
@@ -348,9 +398,9 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
     }
     if (bits > n) return false;
     const size_t states = size_t{1} << height, pathBytes = std::max<size_t>(states / 8, 1);
-    const Layout layout{n, bits};
-    const std::vector<uint32_t> sub = given ? std::vector<uint32_t>(given, given + layout.Width())
-                                            : Submatrix(height, layout.Width());
+    const Layout layout(n, bits);
+    const std::vector<uint32_t> sub =
+        given ? std::vector<uint32_t>(given, given + layout.Width()) : Submatrix(height, layout);
     // Every byte of the path is written before it is read.
     std::unique_ptr<uint8_t[]> path(new (std::nothrow) uint8_t[n * pathBytes]);
     if (!path) return false;
@@ -399,8 +449,8 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
 // The syndrome of the bits y (a bit in each byte's bit `plane`).
 void ExtractLayer(const uint8_t* y, size_t n, int plane, uint64_t bits, int height, uint8_t* msg) {
     if (bits == 0) return;
-    const Layout layout{n, bits};
-    const std::vector<uint32_t> sub = Submatrix(height, layout.Width());
+    const Layout layout(n, bits);
+    const std::vector<uint32_t> sub = Submatrix(height, layout);
     uint32_t s = 0;
     for (uint64_t j = 0; j < bits; ++j) {
         const size_t start = layout.Start(j), end = layout.Start(j + 1);
@@ -539,15 +589,35 @@ Share ShareOf(size_t b, size_t blocks, size_t count, uint64_t upperBits, uint64_
     return s;
 }
 
-size_t BlockCount(size_t count) {
-    return std::max<size_t>(1, (count + kBlockElements - 1) / kBlockElements);
+size_t BlockCount(size_t count, int height) {
+    const size_t block = std::max(kLeastBlock, kBlockPathBits >> height);
+    return std::max<size_t>(1, (count + block - 1) / block);
 }
 
 }  // namespace
 
+int HeightFor(size_t count) {
+    // A step costs twice the time a height up; fewer elements than the
+    // limit keep the coding near a second on one thread.
+    constexpr size_t kUpTo[] = {size_t{1} << 19, size_t{1} << 20, size_t{1} << 21, size_t{1} << 22,
+                                size_t{1} << 23};
+    int height = 13;
+    for (const size_t limit : kUpTo) {
+        if (count <= limit) return height;
+        --height;
+    }
+    return height;
+}
+
 bool EmbedBits(const uint8_t* x, const float* w, size_t count, const uint8_t* msg, uint64_t bits,
                int height, uint8_t* y) {
+    if (height == kHeight) height = HeightFor(count);
     return height >= 1 && height <= 16 && EmbedLayer(x, w, count, msg, bits, height, y);
+}
+
+std::vector<uint32_t> DrawnSubmatrix(int height, size_t count, uint64_t bits, uint32_t draw) {
+    const Layout layout(count, bits);
+    return DrawSubmatrix(height, layout.RowWidth(), layout.Width(), draw);
 }
 
 bool EmbedBitsWith(const uint32_t* columns, const uint8_t* x, const float* w, size_t count,
@@ -557,12 +627,14 @@ bool EmbedBitsWith(const uint32_t* columns, const uint8_t* x, const float* w, si
 }
 
 bool MatrixEntry(int height, size_t count, uint64_t bits, uint64_t row, size_t column) {
-    const Layout layout{count, bits};
+    if (height == kHeight) height = HeightFor(count);
+    if (bits == 0 || column >= count) return false;
+    const Layout layout(count, bits);
     uint64_t j = MulDiv(column, bits, count);
     while (j + 1 < bits && layout.Start(j + 1) <= column) ++j;
     while (j > 0 && layout.Start(j) > column) --j;
     if (row < j || row - j >= uint64_t(height) || row >= bits) return false;
-    return Submatrix(height, layout.Width())[column - layout.Start(j)] >> (row - j) & 1;
+    return Submatrix(height, layout)[column - layout.Start(j)] >> (row - j) & 1;
 }
 
 uint64_t MaxBits(size_t count) {
@@ -575,7 +647,7 @@ namespace {
 // cannot carry its share.
 bool EmbedSplit(const Elements& elements, const uint8_t* message, uint64_t bits, uint64_t upperBits,
                 double lambda, int height, unsigned threads, uint8_t* out) {
-    const size_t blocks = BlockCount(elements.count);
+    const size_t blocks = BlockCount(elements.count, height);
     std::atomic<bool> failed{false};
     RunShared(threads, blocks, [&](uint64_t b) {
         if (failed) return;
@@ -606,6 +678,7 @@ uint64_t UpperBits(uint64_t bits, uint16_t share) {
 bool Embed(const Elements& elements, const uint8_t* message, uint64_t bits, uint16_t* share,
            int height, unsigned threads) {
     *share = 0;
+    if (height == kHeight) height = HeightFor(elements.count);
     if (bits > MaxBits(elements.count) || height < 1 || height > 16) return false;
     if (bits == 0) return true;
     std::vector<uint8_t> out;
@@ -618,10 +691,17 @@ bool Embed(const Elements& elements, const uint8_t* message, uint64_t bits, uint
     const Sample sample(elements);
     const double lambda = Lambda(sample, bits);
     // Near the capacity, forbidden changes can leave one plane no way
-    // through: the second plane then takes more of the load, in steps
+    // through. A split a little off gives other changes in the second
+    // plane, so another pattern of forbidden ones in the lowest, and mostly
+    // a way; past those, the second plane takes more of the load, in steps
     // (the lowest plane alone, tried last, is plain bit replacement).
     const uint64_t best = UpperBitsAt(sample, lambda, bits);
     std::vector<uint64_t> splits{best};
+    for (uint64_t k = 1; k <= 4; ++k) {
+        const uint64_t off = std::max<uint64_t>(1, bits * k / 256);
+        if (best + off <= bits) splits.push_back(best + off);
+        if (best >= off) splits.push_back(best - off);
+    }
     for (uint64_t k = 1; k <= 4; ++k) splits.push_back(best + (bits - best) * k / 4);
     for (uint64_t k = 3; k-- > 0;) splits.push_back(best * k / 4);
     for (const uint64_t upper : splits) {
@@ -639,9 +719,10 @@ bool Embed(const Elements& elements, const uint8_t* message, uint64_t bits, uint
 void Extract(const uint8_t* low, size_t count, uint64_t bits, uint16_t share, uint8_t* message,
              int height) {
     std::memset(message, 0, (bits + 7) / 8);
-    if (bits == 0) return;
+    if (height == kHeight) height = HeightFor(count);
+    if (bits == 0 || height < 1 || height > 16) return;
     const uint64_t upperBits = UpperBits(bits, share);
-    const size_t blocks = BlockCount(count);
+    const size_t blocks = BlockCount(count, height);
     std::vector<uint8_t> part;
     auto put = [&](uint64_t from, uint64_t n) {
         for (uint64_t i = 0; i < n; ++i)
