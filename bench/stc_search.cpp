@@ -3,7 +3,8 @@
 // table covers, the draw of the generator that carries random messages
 // with the fewest changes (all costs alike) over layers of that width and
 // of widths between it and the one below, out of the first `draws`.
-// Prints the table hiding/stc.cpp keeps. Usage: stc_search [draws [rows]];
+// Prints the table hiding/stc.cpp keeps. Usage: stc_search [draws [rows
+// [least most]]] (heights);
 // stc_search --check [rows] measures the table on other messages.
 #include <cstdio>
 #include <cstdlib>
@@ -80,10 +81,10 @@ int main(int argc, char** argv) {
         return Check(argc > 2 ? static_cast<size_t>(std::atoi(argv[2])) : 1500);
     const uint32_t draws = argc > 1 ? static_cast<uint32_t>(std::atoi(argv[1])) : 32;
     const size_t rows = argc > 2 ? static_cast<size_t>(std::atoi(argv[2])) : 1500;
-    constexpr int kLeast = 8, kMost = 13;
+    const int least = argc > 3 ? std::atoi(argv[3]) : 8, most = argc > 4 ? std::atoi(argv[4]) : 13;
     constexpr size_t kWidest = 64;
     std::printf("// stc_search %u %zu\n", draws, rows);
-    for (int height = kLeast; height <= kMost; ++height) {
+    for (int height = least; height <= most; ++height) {
         std::printf("    {");
         long gainSum = 0, defaultSum = 0;
         for (size_t width = 2; width <= kWidest; ++width) {
