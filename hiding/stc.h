@@ -45,9 +45,10 @@ struct Elements {
 uint64_t UpperBits(uint64_t bits, uint16_t share);
 
 // Changes elements.low so that Extract gives `message` (`bits` bits, least
-// significant bit of each byte first) back; *share gets the split. False, with the elements
-// unchanged, when the message cannot be carried (more bits than the elements hold, or no way around
-// forbidden changes, or no memory). `threads` 0 means as many as the machine has.
+// significant bit of each byte first) back; *share gets the split. False, with the elements unchanged,
+// when the message cannot be carried (more bits than the elements hold, or
+// no way around forbidden changes, or no memory). `threads` 0 means as
+// many as the machine has.
 bool Embed(const Elements& elements, const uint8_t* message, uint64_t bits, uint16_t* share,
            int height = kHeight, unsigned threads = 0);
 

@@ -99,7 +99,8 @@ TEST(Stc, ForbiddenFirstColumnsLeaveAWay) {
         for (const uint8_t first : {0, 1}) {
             SCOPED_TRACE(testing::Message() << "height " << height << ", first bit " << int(first));
             msg[0] = first;
-            ASSERT_TRUE(stc::EmbedBits(x.data(), w.data(), n, msg.data(), msg.size(), height, y.data()));
+            ASSERT_TRUE(
+                stc::EmbedBits(x.data(), w.data(), n, msg.data(), msg.size(), height, y.data()));
             EXPECT_TRUE(std::equal(x.begin(), x.begin() + 6, y.begin()));
             EXPECT_EQ(PlainSyndrome(y, 0, msg.size(), height), msg);
         }
