@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The coder's expected distortion against the payload-limited sender's
 // bound, for HILL costs of real photographs, by payload and height, with
-// the time the coding takes. Usage: coding_loss PICTURE... (PNG, BMP,
-// TIFF); scripts/bench_photos.sh makes a set. Given JPEG files instead, the
+// the time the coding takes. Usage: coding_loss [--heights=6,8,...]
+// PICTURE... (PNG, BMP, TIFF; height 0 is the one chosen from the number of
+// elements); scripts/bench_photos.sh makes a set. Given JPEG files instead, the
 // same for the UERD costs of their non-zero AC coefficients, as a sealed
 // JPEG codes them (payload in bits per such coefficient).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <random>
 #include <string>
@@ -55,12 +58,24 @@ bool JpegElements(const char* path, std::vector<uint8_t>* lows, std::vector<floa
 
 int main(int argc, char** argv) {
     const double rates[] = {0.05, 0.1, 0.2, 0.4};
-    const int heights[] = {6, 7, 8, 10};
+    std::vector<int> heights{6, 7, 8, 10};
+    int first = 1;
+    if (argc > 1 && std::strncmp(argv[1], "--heights=", 10) == 0) {
+        heights.clear();
+        for (const char* p = argv[1] + 10; *p;) {
+            char* end = nullptr;
+            const long height = std::strtol(p, &end, 10);
+            if (end == p) return 2;
+            heights.push_back(static_cast<int>(height));
+            p = *end == ',' ? end + 1 : end;
+        }
+        first = 2;
+    }
     std::map<std::pair<double, int>, std::pair<double, double>> sums;  // cost, bound
     std::map<int, double> seconds;
     size_t pictures = 0, elements = 0;
     std::mt19937 random(1);
-    for (int a = 1; a < argc; ++a) {
+    for (int a = first; a < argc; ++a) {
         std::vector<uint8_t> lows;
         std::vector<float> costs;
         if (!(IsJpegName(argv[a]) ? JpegElements(argv[a], &lows, &costs)

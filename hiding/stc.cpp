@@ -19,9 +19,11 @@ namespace stc {
 namespace {
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
-// Elements coded together; the trellis keeps 2^height bits of path for
-// each, so this bounds a thread's memory (32 MiB at height 8).
-constexpr size_t kBlockElements = size_t{1} << 20;
+// Bits of path a code block may keep: the trellis keeps 2^height of them
+// for each element, so this bounds a thread's memory (32 MiB).
+constexpr size_t kBlockPathBits = size_t{1} << 28;
+// Blocks are no shorter, so that their ends cost little.
+constexpr size_t kLeastBlock = size_t{1} << 14;
 // Elements the split and lambda are estimated from; the keyed order makes
 // any stretch of them a fair sample.
 constexpr size_t kSampleElements = size_t{1} << 16;
@@ -31,22 +33,34 @@ uint64_t MulDiv(uint64_t a, uint64_t b, uint64_t c) {
 }
 
 // Message bit j of a layer of `bits` over `count` columns owns the columns
-// [Start(j), Start(j + 1)).
+// [Start(j), Start(j + 1)). The first row also takes `lead` more: only its
+// own columns reach it, and the next rows' few, so a short row there, all
+// of it forbidden to change, would leave no way through at high rates.
 struct Layout {
-    uint64_t count, bits;
-    uint64_t Start(uint64_t j) const { return MulDiv(j, count, bits); }
-    size_t Width() const { return static_cast<size_t>((count + bits - 1) / bits); }
+    static constexpr uint64_t kFirstRow = 24;  // columns the first row has at least
+    uint64_t count, bits, lead;
+    Layout(uint64_t count_, uint64_t bits_) : count(count_), bits(bits_) {
+        const uint64_t row = count / bits;
+        lead = row >= kFirstRow || bits >= count ? 0 : std::min(kFirstRow - row, count - bits);
+    }
+    uint64_t Start(uint64_t j) const { return j == 0 ? 0 : lead + MulDiv(j, count - lead, bits); }
+    // Columns of a row past the first.
+    size_t RowWidth() const { return static_cast<size_t>((count - lead + bits - 1) / bits); }
+    size_t Width() const { return std::max<size_t>(static_cast<size_t>(Start(1)), RowWidth()); }
 };
 
-// The repeated submatrix: `width` columns of `height` bits, each with its
+// The repeated submatrix: `columns` columns of `height` bits, each with its
 // top and bottom bit set so that every column touches the row it ends and
-// the next ones. The same for sender and receiver: no key is needed, since
-// the elements' order is keyed.
-std::vector<uint32_t> Submatrix(int height, size_t width) {
-    std::vector<uint32_t> columns(width);
-    uint64_t state = 0x6f6d6272656c5354u ^ (uint64_t(height) << 40) ^ width;
+// the next ones, from a generator seeded with the height, the row width
+// and `draw` (the first row's extra columns follow the others). The same
+// for sender and receiver: no key is needed, since the elements' order is
+// keyed.
+std::vector<uint32_t> DrawSubmatrix(int height, size_t width, size_t columns, uint32_t draw) {
+    std::vector<uint32_t> drawn(columns);
+    uint64_t state =
+        0x6f6d6272656c5354u ^ (uint64_t(height) << 40) ^ width ^ (uint64_t(draw) << 48);
     const uint32_t mask = (uint32_t{1} << height) - 1;
-    for (uint32_t& column : columns) {
+    for (uint32_t& column : drawn) {
         state += 0x9e3779b97f4a7c15u;  // splitmix64
         uint64_t z = state;
         z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
@@ -54,7 +68,49 @@ std::vector<uint32_t> Submatrix(int height, size_t width) {
         z ^= z >> 31;
         column = (static_cast<uint32_t>(z) & mask) | 1u | (uint32_t{1} << (height - 1));
     }
-    return columns;
+    return drawn;
+}
+
+// The draw each height and row width uses, from bench/stc_search: of the
+// first 48, the one that carried random messages with the fewest changes
+// (all costs alike), at that width and at widths between it and the one
+// below, over 6,000 rows for heights 8 to 10, 4,000 for 11 and 12, 1,500
+// for 13. Other heights and widths use draw 0.
+constexpr int kTableLeast = 8, kTableMost = 13;
+constexpr size_t kTableWidest = 64;
+constexpr uint8_t kDraws[kTableMost - kTableLeast + 1][kTableWidest - 1] = {
+    // height 8
+    {8,  35, 4,  19, 36, 15, 1,  29, 34, 47, 0,  37, 10, 7,  42, 36, 9,  19, 39, 44, 10,
+     40, 29, 43, 41, 44, 30, 24, 27, 14, 18, 2,  14, 32, 38, 11, 42, 15, 11, 6,  13, 40,
+     29, 34, 14, 26, 13, 47, 44, 17, 16, 19, 23, 39, 27, 13, 20, 32, 10, 11, 21, 24, 17},
+    // height 9
+    {10, 32, 9,  13, 23, 17, 39, 24, 29, 44, 21, 46, 38, 47, 33, 31, 40, 17, 26, 1,  43,
+     5,  1,  23, 31, 45, 37, 0,  20, 9,  10, 14, 22, 8,  37, 23, 38, 0,  43, 30, 26, 1,
+     37, 10, 26, 42, 26, 4,  29, 14, 27, 13, 2,  20, 25, 6,  21, 14, 43, 39, 9,  3,  16},
+    // height 10
+    {46, 25, 22, 35, 39, 11, 25, 39, 27, 8,  16, 32, 17, 7,  46, 7,  1,  20, 32, 6,  33,
+     44, 27, 13, 43, 39, 38, 36, 20, 13, 6,  8,  28, 36, 7,  36, 16, 16, 15, 3,  1,  0,
+     40, 18, 15, 27, 22, 20, 14, 42, 5,  26, 19, 45, 44, 4,  3,  40, 41, 31, 25, 22, 11},
+    // height 11
+    {23, 27, 13, 14, 44, 42, 16, 47, 3,  2,  17, 1,  15, 7,  46, 6,  17, 37, 43, 27, 6,
+     29, 8,  47, 10, 10, 8,  29, 11, 31, 1,  5,  33, 4,  33, 5,  17, 11, 0,  47, 2,  16,
+     32, 16, 32, 47, 7,  33, 8,  43, 40, 11, 34, 22, 16, 6,  28, 44, 42, 15, 4,  3,  28},
+    // height 12
+    {36, 25, 32, 26, 10, 20, 46, 21, 3,  32, 15, 19, 23, 19, 31, 34, 21, 2,  3,  2,  9,
+     16, 42, 13, 26, 26, 32, 17, 29, 16, 9,  17, 2,  9,  9,  18, 29, 13, 3,  0,  47, 7,
+     18, 22, 35, 9,  39, 19, 26, 20, 35, 1,  12, 44, 35, 38, 11, 45, 3,  4,  18, 42, 15},
+    // height 13
+    {2,  19, 46, 12, 25, 0,  1, 1,  3,  33, 30, 0,  10, 2,  2, 4,  14, 8,  37, 38, 15,
+     4,  12, 5,  9,  9,  11, 7, 19, 41, 4,  6,  5,  22, 47, 7, 16, 1,  2,  26, 21, 8,
+     10, 22, 12, 34, 13, 47, 1, 43, 44, 23, 40, 39, 22, 26, 5, 13, 0,  42, 37, 46, 43},
+};
+
+std::vector<uint32_t> Submatrix(int height, const Layout& layout) {
+    const size_t width = layout.RowWidth();
+    const bool tabled =
+        height >= kTableLeast && height <= kTableMost && width >= 2 && width <= kTableWidest;
+    return DrawSubmatrix(height, width, layout.Width(),
+                         tabled ? kDraws[height - kTableLeast][width - 2] : 0);
 }
 
 // One trellis step for every state: new[s] is the cheaper of a stego bit 0
@@ -308,13 +364,15 @@ __attribute__((target("avx512bw"))) bool Forward16(const uint8_t* x, const uint1
 
 #pragma GCC diagnostic pop
 
+// Past this a change's odds are below 1e-13: the 16-bit trellis costs all
+// such changes the cap alike.
+constexpr double kNeverNats = 30;
+
 // Costs given in nats (the log-odds against a change) in 16 bits, or
 // false when the row width leaves too little room for them.
 bool Quantize(const float* w, size_t n, size_t width, std::vector<uint16_t>* q) {
     // A row of `width` columns may add width times the cap; a quarter of
-    // the range is kept free. Past kNeverNats a change's odds are below
-    // 1e-13: all such changes cost the cap alike.
-    constexpr double kNeverNats = 30;
+    // the range is kept free.
     const double cap = std::min(4095.0, 16383.0 / double(width));
     if (cap < 4 * kNeverNats) return false;
     const double scale = cap / kNeverNats;
@@ -334,15 +392,16 @@ bool Quantize(const float* w, size_t n, size_t width, std::vector<uint16_t>* q) 
 // Costs in nats may run on 16 bits. False when no way avoids a forbidden
 // flip.
 bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, uint64_t bits,
-                int height, uint8_t* y, bool nats = false) {
+                int height, uint8_t* y, bool nats = false, const uint32_t* given = nullptr) {
     if (bits == 0) {
         std::memcpy(y, x, n);
         return true;
     }
     if (bits > n) return false;
     const size_t states = size_t{1} << height, pathBytes = std::max<size_t>(states / 8, 1);
-    const Layout layout{n, bits};
-    const std::vector<uint32_t> sub = Submatrix(height, layout.Width());
+    const Layout layout(n, bits);
+    const std::vector<uint32_t> sub =
+        given ? std::vector<uint32_t>(given, given + layout.Width()) : Submatrix(height, layout);
     // Every byte of the path is written before it is read.
     std::unique_ptr<uint8_t[]> path(new (std::nothrow) uint8_t[n * pathBytes]);
     if (!path) return false;
@@ -353,7 +412,11 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
             2 * states * sizeof(uint16_t), std::align_val_t{64}, std::nothrow)));
         if (metrics && Forward16(x, q.data(), layout, sub, msg, height, path.get(), metrics.get())) {
             Backtrack(path.get(), pathBytes, layout, sub, msg, height, y);
-            return true;
+            // A payload near what the cheap elements hold can force such
+            // changes; the capped costs would pick among them blindly.
+            bool capped = false;
+            for (size_t i = 0; i < n && !capped; ++i) capped = y[i] != x[i] && w[i] > kNeverNats;
+            if (!capped) return true;
         }
     }
     std::unique_ptr<float, FreeAligned> buffer(static_cast<float*>(
@@ -387,8 +450,8 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
 // The syndrome of the bits y (a bit in each byte's bit `plane`).
 void ExtractLayer(const uint8_t* y, size_t n, int plane, uint64_t bits, int height, uint8_t* msg) {
     if (bits == 0) return;
-    const Layout layout{n, bits};
-    const std::vector<uint32_t> sub = Submatrix(height, layout.Width());
+    const Layout layout(n, bits);
+    const std::vector<uint32_t> sub = Submatrix(height, layout);
     uint32_t s = 0;
     for (uint64_t j = 0; j < bits; ++j) {
         const size_t start = layout.Start(j), end = layout.Start(j + 1);
@@ -527,24 +590,52 @@ Share ShareOf(size_t b, size_t blocks, size_t count, uint64_t upperBits, uint64_
     return s;
 }
 
-size_t BlockCount(size_t count) {
-    return std::max<size_t>(1, (count + kBlockElements - 1) / kBlockElements);
+size_t BlockCount(size_t count, int height) {
+    const size_t block = std::max(kLeastBlock, kBlockPathBits >> height);
+    return std::max<size_t>(1, (count + block - 1) / block);
 }
 
 }  // namespace
 
+int HeightFor(size_t count) {
+    // A step costs twice the time a height up; fewer elements than the
+    // limit keep the coding near a second on one thread.
+    constexpr size_t kUpTo[] = {size_t{1} << 19, size_t{1} << 20, size_t{1} << 21, size_t{1} << 22,
+                                size_t{1} << 23};
+    int height = 13;
+    for (const size_t limit : kUpTo) {
+        if (count <= limit) return height;
+        --height;
+    }
+    return height;
+}
+
 bool EmbedBits(const uint8_t* x, const float* w, size_t count, const uint8_t* msg, uint64_t bits,
                int height, uint8_t* y) {
+    if (height == kHeight) height = HeightFor(count);
     return height >= 1 && height <= 16 && EmbedLayer(x, w, count, msg, bits, height, y);
 }
 
+std::vector<uint32_t> DrawnSubmatrix(int height, size_t count, uint64_t bits, uint32_t draw) {
+    const Layout layout(count, bits);
+    return DrawSubmatrix(height, layout.RowWidth(), layout.Width(), draw);
+}
+
+bool EmbedBitsWith(const uint32_t* columns, const uint8_t* x, const float* w, size_t count,
+                   const uint8_t* msg, uint64_t bits, int height, uint8_t* y) {
+    return height >= 1 && height <= 16 &&
+           EmbedLayer(x, w, count, msg, bits, height, y, false, columns);
+}
+
 bool MatrixEntry(int height, size_t count, uint64_t bits, uint64_t row, size_t column) {
-    const Layout layout{count, bits};
+    if (height == kHeight) height = HeightFor(count);
+    if (bits == 0 || column >= count) return false;
+    const Layout layout(count, bits);
     uint64_t j = MulDiv(column, bits, count);
     while (j + 1 < bits && layout.Start(j + 1) <= column) ++j;
     while (j > 0 && layout.Start(j) > column) --j;
     if (row < j || row - j >= uint64_t(height) || row >= bits) return false;
-    return Submatrix(height, layout.Width())[column - layout.Start(j)] >> (row - j) & 1;
+    return Submatrix(height, layout)[column - layout.Start(j)] >> (row - j) & 1;
 }
 
 uint64_t MaxBits(size_t count) {
@@ -557,7 +648,7 @@ namespace {
 // cannot carry its share.
 bool EmbedSplit(const Elements& elements, const uint8_t* message, uint64_t bits, uint64_t upperBits,
                 double lambda, int height, unsigned threads, uint8_t* out) {
-    const size_t blocks = BlockCount(elements.count);
+    const size_t blocks = BlockCount(elements.count, height);
     std::atomic<bool> failed{false};
     RunShared(threads, blocks, [&](uint64_t b) {
         if (failed) return;
@@ -585,9 +676,15 @@ uint64_t UpperBits(uint64_t bits, uint16_t share) {
     return MulDiv(bits, share, 65535);
 }
 
-bool Embed(const Elements& elements, const uint8_t* message, uint64_t bits, uint16_t* share,
-           int height, unsigned threads) {
+namespace {
+
+// Codes the message at the first split that finds a way, of those
+// `splits(sample, lambda)` gives; *share gets it.
+template <typename Splits>
+bool EmbedTrying(const Elements& elements, const uint8_t* message, uint64_t bits, int height,
+                 unsigned threads, uint16_t* share, Splits splits) {
     *share = 0;
+    if (height == kHeight) height = HeightFor(elements.count);
     if (bits > MaxBits(elements.count) || height < 1 || height > 16) return false;
     if (bits == 0) return true;
     std::vector<uint8_t> out;
@@ -599,15 +696,7 @@ bool Embed(const Elements& elements, const uint8_t* message, uint64_t bits, uint
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     const Sample sample(elements);
     const double lambda = Lambda(sample, bits);
-    // Near the capacity, forbidden changes can leave one plane no way
-    // through: the second plane then takes more of the load, in steps
-    // (the lowest plane alone, tried last, is plain bit replacement).
-    const uint64_t best = UpperBitsAt(sample, lambda, bits);
-    std::vector<uint64_t> splits{best};
-    for (uint64_t k = 1; k <= 4; ++k) splits.push_back(best + (bits - best) * k / 4);
-    for (uint64_t k = 3; k-- > 0;) splits.push_back(best * k / 4);
-    for (const uint64_t upper : splits) {
-        const auto tried = static_cast<uint16_t>(MulDiv(upper, 65535, bits));
+    for (const uint16_t tried : splits(sample, lambda)) {
         if (!EmbedSplit(elements, message, bits, UpperBits(bits, tried), lambda, height, threads,
                         out.data()))
             continue;
@@ -618,29 +707,48 @@ bool Embed(const Elements& elements, const uint8_t* message, uint64_t bits, uint
     return false;
 }
 
+}  // namespace
+
+bool Embed(const Elements& elements, const uint8_t* message, uint64_t bits, uint16_t* share,
+           int height, unsigned threads) {
+    return EmbedTrying(elements, message, bits, height, threads, share,
+                       [bits](const Sample& sample, double lambda) {
+        // Near the capacity, forbidden changes can leave one plane no way
+        // through. A split a little off gives other changes in the second
+        // plane, so another pattern of forbidden ones in the lowest, and
+        // mostly a way; past those, the second plane takes more of the
+        // load, in steps (the lowest plane alone, tried last, is plain bit
+        // replacement).
+        const uint64_t best = UpperBitsAt(sample, lambda, bits);
+        std::vector<uint64_t> splits{best};
+        for (uint64_t k = 1; k <= 4; ++k) {
+            const uint64_t off = std::max<uint64_t>(1, bits * k / 256);
+            if (best + off <= bits) splits.push_back(best + off);
+            if (best >= off) splits.push_back(best - off);
+        }
+        for (uint64_t k = 1; k <= 4; ++k) splits.push_back(best + (bits - best) * k / 4);
+        for (uint64_t k = 3; k-- > 0;) splits.push_back(best * k / 4);
+        std::vector<uint16_t> shares;
+        for (const uint64_t upper : splits)
+            shares.push_back(static_cast<uint16_t>(MulDiv(upper, 65535, bits)));
+        return shares;
+    });
+}
+
 bool EmbedAtShare(const Elements& elements, const uint8_t* message, uint64_t bits, uint16_t share,
                   int height) {
-    if (bits > MaxBits(elements.count) || height < 1 || height > 16) return false;
-    if (bits == 0) return true;
-    std::vector<uint8_t> out;
-    try {
-        out.resize(elements.count);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    const double lambda = Lambda(Sample(elements), bits);
-    if (!EmbedSplit(elements, message, bits, UpperBits(bits, share), lambda, height, 1, out.data()))
-        return false;
-    std::copy(out.begin(), out.end(), elements.low);
-    return true;
+    uint16_t used;
+    return EmbedTrying(elements, message, bits, height, 1, &used,
+                       [share](const Sample&, double) { return std::vector<uint16_t>{share}; });
 }
 
 void Extract(const uint8_t* low, size_t count, uint64_t bits, uint16_t share, uint8_t* message,
              int height) {
     std::memset(message, 0, (bits + 7) / 8);
-    if (bits == 0) return;
+    if (height == kHeight) height = HeightFor(count);
+    if (bits == 0 || height < 1 || height > 16) return;
     const uint64_t upperBits = UpperBits(bits, share);
-    const size_t blocks = BlockCount(count);
+    const size_t blocks = BlockCount(count, height);
     std::vector<uint8_t> part;
     auto put = [&](uint64_t from, uint64_t n) {
         for (uint64_t i = 0; i < n; ++i)

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace stc {
 
@@ -24,8 +25,14 @@ constexpr uint8_t kNoUp = 4;    // +1 would leave the range
 constexpr uint8_t kNoDown = 8;  // -1 would
 
 // Height of the trellis: 2^height states. Larger codes lose less against
-// the bound and cost twice the time per step.
-constexpr int kHeight = 8;
+// the bound and cost twice the time per step. kHeight asks for the height
+// HeightFor gives for the number of elements, which sender and receiver
+// both know; other values, 1 to 16, are taken as they are.
+constexpr int kHeight = 0;
+
+// The height kHeight stands for with `count` elements: taller for fewer
+// elements, where it costs little time.
+int HeightFor(size_t count);
 
 // A sequence of elements in the order they are coded.
 struct Elements {
@@ -61,6 +68,13 @@ void Extract(const uint8_t* low, size_t count, uint64_t bits, uint16_t share, ui
 // change.
 bool EmbedBits(const uint8_t* x, const float* w, size_t count, const uint8_t* msg, uint64_t bits,
                int height, uint8_t* y);
+
+// Submatrix `draw` of those the chosen ones are picked from, for a layer
+// of `count` columns and `bits` rows, and EmbedBits with a given one in
+// place of the chosen one: for the search that picks them.
+std::vector<uint32_t> DrawnSubmatrix(int height, size_t count, uint64_t bits, uint32_t draw);
+bool EmbedBitsWith(const uint32_t* columns, const uint8_t* x, const float* w, size_t count,
+                   const uint8_t* msg, uint64_t bits, int height, uint8_t* y);
 
 // Entry (row, column) of that layer's parity-check matrix, so a check can
 // multiply it out plainly.

@@ -80,8 +80,11 @@ sealed() {
         return
     fi
     head -c "$bytes" /dev/urandom >"$work/d"
-    nice -n 19 "$cli" -q encode -m sealed -f --passphrase-file "$passphrase" "$3" "$work/d" "$4" \
-        </dev/null
+    # A failed encode is said and left out, not the end of the run.
+    if ! nice -n 19 "$cli" -q encode -m sealed -f --passphrase-file "$passphrase" "$3" "$work/d" \
+        "$4" </dev/null; then
+        echo "$(basename "$3"): the encode at $1 failed" | tee -a "$work/skipped" >&2
+    fi
 }
 
 # $1 method, $2 rate, $3 cover folder, $4 stego folder.

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -84,6 +85,27 @@ TEST(Stc, ForbiddenChangesAreNeverMade) {
     EXPECT_FALSE(stc::EmbedBits(x.data(), w.data(), n, msg.data(), msg.size(), 8, y.data()));
 }
 
+// Only the first row's own columns reach it: with them all forbidden, a
+// message at half the rate still finds a way, whichever its first bit.
+TEST(Stc, ForbiddenFirstColumnsLeaveAWay) {
+    std::mt19937 random(17);
+    const size_t n = 1000;
+    std::vector<uint8_t> x(n), y(n), msg(n / 2);
+    std::vector<float> w(n, 1.0f);
+    for (auto& b : x) b = random() & 1;
+    for (auto& b : msg) b = random() & 1;
+    std::fill(w.begin(), w.begin() + 6, INFINITY);
+    for (const int height : {6, 8, 13})
+        for (const uint8_t first : {0, 1}) {
+            SCOPED_TRACE(testing::Message() << "height " << height << ", first bit " << int(first));
+            msg[0] = first;
+            ASSERT_TRUE(
+                stc::EmbedBits(x.data(), w.data(), n, msg.data(), msg.size(), height, y.data()));
+            EXPECT_TRUE(std::equal(x.begin(), x.begin() + 6, y.begin()));
+            EXPECT_EQ(PlainSyndrome(y, 0, msg.size(), height), msg);
+        }
+}
+
 // Both planes of a ternary embedding against the plain syndromes, and the
 // changes: +-1 only, never a forbidden way.
 TEST(Stc, TernaryChangesSpellTheMessageInTwoPlanes) {
@@ -116,19 +138,28 @@ TEST(Stc, TernaryChangesSpellTheMessageInTwoPlanes) {
         }
 }
 
-// Past one code block the message is shared out; several threads code it.
+// Past one code block (shorter at greater heights) the message is shared
+// out; several threads code it. The default height is the same on both
+// sides.
 TEST(Stc, ManyBlocksRoundTrip) {
     std::mt19937 random(5);
-    const size_t n = (size_t{1} << 21) + 12345;
-    Cover cover = RandomCover(n, random);
-    const uint64_t bits = n / 20 + 3;
-    std::vector<uint8_t> message((bits + 7) / 8), back(message.size());
-    for (auto& b : message) b = static_cast<uint8_t>(random());
-    message.back() &= static_cast<uint8_t>((1u << (bits % 8)) - 1);
-    uint16_t share = 0;
-    ASSERT_TRUE(stc::Embed(cover.elements(), message.data(), bits, &share, 4, 2));
-    stc::Extract(cover.low.data(), n, bits, share, back.data(), 4);
-    EXPECT_EQ(back, message);
+    struct Case {
+        size_t n;
+        int height;
+    };
+    for (const Case& c :
+         {Case{(size_t{1} << 16) + 123, stc::kHeight}, Case{(3 << 14) + 12345, 14}}) {
+        SCOPED_TRACE(testing::Message() << c.n << " elements, height " << c.height);
+        Cover cover = RandomCover(c.n, random);
+        const uint64_t bits = c.n / 20 + 3;
+        std::vector<uint8_t> message((bits + 7) / 8), back(message.size());
+        for (auto& b : message) b = static_cast<uint8_t>(random());
+        message.back() &= static_cast<uint8_t>((1u << (bits % 8)) - 1);
+        uint16_t share = 0;
+        ASSERT_TRUE(stc::Embed(cover.elements(), message.data(), bits, &share, c.height, 2));
+        stc::Extract(cover.low.data(), c.n, bits, share, back.data(), c.height);
+        EXPECT_EQ(back, message);
+    }
 }
 
 // The code's cost stays near the least any code can reach (about 1.2
@@ -151,6 +182,34 @@ TEST(Stc, CostIsNearTheBound) {
         if (cover.low[i] != before[i]) cost += cover.cost[i];
     EXPECT_LT(cost, 1.3 * bound);
     EXPECT_GT(cost, 0.9 * bound);
+}
+
+// A payload near what the cheap elements hold forces some changes onto
+// dear ones: those must be the least dear, however far past the usual
+// costs both kinds lie.
+TEST(Stc, ForcedChangesTakeTheCheaperOfTheDear) {
+    std::mt19937 random(13);
+    const size_t n = 20000;
+    Cover cover{std::vector<uint8_t>(n), std::vector<float>(n)};
+    for (size_t i = 0; i < n; ++i) {
+        cover.low[i] = random() & 3;
+        const unsigned kind = random() % 100;
+        cover.cost[i] = kind < 12 ? 1.0f : kind < 56 ? 1e3f : 1e5f;
+    }
+    const std::vector<uint8_t> before = cover.low;
+    const uint64_t bits = n * 18 / 100;
+    std::vector<uint8_t> message((bits + 7) / 8);
+    for (auto& b : message) b = static_cast<uint8_t>(random());
+    uint16_t share = 0;
+    ASSERT_TRUE(stc::Embed(cover.elements(), message.data(), bits, &share, 8, 1));
+    size_t dear = 0, dearest = 0;
+    for (size_t i = 0; i < n; ++i)
+        if (cover.low[i] != before[i]) {
+            dear += cover.cost[i] == 1e3f;
+            dearest += cover.cost[i] == 1e5f;
+        }
+    EXPECT_GT(dear, 0u);
+    EXPECT_EQ(dearest, 0u) << dear << " changes at 1e3";
 }
 
 }  // namespace
