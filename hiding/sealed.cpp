@@ -46,6 +46,8 @@ constexpr size_t kHeaderBytes = kHeaderPlainBytes + kTagBytes;  // version 1's
 constexpr size_t kHeader2PlainBytes = kHeaderPlainBytes + 2;
 constexpr size_t kHeader2Bytes = kHeader2PlainBytes + kTagBytes;
 constexpr uint64_t kHeaderRegion = 1024;
+// Elements a bit from which a JPEG's salt and header take the ternary code.
+constexpr uint64_t kTernaryRegionSpread = 4;
 constexpr size_t kNameLengthBytes = 2;
 constexpr size_t kMaxNameLength = kMaxNameBytes - 1;  // as the five methods allow
 constexpr uint64_t kMaxRecordBytes = kNameLengthBytes + kMaxNameLength + UINT32_MAX;
@@ -567,10 +569,14 @@ SealedLayout SealedLayoutOf(uint8_t version, uint64_t size, unsigned spread) {
         // in a region of fixed size would take a large share of its
         // changes, at a rate far from the content's. Both are coded where
         // changes cost least instead: the salt over up to 16 elements a bit
-        // (at most a third of the carrier, since a decoder knows only its
-        // size), the header at about the content's rate.
-        const uint64_t saltSpread =
-            std::clamp<uint64_t>(size / (3 * (kSaltBits + 8 * kHeader2Bytes)), 1, kSealedMostSpread);
+        // (a decoder knows only the carrier's size: a third of the carrier
+        // holds the salt and a header at the same spread, and a small one
+        // gives the salt alone up to a third, 4 elements a bit), the header
+        // at about the content's rate.
+        const uint64_t saltSpread = std::clamp<uint64_t>(
+            std::max(size / (3 * (kSaltBits + 8 * kHeader2Bytes)),
+                     std::min(kTernaryRegionSpread, size / (3 * kSaltBits))),
+            1, kSealedMostSpread);
         layout = {saltSpread * kSaltBits, spread * 8 * kHeader2Bytes, 0};
     }
     const uint64_t fixed = layout.salt + layout.header;
@@ -836,7 +842,6 @@ bool GatherListed(const SealedCarrier& carrier, const std::vector<uint64_t>& pos
 // one.
 enum class RegionCode { kDirect, kBinary, kTernary };
 constexpr uint16_t kEvenShare = 32768;
-constexpr uint64_t kTernaryRegionSpread = 4;
 
 RegionCode CodeOf(uint8_t version, uint64_t elements, uint64_t bits) {
     if (elements == bits) return RegionCode::kDirect;
