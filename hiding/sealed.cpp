@@ -843,11 +843,22 @@ bool GatherListed(const SealedCarrier& carrier, const std::vector<uint64_t>& pos
 enum class RegionCode { kDirect, kBinary, kTernary };
 constexpr uint16_t kEvenShare = 32768;
 
-RegionCode CodeOf(uint8_t version, uint64_t elements, uint64_t bits) {
+// `from`: the least elements a bit at which a JPEG's part takes the
+// ternary code.
+RegionCode CodeOf(uint8_t version, uint64_t elements, uint64_t bits, uint64_t from) {
     if (elements == bits) return RegionCode::kDirect;
-    return version == kSealedJpegVersion && elements >= kTernaryRegionSpread * bits
-               ? RegionCode::kTernary
-               : RegionCode::kBinary;
+    return version == kSealedJpegVersion && elements >= from * bits ? RegionCode::kTernary
+                                                                    : RegionCode::kBinary;
+}
+
+// A header that finds no way can be written anew at an element a bit
+// (never failing), so it takes the ternary code from 2 elements a bit; a
+// salt has no such way out, and takes it from kTernaryRegionSpread.
+RegionCode HeaderCode(uint8_t version, uint64_t elements) {
+    return CodeOf(version, elements, 8 * kHeader2Bytes, 2);
+}
+RegionCode SaltCode(uint8_t version, uint64_t elements) {
+    return CodeOf(version, elements, kSaltBits, kTernaryRegionSpread);
 }
 
 // Which stream offsets each part's values.
@@ -939,14 +950,18 @@ class UndoableCarrier : public SealedCarrier {
     std::vector<std::pair<uint64_t, int>> done_;
 };
 
+// With `direct`, a JPEG's header goes an element a bit.
 int SealOnce(SealedCarrier& carrier, uint8_t version, const Passphrase& passphrase,
-             const SealedRecord& record, const SealOptions& options, const uint8_t* salt) {
+             const SealedRecord& record, const SealOptions& options, const uint8_t* salt,
+             bool direct) {
     const uint64_t size = carrier.size();
     const uint64_t contentBytes = record.bytes.size() + kTagBytes;
     // A JPEG's header goes at about the content's rate.
     const uint64_t afterSalt = size - std::min(size, SealedLayoutOf(version, size).salt);
-    const auto spread = static_cast<unsigned>(std::clamp<uint64_t>(
-        afterSalt / (8 * (kHeader2Bytes + contentBytes)), 1, kSealedMostSpread));
+    const auto spread = direct ? 1u
+                               : static_cast<unsigned>(std::clamp<uint64_t>(
+                                     afterSalt / (8 * (kHeader2Bytes + contentBytes)), 1,
+                                     kSealedMostSpread));
     const SealedLayout layout = SealedLayoutOf(version, size, spread);
     if (!AllowedDerivation(options.passes, options.memoryLog2MiB) || contentBytes > UINT32_MAX ||
         layout.content == 0 || 8 * contentBytes > stc::MaxBits(layout.content) ||
@@ -1008,9 +1023,9 @@ int SealOnce(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
     Directions directions(keys.embed);
     UndoableCarrier regions(carrier);
     if (!PutRegion(regions, head, sealedHeader, sizeof sealedHeader,
-                   CodeOf(version, layout.header, 8 * kHeader2Bytes), keys.embed, kHeaderOffsets,
+                   HeaderCode(version, layout.header), keys.embed, kHeaderOffsets,
                    directions) ||
-        !PutRegion(regions, saltCoded, salt, kSaltBytes, CodeOf(version, layout.salt, kSaltBits),
+        !PutRegion(regions, saltCoded, salt, kSaltBytes, SaltCode(version, layout.salt),
                    PublicOffsetKey(), kSaltOffsets, directions)) {
         regions.Undo();
         return kRegionNoWay;
@@ -1031,15 +1046,19 @@ int SealInto(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
     // code now and then finds no way through a stretch of them: the salt
     // and header at the split fixed beforehand, or a large content. Another
     // salt places everything anew.
+    // The last try (the second with a salt given) writes a JPEG's header an
+    // element a bit.
     uint8_t salt[kSaltBytes];
+    constexpr int kTries = 5;
     for (int tries = 1;; ++tries) {
         if (options.salt != nullptr)
             std::memcpy(salt, options.salt, sizeof salt);
         else
             randombytes_buf(salt, sizeof salt);
-        const int code = SealOnce(carrier, version, passphrase, record, options, salt);
+        const bool last = tries == (options.salt != nullptr ? 2 : kTries);
+        const int code = SealOnce(carrier, version, passphrase, record, options, salt, last);
         if (code != kRegionNoWay && code != kSealedNoWay) return code;
-        if (options.salt != nullptr || tries == 4) return kSealedNoWay;
+        if (last) return kSealedNoWay;
     }
 }
 
@@ -1100,7 +1119,7 @@ bool OpenHeader(const SealedCarrier& carrier, uint8_t version, const Keys& keys,
     uint8_t sealed[kHeader2Bytes];
     Coded head;
     if (!Gather(carrier, walk, count, nullptr, &head)) return false;
-    GetRegion(head, sealed, sizeof sealed, CodeOf(version, count, 8 * kHeader2Bytes), keys.embed,
+    GetRegion(head, sealed, sizeof sealed, HeaderCode(version, count), keys.embed,
               kHeaderOffsets);
     if (crypto_aead_xchacha20poly1305_ietf_decrypt(header->plain, nullptr, nullptr, sealed,
                                                    kHeader2Bytes, nullptr, 0, kZeroNonce,
@@ -1133,7 +1152,7 @@ UnsealedFile Unseal(const SealedCarrier& carrier, uint8_t version, bool first,
         file.code = kPixErrMemory;
         return file;
     }
-    GetRegion(saltCoded, salt, sizeof salt, CodeOf(version, layout.salt, kSaltBits),
+    GetRegion(saltCoded, salt, sizeof salt, SaltCode(version, layout.salt),
               PublicOffsetKey(), kSaltOffsets);
     Keys keys;
     if (!DeriveHeaderKeys(passphrase, salt, &keys)) {

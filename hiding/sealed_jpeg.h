@@ -13,9 +13,9 @@
 //
 // Each part goes by the ternary syndrome-trellis code, the salt and header
 // at an even split between the bit planes, the content at the split its
-// header gives; a salt or header with fewer than 4 elements a bit goes by
-// a binary code of the lowest bits instead, or, with one, a bit an
-// element. k, the salt's elements a
+// header gives. A salt with 2 or 3 elements a bit goes by a binary code of
+// the lowest bits instead; a salt or header with one, a bit an element (an
+// encode whose header finds no way otherwise tries that last). k, the salt's elements a
 // bit, is the carrier's size over 1008, within 1..16: a JPEG has few
 // elements, and a salt a bit an element would take a large share of its
 // changes. m, the header's, is 1..16, as the encoder chose for about the
