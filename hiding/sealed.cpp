@@ -800,7 +800,7 @@ HugeArray<T> MakeHugeArray(size_t count) {
     return HugeArray<T>(static_cast<T*>(p), HugeFree{bytes});
 }
 
-// Adds a keyed 0 or 1 to each value the content's code sees. Which way
+// Adds a 0 or 1 from a stream to each value a ternary code sees. Which way
 // flips the second bit then no longer follows a value's parity, so what one
 // bit plane's code does differently from the other's falls on both signs
 // and every value alike, not on pairs a histogram shows (1 and 2 against
@@ -836,10 +836,9 @@ bool GatherListed(const SealedCarrier& carrier, const std::vector<uint64_t>& pos
 // header); or by the ternary code at an even split, over values offset as
 // the content's are (a JPEG's salt and header, whose changes must fall on
 // both signs alike, as the content's do). At a fixed split the ternary code
-// needs room: over fewer than 4 elements a bit, a JPEG whose coefficients
-// are mostly 1 and -1 (each free to move in one bit plane only) leaves it
-// no way through in some percent of encodes; the binary code always finds
-// one.
+// needs room: over 2 or 3 elements a bit, a JPEG whose coefficients are
+// mostly 1 and -1 (each free to move in one bit plane only) leaves it no
+// way through in some percent of tries; the binary code always finds one.
 enum class RegionCode { kDirect, kBinary, kTernary };
 constexpr uint16_t kEvenShare = 32768;
 
