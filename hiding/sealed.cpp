@@ -807,11 +807,12 @@ HugeArray<T> MakeHugeArray(size_t count) {
 // -1 and -2 in a JPEG, where +-1 can move only away from 0).
 void OffsetLows(const uint8_t* key, uint8_t part, std::vector<uint8_t>* low) {
     const uint8_t nonce[crypto_stream_chacha20_NONCEBYTES] = {part};
-    uint8_t stream[4096];
+    static constexpr std::array<uint8_t, 4096> kZeros{};
+    uint8_t stream[kZeros.size()];
     for (size_t from = 0; from < low->size(); from += 8 * sizeof stream) {
         const size_t n = std::min(low->size() - from, 8 * sizeof stream);
-        crypto_stream_chacha20_xor_ic(stream, std::array<uint8_t, sizeof stream>{}.data(),
-                                      sizeof stream, nonce, from / (8 * 64), key);
+        crypto_stream_chacha20_xor_ic(stream, kZeros.data(), sizeof stream, nonce, from / (8 * 64),
+                                      key);
         for (size_t i = 0; i < n; ++i) {
             uint8_t& v = (*low)[from + i];
             v = static_cast<uint8_t>(((v + (stream[i / 8] >> (i % 8) & 1)) & 3) | (v & ~3u));
