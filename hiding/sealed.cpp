@@ -9,6 +9,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <new>
@@ -16,6 +17,7 @@
 #include <utility>
 
 #include "hiding/costs.h"
+#include "hiding/sealed_jpeg.h"
 #include "hiding/stc.h"
 #include "imagelib/run_shared.h"
 #include "imagelib/common.h"
@@ -46,12 +48,18 @@ constexpr size_t kHeaderBytes = kHeaderPlainBytes + kTagBytes;  // version 1's
 constexpr size_t kHeader2PlainBytes = kHeaderPlainBytes + 2;
 constexpr size_t kHeader2Bytes = kHeader2PlainBytes + kTagBytes;
 constexpr uint64_t kHeaderRegion = 1024;
-// Elements a bit from which a JPEG's salt and header take the ternary code.
-constexpr uint64_t kTernaryRegionSpread = 4;
 constexpr size_t kNameLengthBytes = 2;
 constexpr size_t kMaxNameLength = kMaxNameBytes - 1;  // as the five methods allow
 constexpr uint64_t kMaxRecordBytes = kNameLengthBytes + kMaxNameLength + UINT32_MAX;
 constexpr uint64_t kSaltBits = kSaltBytes * 8;
+// A JPEG's front: its salt and sealed header, coded as one part.
+constexpr size_t kFrontBytes = kSaltBytes + kHeader2Bytes;
+// The front's elements a bit that an encoder may choose, in the order a
+// decoder tries them (an Argon2 run each): those near the whole file's
+// rate, then 1, a bit an element, which never fails to code.
+constexpr unsigned kFrontSpreads[] = {2, 3, 4, 6, 8, 12, 16, 1};
+// Bits of the least content: a name of one byte, no data.
+constexpr uint64_t kLeastContentBits = 8 * (kNameLengthBytes + 1 + kTagBytes);
 constexpr int kZstdLevel = 3;
 static_assert(kSealedOverhead == kSaltBytes + kHeaderRegion / 8 + kNameLengthBytes + kTagBytes);
 static_assert(crypto_pwhash_SALTBYTES == kSaltBytes);
@@ -564,21 +572,11 @@ std::vector<uint64_t> SaltPositions(uint64_t samples, uint64_t count) {
 
 SealedLayout SealedLayoutOf(uint8_t version, uint64_t size, unsigned spread) {
     SealedLayout layout{kSaltBits, kHeaderRegion, 0};
-    if (version == kSealedJpegVersion) {
-        // A JPEG carries few elements: a salt a bit an element or a header
-        // in a region of fixed size would take a large share of its
-        // changes, at a rate far from the content's. Both are coded where
-        // changes cost least instead: the salt over up to 16 elements a bit
-        // (a decoder knows only the carrier's size: a third of the carrier
-        // holds the salt and a header at the same spread, and a small one
-        // gives the salt alone up to a third, 4 elements a bit), the header
-        // at about the content's rate.
-        const uint64_t saltSpread = std::clamp<uint64_t>(
-            std::max(size / (3 * (kSaltBits + 8 * kHeader2Bytes)),
-                     std::min(kTernaryRegionSpread, size / (3 * kSaltBits))),
-            1, kSealedMostSpread);
-        layout = {saltSpread * kSaltBits, spread * 8 * kHeader2Bytes, 0};
-    }
+    // A JPEG carries few elements: a salt a bit an element or a header in
+    // a region of fixed size would take a large share of its changes, at a
+    // rate far from the content's. The two go together instead, where
+    // changes cost least, at about the whole file's rate.
+    if (version == kSealedJpegVersion) layout = {spread * 8 * kFrontBytes, 0, 0};
     const uint64_t fixed = layout.salt + layout.header;
     layout.content = size > fixed ? size - fixed : 0;
     return layout;
@@ -833,39 +831,24 @@ bool GatherListed(const SealedCarrier& carrier, const std::vector<uint64_t>& pos
 }
 
 // How a part is coded in its region: a bit an element where the region
-// has no room to spare; by a binary code of the lowest bits (a picture's
-// header); or by the ternary code at an even split, over values offset as
-// the content's are (a JPEG's salt and header, whose changes must fall on
-// both signs alike, as the content's do). At a fixed split the ternary code
-// needs room: over 2 or 3 elements a bit, a JPEG whose coefficients are
-// mostly 1 and -1 (each free to move in one bit plane only) leaves it no
-// way through in some percent of tries; the binary code always finds one.
+// has no room to spare (a picture's salt; a JPEG's front at one element a
+// bit, the way out when the code finds none); by a binary code of the
+// lowest bits (a picture's header); or by the ternary code at an even
+// split, over values offset as the content's are (a JPEG's front, whose
+// changes must fall on both signs alike, as the content's do).
 enum class RegionCode { kDirect, kBinary, kTernary };
 constexpr uint16_t kEvenShare = 32768;
 
-// `from`: the least elements a bit at which a JPEG's part takes the
-// ternary code.
-RegionCode CodeOf(uint8_t version, uint64_t elements, uint64_t bits, uint64_t from) {
+RegionCode CodeOf(uint8_t version, uint64_t elements, uint64_t bits) {
     if (elements == bits) return RegionCode::kDirect;
-    return version == kSealedJpegVersion && elements >= from * bits ? RegionCode::kTernary
-                                                                    : RegionCode::kBinary;
-}
-
-// A header that finds no way can be written anew at an element a bit
-// (never failing), so it takes the ternary code from 2 elements a bit; a
-// salt has no such way out, and takes it from kTernaryRegionSpread.
-RegionCode HeaderCode(uint8_t version, uint64_t elements) {
-    return CodeOf(version, elements, 8 * kHeader2Bytes, 2);
-}
-RegionCode SaltCode(uint8_t version, uint64_t elements) {
-    return CodeOf(version, elements, kSaltBits, kTernaryRegionSpread);
+    return version == kSealedJpegVersion ? RegionCode::kTernary : RegionCode::kBinary;
 }
 
 // Which stream offsets each part's values.
-enum OffsetPart : uint8_t { kContentOffsets = 1, kHeaderOffsets, kSaltOffsets };
+enum OffsetPart : uint8_t { kContentOffsets = 1, kFrontOffsets };
 
-// The key of the salt's offsets: anyone may compute it, as the salt's
-// positions.
+// The key of a JPEG front's offsets: anyone may compute it, as the
+// front's positions.
 const uint8_t* PublicOffsetKey() {
     static const auto key = [] {
         static const char kLabel[] = "Ombrel sealed: offsets of the salt";
@@ -950,19 +933,32 @@ class UndoableCarrier : public SealedCarrier {
     std::vector<std::pair<uint64_t, int>> done_;
 };
 
-// With `direct`, a JPEG's header goes an element a bit.
+// The front spread nearest, by ratio, to the elements a bit of the whole
+// file, of those that leave the content a rate the coder takes (1 when
+// none does).
+unsigned FrontSpread(uint64_t size, uint64_t contentBytes) {
+    const double wanted = double(size) / double(8 * (kFrontBytes + contentBytes));
+    unsigned best = 1;
+    double bestOff = std::numeric_limits<double>::infinity();
+    for (const unsigned spread : kFrontSpreads) {
+        const uint64_t content = SealedLayoutOf(kSealedJpegVersion, size, spread).content;
+        if (spread == 1 || 8 * contentBytes * kJpegMostBitsPerElement.second >
+                                  content * kJpegMostBitsPerElement.first) continue;
+        const double off = std::fabs(std::log(spread / wanted));
+        if (off < bestOff) best = spread, bestOff = off;
+    }
+    return best;
+}
+
+// With `direct`, a JPEG's front goes an element a bit.
 int SealOnce(SealedCarrier& carrier, uint8_t version, const Passphrase& passphrase,
              const SealedRecord& record, const SealOptions& options, const uint8_t* salt,
              bool direct) {
     const uint64_t size = carrier.size();
     const uint64_t contentBytes = record.bytes.size() + kTagBytes;
-    // A JPEG's header goes at about the content's rate.
-    const uint64_t afterSalt = size - std::min(size, SealedLayoutOf(version, size).salt);
-    const auto spread = direct ? 1u
-                               : static_cast<unsigned>(std::clamp<uint64_t>(
-                                     afterSalt / (8 * (kHeader2Bytes + contentBytes)), 1,
-                                     kSealedMostSpread));
-    const SealedLayout layout = SealedLayoutOf(version, size, spread);
+    const bool jpeg = version == kSealedJpegVersion;
+    const SealedLayout layout =
+        SealedLayoutOf(version, size, jpeg && !direct ? FrontSpread(size, contentBytes) : 1);
     if (!AllowedDerivation(options.passes, options.memoryLog2MiB) || contentBytes > UINT32_MAX ||
         layout.content == 0 || 8 * contentBytes > stc::MaxBits(layout.content) ||
         version <= kFirstVersion)
@@ -1022,11 +1018,23 @@ int SealOnce(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
     // changes are made only once both are in.
     Directions directions(keys.embed);
     UndoableCarrier regions(carrier);
-    if (!PutRegion(regions, head, sealedHeader, sizeof sealedHeader,
-                   HeaderCode(version, layout.header), keys.embed, kHeaderOffsets,
-                   directions) ||
-        !PutRegion(regions, saltCoded, salt, kSaltBytes, SaltCode(version, layout.salt),
-                   PublicOffsetKey(), kSaltOffsets, directions)) {
+    bool placed;
+    if (jpeg) {
+        uint8_t front[kFrontBytes];
+        std::memcpy(front, salt, kSaltBytes);
+        std::memcpy(front + kSaltBytes, sealedHeader, kHeader2Bytes);
+        placed = PutRegion(regions, saltCoded, front, kFrontBytes,
+                           CodeOf(version, layout.salt, 8 * kFrontBytes), PublicOffsetKey(),
+                           kFrontOffsets, directions);
+    } else {
+        placed = PutRegion(regions, head, sealedHeader, sizeof sealedHeader,
+                           CodeOf(version, layout.header, 8 * kHeader2Bytes), nullptr,
+                           kFrontOffsets, directions) &&
+                 PutRegion(regions, saltCoded, salt, kSaltBytes,
+                           CodeOf(version, layout.salt, kSaltBits), nullptr, kFrontOffsets,
+                           directions);
+    }
+    if (!placed) {
         regions.Undo();
         return kRegionNoWay;
     }
@@ -1043,11 +1051,10 @@ int SealInto(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
              const SealedRecord& record, const SealOptions& options) {
     if (!SodiumReady()) return kPixErrMemory;
     // Where many elements can move one way only (a JPEG's 1s and -1s), the
-    // code now and then finds no way through a stretch of them: the salt
-    // and header at the split fixed beforehand, or a large content. Another
-    // salt places everything anew.
-    // The last try (the second with a salt given) writes a JPEG's header an
-    // element a bit.
+    // code now and then finds no way through a stretch of them: a JPEG's
+    // front at the split fixed beforehand, or a large content. Another salt
+    // places everything anew. The last try (the second with a salt given)
+    // writes a JPEG's front an element a bit.
     uint8_t salt[kSaltBytes];
     constexpr int kTries = 5;
     for (int tries = 1;; ++tries) {
@@ -1112,15 +1119,8 @@ bool OpenFirstHeader(const SealedCarrier& carrier, const Keys& keys, KeyedPositi
     return true;
 }
 
-// The header of format `version` coded in the first `count` positions
-// `walk` gives.
-bool OpenHeader(const SealedCarrier& carrier, uint8_t version, const Keys& keys,
-                KeyedPositions& walk, uint64_t count, OpenedHeader* header) {
-    uint8_t sealed[kHeader2Bytes];
-    Coded head;
-    if (!Gather(carrier, walk, count, nullptr, &head)) return false;
-    GetRegion(head, sealed, sizeof sealed, HeaderCode(version, count), keys.embed,
-              kHeaderOffsets);
+// A sealed header, opened under the header key.
+bool OpenSealedHeader(const uint8_t* sealed, const Keys& keys, OpenedHeader* header) {
     if (crypto_aead_xchacha20poly1305_ietf_decrypt(header->plain, nullptr, nullptr, sealed,
                                                    kHeader2Bytes, nullptr, 0, kZeroNonce,
                                                    keys.header) != 0)
@@ -1129,6 +1129,50 @@ bool OpenHeader(const SealedCarrier& carrier, uint8_t version, const Keys& keys,
     header->plainBytes = kHeader2PlainBytes;
     header->share = GetLE16(header->plain + kHeaderPlainBytes);
     return true;
+}
+
+// A JPEG's front at each spread an encoder may choose: the salt, the keys
+// it gives, and the header they open, with the layout and the positions
+// after the front's. False with *code set when memory ran out.
+bool OpenFront(const SealedCarrier& carrier, const Passphrase& passphrase, uint8_t* salt,
+               Keys* keys, OpenedHeader* header, SealedLayout* layout,
+               std::optional<KeyedPositions>* walk, int* code) {
+    const uint64_t size = carrier.size();
+    for (const unsigned spread : kFrontSpreads) {
+        const SealedLayout tried = SealedLayoutOf(kSealedJpegVersion, size, spread);
+        if (tried.content < kLeastContentBits) continue;
+        const std::vector<uint64_t> positions = SaltPositions(size, tried.salt);
+        Coded front;
+        if (!GatherListed(carrier, positions, nullptr, &front)) {
+            *code = kPixErrMemory;
+            return false;
+        }
+        uint8_t bytes[kFrontBytes];
+        GetRegion(front, bytes, sizeof bytes, CodeOf(kSealedJpegVersion, tried.salt, 8 * sizeof bytes),
+                  PublicOffsetKey(), kFrontOffsets);
+        std::memcpy(salt, bytes, kSaltBytes);
+        if (!DeriveHeaderKeys(passphrase, salt, keys)) {
+            *code = kPixErrMemory;
+            return false;
+        }
+        if (OpenSealedHeader(bytes + kSaltBytes, *keys, header)) {
+            *layout = tried;
+            walk->emplace(size, keys->positions, positions);
+            return true;
+        }
+    }
+    return false;
+}
+
+// A picture's header coded in the first `count` positions `walk` gives.
+bool OpenHeader(const SealedCarrier& carrier, const Keys& keys, KeyedPositions& walk,
+                uint64_t count, OpenedHeader* header) {
+    uint8_t sealed[kHeader2Bytes];
+    Coded head;
+    if (!Gather(carrier, walk, count, nullptr, &head)) return false;
+    GetRegion(head, sealed, sizeof sealed, CodeOf(kSealedPictureVersion, count, 8 * sizeof sealed),
+              nullptr, kFrontOffsets);
+    return OpenSealedHeader(sealed, keys, header);
 }
 
 // A sealed file of `version` read back from the carrier; with `first`,
@@ -1143,35 +1187,33 @@ UnsealedFile Unseal(const SealedCarrier& carrier, uint8_t version, bool first,
     const uint64_t size = carrier.size();
     SealedLayout layout = SealedLayoutOf(version, size);
     // Too small for the least a sealed file takes: nothing to derive a key for.
-    const bool fits = layout.content >= 8 * (kNameLengthBytes + 1 + kTagBytes);
+    const bool fits = layout.content >= kLeastContentBits;
     if (!(fits || (first && size / 8 >= FirstVersionBytes(1))) || size > UINT32_MAX) return file;
     uint8_t salt[kSaltBytes];
-    const std::vector<uint64_t> saltPositions = SaltPositions(size, layout.salt);
-    Coded saltCoded;
-    if (!GatherListed(carrier, saltPositions, nullptr, &saltCoded)) {
-        file.code = kPixErrMemory;
-        return file;
-    }
-    GetRegion(saltCoded, salt, sizeof salt, SaltCode(version, layout.salt),
-              PublicOffsetKey(), kSaltOffsets);
     Keys keys;
-    if (!DeriveHeaderKeys(passphrase, salt, &keys)) {
-        file.code = kPixErrMemory;
-        return file;
-    }
-    KeyedPositions firstWalk(size, keys.positions, saltPositions);
-    std::optional<KeyedPositions> walk;
+    std::optional<KeyedPositions> walk, firstWalk;
     OpenedHeader header;
-    if (!first || !OpenFirstHeader(carrier, keys, firstWalk, &header)) {
-        // A JPEG's header region has the size its encoder chose.
-        const unsigned spreads = version == kSealedJpegVersion ? kSealedMostSpread : 1;
-        for (unsigned spread = 1; spread <= spreads && !walk; ++spread) {
-            layout = SealedLayoutOf(version, size, spread);
-            if (layout.content == 0) break;
-            walk.emplace(size, keys.positions, saltPositions);
-            if (!OpenHeader(carrier, version, keys, *walk, layout.header, &header)) walk.reset();
+    if (version == kSealedJpegVersion) {
+        if (!OpenFront(carrier, passphrase, salt, &keys, &header, &layout, &walk, &file.code))
+            return file;
+    } else {
+        const std::vector<uint64_t> saltPositions = SaltPositions(size, layout.salt);
+        Coded saltCoded;
+        if (!GatherListed(carrier, saltPositions, nullptr, &saltCoded)) {
+            file.code = kPixErrMemory;
+            return file;
         }
-        if (!walk) return file;
+        GetRegion(saltCoded, salt, sizeof salt, CodeOf(version, layout.salt, kSaltBits), nullptr,
+                  kFrontOffsets);
+        if (!DeriveHeaderKeys(passphrase, salt, &keys)) {
+            file.code = kPixErrMemory;
+            return file;
+        }
+        firstWalk.emplace(size, keys.positions, saltPositions);
+        if (!first || !OpenFirstHeader(carrier, keys, *firstWalk, &header)) {
+            walk.emplace(size, keys.positions, saltPositions);
+            if (!OpenHeader(carrier, keys, *walk, layout.header, &header)) return file;
+        }
     }
     *opened = true;
 
@@ -1210,7 +1252,7 @@ UnsealedFile Unseal(const SealedCarrier& carrier, uint8_t version, bool first,
         return file;
     }
     if (header.version == kFirstVersion) {
-        GetBytes(carrier, content.data(), content.size(), firstWalk);
+        GetBytes(carrier, content.data(), content.size(), *firstWalk);
     } else {
         Coded body;
         if (!GatherRest(carrier, *walk, layout.content, nullptr, &body)) {

@@ -187,12 +187,12 @@ constexpr uint8_t kSealedPictureVersion = 2;
 constexpr uint8_t kSealedJpegVersion = 3;
 
 // How many elements of a carrier of `size` each part of format `version`
-// is coded in. A JPEG's header takes `spread` elements a bit, 1 to
-// kSealedMostSpread, as its encoder chose (a decoder tries each).
+// is coded in. A JPEG's salt and header are coded together in `salt`
+// elements, `spread` a bit, as its encoder chose (a decoder tries each);
+// its `header` is 0.
 struct SealedLayout {
     uint64_t salt, header, content;
 };
-constexpr unsigned kSealedMostSpread = 16;
 SealedLayout SealedLayoutOf(uint8_t version, uint64_t size, unsigned spread = 1);
 
 // What a sealed file holds besides its record: salt, header (its tag

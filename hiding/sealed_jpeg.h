@@ -6,25 +6,21 @@
 // (hiding/uerd.h).
 //
 //   what     coefficients  how
-//   salt     128 k         the first 128 k of a public permutation of the
-//                          elements
-//   header   208 m         the first keyed elements
-//   content  the rest      the keyed elements after
+//   front    336 k         the first 336 k of a public permutation of the
+//                          elements: the salt, then the sealed header
+//   content  the rest      the keyed elements, less the front's
 //
-// Each part goes by the ternary syndrome-trellis code, the salt and header
-// at an even split between the bit planes, the content at the split its
-// header gives. A salt with 2 or 3 elements a bit goes by a binary code of
-// the lowest bits instead; a salt or header with one, a bit an element (an
-// encode whose header finds no way otherwise tries that last). k, the salt's elements a
-// bit, is the carrier's size over 1008, within 1..16: a JPEG has few
-// elements, and a salt a bit an element would take a large share of its
-// changes. m, the header's, is 1..16, as the encoder chose for about the
-// content's rate; a decoder tries each. Before coding, a 0 or 1 from a
-// stream (public for the salt, under the embedding key for the rest) is
-// added to each value, so that which way flips the second bit plane does
-// not follow the value's parity: a +-1 change can only move a 1 or -1
-// away from 0, and the planes' codes would otherwise change 1 and -1
-// unevenly.
+// The content goes by the ternary syndrome-trellis code at the split its
+// header gives, the front by the same code at an even split. The front
+// takes k elements a bit, chosen by the encoder among 2, 3, 4, 6, 8, 12
+// and 16 to be about the whole file's rate, so that its changes cost what
+// the content's do; a decoder tries each, an Argon2 run apiece. k is 1, a
+// bit an element, where the code finds no way (an encode tries that last,
+// after four salts). Before coding, a 0 or 1 from a stream (public for the
+// front, under the embedding key for the content) is added to each value,
+// so that which way flips the second bit plane does not follow the value's
+// parity: a +-1 change can only move a 1 or -1 away from 0, and the
+// planes' codes would otherwise change 1 and -1 unevenly.
 //
 // The file survives copying and renaming, not re-saving: an editor or a
 // messenger that compresses the picture again changes the coefficients,

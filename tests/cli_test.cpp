@@ -330,7 +330,7 @@ TEST(CliCapacity, ReportAndJson) {
               "{\"width\":100,\"height\":100,\"capacity\":"
               "{\"7/8\":1234,\"6/8\":2484,\"886\":2484,\"777\":3734,\"666\":7484,"
               "\"sealed\":3588},\"sealed_hides_well\":213,"
-              "\"jpeg\":{\"bytes\":344,\"hides_well\":54,\"estimated\":true}}\n");
+              "\"jpeg\":{\"bytes\":380,\"hides_well\":54,\"estimated\":true}}\n");
 
     // Too small for the header: negative, as the report prints it.
     const Outcome tiny = RunCli({"capacity", "--json", dir.File("tiny.bmp")});

@@ -277,13 +277,39 @@ TEST(SealedJpegRecord, EveryPartGoesWhereChangesCostLeast) {
     }
 }
 
+// The front's spread follows the file's size, from 16 elements a bit for
+// a small file to 1 at the capacity; a decoder finds each.
+TEST(SealedJpegRecord, EverySizeOfFileReadsBack) {
+    Passphrase passphrase;
+    ASSERT_TRUE(passphrase.Assign("front", 5));
+    const uint32_t w = 320, h = 240;
+    const Bytes rgb = MakePhoto(w, h, 7);
+    JpegCarrier base;
+    ASSERT_EQ(base.Compress(rgb.data(), w, h, 90), 0);
+    const int64_t room = SealedJpegRoom(base.size());
+    ASSERT_GT(room, 1000);
+    for (const int64_t percent : {0, 2, 5, 10, 20, 35, 60, 100}) {
+        const auto size = static_cast<size_t>(std::max<int64_t>(0, room * percent / 100 - 1));
+        SCOPED_TRACE(size);
+        JpegCarrier carrier;
+        ASSERT_EQ(carrier.Compress(rgb.data(), w, h, 90), 0);
+        const Bytes data = RandomBytes(size, static_cast<uint32_t>(percent));
+        SealedRecord record;
+        ASSERT_TRUE(PackRecord("a", data.data(), data.size(), &record));
+        ASSERT_EQ(SealRecordInJpeg(carrier, passphrase, record), 0);
+        const UnsealedFile file = UnsealFileFromJpeg(carrier, passphrase);
+        ASSERT_EQ(file.message, nullptr);
+        EXPECT_EQ(file.data, data);
+    }
+}
+
 TEST(SealedJpegCapacity, CountedForAJpegEstimatedForAPicture) {
     TempDir dir;
     const std::string jpeg = CorpusDir() + "/jpeg/libjpeg-turbo/testorig.jpg";
     JpegCarrier carrier;
     ASSERT_EQ(carrier.Load(jpeg), 0);
     EXPECT_EQ(JpegCapacityRow(jpeg, 90), JpegCapacityText(carrier.size(), false, 90));
-    EXPECT_EQ(JpegCapacityText(40000, false, 90), "JPEG   : 3520 (well: 940)");
+    EXPECT_EQ(JpegCapacityText(40000, false, 90), "JPEG   : 3700 (well: 940)");
     EXPECT_EQ(JpegCapacityText(0, true, 75), "JPEG75 : ~-60 (well: 0)");
 
     // The estimate from bands of the picture lands near the whole's count.
