@@ -335,16 +335,17 @@ class StopSignal : public Hostile, public ::testing::WithParamInterface<int> {};
 
 TEST_P(StopSignal, RemovesTheTemporaryFile) {
     const int number = GetParam();
-    const uint32_t side = 1500;  // a 6.75 MB output, written in some milliseconds
+    const uint32_t side = 2500;  // an 18.75 MB output, written in tens of milliseconds
     const std::string big = dir.File("big.bmp");
     const Bytes photo = MakePhoto(side, side);
     ASSERT_TRUE(PixWriteBMP(big.c_str(), photo.data(), side, side));
     const std::string folder = dir.File("write");
     fs::create_directory(folder);
 
-    // The child may win the race against the kill: try again then.
+    // The child may win the race against the kill, on a busy machine
+    // often: try again then.
     bool interrupted = false;
-    for (int attempt = 0; attempt < 5 && !interrupted; ++attempt) {
+    for (int attempt = 0; attempt < 12 && !interrupted; ++attempt) {
         const int watch = ::inotify_init1(IN_CLOEXEC);
         ASSERT_GE(watch, 0);
         ASSERT_GE(::inotify_add_watch(watch, folder.c_str(), IN_CREATE), 0);
