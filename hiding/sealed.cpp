@@ -56,8 +56,9 @@ constexpr uint64_t kSaltBits = kSaltBytes * 8;
 constexpr size_t kFrontBytes = kSaltBytes + kHeader2Bytes;
 // The front's elements a bit that an encoder may choose, in the order a
 // decoder tries them (an Argon2 run each): those near the whole file's
-// rate, then 1, a bit an element, which never fails to code.
-constexpr unsigned kFrontSpreads[] = {2, 3, 4, 6, 8, 12, 16, 1};
+// rate, a small file's first (the most common: a file far smaller than
+// the picture), then 1, a bit an element, which never fails to code.
+constexpr unsigned kFrontSpreads[] = {16, 12, 8, 6, 4, 3, 2, 1};
 // Bits of the least content: a name of one byte, no data.
 constexpr uint64_t kLeastContentBits = 8 * (kNameLengthBytes + 1 + kTagBytes);
 constexpr int kZstdLevel = 3;
@@ -950,6 +951,14 @@ unsigned FrontSpread(uint64_t size, uint64_t contentBytes) {
     return best;
 }
 
+// The trellis height of the content's code. A JPEG has few elements, and
+// a taller code loses less against the bound (at 0.2 bits an element, on
+// photographs at quality 75: 1.10 against 1.115), at twice the time a step.
+int ContentHeight(uint8_t version, uint64_t count) {
+    constexpr uint64_t kTallerUpTo = uint64_t{1} << 18;
+    return version == kSealedJpegVersion && count <= kTallerUpTo ? 14 : stc::kHeight;
+}
+
 // With `direct`, a JPEG's front goes an element a bit.
 int SealOnce(SealedCarrier& carrier, uint8_t version, const Passphrase& passphrase,
              const SealedRecord& record, const SealOptions& options, const uint8_t* salt,
@@ -1006,7 +1015,7 @@ int SealOnce(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
     if (!Resize(&before, body.low.size())) return kPixErrMemory;
     std::copy(body.low.begin(), body.low.end(), before.begin());
     if (!stc::Embed({body.low.data(), body.cost.data(), body.low.size()}, content.data(),
-                    8 * contentBytes, &share))
+                    8 * contentBytes, &share, ContentHeight(version, body.low.size())))
         return kSealedNoWay;
 
     // The header in its region, where changing costs least.
@@ -1261,7 +1270,7 @@ UnsealedFile Unseal(const SealedCarrier& carrier, uint8_t version, bool first,
         }
         if (version == kSealedJpegVersion) OffsetLows(keys.embed, kContentOffsets, &body.low);
         stc::Extract(body.low.data(), body.low.size(), 8 * contentBytes, header.share,
-                     content.data());
+                     content.data(), ContentHeight(version, body.low.size()));
     }
     if (crypto_aead_xchacha20poly1305_ietf_decrypt(record.data(), nullptr, nullptr, content.data(),
                                                    content.size(), plain, kHeaderPlainBytes,
