@@ -1220,6 +1220,7 @@ UnsealedFile Unseal(const SealedCarrier& carrier, uint8_t version, bool first,
         }
         firstWalk.emplace(size, keys.positions, saltPositions);
         if (!first || !OpenFirstHeader(carrier, keys, *firstWalk, &header)) {
+            if (!fits) return file;  // version 1's room only: the walk would run out
             walk.emplace(size, keys.positions, saltPositions);
             if (!OpenHeader(carrier, keys, *walk, layout.header, &header)) return file;
         }
