@@ -2,7 +2,7 @@
 // The coder's expected distortion against the payload-limited sender's
 // bound, for HILL costs of real photographs, by payload and height, with
 // the time the coding takes. Usage: coding_loss [--heights=6,8,...]
-// PICTURE... (PNG, BMP, TIFF; height 0 is the one chosen from the number of
+// [--block=N] PICTURE... (PNG, BMP, TIFF; height 0 is the one chosen from the number of
 // elements); scripts/bench_photos.sh makes a set. Given JPEG files instead, the
 // same for the UERD costs of their non-zero AC coefficients, as a sealed
 // JPEG codes them (payload in bits per such coefficient).
@@ -71,6 +71,10 @@ int main(int argc, char** argv) {
         }
         first = 2;
     }
+    // Elements a code block holds (0: as the height gives).
+    size_t block = 0;
+    if (argc > first && std::strncmp(argv[first], "--block=", 8) == 0)
+        block = std::strtoull(argv[first++] + 8, nullptr, 10);
     std::map<std::pair<double, int>, std::pair<double, double>> sums;  // cost, bound
     std::map<int, double> seconds;
     size_t pictures = 0, elements = 0;
@@ -105,7 +109,7 @@ int main(int argc, char** argv) {
                 uint16_t share = 0;
                 const auto start = std::chrono::steady_clock::now();
                 if (!stc::Embed({low.data(), cost.data(), n}, message.data(), bits, &share, height,
-                                1)) {
+                                1, block)) {
                     std::fprintf(stderr, "%s: no code at %g, height %d\n", argv[a], rate, height);
                     continue;
                 }

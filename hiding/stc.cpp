@@ -266,23 +266,73 @@ uint32_t RowMask(uint64_t bits, uint64_t j, int height) {
                                         : (uint32_t{1} << (bits - j)) - 1;
 }
 
-// The stego bits from the path the forward pass recorded, from the end.
+// The stego bits of rows [from, to) from the path the forward pass
+// recorded for them (`path` at the first of their columns), from the end;
+// *state carries the trellis state from the rows after them.
 void Backtrack(const uint8_t* path, size_t pathBytes, const Layout& layout,
-               const std::vector<uint32_t>& sub, const uint8_t* msg, int height, uint8_t* y) {
-    const size_t states = size_t{1} << height;
-    size_t s = 0;
-    for (uint64_t j = layout.bits; j-- > 0;) {
+               const std::vector<uint32_t>& sub, const uint8_t* msg, int height, uint64_t from,
+               uint64_t to, size_t* state, uint8_t* y) {
+    const size_t states = size_t{1} << height, base = layout.Start(from);
+    size_t s = *state;
+    for (uint64_t j = to; j-- > from;) {
         s = (s << 1 | msg[j]) & (states - 1);
         const uint32_t mask = RowMask(layout.bits, j, height);
         const size_t start = layout.Start(j);
         for (size_t k = layout.Start(j + 1); k-- > start;) {
             // Each step waits on the last: the rows it will read are asked for ahead.
-            __builtin_prefetch(path + (k > 64 ? k - 64 : 0) * pathBytes);
-            const uint8_t bit = path[k * pathBytes + s / 8] >> (s % 8) & 1;
+            __builtin_prefetch(path + (k - base > 64 ? k - base - 64 : 0) * pathBytes);
+            const uint8_t bit = path[(k - base) * pathBytes + s / 8] >> (s % 8) & 1;
             y[k] = bit;
             if (bit) s ^= sub[k - start] & mask;
         }
     }
+    *state = s;
+}
+
+// Row boundaries cutting a layer into stretches of at most `most` columns
+// (0: those whose path fits in kBlockPathBits) where rows allow: a long
+// layer is traced a stretch at a time.
+std::vector<uint64_t> Stretches(const Layout& layout, size_t pathBytes, size_t most) {
+    if (most == 0) most = std::max<size_t>(1, kBlockPathBits / 8 / pathBytes);
+    std::vector<uint64_t> cuts{0};
+    for (uint64_t j = 1; j <= layout.bits; ++j)
+        if (j == layout.bits || layout.Start(j + 1) - layout.Start(cuts.back()) > most) cuts.push_back(j);
+    return cuts;
+}
+
+// The forward pass over every stretch, keeping the metrics each starts
+// from; then, from the last stretch back, its path recomputed and traced.
+// Memory holds one stretch's path, for twice the forward work when there
+// are several. `forward(from, to, metrics)` runs rows [from, to) from the
+// metrics it is given, leaving the last ones there (false when no way
+// goes on); `back(from, to, state)` traces those rows.
+template <typename T, typename Forward, typename Back>
+bool Trace(const std::vector<uint64_t>& cuts, size_t states, T* metrics, T none, Forward forward,
+           Back back) {
+    const size_t stretches = cuts.size() - 1;
+    std::vector<T> starts((stretches - 1) * states);
+    auto first = [&] {
+        std::fill(metrics, metrics + states, none);
+        metrics[0] = 0;
+    };
+    first();
+    for (size_t i = 0; i < stretches; ++i) {
+        if (i > 0) std::copy(metrics, metrics + states, starts.begin() + ptrdiff_t((i - 1) * states));
+        if (!forward(cuts[i], cuts[i + 1], metrics)) return false;
+    }
+    if (metrics[0] == none) return false;
+    size_t state = 0;
+    back(cuts[stretches - 1], cuts[stretches], &state);
+    for (size_t i = stretches - 1; i-- > 0;) {
+        if (i == 0)
+            first();
+        else
+            std::copy(starts.begin() + ptrdiff_t((i - 1) * states),
+                      starts.begin() + ptrdiff_t(i * states), metrics);
+        forward(cuts[i], cuts[i + 1], metrics);
+        back(cuts[i], cuts[i + 1], &state);
+    }
+    return true;
 }
 
 // The same trellis on 16-bit costs, 32 states a step. Costs are scaled
@@ -305,18 +355,17 @@ __attribute__((target("avx512bw"))) uint16_t MinAvx512(__m512i v) {
 __attribute__((target("avx512bw"))) bool Forward16(const uint8_t* x, const uint16_t* w,
                                                     const Layout& layout,
                                                     const std::vector<uint32_t>& sub,
-                                                    const uint8_t* msg, int height, uint8_t* path,
+                                                    const uint8_t* msg, int height,
+                                                    uint64_t from, uint64_t to, uint8_t* path,
                                                     uint16_t* metrics) {
-    const size_t states = size_t{1} << height, pathBytes = states / 8;
+    const size_t states = size_t{1} << height, pathBytes = states / 8, base = layout.Start(from);
     uint16_t* old = metrics;
     uint16_t* next = metrics + states;
-    std::fill(old, old + states, kInf16);
-    old[0] = 0;
     const __m512i iota = _mm512_set_epi16(31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18,
                                           17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2,
                                           1, 0);
     const __m512i inf = _mm512_set1_epi16(static_cast<short>(kInf16));
-    for (uint64_t j = 0; j < layout.bits; ++j) {
+    for (uint64_t j = from; j < to; ++j) {
         const uint32_t mask = RowMask(layout.bits, j, height);
         const size_t start = layout.Start(j), end = layout.Start(j + 1);
         for (size_t k = start; k < end; ++k) {
@@ -325,7 +374,7 @@ __attribute__((target("avx512bw"))) bool Forward16(const uint8_t* x, const uint1
             const __m512i one = _mm512_set1_epi16(static_cast<short>(x[k] ? 0 : w[k]));
             const __m512i order = _mm512_xor_si512(iota, _mm512_set1_epi16(short(v & 31)));
             const size_t high = v & ~uint32_t{31};
-            uint8_t* row = path + k * pathBytes;
+            uint8_t* row = path + (k - base) * pathBytes;
             for (size_t s = 0; s < states; s += 32) {
                 const __m512i p = _mm512_adds_epu16(_mm512_load_si512(old + s), zero);
                 const __m512i q = _mm512_adds_epu16(
@@ -359,7 +408,8 @@ __attribute__((target("avx512bw"))) bool Forward16(const uint8_t* x, const uint1
         for (size_t s = states / 2; s < states; s += 32) _mm512_store_si512(next + s, inf);
         std::swap(old, next);
     }
-    return old[0] != kInf16;
+    if (old != metrics) std::copy(old, old + states, metrics);
+    return true;
 }
 
 #pragma GCC diagnostic pop
@@ -392,7 +442,8 @@ bool Quantize(const float* w, size_t n, size_t width, std::vector<uint16_t>* q) 
 // Costs in nats may run on 16 bits. False when no way avoids a forbidden
 // flip.
 bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, uint64_t bits,
-                int height, uint8_t* y, bool nats = false, const uint32_t* given = nullptr) {
+                int height, uint8_t* y, bool nats = false, const uint32_t* given = nullptr,
+                size_t most = 0) {
     if (bits == 0) {
         std::memcpy(y, x, n);
         return true;
@@ -402,16 +453,25 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
     const Layout layout(n, bits);
     const std::vector<uint32_t> sub =
         given ? std::vector<uint32_t>(given, given + layout.Width()) : Submatrix(height, layout);
+    const std::vector<uint64_t> cuts = Stretches(layout, pathBytes, most);
+    size_t longest = 0;
+    for (size_t i = 0; i + 1 < cuts.size(); ++i)
+        longest = std::max<size_t>(longest, layout.Start(cuts[i + 1]) - layout.Start(cuts[i]));
     // Every byte of the path is written before it is read.
-    std::unique_ptr<uint8_t[]> path(new (std::nothrow) uint8_t[n * pathBytes]);
+    std::unique_ptr<uint8_t[]> path(new (std::nothrow) uint8_t[longest * pathBytes]);
     if (!path) return false;
+    auto back = [&](uint64_t from, uint64_t to, size_t* state) {
+        Backtrack(path.get(), pathBytes, layout, sub, msg, height, from, to, state, y);
+    };
     static const bool avx512bw = __builtin_cpu_supports("avx512bw");
     std::vector<uint16_t> q;
     if (nats && avx512bw && states >= 32 && Quantize(w, n, layout.Width(), &q)) {
         std::unique_ptr<uint16_t, FreeAligned> metrics(static_cast<uint16_t*>(::operator new[](
             2 * states * sizeof(uint16_t), std::align_val_t{64}, std::nothrow)));
-        if (metrics && Forward16(x, q.data(), layout, sub, msg, height, path.get(), metrics.get())) {
-            Backtrack(path.get(), pathBytes, layout, sub, msg, height, y);
+        auto forward = [&](uint64_t from, uint64_t to, uint16_t* m) {
+            return Forward16(x, q.data(), layout, sub, msg, height, from, to, path.get(), m);
+        };
+        if (metrics && Trace(cuts, states, metrics.get(), kInf16, forward, back)) {
             // A payload near what the cheap elements hold can force such
             // changes; the capped costs would pick among them blindly.
             bool capped = false;
@@ -422,29 +482,30 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
     std::unique_ptr<float, FreeAligned> buffer(static_cast<float*>(
         ::operator new[](2 * states * sizeof(float), std::align_val_t{64}, std::nothrow)));
     if (!buffer) return false;
-    float* old = buffer.get();
-    float* next = old + states;
-    std::fill(old, old + states, kInf);
-    old[0] = 0;
     const Kernels kernels = PickKernels(states);
-    for (uint64_t j = 0; j < bits; ++j) {
-        const uint32_t mask = RowMask(bits, j, height);
-        const size_t start = layout.Start(j), end = layout.Start(j + 1);
-        for (size_t k = start; k < end; ++k) {
-            kernels.step(old, next, path.get() + k * pathBytes, states, sub[k - start] & mask,
-                         x[k] ? w[k] : 0, x[k] ? 0 : w[k]);
+    auto forward = [&](uint64_t from, uint64_t to, float* metrics) {
+        float* old = metrics;
+        float* next = old + states;
+        const size_t base = layout.Start(from);
+        for (uint64_t j = from; j < to; ++j) {
+            const uint32_t mask = RowMask(bits, j, height);
+            const size_t start = layout.Start(j), end = layout.Start(j + 1);
+            for (size_t k = start; k < end; ++k) {
+                kernels.step(old, next, path.get() + (k - base) * pathBytes, states,
+                             sub[k - start] & mask, x[k] ? w[k] : 0, x[k] ? 0 : w[k]);
+                std::swap(old, next);
+            }
+            // Row j is done: keep the states that agree with its message bit,
+            // shifted to make room for the next row, measured from the best.
+            const float best = kernels.shift(old, next, states, msg[j]);
+            if (best == kInf) return false;
+            if (best > 1e4f) kernels.rebase(next, states / 2, best);  // before precision goes
             std::swap(old, next);
         }
-        // Row j is done: keep the states that agree with its message bit,
-        // shifted to make room for the next row, measured from the best.
-        const float best = kernels.shift(old, next, states, msg[j]);
-        if (best == kInf) return false;
-        if (best > 1e4f) kernels.rebase(next, states / 2, best);  // before precision goes
-        std::swap(old, next);
-    }
-    if (old[0] == kInf) return false;
-    Backtrack(path.get(), pathBytes, layout, sub, msg, height, y);
-    return true;
+        if (old != metrics) std::copy(old, old + states, metrics);
+        return true;
+    };
+    return Trace(cuts, states, buffer.get(), kInf, forward, back);
 }
 
 // The syndrome of the bits y (a bit in each byte's bit `plane`).
@@ -590,8 +651,8 @@ Share ShareOf(size_t b, size_t blocks, size_t count, uint64_t upperBits, uint64_
     return s;
 }
 
-size_t BlockCount(size_t count, int height) {
-    const size_t block = std::max(kLeastBlock, kBlockPathBits >> height);
+size_t BlockCount(size_t count, int height, size_t block) {
+    if (block == kBlock) block = std::max(kLeastBlock, kBlockPathBits >> height);
     return std::max<size_t>(1, (count + block - 1) / block);
 }
 
@@ -627,6 +688,12 @@ bool EmbedBitsWith(const uint32_t* columns, const uint8_t* x, const float* w, si
            EmbedLayer(x, w, count, msg, bits, height, y, false, columns);
 }
 
+bool EmbedBitsInStretches(const uint8_t* x, const float* w, size_t count, const uint8_t* msg,
+                          uint64_t bits, int height, size_t most, uint8_t* y, bool nats) {
+    return height >= 1 && height <= 16 &&
+           EmbedLayer(x, w, count, msg, bits, height, y, nats, nullptr, std::max<size_t>(1, most));
+}
+
 bool MatrixEntry(int height, size_t count, uint64_t bits, uint64_t row, size_t column) {
     if (height == kHeight) height = HeightFor(count);
     if (bits == 0 || column >= count) return false;
@@ -647,8 +714,8 @@ namespace {
 // All blocks coded with one split, into `out`; false when one of them
 // cannot carry its share.
 bool EmbedSplit(const Elements& elements, const uint8_t* message, uint64_t bits, uint64_t upperBits,
-                double lambda, int height, unsigned threads, uint8_t* out) {
-    const size_t blocks = BlockCount(elements.count, height);
+                double lambda, int height, size_t block, unsigned threads, uint8_t* out) {
+    const size_t blocks = BlockCount(elements.count, height, block);
     std::atomic<bool> failed{false};
     RunShared(threads, blocks, [&](uint64_t b) {
         if (failed) return;
@@ -682,7 +749,7 @@ namespace {
 // `splits(sample, lambda)` gives; *share gets it.
 template <typename Splits>
 bool EmbedTrying(const Elements& elements, const uint8_t* message, uint64_t bits, int height,
-                 unsigned threads, uint16_t* share, Splits splits) {
+                 size_t block, unsigned threads, uint16_t* share, Splits splits) {
     *share = 0;
     if (height == kHeight) height = HeightFor(elements.count);
     if (bits > MaxBits(elements.count) || height < 1 || height > 16) return false;
@@ -697,8 +764,8 @@ bool EmbedTrying(const Elements& elements, const uint8_t* message, uint64_t bits
     const Sample sample(elements);
     const double lambda = Lambda(sample, bits);
     for (const uint16_t tried : splits(sample, lambda)) {
-        if (!EmbedSplit(elements, message, bits, UpperBits(bits, tried), lambda, height, threads,
-                        out.data()))
+        if (!EmbedSplit(elements, message, bits, UpperBits(bits, tried), lambda, height, block,
+                        threads, out.data()))
             continue;
         std::copy(out.begin(), out.end(), elements.low);
         *share = tried;
@@ -710,8 +777,8 @@ bool EmbedTrying(const Elements& elements, const uint8_t* message, uint64_t bits
 }  // namespace
 
 bool Embed(const Elements& elements, const uint8_t* message, uint64_t bits, uint16_t* share,
-           int height, unsigned threads) {
-    return EmbedTrying(elements, message, bits, height, threads, share,
+           int height, unsigned threads, size_t block) {
+    return EmbedTrying(elements, message, bits, height, block, threads, share,
                        [bits](const Sample& sample, double lambda) {
         // Near the capacity, forbidden changes can leave one plane no way
         // through. A split a little off gives other changes in the second
@@ -738,17 +805,17 @@ bool Embed(const Elements& elements, const uint8_t* message, uint64_t bits, uint
 bool EmbedAtShare(const Elements& elements, const uint8_t* message, uint64_t bits, uint16_t share,
                   int height) {
     uint16_t used;
-    return EmbedTrying(elements, message, bits, height, 1, &used,
+    return EmbedTrying(elements, message, bits, height, kBlock, 1, &used,
                        [share](const Sample&, double) { return std::vector<uint16_t>{share}; });
 }
 
 void Extract(const uint8_t* low, size_t count, uint64_t bits, uint16_t share, uint8_t* message,
-             int height) {
+             int height, size_t block) {
     std::memset(message, 0, (bits + 7) / 8);
     if (height == kHeight) height = HeightFor(count);
     if (bits == 0 || height < 1 || height > 16) return;
     const uint64_t upperBits = UpperBits(bits, share);
-    const size_t blocks = BlockCount(count, height);
+    const size_t blocks = BlockCount(count, height, block);
     std::vector<uint8_t> part;
     auto put = [&](uint64_t from, uint64_t n) {
         for (uint64_t i = 0; i < n; ++i)

@@ -41,6 +41,12 @@ struct Elements {
     size_t count;
 };
 
+// Elements a code block holds: kBlock asks for the length that keeps a
+// block's path within a thread's share of memory, as the height gives it;
+// a longer one is traced a stretch at a time (twice the forward work) and
+// loses less at its ends.
+constexpr size_t kBlock = 0;
+
 // Bits of `bits` the second plane carries at `share`.
 uint64_t UpperBits(uint64_t bits, uint16_t share);
 
@@ -50,7 +56,7 @@ uint64_t UpperBits(uint64_t bits, uint16_t share);
 // no way around forbidden changes, or no memory). `threads` 0 means as
 // many as the machine has.
 bool Embed(const Elements& elements, const uint8_t* message, uint64_t bits, uint16_t* share,
-           int height = kHeight, unsigned threads = 0);
+           int height = kHeight, unsigned threads = 0, size_t block = kBlock);
 
 // As Embed, at a split both sides know beforehand: for a part whose
 // receiver cannot be told the split. One thread.
@@ -60,7 +66,7 @@ bool EmbedAtShare(const Elements& elements, const uint8_t* message, uint64_t bit
 // The message carried by the elements' two low bits (`low`, one a byte;
 // other bits are ignored). `message` holds (bits + 7) / 8 bytes.
 void Extract(const uint8_t* low, size_t count, uint64_t bits, uint16_t share, uint8_t* message,
-             int height = kHeight);
+             int height = kHeight, size_t block = kBlock);
 
 // One binary layer: the bits y (one a byte) nearest in cost to the cover
 // bits x, where changing bit i costs w[i] (infinity forbids it), whose
@@ -75,6 +81,12 @@ bool EmbedBits(const uint8_t* x, const float* w, size_t count, const uint8_t* ms
 std::vector<uint32_t> DrawnSubmatrix(int height, size_t count, uint64_t bits, uint32_t draw);
 bool EmbedBitsWith(const uint32_t* columns, const uint8_t* x, const float* w, size_t count,
                    const uint8_t* msg, uint64_t bits, int height, uint8_t* y);
+
+// EmbedBits with the path traced `most` columns at a time (where rows
+// allow), costs taken as nats when `nats` (16-bit where the processor
+// allows): for the check that stretches find what one piece does.
+bool EmbedBitsInStretches(const uint8_t* x, const float* w, size_t count, const uint8_t* msg,
+                          uint64_t bits, int height, size_t most, uint8_t* y, bool nats);
 
 // Entry (row, column) of that layer's parity-check matrix, so a check can
 // multiply it out plainly.

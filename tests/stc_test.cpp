@@ -138,6 +138,38 @@ TEST(Stc, TernaryChangesSpellTheMessageInTwoPlanes) {
         }
 }
 
+// A block whose path would not fit is traced a stretch at a time, its
+// forward pass run twice: it must find the very bits one piece does, on
+// either trellis, forbidden changes and all.
+TEST(Stc, StretchesFindWhatOnePieceDoes) {
+    std::mt19937 random(11);
+    struct Case {
+        size_t n;
+        uint64_t bits;
+        int height;
+        size_t most;
+    };
+    for (const Case& c : {Case{3000, 150, 7, 100}, Case{2500, 600, 10, 1}, Case{4000, 90, 12, 333},
+                          Case{1500, 1200, 6, 64}}) {
+        for (const bool nats : {false, true}) {
+            SCOPED_TRACE(testing::Message() << c.n << " columns, " << c.bits << " bits, height "
+                                            << c.height << ", stretches of " << c.most
+                                            << (nats ? ", nats" : ""));
+            std::vector<uint8_t> x(c.n), whole(c.n), stretched(c.n), msg(c.bits);
+            std::vector<float> w(c.n);
+            for (auto& b : x) b = random() & 1;
+            for (auto& b : msg) b = random() & 1;
+            for (auto& v : w) v = std::pow(10.0f, float(random() % 300) / 100 - 1);
+            for (int i = 0; i < 20; ++i) w[random() % c.n] = INFINITY;
+            ASSERT_TRUE(stc::EmbedBitsInStretches(x.data(), w.data(), c.n, msg.data(), c.bits,
+                                                  c.height, c.n, whole.data(), nats));
+            ASSERT_TRUE(stc::EmbedBitsInStretches(x.data(), w.data(), c.n, msg.data(), c.bits,
+                                                  c.height, c.most, stretched.data(), nats));
+            EXPECT_EQ(stretched, whole);
+        }
+    }
+}
+
 // Past one code block (shorter at greater heights) the message is shared
 // out; several threads code it. The default height is the same on both
 // sides.
