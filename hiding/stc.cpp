@@ -303,9 +303,10 @@ std::vector<uint64_t> Stretches(const Layout& layout, size_t pathBytes, size_t m
 // The forward pass over every stretch, keeping the metrics each starts
 // from; then, from the last stretch back, its path recomputed and traced.
 // Memory holds one stretch's path, for twice the forward work when there
-// are several. `forward(from, to, metrics)` runs rows [from, to) from the
-// metrics it is given, leaving the last ones there (false when no way
-// goes on); `back(from, to, state)` traces those rows.
+// are several. `forward(from, to, metrics, keep)` runs rows [from, to)
+// from the metrics it is given, leaving the last ones there (false when no
+// way goes on), and may skip recording the path unless `keep`;
+// `back(from, to, state)` traces those rows.
 template <typename T, typename Forward, typename Back>
 bool Trace(const std::vector<uint64_t>& cuts, size_t states, T* metrics, T none, Forward forward,
            Back back) {
@@ -318,7 +319,7 @@ bool Trace(const std::vector<uint64_t>& cuts, size_t states, T* metrics, T none,
     first();
     for (size_t i = 0; i < stretches; ++i) {
         if (i > 0) std::copy(metrics, metrics + states, starts.begin() + ptrdiff_t((i - 1) * states));
-        if (!forward(cuts[i], cuts[i + 1], metrics)) return false;
+        if (!forward(cuts[i], cuts[i + 1], metrics, i + 1 == stretches)) return false;
     }
     if (metrics[0] == none) return false;
     size_t state = 0;
@@ -329,7 +330,7 @@ bool Trace(const std::vector<uint64_t>& cuts, size_t states, T* metrics, T none,
         else
             std::copy(starts.begin() + ptrdiff_t((i - 1) * states),
                       starts.begin() + ptrdiff_t(i * states), metrics);
-        forward(cuts[i], cuts[i + 1], metrics);
+        forward(cuts[i], cuts[i + 1], metrics, true);
         back(cuts[i], cuts[i + 1], &state);
     }
     return true;
@@ -352,6 +353,7 @@ __attribute__((target("avx512bw"))) uint16_t MinAvx512(__m512i v) {
     return static_cast<uint16_t>(_mm_cvtsi128_si32(_mm_minpos_epu16(h)));
 }
 
+template <bool kKeep>
 __attribute__((target("avx512bw"))) bool Forward16(const uint8_t* x, const uint16_t* w,
                                                     const Layout& layout,
                                                     const std::vector<uint32_t>& sub,
@@ -381,8 +383,10 @@ __attribute__((target("avx512bw"))) bool Forward16(const uint8_t* x, const uint1
                     _mm512_permutexvar_epi16(order, _mm512_load_si512(old + (s ^ high))), one);
                 const __mmask32 less = _mm512_cmplt_epu16_mask(q, p);
                 _mm512_store_si512(next + s, _mm512_mask_blend_epi16(less, p, q));
-                const uint32_t bits = less;
-                std::memcpy(row + s / 8, &bits, sizeof bits);
+                if constexpr (kKeep) {
+                    const uint32_t bits = less;
+                    std::memcpy(row + s / 8, &bits, sizeof bits);
+                }
             }
             std::swap(old, next);
         }
@@ -468,8 +472,9 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
     if (nats && avx512bw && states >= 32 && Quantize(w, n, layout.Width(), &q)) {
         std::unique_ptr<uint16_t, FreeAligned> metrics(static_cast<uint16_t*>(::operator new[](
             2 * states * sizeof(uint16_t), std::align_val_t{64}, std::nothrow)));
-        auto forward = [&](uint64_t from, uint64_t to, uint16_t* m) {
-            return Forward16(x, q.data(), layout, sub, msg, height, from, to, path.get(), m);
+        auto forward = [&](uint64_t from, uint64_t to, uint16_t* m, bool keep) {
+            return keep ? Forward16<true>(x, q.data(), layout, sub, msg, height, from, to, path.get(), m)
+                        : Forward16<false>(x, q.data(), layout, sub, msg, height, from, to, path.get(), m);
         };
         if (metrics && Trace(cuts, states, metrics.get(), kInf16, forward, back)) {
             // A payload near what the cheap elements hold can force such
@@ -483,7 +488,7 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
         ::operator new[](2 * states * sizeof(float), std::align_val_t{64}, std::nothrow)));
     if (!buffer) return false;
     const Kernels kernels = PickKernels(states);
-    auto forward = [&](uint64_t from, uint64_t to, float* metrics) {
+    auto forward = [&](uint64_t from, uint64_t to, float* metrics, bool) {
         float* old = metrics;
         float* next = old + states;
         const size_t base = layout.Start(from);
