@@ -26,7 +26,8 @@
 // direction from a stream under the embedding key.
 //
 // Header, 10 bytes before sealing:
-//   0  1  format version, 2
+//   0  1  format version, 4 (2 is read too: the same but for the content's
+//         code, see ContentCodeOf in sealed.cpp)
 //   1  1  Argon2id passes of the content key's derivation (2..8)
 //   2  1  its memory, log2 of MiB (6..10: 64 MiB to 1 GiB)
 //   3  1  flags: bit 0 set when the record is zstd-compressed, bit 1 when
@@ -182,8 +183,10 @@ class SealedCarrier {
     virtual bool Costs(float* costs) const = 0;
 };
 
-// Format versions: each carrier has its own.
-constexpr uint8_t kSealedPictureVersion = 2;
+// Format versions: each carrier has its own. A picture's version 2 is
+// read still; version 4 has its layout and codes a small picture's content
+// with a taller trellis in longer blocks.
+constexpr uint8_t kSealedPictureVersion = 4;
 constexpr uint8_t kSealedJpegVersion = 3;
 
 // How many elements of a carrier of `size` each part of format `version`

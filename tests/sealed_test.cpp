@@ -333,14 +333,27 @@ TEST(SealedRecord, NoWayThroughIsItsOwnFailure) {
     EXPECT_EQ(frozen.changes, 0);
 }
 
-// A carrier the first sealed format wrote (a bit a sample, no coding).
-TEST_F(Sealed, FirstFormatCarriersStillDecode) {
+// Carriers earlier sealed formats wrote: the first (a bit a sample, no
+// coding) and the second (the content in a shorter code than a small
+// picture's now).
+TEST_F(Sealed, EarlierFormatCarriersStillDecode) {
     const std::string golden = OMBREL_GOLDEN_DIR;
-    ASSERT_EQ(Decode(golden + "/sealed-v1.png", MakePassphrase("golden")), 0);
-    ASSERT_TRUE(dialog.messages.empty()) << dialog.messages[0];
-    EXPECT_EQ(ReadFileBytes(dir.File("out/note.txt")), ReadFileBytes(golden + "/sealed-v1.txt"));
-    EXPECT_EQ(Decode(golden + "/sealed-v1.png", MakePassphrase("golden!")), 0);
-    EXPECT_EQ(dialog.messages, std::vector<std::string>{kSealedFailedMessage});
+    struct Case {
+        const char* picture;
+        const char* stored;
+        const char* expected;
+    };
+    for (const Case& c : {Case{"sealed-v1.png", "note.txt", "sealed-v1.txt"},
+                          Case{"sealed-v2.png", "sealed-v2.txt", "sealed-v2.txt"}}) {
+        SCOPED_TRACE(c.picture);
+        dialog.messages.clear();
+        ASSERT_EQ(Decode(golden + "/" + c.picture, MakePassphrase("golden")), 0);
+        ASSERT_TRUE(dialog.messages.empty()) << dialog.messages[0];
+        EXPECT_EQ(ReadFileBytes(dir.File(std::string("out/") + c.stored)),
+                  ReadFileBytes(golden + "/" + c.expected));
+        EXPECT_EQ(Decode(golden + "/" + c.picture, MakePassphrase("golden!")), 0);
+        EXPECT_EQ(dialog.messages, std::vector<std::string>{kSealedFailedMessage});
+    }
 }
 
 TEST_F(Sealed, StrongerDerivationNamedInTheHeaderIsUsed) {
