@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "hiding/sealed.h"
 
+#include <immintrin.h>
 #include <sodium.h>
 #include <sys/mman.h>
 #include <zstd.h>
@@ -232,28 +233,43 @@ class KeyedPositions {
     // Every position left, in order, into `out`, which has room for them
     // and the salt's: the rest of the permutation is cut into stretches
     // walked side by side, each written where it would start were no salt
-    // position skipped, then closed up. Returns how many there were.
-    size_t Rest(uint32_t* out, unsigned threads) {
+    // position skipped, then closed up by move(to, from, count). Each
+    // position p found is first asked of memory by touch(p), and a little
+    // later read(j) takes its element, out[j]: the misses of the scattered
+    // reads overlap the permutation's arithmetic. Returns how many there
+    // were.
+    template <typename Touch, typename Read, typename Move>
+    size_t Rest(uint32_t* out, unsigned threads, Touch touch, Read read, Move move) {
         size_t made = 0;
-        while (next_ < end_) out[made++] = static_cast<uint32_t>(pending_[next_++]);
+        while (next_ < end_) {
+            touch(pending_[next_]);
+            out[made++] = static_cast<uint32_t>(pending_[next_++]);
+        }
+        for (size_t j = 0; j < made; ++j) read(j);
         const uint64_t from = index_, left = stop_ - from;
         threads = static_cast<unsigned>(std::clamp<uint64_t>(left >> 20, 1, threads));
         std::vector<size_t> counts(threads, 0);
         RunShared(threads, threads, [&](uint64_t t) {
+            constexpr size_t kAhead = 64;  // positions asked for ahead of their read
             KeyedPositions stretch(*this);
             stretch.Seek(from + left * t / threads, from + left * (t + 1) / threads);
-            uint32_t* at = out + made + left * t / threads;
-            while (stretch.index_ < stretch.stop_ || stretch.next_ < stretch.end_) {
-                while (stretch.next_ == stretch.end_ && stretch.index_ < stretch.stop_)
-                    stretch.Refill();
-                while (stretch.next_ < stretch.end_)
-                    at[counts[t]++] = static_cast<uint32_t>(stretch.pending_[stretch.next_++]);
+            const size_t base = made + left * t / threads;
+            size_t found = 0, done = 0;
+            while (stretch.index_ < stretch.stop_) {
+                uint32_t batch[kLanes];
+                const size_t n = stretch.Next(batch);
+                for (size_t j = 0; j < n; ++j) touch(batch[j]);
+                std::copy(batch, batch + n, out + base + found);
+                found += n;
+                for (; done + kAhead < found; ++done) read(base + done);
             }
+            for (; done < found; ++done) read(base + done);
+            counts[t] = found;
         });
         size_t total = made;
         for (unsigned t = 0; t < threads; ++t) {
-            const uint32_t* at = out + made + left * t / threads;
-            if (out + total != at) std::memmove(out + total, at, counts[t] * sizeof *out);
+            const size_t at = made + left * t / threads;
+            if (total != at) move(total, at, counts[t]);
             total += counts[t];
         }
         index_ = stop_;
@@ -275,25 +291,52 @@ class KeyedPositions {
         next_ = end_ = 0;
     }
 
-    // The next indices, permuted side by side; the rare result past the
-    // domain walks on alone, and the salt's positions are left out.
-    void Refill() {
+    // The next indices, permuted side by side, into `out`; the rare result
+    // past the domain walks on alone, and the salt's positions are left
+    // out. Returns how many were put.
+    size_t Next(uint32_t (&out)[kLanes]) {
+        const uint64_t columns = permutation_.columns();
+        size_t made = 0;
+        auto put = [&](uint64_t p) {
+            out[made] = static_cast<uint32_t>(p);
+            made += (filter_[(p >> 6) & kFilterMask] >> (p & 63) & 1) == 0 ||
+                    !std::binary_search(salt_.begin(), salt_.end(), p);
+        };
+        if (stop_ - index_ >= kLanes && columns >= kLanes) {
+            uint32_t batch[kLanes];
+            const uint32_t past = permutation_.Batch(high_, low_, batch);
+            for (size_t j = 0; j < kLanes; ++j) {
+                if (past >> j & 1) {
+                    const bool wraps = low_ + j >= columns;
+                    put(permutation_.Walk(high_ + wraps, low_ + j - (wraps ? columns : 0)));
+                } else {
+                    put(batch[j]);
+                }
+            }
+            index_ += kLanes;
+            low_ += kLanes;
+            if (low_ >= columns) low_ -= columns, ++high_;
+            return made;
+        }
         uint64_t high[kLanes] = {}, low[kLanes] = {};
         size_t lanes = 0;
         for (; lanes < kLanes && index_ < stop_; ++lanes, ++index_) {
             high[lanes] = high_;
             low[lanes] = low_;
-            if (++low_ == permutation_.columns()) low_ = 0, ++high_;
+            if (++low_ == columns) low_ = 0, ++high_;
         }
         permutation_.Rounds(high, low);
-        next_ = end_ = 0;
         for (size_t j = 0; j < lanes; ++j) {
-            uint64_t p = high[j] * permutation_.columns() + low[j];
+            uint64_t p = high[j] * columns + low[j];
             if (p >= permutation_.size()) p = permutation_.Walk(high[j], low[j]);
-            if ((filter_[(p >> 6) & kFilterMask] >> (p & 63) & 1) == 0 ||
-                !std::binary_search(salt_.begin(), salt_.end(), p))
-                pending_[end_++] = p;
+            put(p);
         }
+        return made;
+    }
+
+    void Refill() {
+        next_ = 0;
+        end_ = Next(pending_);
     }
 
     SamplePermutation permutation_;
@@ -301,7 +344,7 @@ class KeyedPositions {
     uint64_t filter_[kFilterMask + 1] = {};
     uint64_t index_ = 0, high_ = 0, low_ = 0;  // the next index, also as a grid cell
     uint64_t stop_ = permutation_.size();     // the index the walk ends before
-    uint64_t pending_[kLanes] = {};
+    uint32_t pending_[kLanes] = {};
     size_t next_ = 0, end_ = 0;
 };
 
@@ -540,16 +583,135 @@ uint64_t AddMixed(uint64_t half, uint64_t mix, uint64_t range) {
     return sum >= range ? sum - range : sum;
 }
 
+// GCC 12's AVX-512 headers start vectors from undefined values.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+// Mix and AddMixed eight lanes at a time. The compiler leaves the 64-bit
+// multiplies scalar; four vectors side by side hide their latency.
+__attribute__((target("avx512f,avx512dq"))) __m512i Mix8(__m512i z) {
+    z = _mm512_xor_si512(z, _mm512_srli_epi64(z, 30));
+    z = _mm512_mullo_epi64(z, _mm512_set1_epi64(static_cast<long long>(0xbf58476d1ce4e5b9u)));
+    z = _mm512_xor_si512(z, _mm512_srli_epi64(z, 27));
+    z = _mm512_mullo_epi64(z, _mm512_set1_epi64(static_cast<long long>(0x94d049bb133111ebu)));
+    return _mm512_xor_si512(z, _mm512_srli_epi64(z, 31));
+}
+
+__attribute__((target("avx512f,avx512dq"))) __m512i AddMixed8(__m512i half, __m512i mix,
+                                                               __m512i range) {
+    // range is below 2^32: the product of two 32-bit halves is exact.
+    const __m512i sum = _mm512_add_epi64(
+        half, _mm512_srli_epi64(_mm512_mul_epu32(_mm512_srli_epi64(mix, 32), range), 32));
+    return _mm512_min_epu64(sum, _mm512_sub_epi64(sum, range));  // below range: wraps high
+}
+
+struct Grid {
+    const uint64_t (&keys)[8];
+    uint64_t rows, columns, size;
+};
+
+__attribute__((target("avx512f,avx512dq"))) void RoundsAvx512(const Grid& grid, __m512i* h,
+                                                               __m512i* l) {
+    constexpr size_t kVectors = SamplePermutation::kLanes / 8;
+    const __m512i rowRange = _mm512_set1_epi64(static_cast<long long>(grid.rows));
+    const __m512i columnRange = _mm512_set1_epi64(static_cast<long long>(grid.columns));
+    for (int r = 0; r < 8; r += 2) {
+        const __m512i even = _mm512_set1_epi64(static_cast<long long>(grid.keys[r]));
+        const __m512i odd = _mm512_set1_epi64(static_cast<long long>(grid.keys[r + 1]));
+        for (size_t v = 0; v < kVectors; ++v)
+            h[v] = AddMixed8(h[v], Mix8(_mm512_xor_si512(l[v], even)), rowRange);
+        for (size_t v = 0; v < kVectors; ++v)
+            l[v] = AddMixed8(l[v], Mix8(_mm512_xor_si512(h[v], odd)), columnRange);
+    }
+}
+
+__attribute__((target("avx512f,avx512dq"))) void RoundsArraysAvx512(const Grid& grid,
+                                                                     uint64_t* high,
+                                                                     uint64_t* low) {
+    constexpr size_t kVectors = SamplePermutation::kLanes / 8;
+    __m512i h[kVectors], l[kVectors];
+    for (size_t v = 0; v < kVectors; ++v) {
+        h[v] = _mm512_loadu_si512(high + 8 * v);
+        l[v] = _mm512_loadu_si512(low + 8 * v);
+    }
+    RoundsAvx512(grid, h, l);
+    for (size_t v = 0; v < kVectors; ++v) {
+        _mm512_storeu_si512(high + 8 * v, h[v]);
+        _mm512_storeu_si512(low + 8 * v, l[v]);
+    }
+}
+
+// The cells of kLanes consecutive indices from (high, low), made in the
+// vectors themselves: a row holds them all or wraps once.
+__attribute__((target("avx512f,avx512dq"))) uint32_t BatchAvx512(const Grid& grid, uint64_t high,
+                                                                  uint64_t low, uint32_t* out) {
+    constexpr size_t kVectors = SamplePermutation::kLanes / 8;
+    const __m512i columns = _mm512_set1_epi64(static_cast<long long>(grid.columns));
+    const __m512i size = _mm512_set1_epi64(static_cast<long long>(grid.size));
+    __m512i h[kVectors], l[kVectors];
+    for (size_t v = 0; v < kVectors; ++v) {
+        const __m512i cell = _mm512_add_epi64(
+            _mm512_set1_epi64(static_cast<long long>(low + 8 * v)),
+            _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7));
+        const __mmask8 wraps = _mm512_cmpge_epu64_mask(cell, columns);
+        l[v] = _mm512_mask_sub_epi64(cell, wraps, cell, columns);
+        h[v] = _mm512_mask_add_epi64(_mm512_set1_epi64(static_cast<long long>(high)), wraps,
+                                     _mm512_set1_epi64(static_cast<long long>(high)),
+                                     _mm512_set1_epi64(1));
+    }
+    RoundsAvx512(grid, h, l);
+    uint32_t past = 0;
+    for (size_t v = 0; v < kVectors; ++v) {
+        // Both halves lie below 2^32: the product is exact.
+        const __m512i p = _mm512_add_epi64(_mm512_mul_epu32(h[v], columns), l[v]);
+        past |= uint32_t{_mm512_cmpge_epu64_mask(p, size)} << (8 * v);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * v), _mm512_cvtepi64_epi32(p));
+    }
+    return past;
+}
+
+#pragma GCC diagnostic pop
+
 }  // namespace
 
-__attribute__((target_clones("arch=skylake-avx512", "default"))) void SamplePermutation::Rounds(
-    uint64_t (&high)[kLanes], uint64_t (&low)[kLanes]) const {
+namespace {
+
+bool HasAvx512Dq() {
+    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+    return has;
+}
+
+}  // namespace
+
+void SamplePermutation::Rounds(uint64_t (&high)[kLanes], uint64_t (&low)[kLanes]) const {
+    static_assert(kLanes % 8 == 0);
+    if (HasAvx512Dq())
+        return RoundsArraysAvx512({roundKeys_, rows_, columns_, size_}, high, low);
     for (int r = 0; r < 8; r += 2) {
         for (size_t j = 0; j < kLanes; ++j)
             high[j] = AddMixed(high[j], Mix(low[j] ^ roundKeys_[r]), rows_);
         for (size_t j = 0; j < kLanes; ++j)
             low[j] = AddMixed(low[j], Mix(high[j] ^ roundKeys_[r + 1]), columns_);
     }
+}
+
+uint32_t SamplePermutation::Batch(uint64_t high, uint64_t low, uint32_t (&out)[kLanes]) const {
+    if (HasAvx512Dq()) return BatchAvx512({roundKeys_, rows_, columns_, size_}, high, low, out);
+    uint64_t h[kLanes], l[kLanes];
+    for (size_t j = 0; j < kLanes; ++j) {
+        h[j] = high;
+        l[j] = low;
+        if (++low == columns_) low = 0, ++high;
+    }
+    Rounds(h, l);
+    uint32_t past = 0;
+    for (size_t j = 0; j < kLanes; ++j) {
+        const uint64_t p = h[j] * columns_ + l[j];
+        out[j] = static_cast<uint32_t>(p);
+        past |= uint32_t{p >= size_} << j;
+    }
+    return past;
 }
 
 uint64_t SamplePermutation::Walk(uint64_t high, uint64_t low) const {
@@ -710,8 +872,6 @@ struct Coded {
     std::vector<float> cost;
 };
 
-// The samples' low bits at coded->at (and with `costs`, their costs), in
-// stretches side by side.
 // Costs and low bits in one word, so a scattered read of an element is one
 // miss, not two: the low bits and flags take the cost's four lowest
 // mantissa bits (a relative change below 2^-19).
@@ -739,32 +899,43 @@ void ReadOne(const SealedCarrier& carrier, const float* packed, size_t j, Coded*
     std::memcpy(&coded->cost[j], &word, sizeof word);
 }
 
-void ReadAt(const SealedCarrier& carrier, const float* costs, Coded* coded, unsigned threads) {
+void ReadAt(const SealedCarrier& carrier, const float* costs, Coded* coded) {
     const size_t count = coded->at.size();
-    threads = static_cast<unsigned>(std::clamp<size_t>(count >> 20, 1, threads));
-    RunShared(threads, threads, [&](uint64_t t) {
-        const size_t from = count * t / threads, to = count * (t + 1) / threads;
-        constexpr size_t kAhead = 64;  // scattered reads asked for ahead of use
-        for (size_t j = from; j < to; ++j) {
-            if (j + kAhead < to)
-                __builtin_prefetch(costs ? static_cast<const void*>(costs + coded->at[j + kAhead])
-                                         : carrier.Address(coded->at[j + kAhead]));
-            ReadOne(carrier, costs, j, coded);
-        }
-    });
+    constexpr size_t kAhead = 64;  // scattered reads asked for ahead of use
+    for (size_t j = 0; j < count; ++j) {
+        if (j + kAhead < count)
+            __builtin_prefetch(costs ? static_cast<const void*>(costs + coded->at[j + kAhead])
+                                     : carrier.Address(coded->at[j + kAhead]));
+        ReadOne(carrier, costs, j, coded);
+    }
 }
 
 // Every keyed position left and its sample's low bits; with `costs`, their
 // costs too.
 bool GatherRest(const SealedCarrier& carrier, KeyedPositions& positions, uint64_t count,
                 const float* costs, Coded* coded) {
-    if (!Resize(&coded->at, count + positions.skipped()) || !Resize(&coded->low, count) ||
-        (costs && !Resize(&coded->cost, count)))
+    if (!Resize(&coded->at, count + positions.skipped()) ||
+        !Resize(&coded->low, count + positions.skipped()) ||
+        (costs && !Resize(&coded->cost, count + positions.skipped())))
         return false;
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-    if (positions.Rest(coded->at.data(), threads) != count) return false;  // never: counted
+    const size_t made = positions.Rest(
+        coded->at.data(), threads,
+        [&](uint64_t p) {
+            __builtin_prefetch(costs ? static_cast<const void*>(costs + p) : carrier.Address(p));
+        },
+        [&](size_t j) { ReadOne(carrier, costs, j, coded); },
+        [&](size_t to, size_t from, size_t n) {
+            std::memmove(coded->at.data() + to, coded->at.data() + from, n * sizeof coded->at[0]);
+            std::memmove(coded->low.data() + to, coded->low.data() + from, n);
+            if (costs)
+                std::memmove(coded->cost.data() + to, coded->cost.data() + from,
+                             n * sizeof coded->cost[0]);
+        });
+    if (made != count) return false;  // never: counted
     coded->at.resize(count);
-    ReadAt(carrier, costs, coded, threads);
+    coded->low.resize(count);
+    if (costs) coded->cost.resize(count);
     return true;
 }
 
@@ -776,7 +947,7 @@ bool Gather(const SealedCarrier& carrier, KeyedPositions& positions, uint64_t co
         (costs && !Resize(&coded->cost, count)))
         return false;
     positions.Fill(coded->at.data(), count, carrier);
-    ReadAt(carrier, costs, coded, 1);
+    ReadAt(carrier, costs, coded);
     return true;
 }
 
@@ -827,7 +998,7 @@ bool GatherListed(const SealedCarrier& carrier, const std::vector<uint64_t>& pos
         (costs && !Resize(&coded->cost, positions.size())))
         return false;
     for (size_t i = 0; i < positions.size(); ++i) coded->at[i] = static_cast<uint32_t>(positions[i]);
-    ReadAt(carrier, costs, coded, 1);
+    ReadAt(carrier, costs, coded);
     return true;
 }
 
