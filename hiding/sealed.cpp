@@ -864,12 +864,58 @@ uint64_t FirstVersionBytes(uint64_t recordBytes) {
     return kSaltBytes + kHeaderBytes + recordBytes + kTagBytes;
 }
 
+// A large block in huge pages where the system gives them: the keyed walk
+// reads it at random, and a miss in the address cache for every read would
+// cost more than the read.
+struct HugeFree {
+    size_t bytes;
+    void operator()(void* p) const { ::munmap(p, bytes); }
+};
+template <typename T>
+using HugeArray = std::unique_ptr<T[], HugeFree>;
+
+template <typename T>
+HugeArray<T> MakeHugeArray(size_t count) {
+    const size_t bytes = std::max<size_t>(count * sizeof(T), 1);
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return HugeArray<T>(nullptr, HugeFree{bytes});
+    ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without it, only slower
+    return HugeArray<T>(static_cast<T*>(p), HugeFree{bytes});
+}
+
+
+// An array of plain values in pages fresh from the system: the kernel
+// clears each as it is first touched, and the users fill every element
+// they read, so a clearing pass of our own would only cost a second trip
+// over many megabytes. Large ones come in huge pages.
+template <typename T>
+class Buffer {
+  public:
+    bool Reset(size_t count) {
+        data_ = MakeHugeArray<T>(count);
+        size_ = data_ ? count : 0;
+        return data_ != nullptr;
+    }
+    void Shrink(size_t count) { size_ = std::min(size_, count); }
+    T* data() { return data_.get(); }
+    const T* data() const { return data_.get(); }
+    size_t size() const { return size_; }
+    T& operator[](size_t i) { return data_[i]; }
+    const T& operator[](size_t i) const { return data_[i]; }
+    T* begin() { return data(); }
+    T* end() { return data() + size_; }
+
+  private:
+    HugeArray<T> data_{nullptr, HugeFree{0}};
+    size_t size_ = 0;
+};
+
 // The keyed positions' two low bits and what their samples allow, with
 // costs, for the coder.
 struct Coded {
-    std::vector<uint32_t> at;
-    std::vector<uint8_t> low;
-    std::vector<float> cost;
+    Buffer<uint32_t> at;
+    Buffer<uint8_t> low;
+    Buffer<float> cost;
 };
 
 // Costs and low bits in one word, so a scattered read of an element is one
@@ -878,12 +924,17 @@ struct Coded {
 constexpr uint32_t kLowBits = 0xF;
 
 void PackLows(const SealedCarrier& carrier, float* costs) {
-    for (uint64_t i = 0; i < carrier.size(); ++i) {
-        uint32_t word;
-        std::memcpy(&word, costs + i, sizeof word);
-        word = (word & ~kLowBits) | carrier.Low(i);
-        std::memcpy(costs + i, &word, sizeof word);
-    }
+    const uint64_t size = carrier.size();
+    const unsigned threads = static_cast<unsigned>(
+        std::clamp<uint64_t>(size >> 20, 1, std::max(1u, std::thread::hardware_concurrency())));
+    RunShared(threads, threads, [&](uint64_t t) {
+        for (uint64_t i = size * t / threads; i < size * (t + 1) / threads; ++i) {
+            uint32_t word;
+            std::memcpy(&word, costs + i, sizeof word);
+            word = (word & ~kLowBits) | carrier.Low(i);
+            std::memcpy(costs + i, &word, sizeof word);
+        }
+    });
 }
 
 // Element j's low bits from coded->at, through the packed costs when given.
@@ -914,9 +965,9 @@ void ReadAt(const SealedCarrier& carrier, const float* costs, Coded* coded) {
 // costs too.
 bool GatherRest(const SealedCarrier& carrier, KeyedPositions& positions, uint64_t count,
                 const float* costs, Coded* coded) {
-    if (!Resize(&coded->at, count + positions.skipped()) ||
-        !Resize(&coded->low, count + positions.skipped()) ||
-        (costs && !Resize(&coded->cost, count + positions.skipped())))
+    if (!coded->at.Reset(count + positions.skipped()) ||
+        !coded->low.Reset(count + positions.skipped()) ||
+        (costs && !coded->cost.Reset(count + positions.skipped())))
         return false;
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     const size_t made = positions.Rest(
@@ -933,9 +984,9 @@ bool GatherRest(const SealedCarrier& carrier, KeyedPositions& positions, uint64_
                              n * sizeof coded->cost[0]);
         });
     if (made != count) return false;  // never: counted
-    coded->at.resize(count);
-    coded->low.resize(count);
-    if (costs) coded->cost.resize(count);
+    coded->at.Shrink(count);
+    coded->low.Shrink(count);
+    coded->cost.Shrink(count);
     return true;
 }
 
@@ -943,31 +994,12 @@ bool GatherRest(const SealedCarrier& carrier, KeyedPositions& positions, uint64_
 // `costs`, their costs too.
 bool Gather(const SealedCarrier& carrier, KeyedPositions& positions, uint64_t count, const float* costs,
             Coded* coded) {
-    if (!Resize(&coded->at, count) || !Resize(&coded->low, count) ||
-        (costs && !Resize(&coded->cost, count)))
+    if (!coded->at.Reset(count) || !coded->low.Reset(count) ||
+        (costs && !coded->cost.Reset(count)))
         return false;
     positions.Fill(coded->at.data(), count, carrier);
     ReadAt(carrier, costs, coded);
     return true;
-}
-
-// A large block in huge pages where the system gives them: the keyed walk
-// reads it at random, and a miss in the address cache for every read would
-// cost more than the read.
-struct HugeFree {
-    size_t bytes;
-    void operator()(void* p) const { ::munmap(p, bytes); }
-};
-template <typename T>
-using HugeArray = std::unique_ptr<T[], HugeFree>;
-
-template <typename T>
-HugeArray<T> MakeHugeArray(size_t count) {
-    const size_t bytes = std::max<size_t>(count * sizeof(T), 1);
-    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return HugeArray<T>(nullptr, HugeFree{bytes});
-    ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without it, only slower
-    return HugeArray<T>(static_cast<T*>(p), HugeFree{bytes});
 }
 
 // Adds a 0 or 1 from a stream to each value a ternary code sees. Which way
@@ -975,7 +1007,7 @@ HugeArray<T> MakeHugeArray(size_t count) {
 // bit plane's code does differently from the other's falls on both signs
 // and every value alike, not on pairs a histogram shows (1 and 2 against
 // -1 and -2 in a JPEG, where +-1 can move only away from 0).
-void OffsetLows(const uint8_t* key, uint8_t part, std::vector<uint8_t>* low) {
+void OffsetLows(const uint8_t* key, uint8_t part, Buffer<uint8_t>* low) {
     const uint8_t nonce[crypto_stream_chacha20_NONCEBYTES] = {part};
     static constexpr std::array<uint8_t, 4096> kZeros{};
     uint8_t stream[kZeros.size()];
@@ -994,8 +1026,8 @@ void OffsetLows(const uint8_t* key, uint8_t part, std::vector<uint8_t>* low) {
 // The listed positions' low bits; with `costs`, their costs too.
 bool GatherListed(const SealedCarrier& carrier, const std::vector<uint64_t>& positions,
                   const float* costs, Coded* coded) {
-    if (!Resize(&coded->at, positions.size()) || !Resize(&coded->low, positions.size()) ||
-        (costs && !Resize(&coded->cost, positions.size())))
+    if (!coded->at.Reset(positions.size()) || !coded->low.Reset(positions.size()) ||
+        (costs && !coded->cost.Reset(positions.size())))
         return false;
     for (size_t i = 0; i < positions.size(); ++i) coded->at[i] = static_cast<uint32_t>(positions[i]);
     ReadAt(carrier, costs, coded);
@@ -1054,7 +1086,7 @@ bool PutRegion(SealedCarrier& carrier, Coded& coded, const uint8_t* bytes, size_
         return true;
     }
     OffsetLows(offsetKey, part, &coded.low);
-    const std::vector<uint8_t> before(coded.low);
+    const std::vector<uint8_t> before(coded.low.begin(), coded.low.end());
     if (!stc::EmbedAtShare({coded.low.data(), coded.cost.data(), n}, bytes, 8 * count, kEvenShare))
         return false;
     for (size_t i = 0; i < n; ++i) {
@@ -1182,8 +1214,8 @@ int SealOnce(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
 
     uint16_t share = 0;
     if (version == kSealedJpegVersion) OffsetLows(keys.embed, kContentOffsets, &body.low);
-    std::vector<uint8_t> before;
-    if (!Resize(&before, body.low.size())) return kPixErrMemory;
+    Buffer<uint8_t> before;
+    if (!before.Reset(body.low.size())) return kPixErrMemory;
     std::copy(body.low.begin(), body.low.end(), before.begin());
     if (!stc::Embed({body.low.data(), body.cost.data(), body.low.size()}, content.data(),
                     8 * contentBytes, &share, ContentHeight(version, body.low.size())))
