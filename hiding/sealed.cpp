@@ -884,15 +884,14 @@ HugeArray<T> MakeHugeArray(size_t count) {
 }
 
 
-// An array of plain values in pages fresh from the system: the kernel
-// clears each as it is first touched, and the users fill every element
-// they read, so a clearing pass of our own would only cost a second trip
-// over many megabytes. Large ones come in huge pages.
+// An array of plain values left unset: the users fill every element they
+// read, so clearing first would only cost another trip over many
+// megabytes.
 template <typename T>
 class Buffer {
   public:
     bool Reset(size_t count) {
-        data_ = MakeHugeArray<T>(count);
+        data_.reset(new (std::nothrow) T[std::max<size_t>(count, 1)]);
         size_ = data_ ? count : 0;
         return data_ != nullptr;
     }
@@ -906,7 +905,7 @@ class Buffer {
     T* end() { return data() + size_; }
 
   private:
-    HugeArray<T> data_{nullptr, HugeFree{0}};
+    std::unique_ptr<T[]> data_;
     size_t size_ = 0;
 };
 

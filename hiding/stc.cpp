@@ -387,6 +387,35 @@ bool Quantize(const float* w, size_t n, size_t width, std::vector<uint16_t>* q) 
     return true;
 }
 
+// A thread's trellis path, kept from one layer and block to the next: a
+// new one each time cost its tens of megabytes in page faults and in the
+// kernel's clearing. A worker's goes when its thread ends; the caller's
+// when the embedding returns (PathsKept).
+thread_local std::unique_ptr<uint8_t[]> tPath;
+thread_local size_t tPathBytes = 0;
+
+class PathBuffer {
+  public:
+    explicit PathBuffer(size_t bytes) {
+        if (bytes > tPathBytes) {
+            tPath.reset();
+            tPath.reset(new (std::nothrow) uint8_t[bytes]);
+            tPathBytes = tPath ? bytes : 0;
+        }
+    }
+    uint8_t* get() const { return tPath.get(); }
+};
+
+struct PathsKept {
+    PathsKept() = default;
+    PathsKept(const PathsKept&) = delete;
+    PathsKept& operator=(const PathsKept&) = delete;
+    ~PathsKept() {
+        tPath.reset();
+        tPathBytes = 0;
+    }
+};
+
 // The stego bits y nearest in cost to the cover bits x (a flip of bit i
 // costs w[i]; infinity forbids it) whose syndrome is msg (a bit a byte).
 // Costs in nats may run on 16 bits. False when no way avoids a forbidden
@@ -403,8 +432,8 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
     const std::vector<uint32_t> sub =
         given ? std::vector<uint32_t>(given, given + layout.Width()) : Submatrix(height, layout);
     // Every byte of the path is written before it is read.
-    std::unique_ptr<uint8_t[]> path(new (std::nothrow) uint8_t[n * pathBytes]);
-    if (!path) return false;
+    PathBuffer path(n * pathBytes);
+    if (!path.get()) return false;
     static const bool avx512bw = __builtin_cpu_supports("avx512bw");
     std::vector<uint16_t> q;
     if (nats && avx512bw && states >= 32 && Quantize(w, n, layout.Width(), &q)) {
@@ -612,6 +641,7 @@ int HeightFor(size_t count) {
 
 bool EmbedBits(const uint8_t* x, const float* w, size_t count, const uint8_t* msg, uint64_t bits,
                int height, uint8_t* y) {
+    const PathsKept kept;
     if (height == kHeight) height = HeightFor(count);
     return height >= 1 && height <= 16 && EmbedLayer(x, w, count, msg, bits, height, y);
 }
@@ -623,6 +653,7 @@ std::vector<uint32_t> DrawnSubmatrix(int height, size_t count, uint64_t bits, ui
 
 bool EmbedBitsWith(const uint32_t* columns, const uint8_t* x, const float* w, size_t count,
                    const uint8_t* msg, uint64_t bits, int height, uint8_t* y) {
+    const PathsKept kept;
     return height >= 1 && height <= 16 &&
            EmbedLayer(x, w, count, msg, bits, height, y, false, columns);
 }
@@ -683,6 +714,7 @@ namespace {
 template <typename Splits>
 bool EmbedTrying(const Elements& elements, const uint8_t* message, uint64_t bits, int height,
                  unsigned threads, uint16_t* share, Splits splits) {
+    const PathsKept kept;
     *share = 0;
     if (height == kHeight) height = HeightFor(elements.count);
     if (bits > MaxBits(elements.count) || height < 1 || height > 16) return false;
