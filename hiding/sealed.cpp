@@ -960,21 +960,45 @@ void ReadAt(const SealedCarrier& carrier, const float* costs, Coded* coded) {
     }
 }
 
+// Every element's two low bits, four a byte: a fraction of the carrier's
+// size, so that a decode's scattered reads mostly find them in cache.
+bool PackedLows(const SealedCarrier& carrier, unsigned threads, Buffer<uint8_t>* packed) {
+    const uint64_t size = carrier.size(), bytes = (size + 3) / 4;
+    if (!packed->Reset(static_cast<size_t>(bytes))) return false;
+    threads = static_cast<unsigned>(std::clamp<uint64_t>(bytes >> 18, 1, threads));
+    RunShared(threads, threads, [&](uint64_t t) {
+        for (uint64_t b = bytes * t / threads; b < bytes * (t + 1) / threads; ++b) {
+            unsigned four = 0;
+            for (uint64_t i = 4 * b; i < std::min(4 * b + 4, size); ++i)
+                four |= (carrier.Low(i) & 3u) << (2 * (i % 4));
+            (*packed)[b] = static_cast<uint8_t>(four);
+        }
+    });
+    return true;
+}
+
 // Every keyed position left and its sample's low bits; with `costs`, their
-// costs too.
+// costs too (without, the low bits alone, not what the samples allow).
 bool GatherRest(const SealedCarrier& carrier, KeyedPositions& positions, uint64_t count,
                 const float* costs, Coded* coded) {
+    const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    Buffer<uint8_t> packed;
     if (!coded->at.Reset(count + positions.skipped()) ||
         !coded->low.Reset(count + positions.skipped()) ||
-        (costs && !coded->cost.Reset(count + positions.skipped())))
+        (costs && !coded->cost.Reset(count + positions.skipped())) ||
+        (!costs && !PackedLows(carrier, threads, &packed)))
         return false;
-    const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    const uint8_t* lows = packed.data();
     const size_t made = positions.Rest(
         coded->at.data(), threads,
         [&](uint64_t p) {
-            __builtin_prefetch(costs ? static_cast<const void*>(costs + p) : carrier.Address(p));
+            __builtin_prefetch(costs ? static_cast<const void*>(costs + p) : lows + p / 4);
         },
-        [&](size_t j) { ReadOne(carrier, costs, j, coded); },
+        [&](size_t j) {
+            if (costs) return ReadOne(carrier, costs, j, coded);
+            const uint32_t p = coded->at[j];
+            coded->low[j] = static_cast<uint8_t>(lows[p / 4] >> (2 * (p % 4)) & 3);
+        },
         [&](size_t to, size_t from, size_t n) {
             std::memmove(coded->at.data() + to, coded->at.data() + from, n * sizeof coded->at[0]);
             std::memmove(coded->low.data() + to, coded->low.data() + from, n);

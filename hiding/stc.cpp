@@ -484,8 +484,8 @@ void ExtractLayer(const uint8_t* y, size_t n, int plane, uint64_t bits, int heig
     uint32_t s = 0;
     for (uint64_t j = 0; j < bits; ++j) {
         const size_t start = layout.Start(j), end = layout.Start(j + 1);
-        for (size_t k = start; k < end; ++k)
-            if (y[k] >> plane & 1) s ^= sub[k - start];
+        for (size_t k = start; k < end; ++k)  // no branch: the bits are random
+            s ^= sub[k - start] & (0u - (y[k] >> plane & 1u));
         msg[j] = s & 1;
         s >>= 1;
     }
@@ -781,18 +781,32 @@ void Extract(const uint8_t* low, size_t count, uint64_t bits, uint16_t share, ui
     if (bits == 0 || height < 1 || height > 16) return;
     const uint64_t upperBits = UpperBits(bits, share);
     const size_t blocks = BlockCount(count, height);
-    std::vector<uint8_t> part;
-    auto put = [&](uint64_t from, uint64_t n) {
-        for (uint64_t i = 0; i < n; ++i)
+    // The blocks are read side by side, each into parts of its own: their
+    // bits share the message's bytes at the ends.
+    std::vector<std::vector<uint8_t>> upper(blocks), lower(blocks);
+    std::atomic<bool> failed{false};
+    const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    RunShared(threads, blocks, [&](uint64_t b) {
+        const Share s = ShareOf(b, blocks, count, upperBits, bits - upperBits);
+        try {
+            upper[b].resize(s.upperCount);
+            lower[b].resize(s.lowerCount);
+        } catch (const std::bad_alloc&) {
+            failed = true;
+            return;
+        }
+        ExtractLayer(low + s.start, s.end - s.start, 1, s.upperCount, height, upper[b].data());
+        ExtractLayer(low + s.start, s.end - s.start, 0, s.lowerCount, height, lower[b].data());
+    });
+    if (failed) return;  // no memory: a message of zeros, which will not open
+    auto put = [&](const std::vector<uint8_t>& part, uint64_t from) {
+        for (uint64_t i = 0; i < part.size(); ++i)
             message[(from + i) / 8] |= static_cast<uint8_t>(part[i] << ((from + i) % 8));
     };
     for (size_t b = 0; b < blocks; ++b) {
         const Share s = ShareOf(b, blocks, count, upperBits, bits - upperBits);
-        part.assign(std::max(s.upperCount, s.lowerCount), 0);
-        ExtractLayer(low + s.start, s.end - s.start, 1, s.upperCount, height, part.data());
-        put(s.upperFrom, s.upperCount);
-        ExtractLayer(low + s.start, s.end - s.start, 0, s.lowerCount, height, part.data());
-        put(s.lowerFrom, s.lowerCount);
+        put(upper[b], s.upperFrom);
+        put(lower[b], s.lowerFrom);
     }
 }
 
