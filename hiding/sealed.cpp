@@ -3,7 +3,6 @@
 
 #include <immintrin.h>
 #include <sodium.h>
-#include <sys/mman.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -864,26 +863,6 @@ uint64_t FirstVersionBytes(uint64_t recordBytes) {
     return kSaltBytes + kHeaderBytes + recordBytes + kTagBytes;
 }
 
-// A large block in huge pages where the system gives them: the keyed walk
-// reads it at random, and a miss in the address cache for every read would
-// cost more than the read.
-struct HugeFree {
-    size_t bytes;
-    void operator()(void* p) const { ::munmap(p, bytes); }
-};
-template <typename T>
-using HugeArray = std::unique_ptr<T[], HugeFree>;
-
-template <typename T>
-HugeArray<T> MakeHugeArray(size_t count) {
-    const size_t bytes = std::max<size_t>(count * sizeof(T), 1);
-    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return HugeArray<T>(nullptr, HugeFree{bytes});
-    ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without it, only slower
-    return HugeArray<T>(static_cast<T*>(p), HugeFree{bytes});
-}
-
-
 // An array of plain values left unset: the users fill every element they
 // read, so clearing first would only cost another trip over many
 // megabytes.
@@ -1223,17 +1202,19 @@ int SealOnce(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
                                                record.bytes.size(), header, kHeaderPlainBytes,
                                                nullptr, kZeroNonce, keys.content);
 
-    HugeArray<float> costs = MakeHugeArray<float>(size);
-    if (!costs || !carrier.Costs(costs.get())) return kPixErrMemory;
-    PackLows(carrier, costs.get());
+    // In plain pages: the kernel clears huge ones far slower than the
+    // scattered reads gain from them.
+    Buffer<float> costs;
+    if (!costs.Reset(size) || !carrier.Costs(costs.data())) return kPixErrMemory;
+    PackLows(carrier, costs.data());
     const std::vector<uint64_t> saltPositions = SaltPositions(size, layout.salt);
     KeyedPositions positions(size, keys.positions, saltPositions);
     Coded saltCoded, head, body;
-    if (!Gather(carrier, positions, layout.header, costs.get(), &head) ||
-        !GatherRest(carrier, positions, layout.content, costs.get(), &body) ||
-        !GatherListed(carrier, saltPositions, costs.get(), &saltCoded))
+    if (!Gather(carrier, positions, layout.header, costs.data(), &head) ||
+        !GatherRest(carrier, positions, layout.content, costs.data(), &body) ||
+        !GatherListed(carrier, saltPositions, costs.data(), &saltCoded))
         return kPixErrMemory;
-    costs.reset();
+    costs = {};
 
     uint16_t share = 0;
     if (version == kSealedJpegVersion) OffsetLows(keys.embed, kContentOffsets, &body.low);
