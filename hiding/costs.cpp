@@ -90,12 +90,12 @@ class ChannelPipe {
     const float* ResidualRow(size_t y) {
         for (; residualMade_ <= y; ++residualMade_) {
             const uint8_t* in = samples_ + residualMade_ * w_ * channels_ + c_;
+            float* value = work_ + kPad;
+            for (size_t x = 0; x < w_; ++x) value[x] = float(in[x * channels_]);
+            PadRow(work_, w_);
             float* row = Row(residual_, 4, residualMade_) + kPad;
-            for (size_t x = 0; x < w_; ++x) {
-                const size_t l = Mirror(ptrdiff_t(x) - 1, w_), r = Mirror(ptrdiff_t(x) + 1, w_);
-                row[x] = 2 * float(in[x * channels_]) - float(in[l * channels_]) -
-                         float(in[r * channels_]);
-            }
+            for (size_t x = 0; x < w_; ++x)
+                row[x] = 2 * value[x] - value[ptrdiff_t(x) - 1] - value[x + 1];
         }
         return Row(residual_, 4, y) + kPad;
     }
