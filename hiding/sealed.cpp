@@ -229,27 +229,27 @@ class KeyedPositions {
         }
     }
 
-    // Every position left, in order, into `out`, which has room for them
-    // and the salt's: the rest of the permutation is cut into stretches
-    // walked side by side, each written where it would start were no salt
-    // position skipped, then closed up by move(to, from, count). Each
-    // position p found is first asked of memory by touch(p), and a little
-    // later read(j) takes its element, out[j]: the misses of the scattered
-    // reads overlap the permutation's arithmetic. Returns how many there
-    // were.
+    // Every position left, in order: element j (counted from here, with
+    // room left for the salt's positions) at position p is given to
+    // read(j, p). The rest of the permutation is cut into stretches walked
+    // side by side, each numbered from where it would start were no salt
+    // position skipped, then closed up by move(to, from, count). Each p is
+    // first asked of memory by touch(p) and read a little later, so that
+    // the misses of the scattered reads overlap the permutation's
+    // arithmetic. Returns how many there were.
     template <typename Touch, typename Read, typename Move>
-    size_t Rest(uint32_t* out, unsigned threads, Touch touch, Read read, Move move) {
+    size_t Rest(unsigned threads, Touch touch, Read read, Move move) {
         size_t made = 0;
-        while (next_ < end_) {
-            touch(pending_[next_]);
-            out[made++] = static_cast<uint32_t>(pending_[next_++]);
-        }
-        for (size_t j = 0; j < made; ++j) read(j);
+        for (size_t i = next_; i < end_; ++i) touch(pending_[i]);
+        while (next_ < end_) read(made++, pending_[next_++]);
         const uint64_t from = index_, left = stop_ - from;
         threads = static_cast<unsigned>(std::clamp<uint64_t>(left >> 20, 1, threads));
         std::vector<size_t> counts(threads, 0);
         RunShared(threads, threads, [&](uint64_t t) {
-            constexpr size_t kAhead = 64;  // positions asked for ahead of their read
+            // Positions found and not yet read, kAhead of them or fewer.
+            constexpr size_t kAhead = 64, kRing = 128;
+            static_assert(kRing >= kAhead + kLanes && (kRing & (kRing - 1)) == 0);
+            uint32_t ring[kRing];
             KeyedPositions stretch(*this);
             stretch.Seek(from + left * t / threads, from + left * (t + 1) / threads);
             const size_t base = made + left * t / threads;
@@ -257,12 +257,14 @@ class KeyedPositions {
             while (stretch.index_ < stretch.stop_) {
                 uint32_t batch[kLanes];
                 const size_t n = stretch.Next(batch);
-                for (size_t j = 0; j < n; ++j) touch(batch[j]);
-                std::copy(batch, batch + n, out + base + found);
+                for (size_t j = 0; j < n; ++j) {
+                    touch(batch[j]);
+                    ring[(found + j) % kRing] = batch[j];
+                }
                 found += n;
-                for (; done + kAhead < found; ++done) read(base + done);
+                for (; done + kAhead < found; ++done) read(base + done, ring[done % kRing]);
             }
-            for (; done < found; ++done) read(base + done);
+            for (; done < found; ++done) read(base + done, ring[done % kRing]);
             counts[t] = found;
         });
         size_t total = made;
@@ -961,29 +963,32 @@ bool PackedLows(const SealedCarrier& carrier, unsigned threads, Buffer<uint8_t>*
 bool GatherRest(const SealedCarrier& carrier, KeyedPositions& positions, uint64_t count,
                 const float* costs, Coded* coded) {
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    const size_t room = count + positions.skipped();
     Buffer<uint8_t> packed;
-    if (!coded->at.Reset(count + positions.skipped()) ||
-        !coded->low.Reset(count + positions.skipped()) ||
-        (costs && !coded->cost.Reset(count + positions.skipped())) ||
-        (!costs && !PackedLows(carrier, threads, &packed)))
+    // A decode needs the low bits alone, not where they lie.
+    if ((costs && (!coded->at.Reset(room) || !coded->cost.Reset(room))) ||
+        !coded->low.Reset(room) || (!costs && !PackedLows(carrier, threads, &packed)))
         return false;
     const uint8_t* lows = packed.data();
     const size_t made = positions.Rest(
-        coded->at.data(), threads,
+        threads,
         [&](uint64_t p) {
             __builtin_prefetch(costs ? static_cast<const void*>(costs + p) : lows + p / 4);
         },
-        [&](size_t j) {
-            if (costs) return ReadOne(carrier, costs, j, coded);
-            const uint32_t p = coded->at[j];
-            coded->low[j] = static_cast<uint8_t>(lows[p / 4] >> (2 * (p % 4)) & 3);
+        [&](size_t j, uint32_t p) {
+            if (!costs) {
+                coded->low[j] = static_cast<uint8_t>(lows[p / 4] >> (2 * (p % 4)) & 3);
+                return;
+            }
+            coded->at[j] = p;
+            ReadOne(carrier, costs, j, coded);
         },
         [&](size_t to, size_t from, size_t n) {
-            std::memmove(coded->at.data() + to, coded->at.data() + from, n * sizeof coded->at[0]);
             std::memmove(coded->low.data() + to, coded->low.data() + from, n);
-            if (costs)
-                std::memmove(coded->cost.data() + to, coded->cost.data() + from,
-                             n * sizeof coded->cost[0]);
+            if (!costs) return;
+            std::memmove(coded->at.data() + to, coded->at.data() + from, n * sizeof coded->at[0]);
+            std::memmove(coded->cost.data() + to, coded->cost.data() + from,
+                         n * sizeof coded->cost[0]);
         });
     if (made != count) return false;  // never: counted
     coded->at.Shrink(count);
