@@ -375,6 +375,16 @@ TEST_F(Sealed, FirstFormatCarriersStillDecode) {
     EXPECT_EQ(dialog.messages, std::vector<std::string>{kSealedFailedMessage});
 }
 
+// A carrier written before the walk, the gathering and the costs were made
+// faster: the same keyed order, positions and codes read it still (its
+// content is coded in several blocks).
+TEST_F(Sealed, SecondFormatCarriersStillDecode) {
+    const std::string golden = OMBREL_GOLDEN_DIR;
+    ASSERT_EQ(Decode(golden + "/sealed-v2.png", MakePassphrase("golden")), 0);
+    ASSERT_TRUE(dialog.messages.empty()) << dialog.messages[0];
+    EXPECT_EQ(ReadFileBytes(dir.File("out/note.txt")), ReadFileBytes(golden + "/sealed-v2.txt"));
+}
+
 TEST_F(Sealed, StrongerDerivationNamedInTheHeaderIsUsed) {
     SealOptions options;
     options.passes = 3;
