@@ -3,6 +3,7 @@
 
 #include <immintrin.h>
 #include <sodium.h>
+#include <sys/mman.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -867,26 +868,48 @@ uint64_t FirstVersionBytes(uint64_t recordBytes) {
 
 // An array of plain values left unset: the users fill every element they
 // read, so clearing first would only cost another trip over many
-// megabytes.
+// megabytes. One read at random may ask for huge pages, so that each read
+// does not also miss in the address cache.
 template <typename T>
 class Buffer {
   public:
-    bool Reset(size_t count) {
-        data_.reset(new (std::nothrow) T[std::max<size_t>(count, 1)]);
-        size_ = data_ ? count : 0;
-        return data_ != nullptr;
+    bool Reset(size_t count, bool huge = false) {
+        data_.reset();
+        size_ = 0;
+        const size_t bytes = std::max<size_t>(count * sizeof(T), 1);
+        if (huge) {
+            void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (p == MAP_FAILED) return false;
+            ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without it, only slower
+            data_ = Owned(static_cast<T*>(p), Free{bytes});
+        } else {
+            data_ = Owned(new (std::nothrow) T[bytes / sizeof(T) + 1], Free{0});
+            if (!data_) return false;
+        }
+        size_ = count;
+        return true;
     }
     void Shrink(size_t count) { size_ = std::min(size_, count); }
     T* data() { return data_.get(); }
     const T* data() const { return data_.get(); }
     size_t size() const { return size_; }
-    T& operator[](size_t i) { return data_[i]; }
-    const T& operator[](size_t i) const { return data_[i]; }
+    T& operator[](size_t i) { return data_.get()[i]; }
+    const T& operator[](size_t i) const { return data_.get()[i]; }
     T* begin() { return data(); }
     T* end() { return data() + size_; }
 
   private:
-    std::unique_ptr<T[]> data_;
+    struct Free {
+        size_t mapped;  // bytes mapped; 0 for memory from new[]
+        void operator()(T* p) const {
+            if (mapped != 0)
+                ::munmap(p, mapped);
+            else
+                delete[] p;
+        }
+    };
+    using Owned = std::unique_ptr<T, Free>;
+    Owned data_{nullptr, Free{0}};
     size_t size_ = 0;
 };
 
@@ -930,15 +953,19 @@ void ReadOne(const SealedCarrier& carrier, const float* packed, size_t j, Coded*
     std::memcpy(&coded->cost[j], &word, sizeof word);
 }
 
-void ReadAt(const SealedCarrier& carrier, const float* costs, Coded* coded) {
+void ReadAt(const SealedCarrier& carrier, const float* costs, Coded* coded, unsigned threads) {
     const size_t count = coded->at.size();
-    constexpr size_t kAhead = 64;  // scattered reads asked for ahead of use
-    for (size_t j = 0; j < count; ++j) {
-        if (j + kAhead < count)
-            __builtin_prefetch(costs ? static_cast<const void*>(costs + coded->at[j + kAhead])
-                                     : carrier.Address(coded->at[j + kAhead]));
-        ReadOne(carrier, costs, j, coded);
-    }
+    threads = static_cast<unsigned>(std::clamp<size_t>(count >> 20, 1, threads));
+    RunShared(threads, threads, [&](uint64_t t) {
+        const size_t from = count * t / threads, to = count * (t + 1) / threads;
+        constexpr size_t kAhead = 64;  // scattered reads asked for ahead of use
+        for (size_t j = from; j < to; ++j) {
+            if (j + kAhead < to)
+                __builtin_prefetch(costs ? static_cast<const void*>(costs + coded->at[j + kAhead])
+                                         : carrier.Address(coded->at[j + kAhead]));
+            ReadOne(carrier, costs, j, coded);
+        }
+    });
 }
 
 // Every element's two low bits, four a byte: a fraction of the carrier's
@@ -959,41 +986,43 @@ bool PackedLows(const SealedCarrier& carrier, unsigned threads, Buffer<uint8_t>*
 }
 
 // Every keyed position left and its sample's low bits; with `costs`, their
-// costs too (without, the low bits alone, not what the samples allow).
+// costs too (without, the low bits alone, not what the samples allow). An
+// encode walks first and reads after, each pass on every core: the walk's
+// arithmetic and the reads' misses, interleaved, overlapped less than
+// they hindered each other (measured). A decode reads as it walks, from
+// low bits packed small enough to stay mostly in cache.
 bool GatherRest(const SealedCarrier& carrier, KeyedPositions& positions, uint64_t count,
                 const float* costs, Coded* coded) {
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     const size_t room = count + positions.skipped();
+    if (costs) {
+        if (!coded->at.Reset(room) || !coded->low.Reset(room) || !coded->cost.Reset(room))
+            return false;
+        const size_t made = positions.Rest(
+            threads, [](uint64_t) {}, [&](size_t j, uint32_t p) { coded->at[j] = p; },
+            [&](size_t to, size_t from, size_t n) {
+                std::memmove(coded->at.data() + to, coded->at.data() + from, n * sizeof(uint32_t));
+            });
+        if (made != count) return false;  // never: counted
+        coded->at.Shrink(count);
+        coded->low.Shrink(count);
+        coded->cost.Shrink(count);
+        ReadAt(carrier, costs, coded, threads);
+        return true;
+    }
     Buffer<uint8_t> packed;
-    // A decode needs the low bits alone, not where they lie.
-    if ((costs && (!coded->at.Reset(room) || !coded->cost.Reset(room))) ||
-        !coded->low.Reset(room) || (!costs && !PackedLows(carrier, threads, &packed)))
-        return false;
+    if (!coded->low.Reset(room) || !PackedLows(carrier, threads, &packed)) return false;
     const uint8_t* lows = packed.data();
     const size_t made = positions.Rest(
-        threads,
-        [&](uint64_t p) {
-            __builtin_prefetch(costs ? static_cast<const void*>(costs + p) : lows + p / 4);
-        },
+        threads, [&](uint64_t p) { __builtin_prefetch(lows + p / 4); },
         [&](size_t j, uint32_t p) {
-            if (!costs) {
-                coded->low[j] = static_cast<uint8_t>(lows[p / 4] >> (2 * (p % 4)) & 3);
-                return;
-            }
-            coded->at[j] = p;
-            ReadOne(carrier, costs, j, coded);
+            coded->low[j] = static_cast<uint8_t>(lows[p / 4] >> (2 * (p % 4)) & 3);
         },
         [&](size_t to, size_t from, size_t n) {
             std::memmove(coded->low.data() + to, coded->low.data() + from, n);
-            if (!costs) return;
-            std::memmove(coded->at.data() + to, coded->at.data() + from, n * sizeof coded->at[0]);
-            std::memmove(coded->cost.data() + to, coded->cost.data() + from,
-                         n * sizeof coded->cost[0]);
         });
     if (made != count) return false;  // never: counted
-    coded->at.Shrink(count);
     coded->low.Shrink(count);
-    coded->cost.Shrink(count);
     return true;
 }
 
@@ -1005,7 +1034,7 @@ bool Gather(const SealedCarrier& carrier, KeyedPositions& positions, uint64_t co
         (costs && !coded->cost.Reset(count)))
         return false;
     positions.Fill(coded->at.data(), count, carrier);
-    ReadAt(carrier, costs, coded);
+    ReadAt(carrier, costs, coded, 1);
     return true;
 }
 
@@ -1037,7 +1066,7 @@ bool GatherListed(const SealedCarrier& carrier, const std::vector<uint64_t>& pos
         (costs && !coded->cost.Reset(positions.size())))
         return false;
     for (size_t i = 0; i < positions.size(); ++i) coded->at[i] = static_cast<uint32_t>(positions[i]);
-    ReadAt(carrier, costs, coded);
+    ReadAt(carrier, costs, coded, 1);
     return true;
 }
 
@@ -1207,10 +1236,8 @@ int SealOnce(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
                                                record.bytes.size(), header, kHeaderPlainBytes,
                                                nullptr, kZeroNonce, keys.content);
 
-    // In plain pages: the kernel clears huge ones far slower than the
-    // scattered reads gain from them.
     Buffer<float> costs;
-    if (!costs.Reset(size) || !carrier.Costs(costs.data())) return kPixErrMemory;
+    if (!costs.Reset(size, true) || !carrier.Costs(costs.data())) return kPixErrMemory;
     PackLows(carrier, costs.data());
     const std::vector<uint64_t> saltPositions = SaltPositions(size, layout.salt);
     KeyedPositions positions(size, keys.positions, saltPositions);
@@ -1259,16 +1286,10 @@ int SealOnce(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
         regions.Undo();
         return kRegionNoWay;
     }
-    // The elements are distinct: their changes go in side by side.
-    const size_t count = body.at.size();
-    const unsigned threads = static_cast<unsigned>(std::clamp<size_t>(
-        count >> 20, 1, std::max(1u, std::thread::hardware_concurrency())));
-    RunShared(threads, threads, [&](uint64_t t) {
-        for (size_t i = count * t / threads; i < count * (t + 1) / threads; ++i) {
-            const unsigned step = (body.low[i] - before[i]) & 3;  // +1, -1 or none
-            if (step != 0) carrier.Change(body.at[i], step == 1 ? 1 : -1);
-        }
-    });
+    for (size_t i = 0; i < body.at.size(); ++i) {
+        const unsigned step = (body.low[i] - before[i]) & 3;  // +1, -1 or none
+        if (step != 0) carrier.Change(body.at[i], step == 1 ? 1 : -1);
+    }
     return 0;
 }
 

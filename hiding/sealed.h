@@ -180,7 +180,6 @@ class SealedCarrier {
     // The two lowest bits of element i's value (two's complement), with
     // stc::kNoUp / stc::kNoDown where a change that way is not allowed.
     virtual uint8_t Low(uint64_t i) const = 0;
-    // Changes of distinct elements may come from several threads at once.
     virtual void Change(uint64_t i, int delta) = 0;
     // Where element i lies, for the memory to fetch it ahead; may be null.
     virtual const void* Address(uint64_t /*i*/) const { return nullptr; }
