@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "hiding/sealed.h"
 
+#include <immintrin.h>
 #include <sodium.h>
 #include <sys/mman.h>
 #include <zstd.h>
@@ -229,31 +230,48 @@ class KeyedPositions {
         }
     }
 
-    // Every position left, in order, into `out`, which has room for them
-    // and the salt's: the rest of the permutation is cut into stretches
-    // walked side by side, each written where it would start were no salt
-    // position skipped, then closed up. Returns how many there were.
-    size_t Rest(uint32_t* out, unsigned threads) {
+    // Every position left, in order: element j (counted from here, with
+    // room left for the salt's positions) at position p is given to
+    // read(j, p). The rest of the permutation is cut into stretches walked
+    // side by side, each numbered from where it would start were no salt
+    // position skipped, then closed up by move(to, from, count). Each p is
+    // first asked of memory by touch(p) and read a little later, so that
+    // the misses of the scattered reads overlap the permutation's
+    // arithmetic. Returns how many there were.
+    template <typename Touch, typename Read, typename Move>
+    size_t Rest(unsigned threads, Touch touch, Read read, Move move) {
         size_t made = 0;
-        while (next_ < end_) out[made++] = static_cast<uint32_t>(pending_[next_++]);
+        for (size_t i = next_; i < end_; ++i) touch(pending_[i]);
+        while (next_ < end_) read(made++, pending_[next_++]);
         const uint64_t from = index_, left = stop_ - from;
         threads = static_cast<unsigned>(std::clamp<uint64_t>(left >> 20, 1, threads));
         std::vector<size_t> counts(threads, 0);
         RunShared(threads, threads, [&](uint64_t t) {
+            // Positions found and not yet read, kAhead of them or fewer.
+            constexpr size_t kAhead = 64, kRing = 128;
+            static_assert(kRing >= kAhead + kLanes && (kRing & (kRing - 1)) == 0);
+            uint32_t ring[kRing];
             KeyedPositions stretch(*this);
             stretch.Seek(from + left * t / threads, from + left * (t + 1) / threads);
-            uint32_t* at = out + made + left * t / threads;
-            while (stretch.index_ < stretch.stop_ || stretch.next_ < stretch.end_) {
-                while (stretch.next_ == stretch.end_ && stretch.index_ < stretch.stop_)
-                    stretch.Refill();
-                while (stretch.next_ < stretch.end_)
-                    at[counts[t]++] = static_cast<uint32_t>(stretch.pending_[stretch.next_++]);
+            const size_t base = made + left * t / threads;
+            size_t found = 0, done = 0;
+            while (stretch.index_ < stretch.stop_) {
+                uint32_t batch[kLanes];
+                const size_t n = stretch.Next(batch);
+                for (size_t j = 0; j < n; ++j) {
+                    touch(batch[j]);
+                    ring[(found + j) % kRing] = batch[j];
+                }
+                found += n;
+                for (; done + kAhead < found; ++done) read(base + done, ring[done % kRing]);
             }
+            for (; done < found; ++done) read(base + done, ring[done % kRing]);
+            counts[t] = found;
         });
         size_t total = made;
         for (unsigned t = 0; t < threads; ++t) {
-            const uint32_t* at = out + made + left * t / threads;
-            if (out + total != at) std::memmove(out + total, at, counts[t] * sizeof *out);
+            const size_t at = made + left * t / threads;
+            if (total != at) move(total, at, counts[t]);
             total += counts[t];
         }
         index_ = stop_;
@@ -275,25 +293,52 @@ class KeyedPositions {
         next_ = end_ = 0;
     }
 
-    // The next indices, permuted side by side; the rare result past the
-    // domain walks on alone, and the salt's positions are left out.
-    void Refill() {
+    // The next indices, permuted side by side, into `out`; the rare result
+    // past the domain walks on alone, and the salt's positions are left
+    // out. Returns how many were put.
+    size_t Next(uint32_t (&out)[kLanes]) {
+        const uint64_t columns = permutation_.columns();
+        size_t made = 0;
+        auto put = [&](uint64_t p) {
+            out[made] = static_cast<uint32_t>(p);
+            made += (filter_[(p >> 6) & kFilterMask] >> (p & 63) & 1) == 0 ||
+                    !std::binary_search(salt_.begin(), salt_.end(), p);
+        };
+        if (stop_ - index_ >= kLanes && columns >= kLanes) {
+            uint32_t batch[kLanes];
+            const uint32_t past = permutation_.Batch(high_, low_, batch);
+            for (size_t j = 0; j < kLanes; ++j) {
+                if (past >> j & 1) {
+                    const bool wraps = low_ + j >= columns;
+                    put(permutation_.Walk(high_ + wraps, low_ + j - (wraps ? columns : 0)));
+                } else {
+                    put(batch[j]);
+                }
+            }
+            index_ += kLanes;
+            low_ += kLanes;
+            if (low_ >= columns) low_ -= columns, ++high_;
+            return made;
+        }
         uint64_t high[kLanes] = {}, low[kLanes] = {};
         size_t lanes = 0;
         for (; lanes < kLanes && index_ < stop_; ++lanes, ++index_) {
             high[lanes] = high_;
             low[lanes] = low_;
-            if (++low_ == permutation_.columns()) low_ = 0, ++high_;
+            if (++low_ == columns) low_ = 0, ++high_;
         }
         permutation_.Rounds(high, low);
-        next_ = end_ = 0;
         for (size_t j = 0; j < lanes; ++j) {
-            uint64_t p = high[j] * permutation_.columns() + low[j];
+            uint64_t p = high[j] * columns + low[j];
             if (p >= permutation_.size()) p = permutation_.Walk(high[j], low[j]);
-            if ((filter_[(p >> 6) & kFilterMask] >> (p & 63) & 1) == 0 ||
-                !std::binary_search(salt_.begin(), salt_.end(), p))
-                pending_[end_++] = p;
+            put(p);
         }
+        return made;
+    }
+
+    void Refill() {
+        next_ = 0;
+        end_ = Next(pending_);
     }
 
     SamplePermutation permutation_;
@@ -301,7 +346,7 @@ class KeyedPositions {
     uint64_t filter_[kFilterMask + 1] = {};
     uint64_t index_ = 0, high_ = 0, low_ = 0;  // the next index, also as a grid cell
     uint64_t stop_ = permutation_.size();     // the index the walk ends before
-    uint64_t pending_[kLanes] = {};
+    uint32_t pending_[kLanes] = {};
     size_t next_ = 0, end_ = 0;
 };
 
@@ -540,16 +585,135 @@ uint64_t AddMixed(uint64_t half, uint64_t mix, uint64_t range) {
     return sum >= range ? sum - range : sum;
 }
 
+// GCC 12's AVX-512 headers start vectors from undefined values.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+// Mix and AddMixed eight lanes at a time. The compiler leaves the 64-bit
+// multiplies scalar; four vectors side by side hide their latency.
+__attribute__((target("avx512f,avx512dq"))) __m512i Mix8(__m512i z) {
+    z = _mm512_xor_si512(z, _mm512_srli_epi64(z, 30));
+    z = _mm512_mullo_epi64(z, _mm512_set1_epi64(static_cast<long long>(0xbf58476d1ce4e5b9u)));
+    z = _mm512_xor_si512(z, _mm512_srli_epi64(z, 27));
+    z = _mm512_mullo_epi64(z, _mm512_set1_epi64(static_cast<long long>(0x94d049bb133111ebu)));
+    return _mm512_xor_si512(z, _mm512_srli_epi64(z, 31));
+}
+
+__attribute__((target("avx512f,avx512dq"))) __m512i AddMixed8(__m512i half, __m512i mix,
+                                                               __m512i range) {
+    // range is below 2^32: the product of two 32-bit halves is exact.
+    const __m512i sum = _mm512_add_epi64(
+        half, _mm512_srli_epi64(_mm512_mul_epu32(_mm512_srli_epi64(mix, 32), range), 32));
+    return _mm512_min_epu64(sum, _mm512_sub_epi64(sum, range));  // below range: wraps high
+}
+
+struct Grid {
+    const uint64_t (&keys)[8];
+    uint64_t rows, columns, size;
+};
+
+__attribute__((target("avx512f,avx512dq"))) void RoundsAvx512(const Grid& grid, __m512i* h,
+                                                               __m512i* l) {
+    constexpr size_t kVectors = SamplePermutation::kLanes / 8;
+    const __m512i rowRange = _mm512_set1_epi64(static_cast<long long>(grid.rows));
+    const __m512i columnRange = _mm512_set1_epi64(static_cast<long long>(grid.columns));
+    for (int r = 0; r < 8; r += 2) {
+        const __m512i even = _mm512_set1_epi64(static_cast<long long>(grid.keys[r]));
+        const __m512i odd = _mm512_set1_epi64(static_cast<long long>(grid.keys[r + 1]));
+        for (size_t v = 0; v < kVectors; ++v)
+            h[v] = AddMixed8(h[v], Mix8(_mm512_xor_si512(l[v], even)), rowRange);
+        for (size_t v = 0; v < kVectors; ++v)
+            l[v] = AddMixed8(l[v], Mix8(_mm512_xor_si512(h[v], odd)), columnRange);
+    }
+}
+
+__attribute__((target("avx512f,avx512dq"))) void RoundsArraysAvx512(const Grid& grid,
+                                                                     uint64_t* high,
+                                                                     uint64_t* low) {
+    constexpr size_t kVectors = SamplePermutation::kLanes / 8;
+    __m512i h[kVectors], l[kVectors];
+    for (size_t v = 0; v < kVectors; ++v) {
+        h[v] = _mm512_loadu_si512(high + 8 * v);
+        l[v] = _mm512_loadu_si512(low + 8 * v);
+    }
+    RoundsAvx512(grid, h, l);
+    for (size_t v = 0; v < kVectors; ++v) {
+        _mm512_storeu_si512(high + 8 * v, h[v]);
+        _mm512_storeu_si512(low + 8 * v, l[v]);
+    }
+}
+
+// The cells of kLanes consecutive indices from (high, low), made in the
+// vectors themselves: a row holds them all or wraps once.
+__attribute__((target("avx512f,avx512dq"))) uint32_t BatchAvx512(const Grid& grid, uint64_t high,
+                                                                  uint64_t low, uint32_t* out) {
+    constexpr size_t kVectors = SamplePermutation::kLanes / 8;
+    const __m512i columns = _mm512_set1_epi64(static_cast<long long>(grid.columns));
+    const __m512i size = _mm512_set1_epi64(static_cast<long long>(grid.size));
+    __m512i h[kVectors], l[kVectors];
+    for (size_t v = 0; v < kVectors; ++v) {
+        const __m512i cell = _mm512_add_epi64(
+            _mm512_set1_epi64(static_cast<long long>(low + 8 * v)),
+            _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7));
+        const __mmask8 wraps = _mm512_cmpge_epu64_mask(cell, columns);
+        l[v] = _mm512_mask_sub_epi64(cell, wraps, cell, columns);
+        h[v] = _mm512_mask_add_epi64(_mm512_set1_epi64(static_cast<long long>(high)), wraps,
+                                     _mm512_set1_epi64(static_cast<long long>(high)),
+                                     _mm512_set1_epi64(1));
+    }
+    RoundsAvx512(grid, h, l);
+    uint32_t past = 0;
+    for (size_t v = 0; v < kVectors; ++v) {
+        // Both halves lie below 2^32: the product is exact.
+        const __m512i p = _mm512_add_epi64(_mm512_mul_epu32(h[v], columns), l[v]);
+        past |= uint32_t{_mm512_cmpge_epu64_mask(p, size)} << (8 * v);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * v), _mm512_cvtepi64_epi32(p));
+    }
+    return past;
+}
+
+#pragma GCC diagnostic pop
+
 }  // namespace
 
-__attribute__((target_clones("arch=skylake-avx512", "default"))) void SamplePermutation::Rounds(
-    uint64_t (&high)[kLanes], uint64_t (&low)[kLanes]) const {
+namespace {
+
+bool HasAvx512Dq() {
+    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+    return has;
+}
+
+}  // namespace
+
+void SamplePermutation::Rounds(uint64_t (&high)[kLanes], uint64_t (&low)[kLanes]) const {
+    static_assert(kLanes % 8 == 0);
+    if (HasAvx512Dq())
+        return RoundsArraysAvx512({roundKeys_, rows_, columns_, size_}, high, low);
     for (int r = 0; r < 8; r += 2) {
         for (size_t j = 0; j < kLanes; ++j)
             high[j] = AddMixed(high[j], Mix(low[j] ^ roundKeys_[r]), rows_);
         for (size_t j = 0; j < kLanes; ++j)
             low[j] = AddMixed(low[j], Mix(high[j] ^ roundKeys_[r + 1]), columns_);
     }
+}
+
+uint32_t SamplePermutation::Batch(uint64_t high, uint64_t low, uint32_t (&out)[kLanes]) const {
+    if (HasAvx512Dq()) return BatchAvx512({roundKeys_, rows_, columns_, size_}, high, low, out);
+    uint64_t h[kLanes], l[kLanes];
+    for (size_t j = 0; j < kLanes; ++j) {
+        h[j] = high;
+        l[j] = low;
+        if (++low == columns_) low = 0, ++high;
+    }
+    Rounds(h, l);
+    uint32_t past = 0;
+    for (size_t j = 0; j < kLanes; ++j) {
+        const uint64_t p = h[j] * columns_ + l[j];
+        out[j] = static_cast<uint32_t>(p);
+        past |= uint32_t{p >= size_} << j;
+    }
+    return past;
 }
 
 uint64_t SamplePermutation::Walk(uint64_t high, uint64_t low) const {
@@ -702,28 +866,78 @@ uint64_t FirstVersionBytes(uint64_t recordBytes) {
     return kSaltBytes + kHeaderBytes + recordBytes + kTagBytes;
 }
 
+// An array of plain values left unset: the users fill every element they
+// read, so clearing first would only cost another trip over many
+// megabytes. One read at random may ask for huge pages, so that each read
+// does not also miss in the address cache.
+template <typename T>
+class Buffer {
+  public:
+    bool Reset(size_t count, bool huge = false) {
+        data_.reset();
+        size_ = 0;
+        const size_t bytes = std::max<size_t>(count * sizeof(T), 1);
+        if (huge) {
+            void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (p == MAP_FAILED) return false;
+            ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without it, only slower
+            data_ = Owned(static_cast<T*>(p), Free{bytes});
+        } else {
+            data_ = Owned(new (std::nothrow) T[bytes / sizeof(T) + 1], Free{0});
+            if (!data_) return false;
+        }
+        size_ = count;
+        return true;
+    }
+    void Shrink(size_t count) { size_ = std::min(size_, count); }
+    T* data() { return data_.get(); }
+    const T* data() const { return data_.get(); }
+    size_t size() const { return size_; }
+    T& operator[](size_t i) { return data_.get()[i]; }
+    const T& operator[](size_t i) const { return data_.get()[i]; }
+    T* begin() { return data(); }
+    T* end() { return data() + size_; }
+
+  private:
+    struct Free {
+        size_t mapped;  // bytes mapped; 0 for memory from new[]
+        void operator()(T* p) const {
+            if (mapped != 0)
+                ::munmap(p, mapped);
+            else
+                delete[] p;
+        }
+    };
+    using Owned = std::unique_ptr<T, Free>;
+    Owned data_{nullptr, Free{0}};
+    size_t size_ = 0;
+};
+
 // The keyed positions' two low bits and what their samples allow, with
 // costs, for the coder.
 struct Coded {
-    std::vector<uint32_t> at;
-    std::vector<uint8_t> low;
-    std::vector<float> cost;
+    Buffer<uint32_t> at;
+    Buffer<uint8_t> low;
+    Buffer<float> cost;
 };
 
-// The samples' low bits at coded->at (and with `costs`, their costs), in
-// stretches side by side.
 // Costs and low bits in one word, so a scattered read of an element is one
 // miss, not two: the low bits and flags take the cost's four lowest
 // mantissa bits (a relative change below 2^-19).
 constexpr uint32_t kLowBits = 0xF;
 
 void PackLows(const SealedCarrier& carrier, float* costs) {
-    for (uint64_t i = 0; i < carrier.size(); ++i) {
-        uint32_t word;
-        std::memcpy(&word, costs + i, sizeof word);
-        word = (word & ~kLowBits) | carrier.Low(i);
-        std::memcpy(costs + i, &word, sizeof word);
-    }
+    const uint64_t size = carrier.size();
+    const unsigned threads = static_cast<unsigned>(
+        std::clamp<uint64_t>(size >> 20, 1, std::max(1u, std::thread::hardware_concurrency())));
+    RunShared(threads, threads, [&](uint64_t t) {
+        for (uint64_t i = size * t / threads; i < size * (t + 1) / threads; ++i) {
+            uint32_t word;
+            std::memcpy(&word, costs + i, sizeof word);
+            word = (word & ~kLowBits) | carrier.Low(i);
+            std::memcpy(costs + i, &word, sizeof word);
+        }
+    });
 }
 
 // Element j's low bits from coded->at, through the packed costs when given.
@@ -754,17 +968,61 @@ void ReadAt(const SealedCarrier& carrier, const float* costs, Coded* coded, unsi
     });
 }
 
+// Every element's two low bits, four a byte: a fraction of the carrier's
+// size, so that a decode's scattered reads mostly find them in cache.
+bool PackedLows(const SealedCarrier& carrier, unsigned threads, Buffer<uint8_t>* packed) {
+    const uint64_t size = carrier.size(), bytes = (size + 3) / 4;
+    if (!packed->Reset(static_cast<size_t>(bytes))) return false;
+    threads = static_cast<unsigned>(std::clamp<uint64_t>(bytes >> 18, 1, threads));
+    RunShared(threads, threads, [&](uint64_t t) {
+        for (uint64_t b = bytes * t / threads; b < bytes * (t + 1) / threads; ++b) {
+            unsigned four = 0;
+            for (uint64_t i = 4 * b; i < std::min(4 * b + 4, size); ++i)
+                four |= (carrier.Low(i) & 3u) << (2 * (i % 4));
+            (*packed)[b] = static_cast<uint8_t>(four);
+        }
+    });
+    return true;
+}
+
 // Every keyed position left and its sample's low bits; with `costs`, their
-// costs too.
+// costs too (without, the low bits alone, not what the samples allow). An
+// encode walks first and reads after, each pass on every core: the walk's
+// arithmetic and the reads' misses, interleaved, overlapped less than
+// they hindered each other (measured). A decode reads as it walks, from
+// low bits packed small enough to stay mostly in cache.
 bool GatherRest(const SealedCarrier& carrier, KeyedPositions& positions, uint64_t count,
                 const float* costs, Coded* coded) {
-    if (!Resize(&coded->at, count + positions.skipped()) || !Resize(&coded->low, count) ||
-        (costs && !Resize(&coded->cost, count)))
-        return false;
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-    if (positions.Rest(coded->at.data(), threads) != count) return false;  // never: counted
-    coded->at.resize(count);
-    ReadAt(carrier, costs, coded, threads);
+    const size_t room = count + positions.skipped();
+    if (costs) {
+        if (!coded->at.Reset(room) || !coded->low.Reset(room) || !coded->cost.Reset(room))
+            return false;
+        const size_t made = positions.Rest(
+            threads, [](uint64_t) {}, [&](size_t j, uint32_t p) { coded->at[j] = p; },
+            [&](size_t to, size_t from, size_t n) {
+                std::memmove(coded->at.data() + to, coded->at.data() + from, n * sizeof(uint32_t));
+            });
+        if (made != count) return false;  // never: counted
+        coded->at.Shrink(count);
+        coded->low.Shrink(count);
+        coded->cost.Shrink(count);
+        ReadAt(carrier, costs, coded, threads);
+        return true;
+    }
+    Buffer<uint8_t> packed;
+    if (!coded->low.Reset(room) || !PackedLows(carrier, threads, &packed)) return false;
+    const uint8_t* lows = packed.data();
+    const size_t made = positions.Rest(
+        threads, [&](uint64_t p) { __builtin_prefetch(lows + p / 4); },
+        [&](size_t j, uint32_t p) {
+            coded->low[j] = static_cast<uint8_t>(lows[p / 4] >> (2 * (p % 4)) & 3);
+        },
+        [&](size_t to, size_t from, size_t n) {
+            std::memmove(coded->low.data() + to, coded->low.data() + from, n);
+        });
+    if (made != count) return false;  // never: counted
+    coded->low.Shrink(count);
     return true;
 }
 
@@ -772,31 +1030,12 @@ bool GatherRest(const SealedCarrier& carrier, KeyedPositions& positions, uint64_
 // `costs`, their costs too.
 bool Gather(const SealedCarrier& carrier, KeyedPositions& positions, uint64_t count, const float* costs,
             Coded* coded) {
-    if (!Resize(&coded->at, count) || !Resize(&coded->low, count) ||
-        (costs && !Resize(&coded->cost, count)))
+    if (!coded->at.Reset(count) || !coded->low.Reset(count) ||
+        (costs && !coded->cost.Reset(count)))
         return false;
     positions.Fill(coded->at.data(), count, carrier);
     ReadAt(carrier, costs, coded, 1);
     return true;
-}
-
-// A large block in huge pages where the system gives them: the keyed walk
-// reads it at random, and a miss in the address cache for every read would
-// cost more than the read.
-struct HugeFree {
-    size_t bytes;
-    void operator()(void* p) const { ::munmap(p, bytes); }
-};
-template <typename T>
-using HugeArray = std::unique_ptr<T[], HugeFree>;
-
-template <typename T>
-HugeArray<T> MakeHugeArray(size_t count) {
-    const size_t bytes = std::max<size_t>(count * sizeof(T), 1);
-    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return HugeArray<T>(nullptr, HugeFree{bytes});
-    ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without it, only slower
-    return HugeArray<T>(static_cast<T*>(p), HugeFree{bytes});
 }
 
 // Adds a 0 or 1 from a stream to each value a ternary code sees. Which way
@@ -804,7 +1043,7 @@ HugeArray<T> MakeHugeArray(size_t count) {
 // bit plane's code does differently from the other's falls on both signs
 // and every value alike, not on pairs a histogram shows (1 and 2 against
 // -1 and -2 in a JPEG, where +-1 can move only away from 0).
-void OffsetLows(const uint8_t* key, uint8_t part, std::vector<uint8_t>* low) {
+void OffsetLows(const uint8_t* key, uint8_t part, Buffer<uint8_t>* low) {
     const uint8_t nonce[crypto_stream_chacha20_NONCEBYTES] = {part};
     static constexpr std::array<uint8_t, 4096> kZeros{};
     uint8_t stream[kZeros.size()];
@@ -823,8 +1062,8 @@ void OffsetLows(const uint8_t* key, uint8_t part, std::vector<uint8_t>* low) {
 // The listed positions' low bits; with `costs`, their costs too.
 bool GatherListed(const SealedCarrier& carrier, const std::vector<uint64_t>& positions,
                   const float* costs, Coded* coded) {
-    if (!Resize(&coded->at, positions.size()) || !Resize(&coded->low, positions.size()) ||
-        (costs && !Resize(&coded->cost, positions.size())))
+    if (!coded->at.Reset(positions.size()) || !coded->low.Reset(positions.size()) ||
+        (costs && !coded->cost.Reset(positions.size())))
         return false;
     for (size_t i = 0; i < positions.size(); ++i) coded->at[i] = static_cast<uint32_t>(positions[i]);
     ReadAt(carrier, costs, coded, 1);
@@ -883,7 +1122,7 @@ bool PutRegion(SealedCarrier& carrier, Coded& coded, const uint8_t* bytes, size_
         return true;
     }
     OffsetLows(offsetKey, part, &coded.low);
-    const std::vector<uint8_t> before(coded.low);
+    const std::vector<uint8_t> before(coded.low.begin(), coded.low.end());
     if (!stc::EmbedAtShare({coded.low.data(), coded.cost.data(), n}, bytes, 8 * count, kEvenShare))
         return false;
     for (size_t i = 0; i < n; ++i) {
@@ -1015,22 +1254,22 @@ int SealOnce(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
                                                record.bytes.size(), header, kHeaderPlainBytes,
                                                nullptr, kZeroNonce, keys.content);
 
-    HugeArray<float> costs = MakeHugeArray<float>(size);
-    if (!costs || !carrier.Costs(costs.get())) return kPixErrMemory;
-    PackLows(carrier, costs.get());
+    Buffer<float> costs;
+    if (!costs.Reset(size, true) || !carrier.Costs(costs.data())) return kPixErrMemory;
+    PackLows(carrier, costs.data());
     const std::vector<uint64_t> saltPositions = SaltPositions(size, layout.salt);
     KeyedPositions positions(size, keys.positions, saltPositions);
     Coded saltCoded, head, body;
-    if (!Gather(carrier, positions, layout.header, costs.get(), &head) ||
-        !GatherRest(carrier, positions, layout.content, costs.get(), &body) ||
-        !GatherListed(carrier, saltPositions, costs.get(), &saltCoded))
+    if (!Gather(carrier, positions, layout.header, costs.data(), &head) ||
+        !GatherRest(carrier, positions, layout.content, costs.data(), &body) ||
+        !GatherListed(carrier, saltPositions, costs.data(), &saltCoded))
         return kPixErrMemory;
-    costs.reset();
+    costs = {};
 
     uint16_t share = 0;
     if (version == kSealedJpegVersion) OffsetLows(keys.embed, kContentOffsets, &body.low);
-    std::vector<uint8_t> before;
-    if (!Resize(&before, body.low.size())) return kPixErrMemory;
+    Buffer<uint8_t> before;
+    if (!before.Reset(body.low.size())) return kPixErrMemory;
     std::copy(body.low.begin(), body.low.end(), before.begin());
     const ContentCode code = ContentCodeOf(version, body.low.size());
     if (!stc::Embed({body.low.data(), body.cost.data(), body.low.size()}, content.data(),

@@ -126,9 +126,15 @@ class SamplePermutation {
     // The same for index high * columns() + low, without a division.
     uint64_t Walk(uint64_t high, uint64_t low) const;
     // One pass of the rounds over kLanes cells side by side, for the
-    // processor to overlap; a result past size() must walk on.
-    static constexpr size_t kLanes = 8;
+    // processor to overlap (a round's multiplies wait long on each other);
+    // a result past size() must walk on.
+    static constexpr size_t kLanes = 32;
     void Rounds(uint64_t (&high)[kLanes], uint64_t (&low)[kLanes]) const;
+    // The kLanes indices from cell (high, low) on, permuted, as positions
+    // in `out`; bit j of the result is set where lane j's lies past size()
+    // and must walk on (out[j] is then meaningless). Needs columns() of
+    // kLanes or more.
+    uint32_t Batch(uint64_t high, uint64_t low, uint32_t (&out)[kLanes]) const;
     uint64_t size() const { return size_; }
     uint64_t columns() const { return columns_; }
 

@@ -441,6 +441,35 @@ bool Quantize(const float* w, size_t n, size_t width, std::vector<uint16_t>* q) 
     return true;
 }
 
+// A thread's trellis path, kept from one layer and block to the next: a
+// new one each time cost its tens of megabytes in page faults and in the
+// kernel's clearing. A worker's goes when its thread ends; the caller's
+// when the embedding returns (PathsKept).
+thread_local std::unique_ptr<uint8_t[]> tPath;
+thread_local size_t tPathBytes = 0;
+
+class PathBuffer {
+  public:
+    explicit PathBuffer(size_t bytes) {
+        if (bytes > tPathBytes) {
+            tPath.reset();
+            tPath.reset(new (std::nothrow) uint8_t[bytes]);
+            tPathBytes = tPath ? bytes : 0;
+        }
+    }
+    uint8_t* get() const { return tPath.get(); }
+};
+
+struct PathsKept {
+    PathsKept() = default;
+    PathsKept(const PathsKept&) = delete;
+    PathsKept& operator=(const PathsKept&) = delete;
+    ~PathsKept() {
+        tPath.reset();
+        tPathBytes = 0;
+    }
+};
+
 // The stego bits y nearest in cost to the cover bits x (a flip of bit i
 // costs w[i]; infinity forbids it) whose syndrome is msg (a bit a byte).
 // Costs in nats may run on 16 bits. False when no way avoids a forbidden
@@ -462,8 +491,8 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
     for (size_t i = 0; i + 1 < cuts.size(); ++i)
         longest = std::max<size_t>(longest, layout.Start(cuts[i + 1]) - layout.Start(cuts[i]));
     // Every byte of the path is written before it is read.
-    std::unique_ptr<uint8_t[]> path(new (std::nothrow) uint8_t[longest * pathBytes]);
-    if (!path) return false;
+    PathBuffer path(longest * pathBytes);
+    if (!path.get()) return false;
     auto back = [&](uint64_t from, uint64_t to, size_t* state) {
         Backtrack(path.get(), pathBytes, layout, sub, msg, height, from, to, state, y);
     };
@@ -521,8 +550,8 @@ void ExtractLayer(const uint8_t* y, size_t n, int plane, uint64_t bits, int heig
     uint32_t s = 0;
     for (uint64_t j = 0; j < bits; ++j) {
         const size_t start = layout.Start(j), end = layout.Start(j + 1);
-        for (size_t k = start; k < end; ++k)
-            if (y[k] >> plane & 1) s ^= sub[k - start];
+        for (size_t k = start; k < end; ++k)  // no branch: the bits are random
+            s ^= sub[k - start] & (0u - (y[k] >> plane & 1u));
         msg[j] = s & 1;
         s >>= 1;
     }
@@ -598,6 +627,54 @@ void UnpackBits(const uint8_t* message, uint64_t from, uint64_t count, uint8_t* 
     for (uint64_t i = 0; i < count; ++i) bits[i] = message[(from + i) / 8] >> ((from + i) % 8) & 1;
 }
 
+// log(1 + e^-t) for t in [0, 16), within about 2e-7, four at a time: the
+// library's exp and log1p, an element at a time, cost more than the rest
+// of a block's set-up together. e^-t is 2^-k e^-r with r in [0, ln 2),
+// then log(1 + u) = 2 atanh(u / (2 + u)), whose series converges fast for
+// u up to 1.
+__m128 LogOnePlusExpMinus(__m128 t) {
+    auto f = [](float v) { return _mm_set1_ps(v); };
+    const __m128i k = _mm_cvttps_epi32(_mm_mul_ps(t, f(1.44269504f)));  // t >= 0: the floor
+    const __m128 kf = _mm_cvtepi32_ps(k);
+    // ln 2 in two parts, so that r keeps its precision.
+    const __m128 r = _mm_sub_ps(_mm_sub_ps(t, _mm_mul_ps(kf, f(0.693145752f))),
+                                _mm_mul_ps(kf, f(1.42860677e-6f)));
+    auto step = [&](__m128 acc, __m128 x, float c) { return _mm_add_ps(_mm_mul_ps(acc, x), f(c)); };
+    __m128 e = step(f(1.0f / 40320), r, -1.0f / 5040);
+    e = step(step(step(e, r, 1.0f / 720), r, -1.0f / 120), r, 1.0f / 24);
+    e = step(step(step(step(e, r, -1.0f / 6), r, 0.5f), r, -1.0f), r, 1.0f);
+    const __m128 scale = _mm_castsi128_ps(_mm_slli_epi32(_mm_sub_epi32(_mm_set1_epi32(127), k), 23));
+    const __m128 u = _mm_mul_ps(e, scale);
+    const __m128 s = _mm_div_ps(u, _mm_add_ps(f(2), u)), s2 = _mm_mul_ps(s, s);
+    __m128 series = step(step(f(1.0f / 13), s2, 1.0f / 11), s2, 1.0f / 9);
+    series = step(step(step(step(series, s2, 1.0f / 7), s2, 1.0f / 5), s2, 1.0f / 3), s2, 1.0f);
+    return _mm_mul_ps(_mm_mul_ps(f(2), s), series);
+}
+
+// The first layer's costs: the binary cost of the one way that flips the
+// second bit, lc + log(1 + e^-lc) where the other way is allowed too (the
+// term is below 1e-7 past lc = 16).
+void UpperCosts(const uint8_t* low, const float* cost, size_t n, float lambda, float* w) {
+    for (size_t i = 0; i < n; ++i) w[i] = std::min(lambda * cost[i], 16.0f);
+    // Groups side by side, so that each one's long chain of steps overlaps
+    // the next ones'.
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) _mm_storeu_ps(w + i, LogOnePlusExpMinus(_mm_loadu_ps(w + i)));
+    if (i < n) {
+        float last[4] = {};
+        std::copy(w + i, w + n, last);
+        _mm_storeu_ps(last, LogOnePlusExpMinus(_mm_loadu_ps(last)));
+        std::copy(last, last + (n - i), w + i);
+    }
+    for (size_t j = 0; j < n; ++j) {
+        const bool up = UpFlipsSecond(low[j]);
+        const bool flipAllowed = !(low[j] & (up ? kNoUp : kNoDown));
+        const bool otherAllowed = !(low[j] & (up ? kNoDown : kNoUp));
+        const float c = lambda * cost[j];
+        w[j] = !flipAllowed ? kInf : c + (otherAllowed && c < 16 ? w[j] : 0.0f);
+    }
+}
+
 // Codes one block: the second plane first, with the cost of the one way
 // that flips it; then the lowest plane, where the other way is the only
 // change left (an element whose second bit flipped has its lowest bit
@@ -606,16 +683,8 @@ bool EmbedBlock(uint8_t* low, const float* cost, size_t n, double lambda, const 
                 uint64_t upperBits, const uint8_t* lower, uint64_t lowerBits, int height) {
     std::vector<uint8_t> x(n), y(n);
     std::vector<float> w(n);
-    for (size_t i = 0; i < n; ++i) {
-        const bool up = UpFlipsSecond(low[i]);
-        const bool flipAllowed = !(low[i] & (up ? kNoUp : kNoDown));
-        const bool otherAllowed = !(low[i] & (up ? kNoDown : kNoUp));
-        const float lc = static_cast<float>(lambda) * cost[i];
-        x[i] = low[i] >> 1 & 1;
-        // log(1 + e^-lc) is below 1e-7 past 16.
-        w[i] = !flipAllowed ? kInf
-                            : lc + (otherAllowed && lc < 16 ? std::log1p(std::exp(-lc)) : 0.0f);
-    }
+    for (size_t i = 0; i < n; ++i) x[i] = low[i] >> 1 & 1;
+    UpperCosts(low, cost, n, static_cast<float>(lambda), w.data());
     if (!EmbedLayer(x.data(), w.data(), n, upper, upperBits, height, y.data(), true)) return false;
     std::vector<uint8_t> second(y);
     for (size_t i = 0; i < n; ++i) {
@@ -678,6 +747,7 @@ int HeightFor(size_t count) {
 
 bool EmbedBits(const uint8_t* x, const float* w, size_t count, const uint8_t* msg, uint64_t bits,
                int height, uint8_t* y) {
+    const PathsKept kept;
     if (height == kHeight) height = HeightFor(count);
     return height >= 1 && height <= 16 && EmbedLayer(x, w, count, msg, bits, height, y);
 }
@@ -689,6 +759,7 @@ std::vector<uint32_t> DrawnSubmatrix(int height, size_t count, uint64_t bits, ui
 
 bool EmbedBitsWith(const uint32_t* columns, const uint8_t* x, const float* w, size_t count,
                    const uint8_t* msg, uint64_t bits, int height, uint8_t* y) {
+    const PathsKept kept;
     return height >= 1 && height <= 16 &&
            EmbedLayer(x, w, count, msg, bits, height, y, false, columns);
 }
@@ -755,6 +826,7 @@ namespace {
 template <typename Splits>
 bool EmbedTrying(const Elements& elements, const uint8_t* message, uint64_t bits, int height,
                  size_t block, unsigned threads, uint16_t* share, Splits splits) {
+    const PathsKept kept;
     *share = 0;
     if (height == kHeight) height = HeightFor(elements.count);
     if (bits > MaxBits(elements.count) || height < 1 || height > 16) return false;
@@ -821,18 +893,32 @@ void Extract(const uint8_t* low, size_t count, uint64_t bits, uint16_t share, ui
     if (bits == 0 || height < 1 || height > 16) return;
     const uint64_t upperBits = UpperBits(bits, share);
     const size_t blocks = BlockCount(count, height, block);
-    std::vector<uint8_t> part;
-    auto put = [&](uint64_t from, uint64_t n) {
-        for (uint64_t i = 0; i < n; ++i)
+    // The blocks are read side by side, each into parts of its own: their
+    // bits share the message's bytes at the ends.
+    std::vector<std::vector<uint8_t>> upper(blocks), lower(blocks);
+    std::atomic<bool> failed{false};
+    const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    RunShared(threads, blocks, [&](uint64_t b) {
+        const Share s = ShareOf(b, blocks, count, upperBits, bits - upperBits);
+        try {
+            upper[b].resize(s.upperCount);
+            lower[b].resize(s.lowerCount);
+        } catch (const std::bad_alloc&) {
+            failed = true;
+            return;
+        }
+        ExtractLayer(low + s.start, s.end - s.start, 1, s.upperCount, height, upper[b].data());
+        ExtractLayer(low + s.start, s.end - s.start, 0, s.lowerCount, height, lower[b].data());
+    });
+    if (failed) return;  // no memory: a message of zeros, which will not open
+    auto put = [&](const std::vector<uint8_t>& part, uint64_t from) {
+        for (uint64_t i = 0; i < part.size(); ++i)
             message[(from + i) / 8] |= static_cast<uint8_t>(part[i] << ((from + i) % 8));
     };
     for (size_t b = 0; b < blocks; ++b) {
         const Share s = ShareOf(b, blocks, count, upperBits, bits - upperBits);
-        part.assign(std::max(s.upperCount, s.lowerCount), 0);
-        ExtractLayer(low + s.start, s.end - s.start, 1, s.upperCount, height, part.data());
-        put(s.upperFrom, s.upperCount);
-        ExtractLayer(low + s.start, s.end - s.start, 0, s.lowerCount, height, part.data());
-        put(s.lowerFrom, s.lowerCount);
+        put(upper[b], s.upperFrom);
+        put(lower[b], s.lowerFrom);
     }
 }
 

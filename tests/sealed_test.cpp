@@ -118,6 +118,38 @@ TEST(SamplePermutationTest, IsABijectionOfEveryDomain) {
     EXPECT_LT(same, 20);
 }
 
+// The walk permutes kLanes cells at once, in vectors where the processor
+// has them: each cell must come out as it does alone, across row ends too.
+TEST(SamplePermutationTest, BatchesAgreeWithOneAtATime) {
+    constexpr size_t kLanes = SamplePermutation::kLanes;
+    const uint64_t keys[8] = {0x9e3779b97f4a7c15u, 2, 3, 4, 5, 6, 7, ~uint64_t{0}};
+    for (uint64_t size : {uint64_t{1000}, uint64_t{4097}, uint64_t{6000} * 4000 * 3,
+                          uint64_t{UINT32_MAX}}) {
+        const SamplePermutation permutation(size, keys);
+        const uint64_t columns = permutation.columns();
+        ASSERT_GE(columns, kLanes);
+        int walked = 0;
+        for (uint64_t start = 0; start + kLanes <= size; start += 7 * columns / 3 + 5) {
+            uint32_t out[kLanes];
+            const uint32_t past = permutation.Batch(start / columns, start % columns, out);
+            uint64_t high[kLanes], low[kLanes];
+            for (size_t j = 0; j < kLanes; ++j)
+                high[j] = (start + j) / columns, low[j] = (start + j) % columns;
+            permutation.Rounds(high, low);
+            for (size_t j = 0; j < kLanes; ++j) {
+                const bool over = high[j] * columns + low[j] >= size;
+                ASSERT_EQ((past >> j & 1) != 0, over) << size << " " << start + j;
+                walked += over;
+                if (!over) {
+                    ASSERT_EQ(out[j], permutation(start + j)) << size << " " << start + j;
+                    ASSERT_EQ(high[j] * columns + low[j], permutation(start + j));
+                }
+            }
+        }
+        EXPECT_LT(walked, 50) << size;
+    }
+}
+
 TEST_F(Sealed, RoundTripIntoEveryFormat) {
     for (const char* name : {"c.bmp", "c.pcx", "c.png", "c.tif"}) {
         SCOPED_TRACE(name);
@@ -344,7 +376,7 @@ TEST_F(Sealed, EarlierFormatCarriersStillDecode) {
         const char* expected;
     };
     for (const Case& c : {Case{"sealed-v1.png", "note.txt", "sealed-v1.txt"},
-                          Case{"sealed-v2.png", "sealed-v2.txt", "sealed-v2.txt"}}) {
+                          Case{"sealed-v2.png", "note.txt", "sealed-v2.txt"}}) {
         SCOPED_TRACE(c.picture);
         dialog.messages.clear();
         ASSERT_EQ(Decode(golden + "/" + c.picture, MakePassphrase("golden")), 0);
@@ -356,6 +388,9 @@ TEST_F(Sealed, EarlierFormatCarriersStillDecode) {
     }
 }
 
+// A carrier written before the walk, the gathering and the costs were made
+// faster: the same keyed order, positions and codes read it still (its
+// content is coded in several blocks).
 TEST_F(Sealed, StrongerDerivationNamedInTheHeaderIsUsed) {
     SealOptions options;
     options.passes = 3;
