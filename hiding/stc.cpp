@@ -766,6 +766,7 @@ bool EmbedBitsWith(const uint32_t* columns, const uint8_t* x, const float* w, si
 
 bool EmbedBitsInStretches(const uint8_t* x, const float* w, size_t count, const uint8_t* msg,
                           uint64_t bits, int height, size_t most, uint8_t* y, bool nats) {
+    const PathsKept kept;
     return height >= 1 && height <= 16 &&
            EmbedLayer(x, w, count, msg, bits, height, y, nats, nullptr, std::max<size_t>(1, most));
 }
