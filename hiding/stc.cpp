@@ -4,12 +4,14 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
+#include <numbers>
 #include <thread>
 #include <vector>
 
@@ -29,6 +31,7 @@ constexpr size_t kLeastBlock = size_t{1} << 14;
 constexpr size_t kSampleElements = size_t{1} << 16;
 
 uint64_t MulDiv(uint64_t a, uint64_t b, uint64_t c) {
+    if (a <= UINT32_MAX && b <= UINT32_MAX) return a * b / c;  // the common case, a cheap division
     return static_cast<uint64_t>(static_cast<unsigned __int128>(a) * b / c);
 }
 
@@ -273,18 +276,19 @@ void Backtrack(const uint8_t* path, size_t pathBytes, const Layout& layout,
                const std::vector<uint32_t>& sub, const uint8_t* msg, int height, uint64_t from,
                uint64_t to, size_t* state, uint8_t* y) {
     const size_t states = size_t{1} << height, base = layout.Start(from);
-    size_t s = *state;
+    size_t s = *state, end = layout.Start(to);
     for (uint64_t j = to; j-- > from;) {
         s = (s << 1 | msg[j]) & (states - 1);
         const uint32_t mask = RowMask(layout.bits, j, height);
         const size_t start = layout.Start(j);
-        for (size_t k = layout.Start(j + 1); k-- > start;) {
+        for (size_t k = end; k-- > start;) {
             // Each step waits on the last: the rows it will read are asked for ahead.
             __builtin_prefetch(path + (k - base > 64 ? k - base - 64 : 0) * pathBytes);
-            const uint8_t bit = path[(k - base) * pathBytes + s / 8] >> (s % 8) & 1;
-            y[k] = bit;
-            if (bit) s ^= sub[k - start] & mask;
+            const uint32_t bit = path[(k - base) * pathBytes + s / 8] >> (s % 8) & 1;
+            y[k] = static_cast<uint8_t>(bit);
+            s ^= sub[k - start] & mask & (0u - bit);  // no branch: the bits are random
         }
+        end = start;
     }
     *state = s;
 }
@@ -361,6 +365,7 @@ __attribute__((target("avx512bw"))) bool Forward16(const uint8_t* x, const uint1
                                                     uint64_t from, uint64_t to, uint8_t* path,
                                                     uint16_t* metrics) {
     const size_t states = size_t{1} << height, pathBytes = states / 8, base = layout.Start(from);
+    size_t end = base;
     uint16_t* old = metrics;
     uint16_t* next = metrics + states;
     const __m512i iota = _mm512_set_epi16(31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18,
@@ -369,7 +374,8 @@ __attribute__((target("avx512bw"))) bool Forward16(const uint8_t* x, const uint1
     const __m512i inf = _mm512_set1_epi16(static_cast<short>(kInf16));
     for (uint64_t j = from; j < to; ++j) {
         const uint32_t mask = RowMask(layout.bits, j, height);
-        const size_t start = layout.Start(j), end = layout.Start(j + 1);
+        const size_t start = end;
+        end = layout.Start(j + 1);
         for (size_t k = start; k < end; ++k) {
             const uint32_t v = sub[k - start] & mask;
             const __m512i zero = _mm512_set1_epi16(static_cast<short>(x[k] ? w[k] : 0));
@@ -381,10 +387,11 @@ __attribute__((target("avx512bw"))) bool Forward16(const uint8_t* x, const uint1
                 const __m512i p = _mm512_adds_epu16(_mm512_load_si512(old + s), zero);
                 const __m512i q = _mm512_adds_epu16(
                     _mm512_permutexvar_epi16(order, _mm512_load_si512(old + (s ^ high))), one);
-                const __mmask32 less = _mm512_cmplt_epu16_mask(q, p);
-                _mm512_store_si512(next + s, _mm512_mask_blend_epi16(less, p, q));
+                // The least, not a blend by the comparison: the next step
+                // waits on this one, and not on the comparison.
+                _mm512_store_si512(next + s, _mm512_min_epu16(p, q));
                 if constexpr (kKeep) {
-                    const uint32_t bits = less;
+                    const uint32_t bits = _mm512_cmplt_epu16_mask(q, p);
                     std::memcpy(row + s / 8, &bits, sizeof bits);
                 }
             }
@@ -416,30 +423,120 @@ __attribute__((target("avx512bw"))) bool Forward16(const uint8_t* x, const uint1
     return true;
 }
 
+// The same on 8-bit costs, 64 states a step, where the processor permutes
+// bytes: half the work of 16 bits. The range is too short to keep every
+// way exact, so a way that falls a whole range behind the best of its row
+// start saturates and is dropped, as a forbidden one is: at 8 steps a nat
+// that is 32 nats, odds no way that far behind ever wins back. A twin of
+// Forward16 rather than one template with it: each has its own target,
+// and only this one may use the byte permutes.
+constexpr uint8_t kInf8 = 0xFF;
+
+__attribute__((target("avx512bw"))) uint8_t Min8Avx512(__m512i v) {
+    const __m256i m = _mm256_min_epu8(_mm512_castsi512_si256(v), _mm512_extracti64x4_epi64(v, 1));
+    const __m128i h = _mm_min_epu8(_mm256_castsi256_si128(m), _mm256_extracti128_si256(m, 1));
+    const __m128i wide =
+        _mm_min_epu16(_mm_cvtepu8_epi16(h), _mm_cvtepu8_epi16(_mm_srli_si128(h, 8)));
+    return static_cast<uint8_t>(_mm_cvtsi128_si32(_mm_minpos_epu16(wide)));
+}
+
+template <bool kKeep>
+__attribute__((target("avx512bw,avx512vbmi"))) bool Forward8(const uint8_t* x, const uint8_t* w,
+                                                              const Layout& layout,
+                                                              const std::vector<uint32_t>& sub,
+                                                              const uint8_t* msg, int height,
+                                                              uint64_t from, uint64_t to,
+                                                              uint8_t* path, uint8_t* metrics) {
+    const size_t states = size_t{1} << height, pathBytes = states / 8, base = layout.Start(from);
+    size_t end = base;
+    uint8_t* old = metrics;
+    uint8_t* next = metrics + states;
+    alignas(64) static constexpr auto kIota = [] {
+        std::array<uint8_t, 64> a{};
+        for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<uint8_t>(i);
+        return a;
+    }();
+    const __m512i iota = _mm512_load_si512(kIota.data());
+    const __m512i inf = _mm512_set1_epi8(static_cast<char>(kInf8));
+    for (uint64_t j = from; j < to; ++j) {
+        const uint32_t mask = RowMask(layout.bits, j, height);
+        const size_t start = end;
+        end = layout.Start(j + 1);
+        for (size_t k = start; k < end; ++k) {
+            const uint32_t v = sub[k - start] & mask;
+            const __m512i zero = _mm512_set1_epi8(static_cast<char>(x[k] ? w[k] : 0));
+            const __m512i one = _mm512_set1_epi8(static_cast<char>(x[k] ? 0 : w[k]));
+            const __m512i order = _mm512_xor_si512(iota, _mm512_set1_epi8(char(v & 63)));
+            const size_t high = v & ~uint32_t{63};
+            uint8_t* row = path + (k - base) * pathBytes;
+            for (size_t s = 0; s < states; s += 64) {
+                const __m512i p = _mm512_adds_epu8(_mm512_load_si512(old + s), zero);
+                const __m512i q = _mm512_adds_epu8(
+                    _mm512_permutexvar_epi8(order, _mm512_load_si512(old + (s ^ high))), one);
+                _mm512_store_si512(next + s, _mm512_min_epu8(p, q));
+                if constexpr (kKeep) {
+                    const uint64_t bits = _mm512_cmplt_epu8_mask(q, p);
+                    std::memcpy(row + s / 8, &bits, sizeof bits);
+                }
+            }
+            std::swap(old, next);
+        }
+        const __m512i pick = _mm512_add_epi8(_mm512_add_epi8(iota, iota),
+                                             _mm512_set1_epi8(char(msg[j])));
+        __m512i best = inf;
+        for (size_t s = 0; s < states / 2; s += 64) {
+            const __m512i kept = _mm512_permutex2var_epi8(_mm512_load_si512(old + 2 * s), pick,
+                                                          _mm512_load_si512(old + 2 * s + 64));
+            _mm512_store_si512(next + s, kept);
+            best = _mm512_min_epu8(best, kept);
+        }
+        const uint8_t least = Min8Avx512(best);
+        if (least == kInf8) return false;
+        const __m512i by = _mm512_set1_epi8(static_cast<char>(least));
+        for (size_t s = 0; s < states / 2; s += 64) {
+            const __m512i v = _mm512_load_si512(next + s);
+            _mm512_store_si512(next + s,
+                               _mm512_mask_subs_epu8(v, _mm512_cmpneq_epu8_mask(v, inf), v, by));
+        }
+        for (size_t s = states / 2; s < states; s += 64) _mm512_store_si512(next + s, inf);
+        std::swap(old, next);
+    }
+    if (old != metrics) std::copy(old, old + states, metrics);
+    return true;
+}
+
 #pragma GCC diagnostic pop
 
 // Past this a change's odds are below 1e-13: the 16-bit trellis costs all
 // such changes the cap alike.
 constexpr double kNeverNats = 30;
 
-// Costs given in nats (the log-odds against a change) in 16 bits, or
-// false when the row width leaves too little room for them.
-bool Quantize(const float* w, size_t n, size_t width, std::vector<uint16_t>* q) {
-    // A row of `width` columns may add width times the cap; a quarter of
-    // the range is kept free.
-    const double cap = std::min(4095.0, 16383.0 / double(width));
-    if (cap < 4 * kNeverNats) return false;
-    const double scale = cap / kNeverNats;
+// Costs given in nats (the log-odds against a change) as integers of
+// `scale` a nat, forbidden ones `none`. Rounds halves up, as std::round
+// does for these, without its call per element.
+template <typename T>
+bool Quantize(const float* w, size_t n, double scale, T none, std::vector<T>* q) {
     try {
         q->resize(n);
     } catch (const std::bad_alloc&) {
         return false;
     }
     for (size_t i = 0; i < n; ++i)
-        (*q)[i] = w[i] == kInf ? kInf16
-                               : static_cast<uint16_t>(std::round(std::min<double>(w[i], kNeverNats) * scale));
+        (*q)[i] = w[i] == kInf ? none
+                               : static_cast<T>(std::min<double>(w[i], kNeverNats) * scale +
+                                                0.49999999999999994);
     return true;
 }
+
+// 16 bits a cost, so that a row's columns (`width`, that many times the
+// cap) cannot carry a path past the range with a quarter of it free; 0
+// when the row is too wide for that.
+double Scale16(size_t width) {
+    const double cap = std::min(4095.0, 16383.0 / double(width));
+    return cap < 4 * kNeverNats ? 0 : cap / kNeverNats;
+}
+constexpr double kScale8 = 8;
+static_assert(kNeverNats * kScale8 < kInf8);
 
 // A thread's trellis path, kept from one layer and block to the next: a
 // new one each time cost its tens of megabytes in page faults and in the
@@ -496,23 +593,41 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
     auto back = [&](uint64_t from, uint64_t to, size_t* state) {
         Backtrack(path.get(), pathBytes, layout, sub, msg, height, from, to, state, y);
     };
-    static const bool avx512bw = __builtin_cpu_supports("avx512bw");
-    std::vector<uint16_t> q;
-    if (nats && avx512bw && states >= 32 && Quantize(w, n, layout.Width(), &q)) {
-        std::unique_ptr<uint16_t, FreeAligned> metrics(static_cast<uint16_t*>(::operator new[](
-            2 * states * sizeof(uint16_t), std::align_val_t{64}, std::nothrow)));
-        auto forward = [&](uint64_t from, uint64_t to, uint16_t* m, bool keep) {
-            return keep ? Forward16<true>(x, q.data(), layout, sub, msg, height, from, to, path.get(), m)
-                        : Forward16<false>(x, q.data(), layout, sub, msg, height, from, to, path.get(), m);
+    // A payload near what the cheap elements hold can force changes past
+    // kNeverNats; the capped costs would pick among them blindly.
+    auto capped = [&] {
+        for (size_t i = 0; i < n; ++i)
+            if (y[i] != x[i] && w[i] > kNeverNats) return true;
+        return false;
+    };
+    // The narrow trellis on costs of type T, `forward` its kernel.
+    auto narrow = [&]<typename T>(double scale, T none, auto forward) {
+        std::vector<T> q;
+        if (scale == 0 || !Quantize(w, n, scale, none, &q)) return false;
+        std::unique_ptr<T, FreeAligned> metrics(static_cast<T*>(
+            ::operator new[](2 * states * sizeof(T), std::align_val_t{64}, std::nothrow)));
+        auto run = [&](uint64_t from, uint64_t to, T* m, bool keep) {
+            return forward(q.data(), from, to, m, keep);
         };
-        if (metrics && Trace(cuts, states, metrics.get(), kInf16, forward, back)) {
-            // A payload near what the cheap elements hold can force such
-            // changes; the capped costs would pick among them blindly.
-            bool capped = false;
-            for (size_t i = 0; i < n && !capped; ++i) capped = y[i] != x[i] && w[i] > kNeverNats;
-            if (!capped) return true;
-        }
-    }
+        return metrics && Trace(cuts, states, metrics.get(), none, run, back) && !capped();
+    };
+    static const bool avx512bw = __builtin_cpu_supports("avx512bw");
+    static const bool avx512vbmi = __builtin_cpu_supports("avx512vbmi");
+    // Each needs two vectors of states at a row's end.
+    if (nats && avx512vbmi && states >= 128 &&
+        narrow(kScale8, kInf8,
+               [&](const uint8_t* q, uint64_t from, uint64_t to, uint8_t* m, bool keep) {
+            return keep ? Forward8<true>(x, q, layout, sub, msg, height, from, to, path.get(), m)
+                        : Forward8<false>(x, q, layout, sub, msg, height, from, to, path.get(), m);
+        }))
+        return true;
+    if (nats && avx512bw && states >= 64 &&
+        narrow(Scale16(layout.Width()), kInf16,
+               [&](const uint16_t* q, uint64_t from, uint64_t to, uint16_t* m, bool keep) {
+            return keep ? Forward16<true>(x, q, layout, sub, msg, height, from, to, path.get(), m)
+                        : Forward16<false>(x, q, layout, sub, msg, height, from, to, path.get(), m);
+        }))
+        return true;
     std::unique_ptr<float, FreeAligned> buffer(static_cast<float*>(
         ::operator new[](2 * states * sizeof(float), std::align_val_t{64}, std::nothrow)));
     if (!buffer) return false;
@@ -521,9 +636,11 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
         float* old = metrics;
         float* next = old + states;
         const size_t base = layout.Start(from);
+        size_t end = base;
         for (uint64_t j = from; j < to; ++j) {
             const uint32_t mask = RowMask(bits, j, height);
-            const size_t start = layout.Start(j), end = layout.Start(j + 1);
+            const size_t start = end;
+            end = layout.Start(j + 1);
             for (size_t k = start; k < end; ++k) {
                 kernels.step(old, next, path.get() + (k - base) * pathBytes, states,
                              sub[k - start] & mask, x[k] ? w[k] : 0, x[k] ? 0 : w[k]);
@@ -548,8 +665,10 @@ void ExtractLayer(const uint8_t* y, size_t n, int plane, uint64_t bits, int heig
     const Layout layout(n, bits);
     const std::vector<uint32_t> sub = Submatrix(height, layout);
     uint32_t s = 0;
+    size_t end = 0;
     for (uint64_t j = 0; j < bits; ++j) {
-        const size_t start = layout.Start(j), end = layout.Start(j + 1);
+        const size_t start = end;
+        end = layout.Start(j + 1);
         for (size_t k = start; k < end; ++k)  // no branch: the bits are random
             s ^= sub[k - start] & (0u - (y[k] >> plane & 1u));
         msg[j] = s & 1;
@@ -579,11 +698,13 @@ double Entropy2(double p) {
     return p <= 0 || p >= 1 ? 0 : -(p * std::log2(p) + (1 - p) * std::log2(1 - p));
 }
 
-double Entropy3(const Odds& o) {
-    double h = 0;
-    for (double p : {o.up, o.down, o.none})
-        if (p > 0) h -= p * std::log2(p);
-    return h;
+// The changes' entropy at lambda, in bits: with z = 1 + k e^(-lambda cost)
+// for k allowed ways, it is ln z + lambda cost (1 - 1/z) nats, one
+// exponential and one logarithm where the sum over the odds takes three.
+double EntropyAt(uint8_t low, float cost, double lambda) {
+    const double ways = double(!(low & kNoUp)) + double(!(low & kNoDown));
+    const double z = 1 + ways * std::exp(-lambda * cost);
+    return (std::log(z) + lambda * cost * (1 - 1 / z)) / std::numbers::ln2;
 }
 
 // Every step-th element, for estimates.
@@ -603,7 +724,7 @@ struct Sample {
 // The lambda at which the changes' entropy is `bits`.
 double Lambda(const Sample& sample, uint64_t bits) {
     auto entropy = [&](double lambda) {
-        return sample.Sum([&](uint8_t low, float cost) { return Entropy3(OddsAt(low, cost, lambda)); });
+        return sample.Sum([&](uint8_t low, float cost) { return EntropyAt(low, cost, lambda); });
     };
     if (entropy(0) <= double(bits)) return 0;
     double lo = 0, hi = 1;
@@ -651,6 +772,9 @@ __m128 LogOnePlusExpMinus(__m128 t) {
     return _mm_mul_ps(_mm_mul_ps(f(2), s), series);
 }
 
+// Added to a cost: nothing, or infinity for a forbidden change.
+constexpr float kForbidding[2] = {0, kInf};
+
 // The first layer's costs: the binary cost of the one way that flips the
 // second bit, lc + log(1 + e^-lc) where the other way is allowed too (the
 // term is below 1e-7 past lc = 16).
@@ -666,12 +790,15 @@ void UpperCosts(const uint8_t* low, const float* cost, size_t n, float lambda, f
         _mm_storeu_ps(last, LogOnePlusExpMinus(_mm_loadu_ps(last)));
         std::copy(last, last + (n - i), w + i);
     }
+    // Without branches, which the random ways would mispredict: a
+    // forbidden flip adds infinity.
+    static_assert(kNoDown == kNoUp << 1);
     for (size_t j = 0; j < n; ++j) {
-        const bool up = UpFlipsSecond(low[j]);
-        const bool flipAllowed = !(low[j] & (up ? kNoUp : kNoDown));
-        const bool otherAllowed = !(low[j] & (up ? kNoDown : kNoUp));
+        const unsigned up = UpFlipsSecond(low[j]);
+        const bool flipForbidden = low[j] & (kNoDown >> up);
+        const bool otherAllowed = !(low[j] & (kNoUp << up));
         const float c = lambda * cost[j];
-        w[j] = !flipAllowed ? kInf : c + (otherAllowed && c < 16 ? w[j] : 0.0f);
+        w[j] = c + w[j] * static_cast<float>(otherAllowed & (c < 16)) + kForbidding[flipForbidden];
     }
 }
 
@@ -686,24 +813,24 @@ bool EmbedBlock(uint8_t* low, const float* cost, size_t n, double lambda, const 
     for (size_t i = 0; i < n; ++i) x[i] = low[i] >> 1 & 1;
     UpperCosts(low, cost, n, static_cast<float>(lambda), w.data());
     if (!EmbedLayer(x.data(), w.data(), n, upper, upperBits, height, y.data(), true)) return false;
+    // Written without branches: which way flips the second bit is random.
     std::vector<uint8_t> second(y);
     for (size_t i = 0; i < n; ++i) {
-        const bool flipped = second[i] != x[i];
-        const bool up = UpFlipsSecond(low[i]);
-        x[i] = (low[i] & 1) ^ flipped;
-        w[i] = flipped || (low[i] & (up ? kNoDown : kNoUp)) ? kInf
-                                                            : static_cast<float>(lambda) * cost[i];
+        const unsigned flipped = second[i] ^ x[i];
+        const unsigned other = kNoUp << UpFlipsSecond(low[i]);  // the way that keeps it
+        x[i] = static_cast<uint8_t>((low[i] & 1) ^ flipped);
+        w[i] = static_cast<float>(lambda) * cost[i] +
+               kForbidding[(flipped | (low[i] & other)) != 0];
     }
     if (!EmbedLayer(x.data(), w.data(), n, lower, lowerBits, height, y.data(), true)) return false;
     for (size_t i = 0; i < n; ++i) {
-        const bool up = UpFlipsSecond(low[i]);
-        const uint8_t flags = low[i] & (kNoUp | kNoDown);
-        int delta = 0;
-        if (second[i] != (low[i] >> 1 & 1))
-            delta = up ? 1 : -1;
-        else if (y[i] != (low[i] & 1))
-            delta = up ? -1 : 1;
-        low[i] = static_cast<uint8_t>(((low[i] + delta) & 3) | flags);
+        // +1 flips the second bit from an odd value; it flipped, or else
+        // the lowest did alone, the other way.
+        const int sign = UpFlipsSecond(low[i]) ? 1 : -1;
+        const int flippedSecond = second[i] ^ (low[i] >> 1 & 1);
+        const int flippedLowest = (y[i] ^ low[i]) & 1 & ~flippedSecond;
+        const int delta = sign * (flippedSecond - flippedLowest);
+        low[i] = static_cast<uint8_t>(((low[i] + delta) & 3) | (low[i] & (kNoUp | kNoDown)));
     }
     return true;
 }

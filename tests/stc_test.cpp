@@ -16,7 +16,8 @@ std::vector<uint8_t> PlainSyndrome(const std::vector<uint8_t>& y, int plane, uin
     std::vector<uint8_t> syndrome(bits, 0);
     for (uint64_t row = 0; row < bits; ++row)
         for (size_t k = 0; k < y.size(); ++k)
-            if (stc::MatrixEntry(height, y.size(), bits, row, k)) syndrome[row] ^= y[k] >> plane & 1;
+            if (stc::MatrixEntry(height, y.size(), bits, row, k))
+                syndrome[row] ^= y[k] >> plane & 1;
     return syndrome;
 }
 
@@ -53,17 +54,18 @@ TEST(Stc, EveryBinarySyndromeIsTheMessage) {
         uint64_t bits;
         int height;
     };
-    for (const Case& c : {Case{1, 1, 1}, Case{17, 1, 4}, Case{100, 100, 3}, Case{300, 7, 8},
-                          Case{1000, 333, 7}, Case{1237, 500, 10}, Case{999, 998, 6},
-                          Case{2048, 31, 12}, Case{500, 250, 2}}) {
-        SCOPED_TRACE(testing::Message() << c.n << " columns, " << c.bits << " bits, height "
-                                        << c.height);
+    for (const Case& c :
+         {Case{1, 1, 1}, Case{17, 1, 4}, Case{100, 100, 3}, Case{300, 7, 8}, Case{1000, 333, 7},
+          Case{1237, 500, 10}, Case{999, 998, 6}, Case{2048, 31, 12}, Case{500, 250, 2}}) {
+        SCOPED_TRACE(testing::Message()
+                     << c.n << " columns, " << c.bits << " bits, height " << c.height);
         std::vector<uint8_t> x(c.n), y(c.n), msg(c.bits);
         std::vector<float> w(c.n);
         for (auto& b : x) b = random() & 1;
         for (auto& b : msg) b = random() & 1;
         for (auto& v : w) v = 0.1f + float(random() % 1000);
-        ASSERT_TRUE(stc::EmbedBits(x.data(), w.data(), c.n, msg.data(), c.bits, c.height, y.data()));
+        ASSERT_TRUE(
+            stc::EmbedBits(x.data(), w.data(), c.n, msg.data(), c.bits, c.height, y.data()));
         EXPECT_EQ(PlainSyndrome(y, 0, c.bits, c.height), msg);
     }
 }
@@ -107,35 +109,40 @@ TEST(Stc, ForbiddenFirstColumnsLeaveAWay) {
 }
 
 // Both planes of a ternary embedding against the plain syndromes, and the
-// changes: +-1 only, never a forbidden way.
+// changes: +-1 only, never a forbidden way. The heights span the narrow
+// trellises' smallest state counts.
 TEST(Stc, TernaryChangesSpellTheMessageInTwoPlanes) {
     std::mt19937 random(11);
-    for (const double rate : {0.02, 0.1, 0.4, 1.0})
-        for (const size_t n : {size_t{64}, size_t{2000}}) {
-            SCOPED_TRACE(testing::Message() << n << " elements at " << rate);
-            Cover cover = RandomCover(n, random);
-            const std::vector<uint8_t> before = cover.low;
-            const uint64_t bits = static_cast<uint64_t>(rate * double(n));
-            std::vector<uint8_t> message((bits + 7) / 8);
-            for (auto& b : message) b = static_cast<uint8_t>(random());
-            uint16_t share = 0;
-            ASSERT_TRUE(stc::Embed(cover.elements(), message.data(), bits, &share, 6));
-            const uint64_t upper = stc::UpperBits(bits, share);
-            for (size_t i = 0; i < n; ++i) {
-                const unsigned step = (cover.low[i] - before[i]) & 3;
-                ASSERT_EQ(cover.low[i] & ~3, before[i] & ~3);
-                ASSERT_NE(step, 2u) << i;
-                const uint8_t forbidding = step == 1 ? stc::kNoUp : step == 3 ? stc::kNoDown : 0;
-                ASSERT_FALSE(before[i] & forbidding) << i;
+    for (const int height : {4, 5, 6, 7, 8})
+        for (const double rate : {0.02, 0.1, 0.4, 1.0})
+            for (const size_t n : {size_t{64}, size_t{2000}}) {
+                SCOPED_TRACE(testing::Message()
+                             << n << " elements at " << rate << ", height " << height);
+                Cover cover = RandomCover(n, random);
+                const std::vector<uint8_t> before = cover.low;
+                const uint64_t bits = static_cast<uint64_t>(rate * double(n));
+                std::vector<uint8_t> message((bits + 7) / 8);
+                for (auto& b : message) b = static_cast<uint8_t>(random());
+                uint16_t share = 0;
+                ASSERT_TRUE(stc::Embed(cover.elements(), message.data(), bits, &share, height));
+                const uint64_t upper = stc::UpperBits(bits, share);
+                for (size_t i = 0; i < n; ++i) {
+                    const unsigned step = (cover.low[i] - before[i]) & 3;
+                    ASSERT_EQ(cover.low[i] & ~3, before[i] & ~3);
+                    ASSERT_NE(step, 2u) << i;
+                    const uint8_t forbidding = step == 1   ? stc::kNoUp
+                                               : step == 3 ? stc::kNoDown
+                                                           : 0;
+                    ASSERT_FALSE(before[i] & forbidding) << i;
+                }
+                EXPECT_EQ(PlainSyndrome(cover.low, 1, upper, height), Unpack(message, 0, upper));
+                EXPECT_EQ(PlainSyndrome(cover.low, 0, bits - upper, height),
+                          Unpack(message, upper, bits - upper));
+                std::vector<uint8_t> back(message.size());
+                stc::Extract(cover.low.data(), n, bits, share, back.data(), height);
+                if (bits % 8) message.back() &= static_cast<uint8_t>((1u << (bits % 8)) - 1);
+                EXPECT_EQ(back, message);
             }
-            EXPECT_EQ(PlainSyndrome(cover.low, 1, upper, 6), Unpack(message, 0, upper));
-            EXPECT_EQ(PlainSyndrome(cover.low, 0, bits - upper, 6),
-                      Unpack(message, upper, bits - upper));
-            std::vector<uint8_t> back(message.size());
-            stc::Extract(cover.low.data(), n, bits, share, back.data(), 6);
-            if (bits % 8) message.back() &= static_cast<uint8_t>((1u << (bits % 8)) - 1);
-            EXPECT_EQ(back, message);
-        }
 }
 
 // A block whose path would not fit is traced a stretch at a time, its
@@ -152,9 +159,9 @@ TEST(Stc, StretchesFindWhatOnePieceDoes) {
     for (const Case& c : {Case{3000, 150, 7, 100}, Case{2500, 600, 10, 1}, Case{4000, 90, 12, 333},
                           Case{1500, 1200, 6, 64}}) {
         for (const bool nats : {false, true}) {
-            SCOPED_TRACE(testing::Message() << c.n << " columns, " << c.bits << " bits, height "
-                                            << c.height << ", stretches of " << c.most
-                                            << (nats ? ", nats" : ""));
+            SCOPED_TRACE(testing::Message()
+                         << c.n << " columns, " << c.bits << " bits, height " << c.height
+                         << ", stretches of " << c.most << (nats ? ", nats" : ""));
             std::vector<uint8_t> x(c.n), whole(c.n), stretched(c.n), msg(c.bits);
             std::vector<float> w(c.n);
             for (auto& b : x) b = random() & 1;
