@@ -178,10 +178,13 @@ class PictureCarrier : public SealedCarrier {
           size_(uint64_t{width} * height * (grey ? 1 : 3)) {}
 
     uint64_t size() const override { return size_; }
-    uint8_t Low(uint64_t i) const override {
-        const uint8_t v = pixels_[i * stride_];
-        return static_cast<uint8_t>((v & 3) | (v == 255 ? stc::kNoUp : 0) |
-                                    (v == 0 ? stc::kNoDown : 0));
+    uint8_t Low(uint64_t i) const override { return LowOf(pixels_[i * stride_]); }
+    void Lows(uint64_t from, size_t count, uint8_t* out) const override {
+        const uint8_t* p = pixels_ + from * stride_;
+        if (stride_ == 1)
+            for (size_t i = 0; i < count; ++i) out[i] = LowOf(p[i]);
+        else
+            for (size_t i = 0; i < count; ++i) out[i] = LowOf(p[3 * i]);
     }
     void Change(uint64_t i, int delta) override {
         std::memset(pixels_ + i * stride_, pixels_[i * stride_] + delta, stride_);
@@ -200,6 +203,11 @@ class PictureCarrier : public SealedCarrier {
     }
 
   private:
+    static uint8_t LowOf(uint8_t v) {
+        return static_cast<uint8_t>((v & 3) | (v == 255 ? stc::kNoUp : 0) |
+                                    (v == 0 ? stc::kNoDown : 0));
+    }
+
     uint8_t* pixels_;
     uint32_t width_, height_;
     unsigned stride_;
@@ -931,11 +939,17 @@ void PackLows(const SealedCarrier& carrier, float* costs) {
     const unsigned threads = static_cast<unsigned>(
         std::clamp<uint64_t>(size >> 20, 1, std::max(1u, std::thread::hardware_concurrency())));
     RunShared(threads, threads, [&](uint64_t t) {
-        for (uint64_t i = size * t / threads; i < size * (t + 1) / threads; ++i) {
-            uint32_t word;
-            std::memcpy(&word, costs + i, sizeof word);
-            word = (word & ~kLowBits) | carrier.Low(i);
-            std::memcpy(costs + i, &word, sizeof word);
+        uint8_t lows[4096];
+        const uint64_t end = size * (t + 1) / threads;
+        for (uint64_t from = size * t / threads; from < end; from += sizeof lows) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof lows, end - from));
+            carrier.Lows(from, n, lows);
+            for (size_t i = 0; i < n; ++i) {
+                uint32_t word;
+                std::memcpy(&word, costs + from + i, sizeof word);
+                word = (word & ~kLowBits) | lows[i];
+                std::memcpy(costs + from + i, &word, sizeof word);
+            }
         }
     });
 }
@@ -975,11 +989,17 @@ bool PackedLows(const SealedCarrier& carrier, unsigned threads, Buffer<uint8_t>*
     if (!packed->Reset(static_cast<size_t>(bytes))) return false;
     threads = static_cast<unsigned>(std::clamp<uint64_t>(bytes >> 18, 1, threads));
     RunShared(threads, threads, [&](uint64_t t) {
-        for (uint64_t b = bytes * t / threads; b < bytes * (t + 1) / threads; ++b) {
-            unsigned four = 0;
-            for (uint64_t i = 4 * b; i < std::min(4 * b + 4, size); ++i)
-                four |= (carrier.Low(i) & 3u) << (2 * (i % 4));
-            (*packed)[b] = static_cast<uint8_t>(four);
+        uint8_t lows[4096];
+        const uint64_t end = bytes * (t + 1) / threads;
+        for (uint64_t b = bytes * t / threads; b < end;) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof lows, size - 4 * b));
+            carrier.Lows(4 * b, n, lows);
+            for (size_t i = 0; i < n && b < end; i += 4, ++b) {
+                unsigned four = 0;
+                for (size_t k = i; k < std::min(i + 4, n); ++k)
+                    four |= (lows[k] & 3u) << (2 * (k - i));
+                (*packed)[b] = static_cast<uint8_t>(four);
+            }
         }
     });
     return true;
@@ -1305,9 +1325,21 @@ int SealOnce(SealedCarrier& carrier, uint8_t version, const Passphrase& passphra
         regions.Undo();
         return kRegionNoWay;
     }
-    for (size_t i = 0; i < body.at.size(); ++i) {
-        const unsigned step = (body.low[i] - before[i]) & 3;  // +1, -1 or none
-        if (step != 0) carrier.Change(body.at[i], step == 1 ? 1 : -1);
+    // The changes listed a stretch at a time, then made with each sample
+    // asked of memory ahead: they fall at random over the picture, and one
+    // at a time each waited on its miss.
+    constexpr size_t kAhead = 16;
+    uint32_t changed[4096];
+    for (size_t from = 0; from < body.at.size();) {
+        size_t n = 0;
+        for (; from < body.at.size() && n < std::size(changed); ++from)
+            if (body.low[from] != before[from]) changed[n++] = static_cast<uint32_t>(from);
+        for (size_t c = 0; c < n; ++c) {
+            if (c + kAhead < n) __builtin_prefetch(carrier.Address(body.at[changed[c + kAhead]]));
+            const size_t i = changed[c];
+            const unsigned step = (body.low[i] - before[i]) & 3;  // +1 or -1
+            carrier.Change(body.at[i], step == 1 ? 1 : -1);
+        }
     }
     return 0;
 }

@@ -181,6 +181,10 @@ class SealedCarrier {
     // The two lowest bits of element i's value (two's complement), with
     // stc::kNoUp / stc::kNoDown where a change that way is not allowed.
     virtual uint8_t Low(uint64_t i) const = 0;
+    // Low() of elements [from, from + count) into out, for a pass over many.
+    virtual void Lows(uint64_t from, size_t count, uint8_t* out) const {
+        for (size_t i = 0; i < count; ++i) out[i] = Low(from + i);
+    }
     virtual void Change(uint64_t i, int delta) = 0;
     // Where element i lies, for the memory to fetch it ahead; may be null.
     virtual const void* Address(uint64_t /*i*/) const { return nullptr; }
