@@ -515,17 +515,14 @@ constexpr double kNeverNats = 30;
 // `scale` a nat, forbidden ones `none`. Rounds halves up, as std::round
 // does for these, without its call per element.
 template <typename T>
-bool Quantize(const float* w, size_t n, double scale, T none, std::vector<T>* q) {
-    try {
-        q->resize(n);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    for (size_t i = 0; i < n; ++i)
-        (*q)[i] = w[i] == kInf ? none
-                               : static_cast<T>(std::min<double>(w[i], kNeverNats) * scale +
-                                                0.49999999999999994);
-    return true;
+std::unique_ptr<T[]> Quantize(const float* w, size_t n, double scale, T none) {
+    std::unique_ptr<T[]> q(new (std::nothrow) T[n]);
+    if (q)
+        for (size_t i = 0; i < n; ++i)
+            q[i] = w[i] == kInf ? none
+                                : static_cast<T>(std::min<double>(w[i], kNeverNats) * scale +
+                                                 0.49999999999999994);
+    return q;
 }
 
 // 16 bits a cost, so that a row's columns (`width`, that many times the
@@ -602,12 +599,12 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
     };
     // The narrow trellis on costs of type T, `forward` its kernel.
     auto narrow = [&]<typename T>(double scale, T none, auto forward) {
-        std::vector<T> q;
-        if (scale == 0 || !Quantize(w, n, scale, none, &q)) return false;
+        const std::unique_ptr<T[]> q = scale == 0 ? nullptr : Quantize(w, n, scale, none);
+        if (!q) return false;
         std::unique_ptr<T, FreeAligned> metrics(static_cast<T*>(
             ::operator new[](2 * states * sizeof(T), std::align_val_t{64}, std::nothrow)));
         auto run = [&](uint64_t from, uint64_t to, T* m, bool keep) {
-            return forward(q.data(), from, to, m, keep);
+            return forward(q.get(), from, to, m, keep);
         };
         return metrics && Trace(cuts, states, metrics.get(), none, run, back) && !capped();
     };
@@ -808,13 +805,16 @@ void UpperCosts(const uint8_t* low, const float* cost, size_t n, float lambda, f
 // flipped already).
 bool EmbedBlock(uint8_t* low, const float* cost, size_t n, double lambda, const uint8_t* upper,
                 uint64_t upperBits, const uint8_t* lower, uint64_t lowerBits, int height) {
-    std::vector<uint8_t> x(n), y(n);
-    std::vector<float> w(n);
+    // Every element of these is written before it is read.
+    const auto x = std::make_unique_for_overwrite<uint8_t[]>(n);
+    const auto second = std::make_unique_for_overwrite<uint8_t[]>(n);
+    const auto y = std::make_unique_for_overwrite<uint8_t[]>(n);
+    const auto w = std::make_unique_for_overwrite<float[]>(n);
     for (size_t i = 0; i < n; ++i) x[i] = low[i] >> 1 & 1;
-    UpperCosts(low, cost, n, static_cast<float>(lambda), w.data());
-    if (!EmbedLayer(x.data(), w.data(), n, upper, upperBits, height, y.data(), true)) return false;
+    UpperCosts(low, cost, n, static_cast<float>(lambda), w.get());
+    if (!EmbedLayer(x.get(), w.get(), n, upper, upperBits, height, second.get(), true))
+        return false;
     // Written without branches: which way flips the second bit is random.
-    std::vector<uint8_t> second(y);
     for (size_t i = 0; i < n; ++i) {
         const unsigned flipped = second[i] ^ x[i];
         const unsigned other = kNoUp << UpFlipsSecond(low[i]);  // the way that keeps it
@@ -822,7 +822,7 @@ bool EmbedBlock(uint8_t* low, const float* cost, size_t n, double lambda, const 
         w[i] = static_cast<float>(lambda) * cost[i] +
                kForbidding[(flipped | (low[i] & other)) != 0];
     }
-    if (!EmbedLayer(x.data(), w.data(), n, lower, lowerBits, height, y.data(), true)) return false;
+    if (!EmbedLayer(x.get(), w.get(), n, lower, lowerBits, height, y.get(), true)) return false;
     for (size_t i = 0; i < n; ++i) {
         // +1 flips the second bit from an odd value; it flipped, or else
         // the lowest did alone, the other way.
