@@ -116,14 +116,14 @@ std::vector<uint32_t> Submatrix(int height, const Layout& layout) {
                          tabled ? kDraws[height - kTableLeast][width - 2] : 0);
 }
 
-// One trellis step for every state: new[s] is the cheaper of a stego bit 0
-// (from s, costing `zero`) and 1 (from s ^ v, costing `one`); a path bit
-// records a 1.
-void StepScalar(const float* old, float* next, uint8_t* path, size_t states, uint32_t v, float zero,
+// One trellis step for every state: new[s] is the cheaper of no change
+// (from s, free) and a change (from s ^ v, costing `one`); a path bit
+// records a change.
+void StepScalar(const float* old, float* next, uint8_t* path, size_t states, uint32_t v,
                 float one) {
     std::memset(path, 0, std::max<size_t>(states / 8, 1));
     for (size_t s = 0; s < states; ++s) {
-        const float a = old[s] + zero, b = old[s ^ v] + one;
+        const float a = old[s], b = old[s ^ v] + one;
         if (b < a) {
             next[s] = b;
             path[s / 8] |= static_cast<uint8_t>(1u << (s % 8));
@@ -133,15 +133,14 @@ void StepScalar(const float* old, float* next, uint8_t* path, size_t states, uin
     }
 }
 
-void StepSse2(const float* old, float* next, uint8_t* path, size_t states, uint32_t v, float zero,
-              float one) {
-    const __m128 zero4 = _mm_set1_ps(zero), one4 = _mm_set1_ps(one);
+void StepSse2(const float* old, float* next, uint8_t* path, size_t states, uint32_t v, float one) {
+    const __m128 one4 = _mm_set1_ps(one);
     const size_t high = v & ~uint32_t{3};
     auto loop = [&](auto shuffle) {
         for (size_t s = 0; s < states; s += 8) {
             unsigned bits = 0;
             for (size_t half = 0; half < 8; half += 4) {
-                const __m128 a = _mm_add_ps(_mm_load_ps(old + s + half), zero4);
+                const __m128 a = _mm_load_ps(old + s + half);
                 const __m128 b = _mm_add_ps(shuffle(_mm_load_ps(old + ((s + half) ^ high))), one4);
                 const __m128 less = _mm_cmplt_ps(b, a);
                 _mm_store_ps(next + s + half, _mm_or_ps(_mm_and_ps(less, b), _mm_andnot_ps(less, a)));
@@ -159,13 +158,13 @@ void StepSse2(const float* old, float* next, uint8_t* path, size_t states, uint3
 }
 
 __attribute__((target("avx2"))) void StepAvx2(const float* old, float* next, uint8_t* path,
-                                              size_t states, uint32_t v, float zero, float one) {
-    const __m256 zero8 = _mm256_set1_ps(zero), one8 = _mm256_set1_ps(one);
+                                              size_t states, uint32_t v, float one) {
+    const __m256 one8 = _mm256_set1_ps(one);
     const __m256i order =
         _mm256_xor_si256(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(int(v & 7)));
     const size_t high = v & ~uint32_t{7};
     for (size_t s = 0; s < states; s += 8) {
-        const __m256 a = _mm256_add_ps(_mm256_load_ps(old + s), zero8);
+        const __m256 a = _mm256_load_ps(old + s);
         const __m256 b = _mm256_add_ps(
             _mm256_permutevar8x32_ps(_mm256_load_ps(old + (s ^ high)), order), one8);
         const __m256 less = _mm256_cmp_ps(b, a, _CMP_LT_OQ);
@@ -180,15 +179,14 @@ __attribute__((target("avx2"))) void StepAvx2(const float* old, float* next, uin
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 __attribute__((target("avx512f"))) void StepAvx512(const float* old, float* next, uint8_t* path,
-                                                   size_t states, uint32_t v, float zero,
-                                                   float one) {
-    const __m512 zero16 = _mm512_set1_ps(zero), one16 = _mm512_set1_ps(one);
+                                                   size_t states, uint32_t v, float one) {
+    const __m512 one16 = _mm512_set1_ps(one);
     const __m512i order = _mm512_xor_si512(
         _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
         _mm512_set1_epi32(int(v & 15)));
     const size_t high = v & ~uint32_t{15};
     for (size_t s = 0; s < states; s += 16) {
-        const __m512 a = _mm512_add_ps(_mm512_load_ps(old + s), zero16);
+        const __m512 a = _mm512_load_ps(old + s);
         const __m512 b =
             _mm512_add_ps(_mm512_permutexvar_ps(order, _mm512_load_ps(old + (s ^ high))), one16);
         const __mmask16 less = _mm512_cmp_ps_mask(b, a, _CMP_LT_OQ);
@@ -234,7 +232,7 @@ __attribute__((target("avx512f"))) void RebaseAvx512(float* costs, size_t count,
 
 #pragma GCC diagnostic pop
 
-using StepFunction = void (*)(const float*, float*, uint8_t*, size_t, uint32_t, float, float);
+using StepFunction = void (*)(const float*, float*, uint8_t*, size_t, uint32_t, float);
 using ShiftFunction = float (*)(const float*, float*, size_t, unsigned);
 using RebaseFunction = void (*)(float*, size_t, float);
 
@@ -269,12 +267,12 @@ uint32_t RowMask(uint64_t bits, uint64_t j, int height) {
                                         : (uint32_t{1} << (bits - j)) - 1;
 }
 
-// The stego bits of rows [from, to) from the path the forward pass
+// The changes of rows [from, to) from the path the forward pass
 // recorded for them (`path` at the first of their columns), from the end;
 // *state carries the trellis state from the rows after them.
 void Backtrack(const uint8_t* path, size_t pathBytes, const Layout& layout,
                const std::vector<uint32_t>& sub, const uint8_t* msg, int height, uint64_t from,
-               uint64_t to, size_t* state, uint8_t* y) {
+               uint64_t to, size_t* state, uint8_t* changed) {
     const size_t states = size_t{1} << height, base = layout.Start(from);
     size_t s = *state, end = layout.Start(to);
     for (uint64_t j = to; j-- > from;) {
@@ -285,7 +283,7 @@ void Backtrack(const uint8_t* path, size_t pathBytes, const Layout& layout,
             // Each step waits on the last: the rows it will read are asked for ahead.
             __builtin_prefetch(path + (k - base > 64 ? k - base - 64 : 0) * pathBytes);
             const uint32_t bit = path[(k - base) * pathBytes + s / 8] >> (s % 8) & 1;
-            y[k] = static_cast<uint8_t>(bit);
+            changed[k] = static_cast<uint8_t>(bit);
             s ^= sub[k - start] & mask & (0u - bit);  // no branch: the bits are random
         }
         end = start;
@@ -358,7 +356,7 @@ __attribute__((target("avx512bw"))) uint16_t MinAvx512(__m512i v) {
 }
 
 template <bool kKeep>
-__attribute__((target("avx512bw"))) bool Forward16(const uint8_t* x, const uint16_t* w,
+__attribute__((target("avx512bw"))) bool Forward16(const uint16_t* w,
                                                     const Layout& layout,
                                                     const std::vector<uint32_t>& sub,
                                                     const uint8_t* msg, int height,
@@ -378,13 +376,12 @@ __attribute__((target("avx512bw"))) bool Forward16(const uint8_t* x, const uint1
         end = layout.Start(j + 1);
         for (size_t k = start; k < end; ++k) {
             const uint32_t v = sub[k - start] & mask;
-            const __m512i zero = _mm512_set1_epi16(static_cast<short>(x[k] ? w[k] : 0));
-            const __m512i one = _mm512_set1_epi16(static_cast<short>(x[k] ? 0 : w[k]));
+            const __m512i one = _mm512_set1_epi16(static_cast<short>(w[k]));
             const __m512i order = _mm512_xor_si512(iota, _mm512_set1_epi16(short(v & 31)));
             const size_t high = v & ~uint32_t{31};
             uint8_t* row = path + (k - base) * pathBytes;
             for (size_t s = 0; s < states; s += 32) {
-                const __m512i p = _mm512_adds_epu16(_mm512_load_si512(old + s), zero);
+                const __m512i p = _mm512_load_si512(old + s);
                 const __m512i q = _mm512_adds_epu16(
                     _mm512_permutexvar_epi16(order, _mm512_load_si512(old + (s ^ high))), one);
                 // The least, not a blend by the comparison: the next step
@@ -441,7 +438,7 @@ __attribute__((target("avx512bw"))) uint8_t Min8Avx512(__m512i v) {
 }
 
 template <bool kKeep>
-__attribute__((target("avx512bw,avx512vbmi"))) bool Forward8(const uint8_t* x, const uint8_t* w,
+__attribute__((target("avx512bw,avx512vbmi"))) bool Forward8(const uint8_t* w,
                                                               const Layout& layout,
                                                               const std::vector<uint32_t>& sub,
                                                               const uint8_t* msg, int height,
@@ -464,13 +461,12 @@ __attribute__((target("avx512bw,avx512vbmi"))) bool Forward8(const uint8_t* x, c
         end = layout.Start(j + 1);
         for (size_t k = start; k < end; ++k) {
             const uint32_t v = sub[k - start] & mask;
-            const __m512i zero = _mm512_set1_epi8(static_cast<char>(x[k] ? w[k] : 0));
-            const __m512i one = _mm512_set1_epi8(static_cast<char>(x[k] ? 0 : w[k]));
+            const __m512i one = _mm512_set1_epi8(static_cast<char>(w[k]));
             const __m512i order = _mm512_xor_si512(iota, _mm512_set1_epi8(char(v & 63)));
             const size_t high = v & ~uint32_t{63};
             uint8_t* row = path + (k - base) * pathBytes;
             for (size_t s = 0; s < states; s += 64) {
-                const __m512i p = _mm512_adds_epu8(_mm512_load_si512(old + s), zero);
+                const __m512i p = _mm512_load_si512(old + s);
                 const __m512i q = _mm512_adds_epu8(
                     _mm512_permutexvar_epi8(order, _mm512_load_si512(old + (s ^ high))), one);
                 _mm512_store_si512(next + s, _mm512_min_epu8(p, q));
@@ -564,6 +560,22 @@ struct PathsKept {
     }
 };
 
+// The syndrome of the bits y (a bit in each byte's bit `plane`) under the
+// layout's matrix, a bit a byte.
+void Syndrome(const uint8_t* y, int plane, const Layout& layout, const std::vector<uint32_t>& sub,
+              uint8_t* out) {
+    uint32_t s = 0;
+    size_t end = 0;
+    for (uint64_t j = 0; j < layout.bits; ++j) {
+        const size_t start = end;
+        end = layout.Start(j + 1);
+        for (size_t k = start; k < end; ++k)  // no branch: the bits are random
+            s ^= sub[k - start] & (0u - (y[k] >> plane & 1u));
+        out[j] = s & 1;
+        s >>= 1;
+    }
+}
+
 // The stego bits y nearest in cost to the cover bits x (a flip of bit i
 // costs w[i]; infinity forbids it) whose syndrome is msg (a bit a byte).
 // Costs in nats may run on 16 bits. False when no way avoids a forbidden
@@ -587,15 +599,25 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
     // Every byte of the path is written before it is read.
     PathBuffer path(longest * pathBytes);
     if (!path.get()) return false;
+    // The trellis codes the changes, y ^ x, whose syndrome must then be
+    // msg ^ Hx: a step adds a cost on one side only.
+    const std::unique_ptr<uint8_t[]> target(new (std::nothrow) uint8_t[bits]);
+    if (!target) return false;
+    Syndrome(x, 0, layout, sub, target.get());
+    for (uint64_t j = 0; j < bits; ++j) target[j] ^= msg[j];
     auto back = [&](uint64_t from, uint64_t to, size_t* state) {
-        Backtrack(path.get(), pathBytes, layout, sub, msg, height, from, to, state, y);
+        Backtrack(path.get(), pathBytes, layout, sub, target.get(), height, from, to, state, y);
     };
-    // A payload near what the cheap elements hold can force changes past
-    // kNeverNats; the capped costs would pick among them blindly.
-    auto capped = [&] {
-        for (size_t i = 0; i < n; ++i)
-            if (y[i] != x[i] && w[i] > kNeverNats) return true;
-        return false;
+    // The changes traced into y made y. A payload near what the cheap
+    // elements hold can force changes past kNeverNats, which the capped
+    // costs would pick among blindly: false then.
+    auto applied = [&] {
+        bool capped = false;
+        for (size_t i = 0; i < n; ++i) {
+            capped |= y[i] && w[i] > kNeverNats;
+            y[i] ^= x[i];
+        }
+        return !capped;
     };
     // The narrow trellis on costs of type T, `forward` its kernel.
     auto narrow = [&]<typename T>(double scale, T none, auto forward) {
@@ -606,7 +628,7 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
         auto run = [&](uint64_t from, uint64_t to, T* m, bool keep) {
             return forward(q.get(), from, to, m, keep);
         };
-        return metrics && Trace(cuts, states, metrics.get(), none, run, back) && !capped();
+        return metrics && Trace(cuts, states, metrics.get(), none, run, back) && applied();
     };
     static const bool avx512bw = __builtin_cpu_supports("avx512bw");
     static const bool avx512vbmi = __builtin_cpu_supports("avx512vbmi");
@@ -614,15 +636,15 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
     if (nats && avx512vbmi && states >= 128 &&
         narrow(kScale8, kInf8,
                [&](const uint8_t* q, uint64_t from, uint64_t to, uint8_t* m, bool keep) {
-            return keep ? Forward8<true>(x, q, layout, sub, msg, height, from, to, path.get(), m)
-                        : Forward8<false>(x, q, layout, sub, msg, height, from, to, path.get(), m);
+            return keep ? Forward8<true>(q, layout, sub, target.get(), height, from, to, path.get(), m)
+                        : Forward8<false>(q, layout, sub, target.get(), height, from, to, path.get(), m);
         }))
         return true;
     if (nats && avx512bw && states >= 64 &&
         narrow(Scale16(layout.Width()), kInf16,
                [&](const uint16_t* q, uint64_t from, uint64_t to, uint16_t* m, bool keep) {
-            return keep ? Forward16<true>(x, q, layout, sub, msg, height, from, to, path.get(), m)
-                        : Forward16<false>(x, q, layout, sub, msg, height, from, to, path.get(), m);
+            return keep ? Forward16<true>(q, layout, sub, target.get(), height, from, to, path.get(), m)
+                        : Forward16<false>(q, layout, sub, target.get(), height, from, to, path.get(), m);
         }))
         return true;
     std::unique_ptr<float, FreeAligned> buffer(static_cast<float*>(
@@ -640,12 +662,12 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
             end = layout.Start(j + 1);
             for (size_t k = start; k < end; ++k) {
                 kernels.step(old, next, path.get() + (k - base) * pathBytes, states,
-                             sub[k - start] & mask, x[k] ? w[k] : 0, x[k] ? 0 : w[k]);
+                             sub[k - start] & mask, w[k]);
                 std::swap(old, next);
             }
             // Row j is done: keep the states that agree with its message bit,
             // shifted to make room for the next row, measured from the best.
-            const float best = kernels.shift(old, next, states, msg[j]);
+            const float best = kernels.shift(old, next, states, target[j]);
             if (best == kInf) return false;
             if (best > 1e4f) kernels.rebase(next, states / 2, best);  // before precision goes
             std::swap(old, next);
@@ -653,24 +675,16 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
         if (old != metrics) std::copy(old, old + states, metrics);
         return true;
     };
-    return Trace(cuts, states, buffer.get(), kInf, forward, back);
+    if (!Trace(cuts, states, buffer.get(), kInf, forward, back)) return false;
+    applied();
+    return true;
 }
 
 // The syndrome of the bits y (a bit in each byte's bit `plane`).
 void ExtractLayer(const uint8_t* y, size_t n, int plane, uint64_t bits, int height, uint8_t* msg) {
     if (bits == 0) return;
     const Layout layout(n, bits);
-    const std::vector<uint32_t> sub = Submatrix(height, layout);
-    uint32_t s = 0;
-    size_t end = 0;
-    for (uint64_t j = 0; j < bits; ++j) {
-        const size_t start = end;
-        end = layout.Start(j + 1);
-        for (size_t k = start; k < end; ++k)  // no branch: the bits are random
-            s ^= sub[k - start] & (0u - (y[k] >> plane & 1u));
-        msg[j] = s & 1;
-        s >>= 1;
-    }
+    Syndrome(y, plane, layout, Submatrix(height, layout), msg);
 }
 
 // Which way flips the second bit: +1 from an odd value, -1 from an even.
