@@ -279,12 +279,27 @@ void Backtrack(const uint8_t* path, size_t pathBytes, const Layout& layout,
         s = (s << 1 | msg[j]) & (states - 1);
         const uint32_t mask = RowMask(layout.bits, j, height);
         const size_t start = layout.Start(j);
-        for (size_t k = end; k-- > start;) {
-            // Each step waits on the last: the rows it will read are asked for ahead.
-            __builtin_prefetch(path + (k - base > 64 ? k - base - 64 : 0) * pathBytes);
-            const uint32_t bit = path[(k - base) * pathBytes + s / 8] >> (s % 8) & 1;
-            changed[k] = static_cast<uint8_t>(bit);
-            s ^= sub[k - start] & mask & (0u - bit);  // no branch: the bits are random
+        // A column's bit depends on the state the later ones left, so one
+        // at a time each waits on the last. Few columns change, and the
+        // state holds until one does: the bits of up to 8 are read at once
+        // for the state as it is, and those before the last change among
+        // them read again.
+        for (size_t k = end; k > start;) {
+            const size_t group = std::min<size_t>(8, k - start), first = k - group;
+            const uint8_t* rows = path + (first - base) * pathBytes + s / 8;
+            const uint8_t* ahead = path + (first - base > 64 ? first - base - 64 : 0) * pathBytes;
+            unsigned bits = 0;
+            for (size_t g = 0; g < group; ++g) {
+                __builtin_prefetch(ahead + g * pathBytes + s / 8);
+                bits |= (rows[g * pathBytes] >> (s % 8) & 1u) << g;
+            }
+            const size_t last = bits == 0 ? first : first + (31 - size_t(__builtin_clz(bits)));
+            std::memset(changed + last, 0, k - last);
+            if (bits != 0) {
+                changed[last] = 1;
+                s ^= sub[last - start] & mask;
+            }
+            k = last;
         }
         end = start;
     }
