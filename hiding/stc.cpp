@@ -523,16 +523,14 @@ __attribute__((target("avx512bw,avx512vbmi"))) bool Forward8(const uint8_t* w,
 constexpr double kNeverNats = 30;
 
 // Costs given in nats (the log-odds against a change) as integers of
-// `scale` a nat, forbidden ones `none`. Rounds halves up, as std::round
-// does for these, without its call per element.
+// `scale` a nat, rounded, forbidden ones `none`.
 template <typename T>
 std::unique_ptr<T[]> Quantize(const float* w, size_t n, double scale, T none) {
     std::unique_ptr<T[]> q(new (std::nothrow) T[n]);
+    const float cap = static_cast<float>(kNeverNats), by = static_cast<float>(scale);
     if (q)
         for (size_t i = 0; i < n; ++i)
-            q[i] = w[i] == kInf ? none
-                                : static_cast<T>(std::min<double>(w[i], kNeverNats) * scale +
-                                                 0.49999999999999994);
+            q[i] = w[i] == kInf ? none : static_cast<T>(std::min(w[i], cap) * by + 0.5f);
     return q;
 }
 
@@ -629,7 +627,7 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
     auto applied = [&] {
         bool capped = false;
         for (size_t i = 0; i < n; ++i) {
-            capped |= y[i] && w[i] > kNeverNats;
+            capped |= (y[i] != 0) & (w[i] > kNeverNats);
             y[i] ^= x[i];
         }
         return !capped;
