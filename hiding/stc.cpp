@@ -518,6 +518,88 @@ __attribute__((target("avx512bw,avx512vbmi"))) bool Forward8(const uint8_t* w,
 
 #pragma GCC diagnostic pop
 
+// The 8-bit trellis where AVX2 is the widest: 32 states a step. Bytes
+// move only within a 16-byte half, so a step's order is the halves'
+// swap, if any, then a shuffle within each.
+template <bool kKeep>
+__attribute__((target("avx2"))) bool Forward8Avx2(const uint8_t* w, const Layout& layout,
+                                                  const std::vector<uint32_t>& sub,
+                                                  const uint8_t* msg, int height, uint64_t from,
+                                                  uint64_t to, uint8_t* path, uint8_t* metrics) {
+    const size_t states = size_t{1} << height, pathBytes = states / 8, base = layout.Start(from);
+    size_t end = base;
+    uint8_t* old = metrics;
+    uint8_t* next = metrics + states;
+    const __m256i iota = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0,
+                                          1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m256i halves[2] = {_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
+                               _mm256_setr_epi32(4, 5, 6, 7, 0, 1, 2, 3)};
+    // A half's even bytes to its low eight (the others cleared).
+    const __m256i evens = _mm256_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, -128, -128, -128, -128, -128,
+                                           -128, -128, -128, 0, 2, 4, 6, 8, 10, 12, 14, -128, -128,
+                                           -128, -128, -128, -128, -128, -128);
+    const __m256i inf = _mm256_set1_epi8(static_cast<char>(kInf8));
+    for (uint64_t j = from; j < to; ++j) {
+        const uint32_t mask = RowMask(layout.bits, j, height);
+        const size_t start = end;
+        end = layout.Start(j + 1);
+        for (size_t k = start; k < end; ++k) {
+            const uint32_t v = sub[k - start] & mask;
+            const __m256i one = _mm256_set1_epi8(static_cast<char>(w[k]));
+            const __m256i order = _mm256_xor_si256(iota, _mm256_set1_epi8(char(v & 15)));
+            const __m256i swap = halves[v >> 4 & 1];
+            const size_t high = v & ~uint32_t{31};
+            uint8_t* row = path + (k - base) * pathBytes;
+            for (size_t s = 0; s < states; s += 32) {
+                const __m256i p = _mm256_load_si256(reinterpret_cast<const __m256i*>(old + s));
+                const __m256i other =
+                    _mm256_load_si256(reinterpret_cast<const __m256i*>(old + (s ^ high)));
+                const __m256i q = _mm256_adds_epu8(
+                    _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(other, swap), order), one);
+                const __m256i least = _mm256_min_epu8(p, q);
+                _mm256_store_si256(reinterpret_cast<__m256i*>(next + s), least);
+                if constexpr (kKeep) {
+                    // q < p just where the least is not p.
+                    const uint32_t bits =
+                        ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(least, p)));
+                    std::memcpy(row + s / 8, &bits, sizeof bits);
+                }
+            }
+            std::swap(old, next);
+        }
+        const __m256i pick = _mm256_add_epi8(evens, _mm256_set1_epi8(char(msg[j])));
+        __m256i best = inf;
+        for (size_t s = 0; s < states / 2; s += 32) {
+            const __m256i a = _mm256_shuffle_epi8(
+                _mm256_load_si256(reinterpret_cast<const __m256i*>(old + 2 * s)), pick);
+            const __m256i b = _mm256_shuffle_epi8(
+                _mm256_load_si256(reinterpret_cast<const __m256i*>(old + 2 * s + 32)), pick);
+            const __m256i kept = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(a, b), 0xD8);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(next + s), kept);
+            best = _mm256_min_epu8(best, kept);
+        }
+        __m128i m = _mm_min_epu8(_mm256_castsi256_si128(best), _mm256_extracti128_si256(best, 1));
+        m = _mm_min_epu8(m, _mm_srli_si128(m, 8));
+        m = _mm_min_epu8(m, _mm_srli_si128(m, 4));
+        m = _mm_min_epu8(m, _mm_srli_si128(m, 2));
+        m = _mm_min_epu8(m, _mm_srli_si128(m, 1));
+        const uint8_t least = static_cast<uint8_t>(_mm_cvtsi128_si32(m));
+        if (least == kInf8) return false;
+        const __m256i by = _mm256_set1_epi8(static_cast<char>(least));
+        for (size_t s = 0; s < states / 2; s += 32) {
+            __m256i* at = reinterpret_cast<__m256i*>(next + s);
+            const __m256i v = _mm256_load_si256(at);
+            _mm256_store_si256(at, _mm256_blendv_epi8(_mm256_subs_epu8(v, by), v,
+                                                      _mm256_cmpeq_epi8(v, inf)));
+        }
+        for (size_t s = states / 2; s < states; s += 32)
+            _mm256_store_si256(reinterpret_cast<__m256i*>(next + s), inf);
+        std::swap(old, next);
+    }
+    if (old != metrics) std::copy(old, old + states, metrics);
+    return true;
+}
+
 // Past this a change's odds are below 1e-13: the 16-bit trellis costs all
 // such changes the cap alike.
 constexpr double kNeverNats = 30;
@@ -595,7 +677,7 @@ void Syndrome(const uint8_t* y, int plane, const Layout& layout, const std::vect
 // flip.
 bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, uint64_t bits,
                 int height, uint8_t* y, bool nats = false, const uint32_t* given = nullptr,
-                size_t most = 0) {
+                size_t most = 0, Kernel kernel = Kernel::kWidest) {
     if (bits == 0) {
         std::memcpy(y, x, n);
         return true;
@@ -645,12 +727,21 @@ bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, 
     };
     static const bool avx512bw = __builtin_cpu_supports("avx512bw");
     static const bool avx512vbmi = __builtin_cpu_supports("avx512vbmi");
+    static const bool avx2 = __builtin_cpu_supports("avx2");
     // Each needs two vectors of states at a row's end.
-    if (nats && avx512vbmi && states >= 128 &&
+    if (nats && avx512vbmi && kernel == Kernel::kWidest && states >= 128 &&
         narrow(kScale8, kInf8,
                [&](const uint8_t* q, uint64_t from, uint64_t to, uint8_t* m, bool keep) {
             return keep ? Forward8<true>(q, layout, sub, target.get(), height, from, to, path.get(), m)
                         : Forward8<false>(q, layout, sub, target.get(), height, from, to, path.get(), m);
+        }))
+        return true;
+    if (nats && avx2 && (!avx512vbmi || kernel == Kernel::kAvx2) && states >= 64 &&
+        narrow(kScale8, kInf8,
+               [&](const uint8_t* q, uint64_t from, uint64_t to, uint8_t* m, bool keep) {
+            const uint8_t* t = target.get();
+            return keep ? Forward8Avx2<true>(q, layout, sub, t, height, from, to, path.get(), m)
+                        : Forward8Avx2<false>(q, layout, sub, t, height, from, to, path.get(), m);
         }))
         return true;
     if (nats && avx512bw && states >= 64 &&
@@ -919,10 +1010,12 @@ bool EmbedBitsWith(const uint32_t* columns, const uint8_t* x, const float* w, si
 }
 
 bool EmbedBitsInStretches(const uint8_t* x, const float* w, size_t count, const uint8_t* msg,
-                          uint64_t bits, int height, size_t most, uint8_t* y, bool nats) {
+                          uint64_t bits, int height, size_t most, uint8_t* y, bool nats,
+                          Kernel kernel) {
     const PathsKept kept;
     return height >= 1 && height <= 16 &&
-           EmbedLayer(x, w, count, msg, bits, height, y, nats, nullptr, std::max<size_t>(1, most));
+           EmbedLayer(x, w, count, msg, bits, height, y, nats, nullptr, std::max<size_t>(1, most),
+                      kernel);
 }
 
 bool MatrixEntry(int height, size_t count, uint64_t bits, uint64_t row, size_t column) {

@@ -82,11 +82,17 @@ std::vector<uint32_t> DrawnSubmatrix(int height, size_t count, uint64_t bits, ui
 bool EmbedBitsWith(const uint32_t* columns, const uint8_t* x, const float* w, size_t count,
                    const uint8_t* msg, uint64_t bits, int height, uint8_t* y);
 
+// The trellis kernels: the widest the processor has, or the AVX2 one
+// where it has wider, so that a check can run both.
+enum class Kernel { kWidest, kAvx2 };
+
 // EmbedBits with the path traced `most` columns at a time (where rows
-// allow), costs taken as nats when `nats` (16-bit where the processor
-// allows): for the check that stretches find what one piece does.
+// allow), costs taken as nats when `nats` (8 or 16 bits a cost where the
+// processor allows): for the checks that stretches find what one piece
+// does and that the kernels agree.
 bool EmbedBitsInStretches(const uint8_t* x, const float* w, size_t count, const uint8_t* msg,
-                          uint64_t bits, int height, size_t most, uint8_t* y, bool nats);
+                          uint64_t bits, int height, size_t most, uint8_t* y, bool nats,
+                          Kernel kernel = Kernel::kWidest);
 
 // Entry (row, column) of that layer's parity-check matrix, so a check can
 // multiply it out plainly.
