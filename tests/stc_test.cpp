@@ -179,7 +179,8 @@ TEST(Stc, StretchesFindWhatOnePieceDoes) {
 
 // The AVX2 trellis on 8-bit costs does the very sums the AVX-512 one does,
 // so on a processor with both it must choose the same bits, in one piece
-// or in stretches (its other pass), forbidden changes and all.
+// or in stretches (its other pass), forbidden changes and all. Below 128
+// states the widest is the 16-bit one, whose costs round otherwise.
 TEST(Stc, KernelsAgree) {
     std::mt19937 random(17);
     struct Case {
@@ -187,8 +188,8 @@ TEST(Stc, KernelsAgree) {
         uint64_t bits;
         int height;
     };
-    for (const Case& c : {Case{3000, 150, 7}, Case{2500, 600, 8}, Case{4000, 90, 10},
-                          Case{1500, 1200, 12}}) {
+    for (const Case& c : {Case{2000, 300, 6}, Case{3000, 150, 7}, Case{2500, 600, 8},
+                          Case{4000, 90, 10}, Case{1500, 1200, 12}}) {
         SCOPED_TRACE(testing::Message() << c.n << " columns, " << c.bits << " bits, height "
                                         << c.height);
         std::vector<uint8_t> x(c.n), widest(c.n), avx2(c.n), stretched(c.n), msg(c.bits);
@@ -205,8 +206,10 @@ TEST(Stc, KernelsAgree) {
         ASSERT_TRUE(stc::EmbedBitsInStretches(x.data(), w.data(), c.n, msg.data(), c.bits,
                                               c.height, c.n / 7, stretched.data(), true,
                                               stc::Kernel::kAvx2));
-        EXPECT_EQ(avx2, widest);
-        EXPECT_EQ(stretched, widest);
+        if (c.height >= 7) {
+            EXPECT_EQ(avx2, widest);
+        }
+        EXPECT_EQ(stretched, avx2);
         EXPECT_EQ(PlainSyndrome(avx2, 0, c.bits, c.height), msg);
     }
 }
