@@ -600,8 +600,8 @@ __attribute__((target("avx2"))) bool Forward8Avx2(const uint8_t* w, const Layout
     return true;
 }
 
-// Past this a change's odds are below 1e-13: the 16-bit trellis costs all
-// such changes the cap alike.
+// Past this a change's odds are below 1e-13: the narrow trellises cost
+// all such changes the cap alike.
 constexpr double kNeverNats = 30;
 
 // Costs given in nats (the log-odds against a change) as integers of
@@ -673,8 +673,8 @@ void Syndrome(const uint8_t* y, int plane, const Layout& layout, const std::vect
 
 // The stego bits y nearest in cost to the cover bits x (a flip of bit i
 // costs w[i]; infinity forbids it) whose syndrome is msg (a bit a byte).
-// Costs in nats may run on 16 bits. False when no way avoids a forbidden
-// flip.
+// Costs in nats may run on 8 or 16 bits. False when no way avoids a
+// forbidden flip.
 bool EmbedLayer(const uint8_t* x, const float* w, size_t n, const uint8_t* msg, uint64_t bits,
                 int height, uint8_t* y, bool nats = false, const uint32_t* given = nullptr,
                 size_t most = 0, Kernel kernel = Kernel::kWidest) {
