@@ -19,6 +19,7 @@
 
 #include "hiding/costs.h"
 #include "hiding/jpeg_carrier.h"
+#include "hiding/polar.h"
 #include "hiding/stc.h"
 #include "working/working_image.h"
 
@@ -56,6 +57,9 @@ bool JpegElements(const char* path, std::vector<uint8_t>* lows, std::vector<floa
 
 }  // namespace
 
+// Stands for polar blocks in the list of heights.
+constexpr int kPolar = -1;
+
 int main(int argc, char** argv) {
     const double rates[] = {0.05, 0.1, 0.2, 0.4};
     std::vector<int> heights{6, 7, 8, 10};
@@ -63,6 +67,11 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::strncmp(argv[1], "--heights=", 10) == 0) {
         heights.clear();
         for (const char* p = argv[1] + 10; *p;) {
+            if (*p == 'p') {
+                heights.push_back(kPolar);
+                p += p[1] == ',' ? 2 : 1;
+                continue;
+            }
             char* end = nullptr;
             const long height = std::strtol(p, &end, 10);
             if (end == p) return 2;
@@ -108,8 +117,10 @@ int main(int argc, char** argv) {
                 low = cover;
                 uint16_t share = 0;
                 const auto start = std::chrono::steady_clock::now();
-                if (!stc::Embed({low.data(), cost.data(), n}, message.data(), bits, &share, height,
-                                1, block)) {
+                const bool polarBlocks = height == kPolar;
+                if (!stc::Embed({low.data(), cost.data(), n}, message.data(), bits, &share,
+                                polarBlocks ? stc::kHeight : height, 1, block,
+                                polarBlocks ? polar::kMostLog : 0)) {
                     std::fprintf(stderr, "%s: no code at %g, height %d\n", argv[a], rate, height);
                     continue;
                 }
@@ -126,7 +137,8 @@ int main(int argc, char** argv) {
     std::printf("%zu pictures, %zu elements; coder's distortion / bound (summed)\n", pictures,
                 elements);
     std::printf("bits/element");
-    for (const int height : heights) std::printf("   h=%-3d", height);
+    for (const int height : heights)
+        height == kPolar ? std::printf("   polar") : std::printf("   h=%-3d", height);
     std::printf("\n");
     for (const double rate : rates) {
         std::printf("%-12g", rate);
@@ -137,8 +149,9 @@ int main(int argc, char** argv) {
         std::printf("\n");
     }
     std::printf("ns per element and payload, one thread:");
-    for (const int height : heights)
-        std::printf("  h=%d %.0f", height,
-                    elements ? 1e9 * seconds[height] / double(elements) / 4 : 0);
+    for (const int height : heights) {
+        const double ns = elements ? 1e9 * seconds[height] / double(elements) / 4 : 0;
+        height == kPolar ? std::printf("  polar %.0f", ns) : std::printf("  h=%d %.0f", height, ns);
+    }
     std::printf("\n");
 }

@@ -17,8 +17,9 @@
 //                     header key, a syndrome-trellis code of their lowest
 //                     bits (a change goes where it costs least)
 //   content  the rest the keyed positions after: L bytes sealed with the
-//                     content key, a ternary syndrome-trellis code of
-//                     their two lowest bits (hiding/stc.h)
+//                     content key, a ternary code of their two lowest
+//                     bits: syndrome-trellis (hiding/stc.h), or polar
+//                     in a large picture (hiding/polar.h)
 //
 // Keyed positions come from a permutation of the samples keyed by the
 // position key, skipping the salt's positions. Each byte's bits go least
@@ -26,8 +27,8 @@
 // direction from a stream under the embedding key.
 //
 // Header, 10 bytes before sealing:
-//   0  1  format version, 4 (2 is read too: the same but for the content's
-//         code, see ContentCodeOf in sealed.cpp)
+//   0  1  format version, 5 (2 and 4 are read too: the same but for the
+//         content's code, see ContentCodeOf in sealed.cpp)
 //   1  1  Argon2id passes of the content key's derivation (2..8)
 //   2  1  its memory, log2 of MiB (6..10: 64 MiB to 1 GiB)
 //   3  1  flags: bit 0 set when the record is zstd-compressed, bit 1 when
@@ -103,6 +104,9 @@ struct SealOptions {
     unsigned memoryLog2MiB = kSealedMemoryLog2MiB;
     const uint8_t* salt = nullptr;  // kSaltBytes to use instead of random ones
     int jpegQuality = 90;           // compressing a base that is not a JPEG to a JPEG output
+    // A picture's format: 0 for this version's, or kSealedPictureVersion - 1
+    // for peers whose Ombrel reads no newer one.
+    uint8_t pictureVersion = 0;
 };
 
 extern const char* const kSealedFailedMessage;  // wrong passphrase or changed image
@@ -193,10 +197,11 @@ class SealedCarrier {
     virtual bool Costs(float* costs) const = 0;
 };
 
-// Format versions: each carrier has its own. A picture's version 2 is
-// read still; version 4 has its layout and codes a small picture's content
-// with a taller trellis in longer blocks.
-constexpr uint8_t kSealedPictureVersion = 4;
+// Format versions: each carrier has its own. A picture's versions 2 and 4
+// are read still; version 4 has its layout and codes a small picture's
+// content with a taller trellis in longer blocks, version 5 a large one's
+// in polar blocks.
+constexpr uint8_t kSealedPictureVersion = 5;
 constexpr uint8_t kSealedJpegVersion = 3;
 
 // How many elements of a carrier of `size` each part of format `version`

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "hiding/polar.h"
 #include "imagelib/run_shared.h"
 
 namespace stc {
@@ -652,6 +653,7 @@ struct PathsKept {
     ~PathsKept() {
         tPath.reset();
         tPathBytes = 0;
+        polar::ReleaseWorkspace();
     }
 };
 
@@ -917,12 +919,25 @@ void UpperCosts(const uint8_t* low, const float* cost, size_t n, float lambda, f
     }
 }
 
+// The ranks of a polar block's positions for each plane (polar.h); null
+// for a trellis block.
+struct PolarRanks {
+    const uint32_t* upper = nullptr;
+    const uint32_t* lower = nullptr;
+};
+
 // Codes one block: the second plane first, with the cost of the one way
 // that flips it; then the lowest plane, where the other way is the only
 // change left (an element whose second bit flipped has its lowest bit
-// flipped already).
+// flipped already). A block of 2^log elements with ranks is a polar one.
 bool EmbedBlock(uint8_t* low, const float* cost, size_t n, double lambda, const uint8_t* upper,
-                uint64_t upperBits, const uint8_t* lower, uint64_t lowerBits, int height) {
+                uint64_t upperBits, const uint8_t* lower, uint64_t lowerBits, int height, int log,
+                const PolarRanks& ranks) {
+    auto layer = [&](const uint8_t* x, const float* w, const uint8_t* msg, uint64_t bits,
+                     const uint32_t* r, uint8_t* y) {
+        return log > 0 ? polar::EmbedLayer(x, w, log, r, msg, bits, y)
+                       : EmbedLayer(x, w, n, msg, bits, height, y, true);
+    };
     // Every element of these is written before it is read.
     const auto x = std::make_unique_for_overwrite<uint8_t[]>(n);
     const auto second = std::make_unique_for_overwrite<uint8_t[]>(n);
@@ -930,8 +945,7 @@ bool EmbedBlock(uint8_t* low, const float* cost, size_t n, double lambda, const 
     const auto w = std::make_unique_for_overwrite<float[]>(n);
     for (size_t i = 0; i < n; ++i) x[i] = low[i] >> 1 & 1;
     UpperCosts(low, cost, n, static_cast<float>(lambda), w.get());
-    if (!EmbedLayer(x.get(), w.get(), n, upper, upperBits, height, second.get(), true))
-        return false;
+    if (!layer(x.get(), w.get(), upper, upperBits, ranks.upper, second.get())) return false;
     // Written without branches: which way flips the second bit is random.
     for (size_t i = 0; i < n; ++i) {
         const unsigned flipped = second[i] ^ x[i];
@@ -940,7 +954,7 @@ bool EmbedBlock(uint8_t* low, const float* cost, size_t n, double lambda, const 
         w[i] = static_cast<float>(lambda) * cost[i] +
                kForbidding[(flipped | (low[i] & other)) != 0];
     }
-    if (!EmbedLayer(x.get(), w.get(), n, lower, lowerBits, height, y.get(), true)) return false;
+    if (!layer(x.get(), w.get(), lower, lowerBits, ranks.lower, y.get())) return false;
     for (size_t i = 0; i < n; ++i) {
         // +1 flips the second bit from an odd value; it flipped, or else
         // the lowest did alone, the other way.
@@ -953,16 +967,18 @@ bool EmbedBlock(uint8_t* low, const float* cost, size_t n, double lambda, const 
     return true;
 }
 
-// Where block b of `blocks` starts, in elements and in each part's bits.
+// A code block: elements [start, end), in each part's bits too, coded by
+// a trellis of `height` or, where log > 0, as a polar block of 2^log.
 struct Share {
     size_t start, end;
     uint64_t upperFrom, upperCount, lowerFrom, lowerCount;
+    int height = 0, log = 0;
 };
 
-Share ShareOf(size_t b, size_t blocks, size_t count, uint64_t upperBits, uint64_t lowerBits) {
+Share ShareOf(size_t start, size_t end, size_t count, uint64_t upperBits, uint64_t lowerBits) {
     Share s;
-    s.start = MulDiv(b, count, blocks);
-    s.end = MulDiv(b + 1, count, blocks);
+    s.start = start;
+    s.end = end;
     s.upperFrom = MulDiv(s.start, upperBits, count);
     s.upperCount = MulDiv(s.end, upperBits, count) - s.upperFrom;
     s.lowerFrom = upperBits + MulDiv(s.start, lowerBits, count);
@@ -973,6 +989,80 @@ Share ShareOf(size_t b, size_t blocks, size_t count, uint64_t upperBits, uint64_
 size_t BlockCount(size_t count, int height, size_t block) {
     if (block == kBlock) block = std::max(kLeastBlock, kBlockPathBits >> height);
     return std::max<size_t>(1, (count + block - 1) / block);
+}
+
+// Polar blocks are no shorter: below, the trellis loses less.
+constexpr int kLeastPolarLog = 12;
+
+// The blocks of a sequence. Trellis blocks are alike in length. Polar ones
+// are 2^polarLog long while that many are left, then one of each shorter
+// power of two the rest holds, down to kLeastPolarLog; the last few
+// elements go to a trellis as tall as their number allows.
+std::vector<Share> Blocks(size_t count, int height, size_t block, int polarLog, uint64_t upperBits,
+                          uint64_t lowerBits) {
+    std::vector<Share> blocks;
+    if (polarLog == 0) {
+        const size_t n = BlockCount(count, height, block);
+        for (size_t b = 0; b < n; ++b) {
+            blocks.push_back(ShareOf(MulDiv(b, count, n), MulDiv(b + 1, count, n), count,
+                                     upperBits, lowerBits));
+            blocks.back().height = height;
+        }
+        return blocks;
+    }
+    size_t start = 0;
+    for (int log = polarLog; log >= kLeastPolarLog; --log) {
+        const size_t length = size_t{1} << log;
+        while (count - start >= length) {
+            blocks.push_back(ShareOf(start, start + length, count, upperBits, lowerBits));
+            blocks.back().log = log;
+            start += length;
+        }
+    }
+    if (start < count) {
+        blocks.push_back(ShareOf(start, count, count, upperBits, lowerBits));
+        blocks.back().height = HeightFor(count - start);
+    }
+    return blocks;
+}
+
+// Each polar length's ranks for both planes, at the rates the whole
+// sequence's parts give, for as many bits as its blocks carry. Empty when
+// memory runs out.
+struct PolarTable {
+    std::unique_ptr<uint32_t[]> upper[polar::kMostLog + 1], lower[polar::kMostLog + 1];
+    PolarRanks Of(int log) const {
+        return log > 0 ? PolarRanks{upper[log].get(), lower[log].get()} : PolarRanks{};
+    }
+};
+
+bool RankBlocks(const std::vector<Share>& blocks, size_t count, uint64_t upperBits,
+                uint64_t lowerBits, unsigned threads, PolarTable* table) {
+    std::vector<std::pair<int, bool>> tasks;  // (log, upper plane)
+    // The fewest and most bits a block of each length carries, by plane.
+    uint64_t least[polar::kMostLog + 1][2], most[polar::kMostLog + 1][2] = {};
+    std::fill(&least[0][0], &least[0][0] + 2 * (polar::kMostLog + 1), UINT64_MAX);
+    for (const Share& s : blocks) {
+        if (s.log == 0) continue;
+        if (least[s.log][0] == UINT64_MAX) {
+            tasks.push_back({s.log, true});
+            tasks.push_back({s.log, false});
+        }
+        for (const bool upper : {false, true}) {
+            const uint64_t bits = upper ? s.upperCount : s.lowerCount;
+            least[s.log][upper] = std::min(least[s.log][upper], bits);
+            most[s.log][upper] = std::max(most[s.log][upper], bits);
+        }
+    }
+    std::atomic<bool> failed{false};
+    RunShared(threads, tasks.size(), [&](uint64_t t) {
+        const auto [log, upper] = tasks[t];
+        const double rate = double(upper ? upperBits : lowerBits) / double(count);
+        auto ranks = polar::Ranks(log, rate, least[log][upper], most[log][upper]);
+        if (!ranks) failed = true;
+        (upper ? table->upper : table->lower)[log] = std::move(ranks);
+    });
+    return !failed;
 }
 
 }  // namespace
@@ -1038,12 +1128,17 @@ namespace {
 // All blocks coded with one split, into `out`; false when one of them
 // cannot carry its share.
 bool EmbedSplit(const Elements& elements, const uint8_t* message, uint64_t bits, uint64_t upperBits,
-                double lambda, int height, size_t block, unsigned threads, uint8_t* out) {
-    const size_t blocks = BlockCount(elements.count, height, block);
+                double lambda, int height, size_t block, int polarLog, unsigned threads,
+                uint8_t* out) {
+    const std::vector<Share> blocks =
+        Blocks(elements.count, height, block, polarLog, upperBits, bits - upperBits);
+    PolarTable table;
+    if (!RankBlocks(blocks, elements.count, upperBits, bits - upperBits, threads, &table))
+        return false;
     std::atomic<bool> failed{false};
-    RunShared(threads, blocks, [&](uint64_t b) {
+    RunShared(threads, blocks.size(), [&](uint64_t b) {
         if (failed) return;
-        const Share s = ShareOf(b, blocks, elements.count, upperBits, bits - upperBits);
+        const Share& s = blocks[b];
         // A block's buffers are many megabytes: running out of memory on a
         // worker thread fails the embedding, it does not end the program.
         try {
@@ -1052,7 +1147,8 @@ bool EmbedSplit(const Elements& elements, const uint8_t* message, uint64_t bits,
             UnpackBits(message, s.lowerFrom, s.lowerCount, lower.data());
             std::copy(elements.low + s.start, elements.low + s.end, out + s.start);
             if (!EmbedBlock(out + s.start, elements.cost + s.start, s.end - s.start, lambda,
-                            upper.data(), s.upperCount, lower.data(), s.lowerCount, height))
+                            upper.data(), s.upperCount, lower.data(), s.lowerCount, s.height,
+                            s.log, table.Of(s.log)))
                 failed = true;
         } catch (const std::bad_alloc&) {
             failed = true;
@@ -1073,11 +1169,13 @@ namespace {
 // `splits(sample, lambda)` gives; *share gets it.
 template <typename Splits>
 bool EmbedTrying(const Elements& elements, const uint8_t* message, uint64_t bits, int height,
-                 size_t block, unsigned threads, uint16_t* share, Splits splits) {
+                 size_t block, int polarLog, unsigned threads, uint16_t* share, Splits splits) {
     const PathsKept kept;
     *share = 0;
     if (height == kHeight) height = HeightFor(elements.count);
-    if (bits > MaxBits(elements.count) || height < 1 || height > 16) return false;
+    if (bits > MaxBits(elements.count) || height < 1 || height > 16 ||
+        (polarLog != 0 && (polarLog < kLeastPolarLog || polarLog > polar::kMostLog)))
+        return false;
     if (bits == 0) return true;
     std::vector<uint8_t> out;
     try {
@@ -1090,7 +1188,7 @@ bool EmbedTrying(const Elements& elements, const uint8_t* message, uint64_t bits
     const double lambda = Lambda(sample, bits);
     for (const uint16_t tried : splits(sample, lambda)) {
         if (!EmbedSplit(elements, message, bits, UpperBits(bits, tried), lambda, height, block,
-                        threads, out.data()))
+                        polarLog, threads, out.data()))
             continue;
         std::copy(out.begin(), out.end(), elements.low);
         *share = tried;
@@ -1102,8 +1200,8 @@ bool EmbedTrying(const Elements& elements, const uint8_t* message, uint64_t bits
 }  // namespace
 
 bool Embed(const Elements& elements, const uint8_t* message, uint64_t bits, uint16_t* share,
-           int height, unsigned threads, size_t block) {
-    return EmbedTrying(elements, message, bits, height, block, threads, share,
+           int height, unsigned threads, size_t block, int polarLog) {
+    return EmbedTrying(elements, message, bits, height, block, polarLog, threads, share,
                        [bits](const Sample& sample, double lambda) {
         // Near the capacity, forbidden changes can leave one plane no way
         // through. A split a little off gives other changes in the second
@@ -1130,24 +1228,29 @@ bool Embed(const Elements& elements, const uint8_t* message, uint64_t bits, uint
 bool EmbedAtShare(const Elements& elements, const uint8_t* message, uint64_t bits, uint16_t share,
                   int height) {
     uint16_t used;
-    return EmbedTrying(elements, message, bits, height, kBlock, 1, &used,
+    return EmbedTrying(elements, message, bits, height, kBlock, 0, 1, &used,
                        [share](const Sample&, double) { return std::vector<uint16_t>{share}; });
 }
 
 void Extract(const uint8_t* low, size_t count, uint64_t bits, uint16_t share, uint8_t* message,
-             int height, size_t block) {
+             int height, size_t block, int polarLog) {
     std::memset(message, 0, (bits + 7) / 8);
     if (height == kHeight) height = HeightFor(count);
-    if (bits == 0 || height < 1 || height > 16) return;
+    if (bits == 0 || height < 1 || height > 16 ||
+        (polarLog != 0 && (polarLog < kLeastPolarLog || polarLog > polar::kMostLog)))
+        return;
     const uint64_t upperBits = UpperBits(bits, share);
-    const size_t blocks = BlockCount(count, height, block);
+    const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    const std::vector<Share> blocks =
+        Blocks(count, height, block, polarLog, upperBits, bits - upperBits);
+    PolarTable table;
+    if (!RankBlocks(blocks, count, upperBits, bits - upperBits, threads, &table)) return;
     // The blocks are read side by side, each into parts of its own: their
     // bits share the message's bytes at the ends.
-    std::vector<std::vector<uint8_t>> upper(blocks), lower(blocks);
+    std::vector<std::vector<uint8_t>> upper(blocks.size()), lower(blocks.size());
     std::atomic<bool> failed{false};
-    const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-    RunShared(threads, blocks, [&](uint64_t b) {
-        const Share s = ShareOf(b, blocks, count, upperBits, bits - upperBits);
+    RunShared(threads, blocks.size(), [&](uint64_t b) {
+        const Share& s = blocks[b];
         try {
             upper[b].resize(s.upperCount);
             lower[b].resize(s.lowerCount);
@@ -1155,18 +1258,26 @@ void Extract(const uint8_t* low, size_t count, uint64_t bits, uint16_t share, ui
             failed = true;
             return;
         }
-        ExtractLayer(low + s.start, s.end - s.start, 1, s.upperCount, height, upper[b].data());
-        ExtractLayer(low + s.start, s.end - s.start, 0, s.lowerCount, height, lower[b].data());
+        if (s.log > 0) {
+            const PolarRanks ranks = table.Of(s.log);
+            if (!polar::ExtractLayer(low + s.start, 1, s.log, ranks.upper, s.upperCount,
+                                     upper[b].data()) ||
+                !polar::ExtractLayer(low + s.start, 0, s.log, ranks.lower, s.lowerCount,
+                                     lower[b].data()))
+                failed = true;
+            return;
+        }
+        ExtractLayer(low + s.start, s.end - s.start, 1, s.upperCount, s.height, upper[b].data());
+        ExtractLayer(low + s.start, s.end - s.start, 0, s.lowerCount, s.height, lower[b].data());
     });
     if (failed) return;  // no memory: a message of zeros, which will not open
     auto put = [&](const std::vector<uint8_t>& part, uint64_t from) {
         for (uint64_t i = 0; i < part.size(); ++i)
             message[(from + i) / 8] |= static_cast<uint8_t>(part[i] << ((from + i) % 8));
     };
-    for (size_t b = 0; b < blocks; ++b) {
-        const Share s = ShareOf(b, blocks, count, upperBits, bits - upperBits);
-        put(upper[b], s.upperFrom);
-        put(lower[b], s.lowerFrom);
+    for (size_t b = 0; b < blocks.size(); ++b) {
+        put(upper[b], blocks[b].upperFrom);
+        put(lower[b], blocks[b].lowerFrom);
     }
 }
 

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Ternary (+-1) embedding with syndrome-trellis codes.
+// Ternary (+-1) embedding with syndrome-trellis codes (or, for long
+// sequences, polar codes: hiding/polar.h).
 //
 // The sender changes elements by +-1 so that the syndromes of two bit
 // planes of the changed values spell the message, choosing, among all the
@@ -9,8 +10,9 @@
 // The message's bits are split between the planes as the payload-limited
 // sender would split them: the second plane carries a share of them (the
 // sender's choice, in 1/65535ths, which the receiver must be told), the
-// lowest plane the rest. The sequence is cut into code blocks that are coded on their own,
-// on as many threads as there are, each carrying its share of both parts.
+// lowest plane the rest. The sequence is cut into code blocks that are
+// coded on their own, on as many threads as there are, each carrying its
+// share of both parts.
 #pragma once
 
 #include <cstddef>
@@ -54,9 +56,11 @@ uint64_t UpperBits(uint64_t bits, uint16_t share);
 // significant bit of each byte first) back; *share gets the split. False, with the elements unchanged,
 // when the message cannot be carried (more bits than the elements hold, or
 // no way around forbidden changes, or no memory). `threads` 0 means as
-// many as the machine has.
+// many as the machine has. With `polarLog` (12 to polar::kMostLog), the
+// planes are coded in polar blocks of up to 2^polarLog elements instead
+// (hiding/polar.h), the last few thousand by a trellis.
 bool Embed(const Elements& elements, const uint8_t* message, uint64_t bits, uint16_t* share,
-           int height = kHeight, unsigned threads = 0, size_t block = kBlock);
+           int height = kHeight, unsigned threads = 0, size_t block = kBlock, int polarLog = 0);
 
 // As Embed, at a split both sides know beforehand: for a part whose
 // receiver cannot be told the split. One thread.
@@ -66,7 +70,7 @@ bool EmbedAtShare(const Elements& elements, const uint8_t* message, uint64_t bit
 // The message carried by the elements' two low bits (`low`, one a byte;
 // other bits are ignored). `message` holds (bits + 7) / 8 bytes.
 void Extract(const uint8_t* low, size_t count, uint64_t bits, uint16_t share, uint8_t* message,
-             int height = kHeight, size_t block = kBlock);
+             int height = kHeight, size_t block = kBlock, int polarLog = 0);
 
 // One binary layer: the bits y (one a byte) nearest in cost to the cover
 // bits x, where changing bit i costs w[i] (infinity forbids it), whose

@@ -327,19 +327,31 @@ TEST_F(Sealed, ChangesGoWhereThePictureIsBusy) {
 }
 
 // Past a million samples the keyed walk and the code run in pieces side
-// by side; the pieces must join into the one order a decode walks.
+// by side; the pieces must join into the one order a decode walks. Past
+// two million the content goes in polar blocks; the last version's
+// trellis still decodes.
 TEST(SealedRecord, LargePictureRoundTrip) {
     constexpr uint32_t kW = 1100, kH = 700;
-    Bytes pixels = MakePhoto(kW, kH, 5);
+    const Bytes photo = MakePhoto(kW, kH, 5);
     const Bytes data = RandomBytes(60000, 6);
     SealedRecord record;
     ASSERT_TRUE(PackRecord("big.bin", data.data(), data.size(), &record));
     const Passphrase passphrase = MakePassphrase("many pieces");
-    ASSERT_EQ(SealRecord(pixels.data(), kW, kH, passphrase, record), 0);
-    const UnsealedFile file = UnsealFile(pixels.data(), uint64_t{kW} * kH, passphrase);
-    ASSERT_EQ(file.message, nullptr);
-    EXPECT_EQ(file.name, "big.bin");
-    EXPECT_EQ(file.data, data);
+    for (const uint8_t version : {0, kSealedPictureVersion - 1}) {
+        SCOPED_TRACE(testing::Message() << "version " << int(version));
+        Bytes pixels = photo;
+        SealOptions options;
+        options.pictureVersion = version;
+        ASSERT_EQ(SealRecord(pixels.data(), kW, kH, passphrase, record, options), 0);
+        const UnsealedFile file = UnsealFile(pixels.data(), uint64_t{kW} * kH, passphrase);
+        ASSERT_EQ(file.message, nullptr);
+        EXPECT_EQ(file.name, "big.bin");
+        EXPECT_EQ(file.data, data);
+    }
+    Bytes pixels = photo;
+    SealOptions older;
+    older.pictureVersion = 3;
+    EXPECT_EQ(SealRecord(pixels.data(), kW, kH, passphrase, record, older), kPixErrParam);
 }
 
 // A carrier whose values may not change at all: the coder finds no way,

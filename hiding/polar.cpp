@@ -1,0 +1,222 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "hiding/polar.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <new>
+
+namespace polar {
+namespace {
+
+// The channel every position starts from, as its Bhattacharyya parameter:
+// a multiple of the rate, the one that left the least cost on photographs'
+// HILL costs at rates from 1/80 to 1/2 (bench/coding_loss --polar).
+double StartOf(double rate) {
+    return std::clamp(1.0 * rate, 1e-6, 0.75);
+}
+
+// A ranking key from a Bhattacharyya parameter kept as Z when below a half
+// and as 1 - Z above (`near`), where the positions that matter crowd: the
+// larger the key, the worse the channel. The low `log` bits make way for
+// the position, so that ties go to the first.
+uint64_t KeyOf(uint64_t bits, bool near, int log, size_t position) {
+    const uint64_t key = near ? (uint64_t{1} << 63) | (0x7FF0000000000000u - bits) : bits;
+    const uint64_t mask = (uint64_t{1} << log) - 1;
+    return (key & ~mask) | (mask - position);
+}
+
+// x = u G in place: a butterfly stage at each distance.
+[[gnu::always_inline]] inline void Transform(uint8_t* a, size_t n) {
+    for (size_t s = 1; s < n; s *= 2)
+        for (size_t b = 0; b < n; b += 2 * s)
+            for (size_t i = 0; i < s; ++i) a[b + i] ^= a[b + i + s];
+}
+
+constexpr uint32_t kSign = 0x80000000u;
+// Stands for a forbidden change: a cost no sum of a block's overruns.
+constexpr float kForbidden = 1e30f;
+
+// Successive cancellation over one block.
+struct Decoder {
+    const uint32_t* before;  // fixed positions before each position, and in all
+    const uint8_t* fixed;    // the message bit at a fixed position
+    float* scratch;          // a level's log-likelihoods at [2^k, 2^(k+1))
+};
+
+using NodeFunction = void (*)(const Decoder&, const float*, int, size_t, uint8_t*);
+
+// The codeword bits of the subtree of 2^k positions from `off`, from their
+// log-likelihood ratios L (positive: 0 more likely). Inlined into each
+// instruction set's copy, which it recurses into.
+[[gnu::always_inline]] inline void NodeBody(const Decoder& d, const float* L, int k, size_t off,
+                                            uint8_t* out, NodeFunction node) {
+    const size_t n = size_t{1} << k;
+    const uint32_t count = d.before[off + n] - d.before[off];
+    if (count == 0) {  // all free: each bit as its own evidence has it
+        for (size_t i = 0; i < n; ++i)
+            out[i] = static_cast<uint8_t>(std::bit_cast<uint32_t>(L[i]) >> 31);
+        return;
+    }
+    if (count == n) {  // all fixed: the message's own codeword
+        std::memcpy(out, d.fixed + off, n);
+        Transform(out, n);
+        return;
+    }
+    const size_t h = n / 2;
+    float* t = d.scratch + h;
+    // The left half's bits are the sums of both halves': min-sum.
+    for (size_t i = 0; i < h; ++i) {
+        const uint32_t a = std::bit_cast<uint32_t>(L[i]) & ~kSign;
+        const uint32_t b = std::bit_cast<uint32_t>(L[i + h]) & ~kSign;
+        const uint32_t sign = (std::bit_cast<uint32_t>(L[i]) ^ std::bit_cast<uint32_t>(L[i + h])) & kSign;
+        t[i] = std::bit_cast<float>((a < b ? a : b) | sign);
+    }
+    node(d, t, k - 1, off, out);
+    // The right half's bits, with the left's known: both halves' evidence.
+    for (size_t i = 0; i < h; ++i)
+        t[i] = L[i + h] +
+               std::bit_cast<float>(std::bit_cast<uint32_t>(L[i]) ^ (uint32_t{out[i]} << 31));
+    node(d, t, k - 1, off + h, out + h);
+    for (size_t i = 0; i < h; ++i) out[i] ^= out[i + h];
+}
+
+void NodeBase(const Decoder& d, const float* L, int k, size_t off, uint8_t* out) {
+    NodeBody(d, L, k, off, out, NodeBase);
+}
+
+__attribute__((target("avx2"))) void NodeAvx2(const Decoder& d, const float* L, int k, size_t off,
+                                              uint8_t* out) {
+    NodeBody(d, L, k, off, out, NodeAvx2);
+}
+
+__attribute__((target("avx512f,avx512bw,prefer-vector-width=512"))) void NodeAvx512(
+    const Decoder& d, const float* L, int k, size_t off, uint8_t* out) {
+    NodeBody(d, L, k, off, out, NodeAvx512);
+}
+
+NodeFunction WidestNode() {
+    if (__builtin_cpu_supports("avx512bw")) return NodeAvx512;
+    if (__builtin_cpu_supports("avx2")) return NodeAvx2;
+    return NodeBase;
+}
+
+// A thread's working memory (ReleaseWorkspace).
+thread_local std::unique_ptr<uint8_t[]> tSpace;
+thread_local size_t tSpaceBytes = 0;
+
+uint8_t* Workspace(size_t bytes) {
+    if (bytes > tSpaceBytes) {
+        tSpace.reset();
+        tSpace.reset(new (std::nothrow) uint8_t[bytes]);
+        tSpaceBytes = tSpace ? bytes : 0;
+    }
+    return tSpace.get();
+}
+
+}  // namespace
+
+void ReleaseWorkspace() {
+    tSpace.reset();
+    tSpaceBytes = 0;
+}
+
+std::unique_ptr<uint32_t[]> Ranks(int log, double rate, uint64_t least, uint64_t most) {
+    const size_t n = size_t{1} << log;
+    most = std::min<uint64_t>(most, n);
+    least = std::min(least, most);
+    const std::unique_ptr<uint64_t[]> z(new (std::nothrow) uint64_t[n]);
+    const std::unique_ptr<bool[]> near(new (std::nothrow) bool[n]);
+    std::unique_ptr<uint32_t[]> ranks(new (std::nothrow) uint32_t[n]);
+    if (!z || !near || !ranks) return nullptr;
+    // Bhattacharyya parameters, as doubles' bits: the first half of a node's
+    // positions sees the sum of both halves' bits (2Z - Z^2), the second
+    // half both halves' evidence (Z^2). Products of differences only, so
+    // that no fused multiply-add can make the receiver's ranks differ.
+    auto d = [](double v) { return std::bit_cast<uint64_t>(v); };
+    auto v = [](uint64_t bits) { return std::bit_cast<double>(bits); };
+    const double start = StartOf(rate);
+    near[0] = start >= 0.5;
+    z[0] = d(near[0] ? 1 - start : start);
+    for (size_t h = 1; h < n; h *= 2) {
+        for (size_t j = h; j-- > 0;) {
+            const double p = v(z[j]);
+            if (!near[j]) {  // p = Z
+                const double worse = p * (2 - p);
+                near[2 * j] = worse >= 0.5;
+                z[2 * j] = d(near[2 * j] ? (1 - p) * (1 - p) : worse);
+                near[2 * j + 1] = false;
+                z[2 * j + 1] = d(p * p);
+            } else {  // p = 1 - Z
+                near[2 * j] = true;
+                z[2 * j] = d(p * p);
+                const double better = p * (2 - p);  // 1 - Z^2
+                near[2 * j + 1] = better <= 0.5;
+                z[2 * j + 1] = d(near[2 * j + 1] ? better : (1 - p) * (1 - p));
+            }
+        }
+    }
+    for (size_t i = 0; i < n; ++i) z[i] = KeyOf(z[i], near[i], log, i);
+    // The worst `least` in any order, then the next ones in order.
+    uint64_t* const first = z.get() + least;
+    uint64_t* const end = z.get() + most;
+    std::nth_element(z.get(), first, z.get() + n, std::greater<>());
+    std::partial_sort(first, end, z.get() + n, std::greater<>());
+    std::fill(ranks.get(), ranks.get() + n, UINT32_MAX);
+    const uint64_t mask = n - 1;
+    for (uint64_t r = 0; r < most; ++r)
+        ranks[mask - (z[r] & mask)] = static_cast<uint32_t>(r < least ? 0 : r);
+    return ranks;
+}
+
+bool EmbedLayer(const uint8_t* x, const float* w, int log, const uint32_t* ranks,
+                const uint8_t* msg, uint64_t bits, uint8_t* y) {
+    const size_t n = size_t{1} << log;
+    if (bits > n) return false;
+    if (bits == 0) {
+        std::memcpy(y, x, n);
+        return true;
+    }
+    // Log-likelihoods, the scratch's levels, the fixed positions counted
+    // before each, the message bits in place.
+    uint8_t* const space = Workspace(12 * n + 4 + n);
+    if (!space) return false;
+    float* const L = reinterpret_cast<float*>(space);
+    float* const scratch = L + n;
+    uint32_t* const before = reinterpret_cast<uint32_t*>(scratch + n);
+    uint8_t* const fixed = reinterpret_cast<uint8_t*>(before + n + 1);
+    uint64_t k = 0;
+    for (size_t i = 0; i < n; ++i) {
+        before[i] = static_cast<uint32_t>(k);
+        const bool carries = ranks[i] < bits;
+        fixed[i] = carries ? msg[k] : 0;
+        k += carries;
+    }
+    before[n] = static_cast<uint32_t>(k);
+    for (size_t i = 0; i < n; ++i)
+        L[i] = std::bit_cast<float>(std::bit_cast<uint32_t>(std::min(w[i], kForbidden)) ^
+                                    (uint32_t{x[i]} << 31));
+    static const NodeFunction node = WidestNode();
+    node(Decoder{before, fixed, scratch}, L, log, 0, y);
+    unsigned forbidden = 0;
+    for (size_t i = 0; i < n; ++i) forbidden |= unsigned(y[i] != x[i]) & unsigned(w[i] > kForbidden);
+    return forbidden == 0;
+}
+
+bool ExtractLayer(const uint8_t* y, int plane, int log, const uint32_t* ranks, uint64_t bits,
+                  uint8_t* msg) {
+    const size_t n = size_t{1} << log;
+    if (bits == 0) return true;
+    const std::unique_ptr<uint8_t[]> u(new (std::nothrow) uint8_t[n]);
+    if (!u) return false;
+    for (size_t i = 0; i < n; ++i) u[i] = y[i] >> plane & 1;
+    Transform(u.get(), n);
+    uint64_t k = 0;
+    for (size_t i = 0; i < n && k < bits; ++i)
+        if (ranks[i] < bits) msg[k++] = u[i];
+    return true;
+}
+
+}  // namespace polar
