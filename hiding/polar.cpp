@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "hiding/polar.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -209,13 +211,42 @@ bool ExtractLayer(const uint8_t* y, int plane, int log, const uint32_t* ranks, u
                   uint8_t* msg) {
     const size_t n = size_t{1} << log;
     if (bits == 0) return true;
-    const std::unique_ptr<uint8_t[]> u(new (std::nothrow) uint8_t[n]);
+    if (n < 64) {
+        uint8_t u[64];
+        for (size_t i = 0; i < n; ++i) u[i] = y[i] >> plane & 1;
+        Transform(u, n);
+        for (size_t i = 0, k = 0; i < n && k < bits; ++i)
+            if (ranks[i] < bits) msg[k++] = u[i];
+        return true;
+    }
+    // The bits packed 64 to a word: a stage within a word is a shift and a
+    // mask, one across words a word's XOR.
+    const size_t words = n / 64;
+    const std::unique_ptr<uint64_t[]> u(new (std::nothrow) uint64_t[words]);
     if (!u) return false;
-    for (size_t i = 0; i < n; ++i) u[i] = y[i] >> plane & 1;
-    Transform(u.get(), n);
+    const __m128i shift = _mm_cvtsi32_si128(7 - plane);
+    for (size_t w = 0; w < words; ++w) {
+        uint64_t packed = 0;
+        for (int q = 0; q < 4; ++q) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + 64 * w + 16 * q));
+            // Bit `plane` of each byte to its top, then the tops together.
+            packed |= uint64_t(uint16_t(_mm_movemask_epi8(_mm_sll_epi16(v, shift)))) << (16 * q);
+        }
+        u[w] = packed;
+    }
+    constexpr uint64_t kLower[6] = {0x5555555555555555u, 0x3333333333333333u, 0x0F0F0F0F0F0F0F0Fu,
+                                    0x00FF00FF00FF00FFu, 0x0000FFFF0000FFFFu, 0x00000000FFFFFFFFu};
+    for (size_t w = 0; w < words; ++w) {
+        uint64_t v = u[w];
+        for (int b = 0; b < 6; ++b) v ^= v >> (1 << b) & kLower[b];
+        u[w] = v;
+    }
+    for (size_t s = 1; s < words; s *= 2)
+        for (size_t b = 0; b < words; b += 2 * s)
+            for (size_t i = 0; i < s; ++i) u[b + i] ^= u[b + i + s];
     uint64_t k = 0;
     for (size_t i = 0; i < n && k < bits; ++i)
-        if (ranks[i] < bits) msg[k++] = u[i];
+        if (ranks[i] < bits) msg[k++] = static_cast<uint8_t>(u[i / 64] >> (i % 64) & 1);
     return true;
 }
 
