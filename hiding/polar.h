@@ -15,7 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <vector>
 
 namespace polar {
 
@@ -23,18 +23,24 @@ namespace polar {
 // and cost memory.
 constexpr int kMostLog = 22;
 
-// The positions of a block of 2^log elements ranked for carrying a layer
-// whose bits are `rate` of its elements: a block carrying b bits, b from
-// `least` to `most`, puts them at the positions ranked below b, in
-// increasing order of position. The first `least` share rank 0, those
-// past `most` have UINT32_MAX. Null when memory runs out.
-std::unique_ptr<uint32_t[]> Ranks(int log, double rate, uint64_t least, uint64_t most);
+// Where a layer's bits go in blocks of 2^log elements: the positions whose
+// bits the cover tells least about, ranked; a block carrying b bits puts
+// them at the positions ranked below b, in increasing order of position.
+struct Carriers {
+    std::vector<uint32_t> position;  // increasing
+    std::vector<uint32_t> rank;      // each position's
+};
+
+// The carriers of a layer whose bits are `rate` of its elements, for blocks
+// carrying from `least` to `most` bits (the first `least` share rank 0).
+// False when memory runs out.
+bool Rank(int log, double rate, uint64_t least, uint64_t most, Carriers* carriers);
 
 // The bits y (one a byte) near in cost to the cover bits x, where changing
 // bit i costs w[i] (infinity forbids it), that carry msg (a bit a byte,
-// `bits` of them, at most `most` of the ranks). False when the way found
-// makes a forbidden change, or memory runs out.
-bool EmbedLayer(const uint8_t* x, const float* w, int log, const uint32_t* ranks,
+// `bits` of them, from `least` to `most` of the carriers'). False when the
+// way found makes a forbidden change, or memory runs out.
+bool EmbedLayer(const uint8_t* x, const float* w, int log, const Carriers& carriers,
                 const uint8_t* msg, uint64_t bits, uint8_t* y);
 
 // A thread's working memory is kept from one block to the next, as new
@@ -43,7 +49,7 @@ bool EmbedLayer(const uint8_t* x, const float* w, int log, const uint32_t* ranks
 void ReleaseWorkspace();
 
 // The message carried by bit `plane` of y (2^log bytes).
-bool ExtractLayer(const uint8_t* y, int plane, int log, const uint32_t* ranks, uint64_t bits,
+bool ExtractLayer(const uint8_t* y, int plane, int log, const Carriers& carriers, uint64_t bits,
                   uint8_t* msg);
 
 }  // namespace polar

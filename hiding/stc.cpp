@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -865,65 +866,89 @@ void UnpackBits(const uint8_t* message, uint64_t from, uint64_t count, uint8_t* 
     for (uint64_t i = 0; i < count; ++i) bits[i] = message[(from + i) / 8] >> ((from + i) % 8) & 1;
 }
 
-// log(1 + e^-t) for t in [0, 16), within about 2e-7, four at a time: the
-// library's exp and log1p, an element at a time, cost more than the rest
-// of a block's set-up together. e^-t is 2^-k e^-r with r in [0, ln 2),
-// then log(1 + u) = 2 atanh(u / (2 + u)), whose series converges fast for
-// u up to 1.
-__m128 LogOnePlusExpMinus(__m128 t) {
-    auto f = [](float v) { return _mm_set1_ps(v); };
-    const __m128i k = _mm_cvttps_epi32(_mm_mul_ps(t, f(1.44269504f)));  // t >= 0: the floor
-    const __m128 kf = _mm_cvtepi32_ps(k);
+// log(1 + e^-t) for t in [0, 16), within about 2e-7, in arithmetic the
+// passes below vectorise: the library's exp and log1p, an element at a
+// time, cost more than the rest of a block's set-up together. e^-t is
+// 2^-k e^-r with r in [0, ln 2), then log(1 + u) = 2 atanh(u / (2 + u)),
+// whose series converges fast for u up to 1.
+[[gnu::always_inline]] inline float LogOnePlusExpMinus(float t) {
+    const int32_t k = static_cast<int32_t>(t * 1.44269504f);  // t >= 0: the floor
+    const float kf = static_cast<float>(k);
     // ln 2 in two parts, so that r keeps its precision.
-    const __m128 r = _mm_sub_ps(_mm_sub_ps(t, _mm_mul_ps(kf, f(0.693145752f))),
-                                _mm_mul_ps(kf, f(1.42860677e-6f)));
-    auto step = [&](__m128 acc, __m128 x, float c) { return _mm_add_ps(_mm_mul_ps(acc, x), f(c)); };
-    __m128 e = step(f(1.0f / 40320), r, -1.0f / 5040);
-    e = step(step(step(e, r, 1.0f / 720), r, -1.0f / 120), r, 1.0f / 24);
-    e = step(step(step(step(e, r, -1.0f / 6), r, 0.5f), r, -1.0f), r, 1.0f);
-    const __m128 scale = _mm_castsi128_ps(_mm_slli_epi32(_mm_sub_epi32(_mm_set1_epi32(127), k), 23));
-    const __m128 u = _mm_mul_ps(e, scale);
-    const __m128 s = _mm_div_ps(u, _mm_add_ps(f(2), u)), s2 = _mm_mul_ps(s, s);
-    __m128 series = step(step(f(1.0f / 13), s2, 1.0f / 11), s2, 1.0f / 9);
-    series = step(step(step(step(series, s2, 1.0f / 7), s2, 1.0f / 5), s2, 1.0f / 3), s2, 1.0f);
-    return _mm_mul_ps(_mm_mul_ps(f(2), s), series);
+    const float r = (t - kf * 0.693145752f) - kf * 1.42860677e-6f;
+    float e = (1.0f / 40320) * r - 1.0f / 5040;
+    e = ((e * r + 1.0f / 720) * r - 1.0f / 120) * r + 1.0f / 24;
+    e = (((e * r - 1.0f / 6) * r + 0.5f) * r - 1.0f) * r + 1.0f;
+    const float u = e * std::bit_cast<float>(static_cast<uint32_t>(127 - k) << 23);
+    const float s = u / (2 + u), s2 = s * s;
+    float series = ((1.0f / 13) * s2 + 1.0f / 11) * s2 + 1.0f / 9;
+    series = (((series * s2 + 1.0f / 7) * s2 + 1.0f / 5) * s2 + 1.0f / 3) * s2 + 1.0f;
+    return 2 * s * series;
 }
 
-// Added to a cost: nothing, or infinity for a forbidden change.
-constexpr float kForbidding[2] = {0, kInf};
+// A block's passes over its elements, without branches, which the random
+// ways would mispredict, and copied for each instruction set, where they
+// run several times faster than on SSE2. The second plane's cover bits
+// and costs: the binary cost of the one way that flips it, lc + log(1 +
+// e^-lc) where the other way is allowed too (the term is below 1e-7 past
+// lc = 16); a forbidden flip costs infinity.
+// Bits 2 and 3 are kNoUp and kNoDown: for the way that flips the second bit
+// (up from an odd value) and the other way, which is forbidden.
+static_assert(kNoUp == 4 && kNoDown == 8);
+constexpr uint32_t kInfBits = 0x7F800000u;
 
-// The first layer's costs: the binary cost of the one way that flips the
-// second bit, lc + log(1 + e^-lc) where the other way is allowed too (the
-// term is below 1e-7 past lc = 16).
-void UpperCosts(const uint8_t* low, const float* cost, size_t n, float lambda, float* w) {
-    for (size_t i = 0; i < n; ++i) w[i] = std::min(lambda * cost[i], 16.0f);
-    // Groups side by side, so that each one's long chain of steps overlaps
-    // the next ones'.
-    size_t i = 0;
-    for (; i + 4 <= n; i += 4) _mm_storeu_ps(w + i, LogOnePlusExpMinus(_mm_loadu_ps(w + i)));
-    if (i < n) {
-        float last[4] = {};
-        std::copy(w + i, w + n, last);
-        _mm_storeu_ps(last, LogOnePlusExpMinus(_mm_loadu_ps(last)));
-        std::copy(last, last + (n - i), w + i);
+[[gnu::target_clones("avx512f", "avx2", "default")]] void UpperPass(const uint8_t* low,
+                                                                  const float* cost, size_t n,
+                                                                  float lambda, uint8_t* x,
+                                                                  float* w) {
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t l = low[i], up = l & 1;
+        x[i] = static_cast<uint8_t>(l >> 1 & 1);
+        const uint32_t flipForbidden = l >> (3 - up) & 1, otherForbidden = l >> (2 + up) & 1;
+        const float c = lambda * cost[i];
+        const float term = LogOnePlusExpMinus(c < 16 ? c : 16.0f);
+        const uint32_t kept = (1 - otherForbidden) & uint32_t(c < 16);
+        w[i] = c + std::bit_cast<float>(std::bit_cast<uint32_t>(term) & (0u - kept)) +
+               std::bit_cast<float>(kInfBits & (0u - flipForbidden));
     }
-    // Without branches, which the random ways would mispredict: a
-    // forbidden flip adds infinity.
-    static_assert(kNoDown == kNoUp << 1);
-    for (size_t j = 0; j < n; ++j) {
-        const unsigned up = UpFlipsSecond(low[j]);
-        const bool flipForbidden = low[j] & (kNoDown >> up);
-        const bool otherAllowed = !(low[j] & (kNoUp << up));
-        const float c = lambda * cost[j];
-        w[j] = c + w[j] * static_cast<float>(otherAllowed & (c < 16)) + kForbidding[flipForbidden];
+}
+
+// The lowest plane's, once the second's changes are known: the other way
+// is the only change left, and none where the second bit flipped. Two
+// passes, one over the bytes (`forbidden` one a byte) and one into the
+// costs, each of a shape the vectoriser takes.
+[[gnu::target_clones("avx512f", "avx2", "default")]] void LowerPass(
+    const uint8_t* low, const float* cost, size_t n, float lambda, const uint8_t* second,
+    uint8_t* x, uint8_t* forbidden, float* w) {
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t l = low[i], flipped = (second[i] ^ x[i]) & 1;
+        forbidden[i] = (flipped | (l & 1 ? l >> 3 : l >> 2)) & 1;
+        x[i] = (l & 1) ^ flipped;
+    }
+    for (size_t i = 0; i < n; ++i)
+        w[i] = lambda * cost[i] + std::bit_cast<float>(kInfBits & (0u - forbidden[i]));
+}
+
+// The changes both planes chose, as values: +1 flips the second bit from an
+// odd value; it flipped, or else the lowest did alone, the other way.
+[[gnu::target_clones("avx512f", "avx2", "default")]] void ApplyPass(uint8_t* low, size_t n,
+                                                                  const uint8_t* second,
+                                                                  const uint8_t* y) {
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t l = low[i];
+        const uint32_t flippedSecond = (second[i] ^ (l >> 1)) & 1;
+        const uint32_t flippedLowest = (y[i] ^ l) & 1 & ~flippedSecond;
+        const uint32_t down = (l & 1) - 1;  // all ones when +1 does not flip the second bit
+        const uint32_t delta = ((flippedSecond - flippedLowest) ^ down) - down;
+        low[i] = static_cast<uint8_t>(((l + delta) & 3) | (l & (kNoUp | kNoDown)));
     }
 }
 
 // The ranks of a polar block's positions for each plane (polar.h); null
 // for a trellis block.
 struct PolarRanks {
-    const uint32_t* upper = nullptr;
-    const uint32_t* lower = nullptr;
+    const polar::Carriers* upper = nullptr;
+    const polar::Carriers* lower = nullptr;
 };
 
 // Codes one block: the second plane first, with the cost of the one way
@@ -934,8 +959,8 @@ bool EmbedBlock(uint8_t* low, const float* cost, size_t n, double lambda, const 
                 uint64_t upperBits, const uint8_t* lower, uint64_t lowerBits, int height, int log,
                 const PolarRanks& ranks) {
     auto layer = [&](const uint8_t* x, const float* w, const uint8_t* msg, uint64_t bits,
-                     const uint32_t* r, uint8_t* y) {
-        return log > 0 ? polar::EmbedLayer(x, w, log, r, msg, bits, y)
+                     const polar::Carriers* r, uint8_t* y) {
+        return log > 0 ? polar::EmbedLayer(x, w, log, *r, msg, bits, y)
                        : EmbedLayer(x, w, n, msg, bits, height, y, true);
     };
     // Every element of these is written before it is read.
@@ -943,27 +968,11 @@ bool EmbedBlock(uint8_t* low, const float* cost, size_t n, double lambda, const 
     const auto second = std::make_unique_for_overwrite<uint8_t[]>(n);
     const auto y = std::make_unique_for_overwrite<uint8_t[]>(n);
     const auto w = std::make_unique_for_overwrite<float[]>(n);
-    for (size_t i = 0; i < n; ++i) x[i] = low[i] >> 1 & 1;
-    UpperCosts(low, cost, n, static_cast<float>(lambda), w.get());
+    UpperPass(low, cost, n, static_cast<float>(lambda), x.get(), w.get());
     if (!layer(x.get(), w.get(), upper, upperBits, ranks.upper, second.get())) return false;
-    // Written without branches: which way flips the second bit is random.
-    for (size_t i = 0; i < n; ++i) {
-        const unsigned flipped = second[i] ^ x[i];
-        const unsigned other = kNoUp << UpFlipsSecond(low[i]);  // the way that keeps it
-        x[i] = static_cast<uint8_t>((low[i] & 1) ^ flipped);
-        w[i] = static_cast<float>(lambda) * cost[i] +
-               kForbidding[(flipped | (low[i] & other)) != 0];
-    }
+    LowerPass(low, cost, n, static_cast<float>(lambda), second.get(), x.get(), y.get(), w.get());
     if (!layer(x.get(), w.get(), lower, lowerBits, ranks.lower, y.get())) return false;
-    for (size_t i = 0; i < n; ++i) {
-        // +1 flips the second bit from an odd value; it flipped, or else
-        // the lowest did alone, the other way.
-        const int sign = UpFlipsSecond(low[i]) ? 1 : -1;
-        const int flippedSecond = second[i] ^ (low[i] >> 1 & 1);
-        const int flippedLowest = (y[i] ^ low[i]) & 1 & ~flippedSecond;
-        const int delta = sign * (flippedSecond - flippedLowest);
-        low[i] = static_cast<uint8_t>(((low[i] + delta) & 3) | (low[i] & (kNoUp | kNoDown)));
-    }
+    ApplyPass(low, n, second.get(), y.get());
     return true;
 }
 
@@ -1030,9 +1039,9 @@ std::vector<Share> Blocks(size_t count, int height, size_t block, int polarLog, 
 // sequence's parts give, for as many bits as its blocks carry. Empty when
 // memory runs out.
 struct PolarTable {
-    std::unique_ptr<uint32_t[]> upper[polar::kMostLog + 1], lower[polar::kMostLog + 1];
+    polar::Carriers upper[polar::kMostLog + 1], lower[polar::kMostLog + 1];
     PolarRanks Of(int log) const {
-        return log > 0 ? PolarRanks{upper[log].get(), lower[log].get()} : PolarRanks{};
+        return log > 0 ? PolarRanks{&upper[log], &lower[log]} : PolarRanks{};
     }
 };
 
@@ -1058,9 +1067,9 @@ bool RankBlocks(const std::vector<Share>& blocks, size_t count, uint64_t upperBi
     RunShared(threads, tasks.size(), [&](uint64_t t) {
         const auto [log, upper] = tasks[t];
         const double rate = double(upper ? upperBits : lowerBits) / double(count);
-        auto ranks = polar::Ranks(log, rate, least[log][upper], most[log][upper]);
-        if (!ranks) failed = true;
-        (upper ? table->upper : table->lower)[log] = std::move(ranks);
+        if (!polar::Rank(log, rate, least[log][upper], most[log][upper],
+                         &(upper ? table->upper : table->lower)[log]))
+            failed = true;
     });
     return !failed;
 }
@@ -1260,9 +1269,9 @@ void Extract(const uint8_t* low, size_t count, uint64_t bits, uint16_t share, ui
         }
         if (s.log > 0) {
             const PolarRanks ranks = table.Of(s.log);
-            if (!polar::ExtractLayer(low + s.start, 1, s.log, ranks.upper, s.upperCount,
+            if (!polar::ExtractLayer(low + s.start, 1, s.log, *ranks.upper, s.upperCount,
                                      upper[b].data()) ||
-                !polar::ExtractLayer(low + s.start, 0, s.log, ranks.lower, s.lowerCount,
+                !polar::ExtractLayer(low + s.start, 0, s.log, *ranks.lower, s.lowerCount,
                                      lower[b].data()))
                 failed = true;
             return;

@@ -291,11 +291,12 @@ TEST(Stc, ForcedChangesTakeTheCheaperOfTheDear) {
 }
 
 // u = y G multiplied out: G's entry (j, i) is 1 where i's bits are among j's.
-std::vector<uint8_t> PlainPolarMessage(const std::vector<uint8_t>& y, const uint32_t* ranks,
-                                       uint64_t bits) {
+std::vector<uint8_t> PlainPolarMessage(const std::vector<uint8_t>& y,
+                                       const polar::Carriers& carriers, uint64_t bits) {
     std::vector<uint8_t> message;
-    for (size_t j = 0; j < y.size(); ++j) {
-        if (ranks[j] >= bits) continue;
+    for (size_t c = 0; c < carriers.position.size(); ++c) {
+        if (carriers.rank[c] >= bits) continue;
+        const size_t j = carriers.position[c];
         uint8_t u = 0;
         for (size_t i = 0; i < y.size(); ++i)
             if ((i & j) == j) u ^= y[i];
@@ -322,16 +323,16 @@ TEST(Polar, EveryMessageIsWhatTheMatrixReads) {
         for (size_t i = 0; i < n; ++i)
             w[i] = c.forbidden && random() % c.forbidden == 0 ? INFINITY
                                                               : 0.1f + float(random() % 1000);
-        const auto ranks = polar::Ranks(c.log, double(c.bits) / double(n), c.bits, c.bits);
-        ASSERT_TRUE(ranks);
-        ASSERT_TRUE(polar::EmbedLayer(x.data(), w.data(), c.log, ranks.get(), msg.data(), c.bits,
+        polar::Carriers carriers;
+        ASSERT_TRUE(polar::Rank(c.log, double(c.bits) / double(n), c.bits, c.bits, &carriers));
+        ASSERT_TRUE(polar::EmbedLayer(x.data(), w.data(), c.log, carriers, msg.data(), c.bits,
                                       y.data()));
         for (size_t i = 0; i < n; ++i)
             if (std::isinf(w[i])) {
                 ASSERT_EQ(y[i], x[i]) << i;
             }
-        EXPECT_EQ(PlainPolarMessage(y, ranks.get(), c.bits), msg);
-        ASSERT_TRUE(polar::ExtractLayer(y.data(), 0, c.log, ranks.get(), c.bits, back.data()));
+        EXPECT_EQ(PlainPolarMessage(y, carriers, c.bits), msg);
+        ASSERT_TRUE(polar::ExtractLayer(y.data(), 0, c.log, carriers, c.bits, back.data()));
         EXPECT_EQ(back, msg);
     }
 }
