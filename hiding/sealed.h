@@ -197,12 +197,13 @@ class SealedCarrier {
     virtual bool Costs(float* costs) const = 0;
 };
 
-// Format versions: each carrier has its own. A picture's versions 2 and 4
-// are read still; version 4 has its layout and codes a small picture's
-// content with a taller trellis in longer blocks, version 5 a large one's
-// in polar blocks.
+// Format versions: each kind of carrier has its own, and no number serves
+// both. A picture's versions 2 and 4 are read still; version 4 has its
+// layout and codes a small picture's content with a taller trellis in
+// longer blocks, version 5 a large one's in polar blocks. A JPEG's version
+// 3 is read still; version 6 codes a large JPEG's content in polar blocks.
 constexpr uint8_t kSealedPictureVersion = 5;
-constexpr uint8_t kSealedJpegVersion = 3;
+constexpr uint8_t kSealedJpegVersion = 6;
 
 // How many elements of a carrier of `size` each part of format `version`
 // is coded in. A JPEG's salt and header are coded together in `salt`
