@@ -24,11 +24,12 @@ double StartOf(double rate) {
 }
 
 // A ranking key from a Bhattacharyya parameter kept as Z when below a half
-// and as 1 - Z above (`near`), where the positions that matter crowd: the
-// larger the key, the worse the channel. The low `log` bits make way for
-// the position, so that ties go to the first.
-uint64_t KeyOf(uint64_t bits, bool near, int log, size_t position) {
-    const uint64_t key = near ? (uint64_t{1} << 63) | (0x7FF0000000000000u - bits) : bits;
+// and as -(1 - Z) above: the larger the key, the worse the channel. The
+// low `log` bits make way for the position, so that ties go to the first.
+uint64_t KeyOf(double z, int log, size_t position) {
+    const uint64_t bits = std::bit_cast<uint64_t>(z), magnitude = bits & ~(uint64_t{1} << 63);
+    const uint64_t key =
+        bits >> 63 ? (uint64_t{1} << 63) | (0x7FF0000000000000u - magnitude) : magnitude;
     const uint64_t mask = (uint64_t{1} << log) - 1;
     return (key & ~mask) | (mask - position);
 }
@@ -183,57 +184,50 @@ bool Rank(int log, double rate, uint64_t least, uint64_t most, Carriers* carrier
     const size_t n = size_t{1} << log;
     most = std::min<uint64_t>(most, n);
     least = std::min(least, most);
-    const std::unique_ptr<uint64_t[]> z(new (std::nothrow) uint64_t[n]);
-    const std::unique_ptr<bool[]> near(new (std::nothrow) bool[n]);
-    const std::unique_ptr<uint32_t[]> ranks(new (std::nothrow) uint32_t[n]);
-    if (!z || !near || !ranks) return false;
-    // Bhattacharyya parameters, as doubles' bits: the first half of a node's
-    // positions sees the sum of both halves' bits (2Z - Z^2), the second
-    // half both halves' evidence (Z^2). Products of differences only, so
-    // that no fused multiply-add can make the receiver's ranks differ.
-    auto d = [](double v) { return std::bit_cast<uint64_t>(v); };
-    auto v = [](uint64_t bits) { return std::bit_cast<double>(bits); };
+    const std::unique_ptr<double[]> z(new (std::nothrow) double[n]);
+    const std::unique_ptr<uint8_t[]> chosen(new (std::nothrow) uint8_t[n]);
+    if (!z || !chosen) return false;
+    // Bhattacharyya parameters: the first half of a node's positions sees
+    // the sum of both halves' bits (2Z - Z^2), the second half both halves'
+    // evidence (Z^2). Kept as -(1 - Z) past a half, where the positions that
+    // matter crowd. Products of differences only, so that no fused
+    // multiply-add can make the receiver's ranks differ.
     const double start = StartOf(rate);
-    near[0] = start >= 0.5;
-    z[0] = d(near[0] ? 1 - start : start);
+    z[0] = start >= 0.5 ? -(1 - start) : start;
     for (size_t h = 1; h < n; h *= 2) {
         for (size_t j = h; j-- > 0;) {
-            const double p = v(z[j]);
-            if (!near[j]) {  // p = Z
-                const double worse = p * (2 - p);
-                near[2 * j] = worse >= 0.5;
-                z[2 * j] = d(near[2 * j] ? (1 - p) * (1 - p) : worse);
-                near[2 * j + 1] = false;
-                z[2 * j + 1] = d(p * p);
-            } else {  // p = 1 - Z
-                near[2 * j] = true;
-                z[2 * j] = d(p * p);
-                const double better = p * (2 - p);  // 1 - Z^2
-                near[2 * j + 1] = better <= 0.5;
-                z[2 * j + 1] = d(near[2 * j + 1] ? better : (1 - p) * (1 - p));
-            }
+            const bool near = std::signbit(z[j]);
+            const double p = std::fabs(z[j]);  // Z, or 1 - Z when near
+            const double square = p * p, twice = p * (2 - p), other = (1 - p) * (1 - p);
+            z[2 * j] = near ? -square : twice >= 0.5 ? -other : twice;
+            z[2 * j + 1] = near ? (twice <= 0.5 ? -twice : other) : square;
         }
     }
-    for (size_t i = 0; i < n; ++i) z[i] = KeyOf(z[i], near[i], log, i);
+    uint64_t* const keys = reinterpret_cast<uint64_t*>(z.get());
+    for (size_t i = 0; i < n; ++i) keys[i] = KeyOf(z[i], log, i);
     // The worst `least` in any order, then the next ones in order.
-    uint64_t* const first = z.get() + least;
-    uint64_t* const end = z.get() + most;
-    std::nth_element(z.get(), first, z.get() + n, std::greater<>());
-    std::partial_sort(first, end, z.get() + n, std::greater<>());
-    std::fill(ranks.get(), ranks.get() + n, UINT32_MAX);
+    std::nth_element(keys, keys + least, keys + n, std::greater<>());
+    std::partial_sort(keys + least, keys + most, keys + n, std::greater<>());
     const uint64_t mask = n - 1;
-    for (uint64_t r = 0; r < most; ++r)
-        ranks[mask - (z[r] & mask)] = static_cast<uint32_t>(r < least ? 0 : r);
+    std::memset(chosen.get(), 0, n);
+    for (uint64_t r = 0; r < most; ++r) chosen[mask - (keys[r] & mask)] = 1;
     try {
-        carriers->position.resize(most);
-        carriers->rank.resize(most);
+        carriers->position.assign(most, 0);
+        carriers->rank.assign(most, 0);
     } catch (const std::bad_alloc&) {
         return false;
     }
-    for (size_t i = 0, k = 0; i < n; ++i) {
-        if (ranks[i] == UINT32_MAX) continue;
+    size_t k = 0;
+    for (size_t i = 0; i < n; ++i) {  // without branches: the chosen are scattered
         carriers->position[k] = static_cast<uint32_t>(i);
-        carriers->rank[k++] = ranks[i];
+        k += chosen[i];
+        if (k == most) break;
+    }
+    // Those past the first `least` by rank, found by position.
+    for (uint64_t r = least; r < most; ++r) {
+        const auto at = static_cast<uint32_t>(mask - (keys[r] & mask));
+        const auto it = std::lower_bound(carriers->position.begin(), carriers->position.end(), at);
+        carriers->rank[static_cast<size_t>(it - carriers->position.begin())] = static_cast<uint32_t>(r);
     }
     return true;
 }
