@@ -217,11 +217,10 @@ bool Rank(int log, double rate, uint64_t least, uint64_t most, Carriers* carrier
     } catch (const std::bad_alloc&) {
         return false;
     }
-    size_t k = 0;
-    for (size_t i = 0; i < n; ++i) {  // without branches: the chosen are scattered
+    // Without branches on the chosen, which are scattered.
+    for (size_t i = 0, k = 0; k < most; ++i) {
         carriers->position[k] = static_cast<uint32_t>(i);
         k += chosen[i];
-        if (k == most) break;
     }
     // Those past the first `least` by rank, found by position.
     for (uint64_t r = least; r < most; ++r) {

@@ -312,7 +312,7 @@ TEST(Polar, EveryMessageIsWhatTheMatrixReads) {
         uint64_t bits;
         int forbidden;  // one element in this many, 0 for none
     };
-    for (const Case& c : {Case{0, 1, 0}, Case{1, 1, 0}, Case{4, 3, 0}, Case{6, 64, 0},
+    for (const Case& c : {Case{0, 1, 0}, Case{1, 1, 0}, Case{4, 3, 0}, Case{5, 0, 0}, Case{6, 64, 0},
                           Case{8, 13, 5}, Case{10, 100, 3}, Case{11, 1000, 0}, Case{12, 409, 10}}) {
         SCOPED_TRACE(testing::Message() << "2^" << c.log << " elements, " << c.bits << " bits");
         const size_t n = size_t{1} << c.log;
@@ -365,6 +365,9 @@ TEST(Polar, BlocksRoundTripNearTheBound) {
         if (step != 0) cost += cover.cost[i];
     }
     EXPECT_LT(cost, 1.35 * bound);
+    // A split a peer may claim, every bit in one plane, reads without fault.
+    for (const uint16_t claimed : {uint16_t{0}, uint16_t{65535}})
+        stc::Extract(cover.low.data(), n, bits, claimed, back.data(), stc::kHeight, stc::kBlock, 13);
     // Too short a block, or one past the longest, is refused.
     for (const int log : {11, polar::kMostLog + 1})
         EXPECT_FALSE(stc::Embed(cover.elements(), message.data(), bits, &share, stc::kHeight, 1,
