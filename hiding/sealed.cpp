@@ -1231,8 +1231,8 @@ unsigned FrontSpread(uint64_t size, uint64_t contentBytes) {
 // to 1.16 (photographs of 10 to 18 megapixels; on crops of 1024x1024,
 // 1.16 to 1.13 where height 10 gives 1.15 to 1.22, in a third of the time).
 // A JPEG's version 6 does the same past 2 M coefficients: on the UERD costs
-// of two photographs' 12.6 M each, 1.15 to 1.09 times the bound where
-// height 8 gives 1.20 to 1.18.
+// of two photographs' 25 M, 1.15 to 1.09 times the bound where height 8
+// gives 1.20 to 1.18.
 constexpr uint8_t kSecondVersion = 2;
 constexpr uint8_t kFourthVersion = 4;
 static_assert(kFourthVersion + 1 == kSealedPictureVersion);
