@@ -253,28 +253,23 @@ bool ExtractLayer(const uint8_t* y, int plane, int log, const Carriers& carriers
                   uint8_t* msg) {
     const size_t n = size_t{1} << log;
     if (bits == 0) return true;
-    if (n < 64) {
-        uint8_t u[64];
-        for (size_t i = 0; i < n; ++i) u[i] = y[i] >> plane & 1;
-        Transform(u, n);
-        for (size_t i = 0, k = 0; i < carriers.position.size(); ++i)
-            if (carriers.rank[i] < bits) msg[k++] = u[carriers.position[i]];
-        return true;
-    }
     // The bits packed 64 to a word: a stage within a word is a shift and a
-    // mask, one across words a word's XOR.
-    const size_t words = n / 64;
-    const std::unique_ptr<uint64_t[]> u(new (std::nothrow) uint64_t[words]);
+    // mask, one across words a word's XOR. A block under 64 fills part of
+    // one word; the stages past its length only add its zeros.
+    const size_t words = std::max<size_t>(n / 64, 1);
+    const std::unique_ptr<uint64_t[]> u(new (std::nothrow) uint64_t[words]());
     if (!u) return false;
-    const __m128i shift = _mm_cvtsi32_si128(7 - plane);
-    for (size_t w = 0; w < words; ++w) {
-        uint64_t packed = 0;
-        for (int q = 0; q < 4; ++q) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + 64 * w + 16 * q));
-            // Bit `plane` of each byte to its top, then the tops together.
-            packed |= uint64_t(uint16_t(_mm_movemask_epi8(_mm_sll_epi16(v, shift)))) << (16 * q);
-        }
-        u[w] = packed;
+    if (n < 64) {
+        for (size_t i = 0; i < n; ++i) u[0] |= uint64_t{y[i] >> plane & 1u} << i;
+    } else {
+        const __m128i shift = _mm_cvtsi32_si128(7 - plane);
+        for (size_t w = 0; w < words; ++w)
+            for (int q = 0; q < 4; ++q) {
+                const auto* at = reinterpret_cast<const __m128i*>(y + 64 * w + 16 * q);
+                // Bit `plane` of each byte to its top, then the tops together.
+                const auto tops = uint16_t(_mm_movemask_epi8(_mm_sll_epi16(_mm_loadu_si128(at), shift)));
+                u[w] |= uint64_t{tops} << (16 * q);
+            }
     }
     constexpr uint64_t kLower[6] = {0x5555555555555555u, 0x3333333333333333u, 0x0F0F0F0F0F0F0F0Fu,
                                     0x00FF00FF00FF00FFu, 0x0000FFFF0000FFFFu, 0x00000000FFFFFFFFu};
@@ -286,11 +281,15 @@ bool ExtractLayer(const uint8_t* y, int plane, int log, const Carriers& carriers
     for (size_t s = 1; s < words; s *= 2)
         for (size_t b = 0; b < words; b += 2 * s)
             for (size_t i = 0; i < s; ++i) u[b + i] ^= u[b + i + s];
-    for (size_t i = 0, k = 0; i < carriers.position.size(); ++i) {
+    // Carriers ranked for other counts fill `msg` no further than `bits`;
+    // fewer than that is a block that cannot be read.
+    uint64_t k = 0;
+    for (size_t i = 0; i < carriers.position.size() && k < bits; ++i) {
         const uint32_t at = carriers.position[i];
-        if (carriers.rank[i] < bits) msg[k++] = static_cast<uint8_t>(u[at / 64] >> (at % 64) & 1);
+        if (carriers.rank[i] < bits && at < n)
+            msg[k++] = static_cast<uint8_t>(u[at / 64] >> (at % 64) & 1);
     }
-    return true;
+    return k == bits;
 }
 
 }  // namespace polar

@@ -48,7 +48,8 @@ bool EmbedLayer(const uint8_t* x, const float* w, int log, const Carriers& carri
 // go (a worker's goes when it ends).
 void ReleaseWorkspace();
 
-// The message carried by bit `plane` of y (2^log bytes).
+// The message carried by bit `plane` of y (2^log bytes). False when memory
+// runs out or fewer than `bits` carriers rank below it.
 bool ExtractLayer(const uint8_t* y, int plane, int log, const Carriers& carriers, uint64_t bits,
                   uint8_t* msg);
 

@@ -1003,6 +1003,11 @@ size_t BlockCount(size_t count, int height, size_t block) {
 // Polar blocks are no shorter: below, the trellis loses less.
 constexpr int kLeastPolarLog = 12;
 
+// 0 (no polar blocks) or a length Blocks can cut.
+bool ValidPolarLog(int polarLog) {
+    return polarLog == 0 || (polarLog >= kLeastPolarLog && polarLog <= polar::kMostLog);
+}
+
 // The blocks of a sequence. Trellis blocks are alike in length. Polar ones
 // are 2^polarLog long while that many are left, then one of each shorter
 // power of two the rest holds, down to kLeastPolarLog; the last few
@@ -1182,8 +1187,7 @@ bool EmbedTrying(const Elements& elements, const uint8_t* message, uint64_t bits
     const PathsKept kept;
     *share = 0;
     if (height == kHeight) height = HeightFor(elements.count);
-    if (bits > MaxBits(elements.count) || height < 1 || height > 16 ||
-        (polarLog != 0 && (polarLog < kLeastPolarLog || polarLog > polar::kMostLog)))
+    if (bits > MaxBits(elements.count) || height < 1 || height > 16 || !ValidPolarLog(polarLog))
         return false;
     if (bits == 0) return true;
     std::vector<uint8_t> out;
@@ -1245,9 +1249,7 @@ void Extract(const uint8_t* low, size_t count, uint64_t bits, uint16_t share, ui
              int height, size_t block, int polarLog) {
     std::memset(message, 0, (bits + 7) / 8);
     if (height == kHeight) height = HeightFor(count);
-    if (bits == 0 || height < 1 || height > 16 ||
-        (polarLog != 0 && (polarLog < kLeastPolarLog || polarLog > polar::kMostLog)))
-        return;
+    if (bits == 0 || height < 1 || height > 16 || !ValidPolarLog(polarLog)) return;
     const uint64_t upperBits = UpperBits(bits, share);
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     const std::vector<Share> blocks =

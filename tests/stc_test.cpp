@@ -334,6 +334,9 @@ TEST(Polar, EveryMessageIsWhatTheMatrixReads) {
         EXPECT_EQ(PlainPolarMessage(y, carriers, c.bits), msg);
         ASSERT_TRUE(polar::ExtractLayer(y.data(), 0, c.log, carriers, c.bits, back.data()));
         EXPECT_EQ(back, msg);
+        // Asked for more bits than the carriers were ranked for: refused.
+        std::vector<uint8_t> more(c.bits + 1);
+        EXPECT_FALSE(polar::ExtractLayer(y.data(), 0, c.log, carriers, c.bits + 1, more.data()));
     }
 }
 
